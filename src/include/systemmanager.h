@@ -1,0 +1,58 @@
+#ifndef VYX_SYSTEMMANAGER_H
+#define VYX_SYSTEMMANAGER_H
+
+// Disk remount requests to the device's system manager process.
+//
+// The disks are mounted read-only; every file write of the plug-in is wrapped
+// in RemountHd(part, 1) ... RemountHd(part, 0).  The request goes to the
+// system manager's queue 1240, the reply comes back on queue 1689.
+
+#include <cstddef>
+#include <cstdint>
+
+enum : int32_t {
+  kSmRequestQueueKey = 1240,   // MSG_Q_ID: the system manager's queue (not created here)
+  kSmReplyQueueKey = 1689,     // MY_MSG_Q_ID: our reply queue (created if missing)
+  kSmRemountRequestType = 20,  // message type of a request
+  kSmReplyType = 1,            // message type of a reply
+  kSmRemountReq = 73,          // DEVICE_REMOUNT_REQ
+  kSmRemountRes = 74,          // DEVICE_REMOUNT_RES
+  kSmRemountTextSize = 60,     // request and reply carry cmmdId + param[0..13]
+  kSmReplyWaits = 61,          // one-second waits before giving up
+};
+
+// Request: cmmdId 73; param[0] = 1689 (reply queue key), param[1] = 1,
+// param[2] = 0, param[3] = partition (1 = /mnt/hd1, 4 = /mnt/hd4),
+// param[4] = 1 read-write / 0 read-only, param[5] = 25, the rest 0.
+// Reply: cmmdId 74, param[4] = the resulting mount state.
+struct _sSM_REMOUNT_APP {
+  int32_t cmmdId;
+  int32_t param[18];
+};
+static_assert(sizeof(_sSM_REMOUNT_APP) == 76, "cmmdId + 18 params");
+static_assert(offsetof(_sSM_REMOUNT_APP, cmmdId) == 0, "cmmdId");
+static_assert(offsetof(_sSM_REMOUNT_APP, param) == 4, "param");
+static_assert(offsetof(_sSM_REMOUNT_APP, param[13]) + 4 == kSmRemountTextSize,
+              "the 60 bytes sent end after param[13]");
+static_assert(offsetof(_sSM_REMOUNT_APP, param[3]) == 16, "partition");
+static_assert(offsetof(_sSM_REMOUNT_APP, param[4]) == 20, "mount state");
+
+// The System V message: the kernel's `long` type word, then the record.  On
+// the 32-bit board `long` is the 32-bit `type` of the record; on a 64-bit host
+// it is 8 bytes, and the text still starts right after it.
+struct SmRemountMessage {
+  long type;
+  _sSM_REMOUNT_APP sapp;
+};
+static_assert(offsetof(SmRemountMessage, sapp) == sizeof(long), "text follows the type word");
+
+class SystemManager {
+ public:
+  // Remount partition `part` read-write (rw = 1) or read-only (rw = 0).
+  // 0 done; -1 a queue cannot be opened; -2 the request cannot be sent;
+  // -3 no reply within 61 one-second waits; -4 the reply does not confirm.
+  // Callers on different threads are serialised.
+  static int RemountHd(int part, int rw);
+};
+
+#endif
