@@ -1,0 +1,105 @@
+#ifndef VYX_TABLECOLLECTOR_H
+#define VYX_TABLECOLLECTOR_H
+
+// Section reassembly.  Table sections (PAT, PMT, ATSC PSIP) arrive split over
+// transport packets; the collector keeps one reassembly state per (table,
+// PID, section number), appends packet payloads to it, checks continuity,
+// length and the CRC-32, tracks versions, and returns each complete, valid
+// section.  Runs only in the player's thread inside TsFilter::Filter.
+//
+// Nothing is allocated while packets flow: the collector allocates its
+// states and their buffers once at construction (two pools, by buffer size);
+// a new (table, PID, section) beyond the pool is dropped and counted.
+
+#include <cstdint>
+
+#include "crc32.h"
+
+class Statistics;
+
+class PsipSection {
+ public:
+  static const int kSmallBuffer = 1040;  // PAT, PMT, 0xC0-0xC5, TVCT, CVCT, STT
+  static const int kLargeBuffer = 4112;  // MGT, RRT, EIT, ETT and anything else
+  static const int kBufferMargin = 16;   // largest section = buffer - 16
+
+  int32_t mTableId;
+  int32_t mPid;
+  int32_t mSectionNo;
+  int32_t mBufferSize;
+  int32_t mTotalSectionLen;
+  int32_t mRemainingSectionLen;
+  int32_t mSectionPos;
+  int32_t mVersion;
+  unsigned char* mSectionBuffer;
+  int32_t mCurNextCounter;
+  int32_t mVersionCounter;
+  uint32_t mGoodSections;
+  uint32_t mDroppedSectionsContinuity;
+  uint32_t mDroppedSectionsCrc;
+  uint32_t mDroppedSectionsOther;
+  uint32_t mDroppedSectionsFuture;
+  uint32_t mDroppedSectionsReserved;
+  uint32_t mIgnoredSections;
+  uint32_t mVersionChanges;
+  Statistics* mpStat;
+
+  // continuityPerPid: the collector's per-PID continuity counters (shared by
+  // all states of a PID).
+  int8_t* mpContinuity;
+
+  explicit PsipSection(int buffer_size, int8_t* continuityPerPid = nullptr);
+  ~PsipSection();
+
+  // See TableCollector::CollectPsipSection.
+  unsigned char* CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
+                                    bool startOfSection, unsigned char continuity, int* table_id);
+  void PrintStats();
+
+ private:
+  PsipSection(const PsipSection&) = delete;
+  PsipSection& operator=(const PsipSection&) = delete;
+};
+
+class TableCollector {
+ public:
+  static const int kPidCount = 8192;
+  // State pools: a PAT plus up to 253 PMTs and the small PSIP tables fit the
+  // small pool; MGT, RRT and the EIT/ETT PIDs the large one.
+  static const int kSmallStates = 320;
+  static const int kLargeStates = 64;
+  static const int kMaxStates = kSmallStates + kLargeStates;
+
+  PsipSection* mTables[kMaxStates];  // in creation order
+  int mTableCount;
+  bool mReparseEit;
+  bool mReparseEtt;
+  int8_t continuityPerPid[kPidCount];
+  uint32_t mStatesDropped;  // section starts refused because a pool was empty
+
+  TableCollector();
+  virtual ~TableCollector();
+
+  // Feeds length payload bytes of one packet.  continuity: the packet's
+  // continuity counter in the low nibble; a high nibble of 0xF marks the
+  // second call for the same packet (the counter is not advanced).  Returns
+  // the complete section (valid until the next call for the same state) and
+  // its table id through table_id, or null (table_id -1).
+  unsigned char* CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
+                                    bool startOfSection, unsigned char continuity, int* table_id);
+  void PrintStats();
+
+  // Buffer size for a table id.
+  static int BufferSizeFor(int tableId);
+
+ private:
+  PsipSection* mSmallPool[kSmallStates];
+  PsipSection* mLargePool[kLargeStates];
+  int mSmallUsed;
+  int mLargeUsed;
+
+  TableCollector(const TableCollector&) = delete;
+  TableCollector& operator=(const TableCollector&) = delete;
+};
+
+#endif

@@ -1,0 +1,251 @@
+#ifndef VYX_TSFILTER_H
+#define VYX_TSFILTER_H
+
+// The transport-stream filter: the one object of the plug-in that sees the
+// stream.  In the transmitter the media player hands it every TS buffer
+// (Vyx_Filter -> Filter); it keeps per-PID bookkeeping in the PID map, feeds
+// table PIDs to the section collector and the PAT/PMT/PSIP analysers, and
+// copies the packets of streamed PIDs to the multicast streamers.  In the
+// receiver the player hands whole PAT/PMT sections straight to
+// AnalyzeSectionPat / AnalyzeSectionPmt.
+//
+// Source files: tsfilter.cpp (construction, packet loop, packet analysis,
+// dispatch, debug replay), tsfilter_psi.cpp (PAT, PMT, descriptors),
+// tsfilter_psip.cpp (ATSC PSIP tables), tsfilter_stream.cpp (streamers,
+// private PATs), tsfilter_dump.cpp (language filter, packet size, dumps).
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "crc32.h"
+
+class Streamer;
+class TunerManager;
+class TableCollector;
+class Statistics;
+class Time;
+
+// Debug copies of the stream.  dbg_file_in: when open, Filter reads each
+// buffer from it instead of using the player's bytes (stream-from-file
+// command).  dbg_file_out: when open, streamers write their datagrams to it
+// instead of sending them.  Both are opened and closed by the command thread.
+extern FILE* dbg_file_in;
+extern FILE* dbg_file_out;
+
+enum PacketScrambleEnum { eNotKnown = 0, eClear = 1, eScrambled = 2 };
+
+// Streamers that receive one PID's packets.  A streamer is listed at most once
+// (identity is its stream number), and there are at most 8 streams, so a fixed
+// table of 8 always suffices and the packet loop walks it without allocation.
+// Appends happen on the command thread while the packet loop reads: the slot
+// is written before the count is published.  Removals and destruction happen
+// under TsFilter::mMutex.  A list, once created, is owned by its PID map entry.
+struct StreamerList {
+  static const int kMax = 8;
+  Streamer* items[kMax];
+  std::atomic<int> count;
+
+  StreamerList() : count(0) {
+    for (int i = 0; i < kMax; ++i) items[i] = nullptr;
+  }
+  int Size() const { return count.load(std::memory_order_acquire); }
+  Streamer* At(int i) const { return items[i]; }
+  // False when the table is full (cannot happen with distinct stream numbers).
+  bool Append(Streamer* s) {
+    int n = count.load(std::memory_order_relaxed);
+    if (n >= kMax) return false;
+    items[n] = s;
+    count.store(n + 1, std::memory_order_release);
+    return true;
+  }
+  // Keeps the order of the others.  Call under TsFilter::mMutex.
+  void RemoveAt(int i) {
+    int n = count.load(std::memory_order_relaxed);
+    if (i < 0 || i >= n) return;
+    for (int k = i; k < n - 1; ++k) items[k] = items[k + 1];
+    items[n - 1] = nullptr;
+    count.store(n - 1, std::memory_order_release);
+  }
+};
+
+// One entry of the PID map (8192 of them, indexed by the 13-bit PID).
+struct PacketIdMapType {
+  uint8_t channelId;      // tuner channel current when the PAT named this PMT PID
+  int8_t status;          // 0 analysed, 1 known (not analysed), 2 ignored table
+  int8_t type;            // 0 unknown, 1 ES, 2 PAT, 3 PMT, 6 VCT, 7 RRT, 9 EIT, 10 ETT, 11 DCC
+  uint8_t streamType;     // stream_type from the PMT
+  uint16_t transportId;   // transport_stream_id of the PAT that led here
+  uint16_t programId;     // program_number the PID belongs to
+  uint16_t programMapPid; // not filled by the analysis (stays 0)
+  StreamerList* streamers;  // null when no streamer was ever attached
+  uint32_t count;         // packets seen
+  char audioLanguage[4];  // ISO 639 code from the language descriptor
+  int audioLangType;      // compared by the language filter
+  char captionLanguage[4];  // ISO 639 code from the caption service descriptor
+  bool block;             // never forwarded
+  PacketScrambleEnum scrambling;
+  unsigned char dbg1;     // non-empty descriptors seen; rate-limits a log line
+};
+
+// PID map values.
+enum PidStatusEnum { ePidAnalyse = 0, ePidKnown = 1, ePidIgnored = 2 };
+enum PidTypeEnum {
+  ePidTypeNone = 0,
+  ePidTypeEs = 1,
+  ePidTypePat = 2,
+  ePidTypePmt = 3,
+  ePidTypeVct = 6,
+  ePidTypeRrt = 7,
+  ePidTypeEit = 9,
+  ePidTypeEtt = 10,
+  ePidTypeDcc = 11
+};
+
+class TsFilter {
+ public:
+  static const int kPidCount = 8192;
+  static const int kMaxStreams = 8;
+  static const int kPacketLen = 188;
+  // Largest PAT/PMT section the analysers accept: 1021 bytes of section_length
+  // plus the 3-byte header (MPEG-2 limits PSI sections to 1024 bytes).
+  static const int kMaxPsiSection = 1024;
+
+  // ---- fields, in declaration order ----
+  bool m_dbg_simple_stream;
+  TunerManager* mpTunerManager;
+  bool mStreamingStatus;
+  bool mFilterRunning;
+  bool mMulticastChanged;
+  volatile bool mRunFilter;
+  bool mDoMulticast;
+  void* mpFifo;
+  int mUnindentifiedStreamers;
+  pthread_mutex_t mMutex;
+  bool mScanMode;
+  Time* mpTime;
+  TableCollector* mpTableCollector;
+  Statistics* mpStatistics;
+  PacketIdMapType mPacketIdMap[kPidCount];
+  // Streamer list of the last packet header read: the continuation of a
+  // packet split over two buffers goes there.  Re-read from the PID map at
+  // the start of every buffer, so a list destroyed in between is never used.
+  StreamerList* mpStreamerList;
+  int mPatCurrentNextIndicator;
+  int mPatVersion;  // version bits (byte 5 & 0x3E) of the last PAT, -1 = analyse next
+  int mPacketSize;  // send threshold given to new streamers (1316)
+  int mElementaryStreamCount;
+  char mMyType;     // 'T' or 'R'
+  Streamer* mStreamersList[kMaxStreams];
+
+  // Packet-loop state kept across buffers (one filter per process).
+  int mExpectedSync;        // offset in the next buffer of the next sync byte
+  unsigned int mLastPacketId;  // PID of the last packet header read, 0xFFFF = none
+  bool mLastBlock;          // its block flag
+  // Rate-limit counters of the packet path.
+  unsigned int mPayloadIndexDrops;
+  unsigned int mPointerFieldDrops;
+  unsigned int mSyncLossLogs;
+  unsigned int mRemainderLogs;
+  unsigned int mCaptionLogs;
+
+  // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
+  // is analysed again even when its version did not change.
+  static unsigned int sPatCounter;
+
+  // ---- construction, packet filter (tsfilter.cpp) ----
+  TsFilter(char type, TunerManager* tunerMgr);
+  ~TsFilter();
+  static TsFilter* Self();
+
+  bool Filter(unsigned char* inData, int size);
+  bool AnalyzePacket(unsigned char* packetPtr, int packetId);
+  unsigned int GetTsPayloadIndex(unsigned char* packetPtr, int packetId);
+  bool CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
+                          bool startOfSection, unsigned char continuity);
+  void FilterActive(bool active);
+  bool FilterActive();
+  bool EnterScanMode(bool enter);
+  void CleanPacketIdMap();
+  bool GetStreamingStatus();
+  char* GetStreamingAddress();
+  int GetStreamingPort();
+  void DebugSaveStream();
+  void DebugFilterSavedStream();
+  void DumpBytes(unsigned char* ptr, unsigned int numb);
+
+  // ---- PAT, PMT and descriptors (tsfilter_psi.cpp) ----
+  // sectionPtr: a whole section from its table_id byte.  In the transmitter
+  // it comes CRC-checked from the collector; in the receiver straight from
+  // the player (at most kMaxPsiSection bytes, not checked).
+  bool AnalyzeSectionPat(unsigned char* sectionPtr);
+  bool AnalyzeSectionPmt(unsigned char* packetPtr, int packetId);
+  bool AnalyzePmtProgramInfoLoop(unsigned char* packetPtr, int packetMapPid,
+                                 int program_number, int length);
+  bool AnalyzeDescriptor(unsigned char* pPtr, unsigned short length, unsigned short pid,
+                         int caller);
+  // The descriptor handlers take the descriptor from its tag byte; its body
+  // (descriptor_length bytes) must lie within the caller's loop.
+  bool AnalyzeDescriptorVideo(unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorAudio(unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorLanguage(unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorAc3(unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorCaption(unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorServiceLocation(unsigned char* pPtr, unsigned short length,
+                                        unsigned short pid);
+
+  // ---- ATSC PSIP (tsfilter_psip.cpp; the PSIP issue) ----
+  bool AnalyzeMessageProgramInformation(unsigned char* pSection, int length, int pid);
+  bool AnalyzeMessageProgramName(unsigned char* pSection, int length, int pid);
+  bool AnalyzeMessageNetworkInformation(unsigned char* pSection, int length, int pid);
+  bool AnalyzeMessageNetworkText(unsigned char* pSection, int length, int pid);
+  bool AnalyzeMessageVirtualChannel(unsigned char* pSection, int length, int pid);
+  bool AnalyzeMessageSystemTime(unsigned char* pSection, int length, int pid);
+  bool AnalyzeSectionMgt(unsigned char* pSection);
+  bool AnalyzeSectionVct(unsigned char* pSection);
+  bool AnalyzeSectionStt(unsigned char* pSection);
+  bool AnalyzeSectionEit(unsigned char* pSection);
+  bool AnalyzeSectionEtt(unsigned char* pSection);
+  char* MultipleStringStructure(char* mustr, int* len, unsigned char* unicode_mode);
+  int DecodeHuffman(char* textIn, char* textOut, int lenIn, int type);
+  char* GetMjdDateTime();
+
+  // ---- streamers and multicast output (tsfilter_stream.cpp) ----
+  bool StartMulticast(int streamId, char* cmd);
+  bool StopMulticast(int streamId, bool really);
+  bool AddStream(int streamId, char* mcastIp, unsigned short mcastPort);
+  bool RemoveStream(int streamId);
+  bool RemoveAllProgramsFromStream(int streamId);
+  bool AddProgramToStream(int streamId, unsigned short transportId, unsigned short programId);
+  bool AddAllProgramsToStream(int streamId);
+  bool AddStreamerToPsi(Streamer* pStreamer);
+  bool AddStreamerToUnidentified(Streamer* pStreamer);
+  bool AddStreamerToPmts(Streamer* pStreamer);
+  int PacketizeSection(unsigned short pid, int* continuity, unsigned char* section,
+                       int section_len, unsigned char* packetized_buffer);
+  // Transmitter PAT handling, called by AnalyzeSectionPat: after every entry
+  // of a PAT with a new version has been registered, rebuild each PAT
+  // streamer's private PAT from it; for a PAT of the same version, send the
+  // stored private PATs once.
+  void RegeneratePrivatePats(unsigned char* section);
+  void SendPrivatePats();
+
+  // ---- language filter, packet size, dumps (tsfilter_dump.cpp) ----
+  bool SetLanguageFilter(char* langPri, int langPriType, char* langSec, int langSecType);
+  bool SetPacketSize(int packetSize);
+  void DumpPids();
+  void DumpLanguagesAndCaptions();
+  void DumpCollectionStats();
+
+ private:
+  void ForwardBytes(unsigned char* data, int len);
+  void ResetPacketIdMapLocked();
+  static TsFilter* sSelf;
+
+  TsFilter(const TsFilter&) = delete;
+  TsFilter& operator=(const TsFilter&) = delete;
+};
+
+#endif
