@@ -1,0 +1,155 @@
+#ifndef VYX_COMMANDMANAGER_H
+#define VYX_COMMANDMANAGER_H
+
+// The command manager: builds every module of the device in a fixed order for
+// its role, then serves the controller's UDP text commands on the command
+// thread, one datagram at a time (receive, dispatch by keyword, reply to the
+// sender).  One instance per process, never destroyed while the player runs.
+//
+// Source files: commandmanager.cpp (construction, command loop, dispatcher and
+// the commands it answers itself), commandmanager_<topic>.cpp (the handlers of
+// one topic), commandmanager_pending.cpp (handlers whose modules are not built
+// yet).
+
+#include <cstddef>
+
+#include "types.h"
+#include "udpcom.h"
+
+class TsFilter;
+class SnmpLocal;
+class IrControl;
+class Uart;
+class TunerManager;
+
+class CommandManager {
+ public:
+  enum UpgradeStateEnum {
+    eUpgradeIdle = 0,
+    eUpgradeDownloading = 1,
+    eUpgradeBurning = 2,
+    eUpgradeDownloadError = 3,
+    eUpgradeBurnError = 4
+  };
+
+  static const int kCommandSize = 8192;      // mCommand
+  static const int kReceiveLimit = 2040;     // longest command datagram taken
+  static const int kReplyLimit = 1024;       // longer replies are cut to this
+  static const int kLastUnitCommandSize = 256;
+  static const int kUrlSize = 1024;
+
+  // ---- fields, in declaration order ----
+  char mMyType;                  // 'T' transmitter or 'R' receiver
+  unsigned short mCommandPort;   // 5000 ('T'), 2008 ('R')
+  UdpServer* mpServer;           // command socket; replies go to its last sender
+  TsFilter* mpTsf;
+  SnmpLocal* mpSnmp;
+  IrControl* mpIrControl;        // receiver only (null until the IR module exists)
+  Uart* mpUart;                  // receiver only (null until the serial module exists)
+  TunerManager* mpTunerManager;
+  char* mCommand;                // kCommandSize bytes; handlers build replies in it
+  bool mIrForwarding;
+  bool mBrowserUp;
+  int mLastUnitCommandId;
+  UpgradeStateEnum mUpgradeState;
+  int mUpgradeBytes;
+  char* mLastUnitCommand;        // kLastUnitCommandSize bytes
+  char mTunerMode[16];
+  int mSubtitleLanguagePri;
+  int mSubtitleLanguageSec;
+  int mAudioLanguagePri;
+  int mAudioLanguageSec;
+  char mMulticastIpReceived[16];
+  unsigned short mMulticastPortReceived;
+  unsigned short mProgramReceived;
+  unsigned short mPrevMcastPort;
+  int mUrlXposition;
+  int mUrlYposition;
+  int mUrlWidth;
+  int mUrlHeight;
+  int mUrlAlphaBrowser;
+  int mUrlAlphaVideo;
+  char* mUrl;                    // receiver: kUrlSize bytes; transmitter: null
+
+  // Generic replies.
+  static char mOk[8];
+  static char mKo[8];
+
+  // ---- construction and command server (commandmanager.cpp) ----
+  explicit CommandManager(char type);
+  ~CommandManager();
+  char MyType() { return mMyType; }
+  char AutoDetectType();
+  int ProcessCommandLoop();
+  char* ProcessCommand(char* cmd, int len);
+  void RunPeriodicCheck() {}
+  // Room for a reply written in place of `cmd`: the rest of mCommand when cmd
+  // lies in it, else 0 (the caller then uses a buffer of its own).
+  size_t ReplyRoom(const char* cmd) const;
+
+  // ---- status and network ----
+  char* ProcessIpGet(char* cmd);
+  char* ProcessIpSet(char* cmd);
+  char* ProcessStatusGetTransmitter(char* cmd);
+  char* ProcessStatusGetReceiver(char* cmd);
+
+  // ---- playback and display ----
+  char* ProcessRemoteCommand(char* cmd);
+  char* ProcessVscaleCommand(char* cmd, int len);
+  char* ProcessUrlSet(char* cmd);
+  char* ProcessIrAndUartForward(char* cmd);
+  char* ProcessPacketSize(char* cmd, int len);
+  char* ProcessResolution(char* cmd, int len);
+  bool SaveDefaultStartupItem(char* cmd);
+  void StreamFromFile(char* cmd);
+  bool PlayLayer(char* mcastIp, unsigned short mcastPort, int progId, int audioId);
+
+  // ---- tuner, scan, guide and languages ----
+  char* ProcessSelectChannelsToStream(char* cmd, bool save);
+  char* ProcessSelectChannelsToPlay(char* cmd, bool save);
+  char* ProcessTunerModeAndDefaultStartupItem(char* cmd);
+  bool SetTunerMode(int tunerMode);
+  char* ProcessTunerTuneCommand(char* cmd);
+  char* ProcessTunerScanStatusCommand(char* cmd);
+  char* ProcessTunerScanQueryCommand(char* cmd);
+  char* ProcessTunerScanBlindCommand(char* cmd);
+  char* ProcessEpgData(char* cmd, int len);
+  char* ProcessSetLanguage(char* cmd, int len);
+  char* ProcessSetSubtitles(char* cmd, int len);
+
+  // ---- firmware upgrade ----
+  char* ProcessMultipleUpgradeCommand(char* cmd, int len);
+
+ private:
+  // "Bad type %c" report and "KO\r\n".
+  char* BadType();
+  // The FILTER diagnostic: feeds the filter from a UDP port until a receive
+  // fails.
+  char* ProcessFilterTest(char* cmd);
+  // A reply text written in place of cmd (VERS, TIME), bounded by ReplyRoom.
+  char* FormatReply(char* cmd, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+  char mReply[128];  // replies when cmd is not in mCommand
+
+  CommandManager(const CommandManager&) = delete;
+  CommandManager& operator=(const CommandManager&) = delete;
+};
+
+// Filter-entry state (vyxlibmain.cpp), read by Vyx_Filter on the player's
+// thread.  Write static_tsptr/static_type only through publish_filter and
+// process_pat only through set_process_pat: they store with the ordering the
+// player's thread relies on.
+extern TsFilter* static_tsptr;
+extern char static_type;
+extern bool process_pat;
+void publish_filter(TsFilter* filter, char type);
+void set_process_pat(bool on);
+
+// Caption service chosen by SUBS (0 = captions off); read by playback.
+extern int mCCIndex;
+
+// Thread bodies (vyxlibmain.cpp); the argument is the command manager.
+void* command_thread(void* arg);
+void* watchdog_thread(void* arg);
+
+#endif
