@@ -1,0 +1,490 @@
+// Command manager: module construction, the UDP command server, the keyword
+// dispatcher, and the commands the dispatcher answers by itself (VYX, VERS,
+// VIDEO, CALLBACK, RESET, TIME, the debug commands, FILTER).
+
+#include "commandmanager.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "beacon.h"
+#include "k720cmmd.h"
+#include "sharedmem.h"
+#include "snmplocal.h"
+#include "statistics.h"
+#include "tsfilter.h"
+#include "tunermanager.h"
+#include "utils.h"
+#include "version.h"
+#include "zernsnmp.h"
+
+// Serial self-test of the hosting process (the media player provides it at
+// run time); absent in processes that do not, then TESTSER only answers.
+extern "C" int run_serial_test(void) __attribute__((weak));
+
+char CommandManager::mOk[8] = "OK\r\n";
+char CommandManager::mKo[8] = "KO\r\n";
+int mCCIndex = 0;
+
+namespace {
+
+// Board identity word (ZERN_VERSION): top byte 4 is the only supported board;
+// the next byte tells the transmitter variants (0x0E, 0x0F) from receivers.
+constexpr unsigned kSupportedBoard = 4;
+constexpr int kIrControlForward = 16;
+constexpr int kNetworkBufferSize = 3072;
+
+// Case-insensitive compare of the first n characters of the datagram.
+inline bool Match(const char* cmd, const char* keyword, size_t n) {
+  return strncasecmp(cmd, keyword, n) == 0;
+}
+
+// Decimal number as atoi reads it, without atoi's overflow behaviour.
+int DecimalValue(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (end == text) return 0;
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// The text from `offset` on, or an empty text when the command is shorter
+// (keywords compared on fewer characters than the handler skips).
+char* TextFrom(char* cmd, size_t offset) {
+  static char empty[1];
+  empty[0] = '\0';
+  return strnlen(cmd, offset) >= offset ? cmd + offset : empty;
+}
+
+// Second UDP server of the FILTER diagnostic, created on first use.
+UdpServer* filter_udp_rcv = nullptr;
+
+}  // namespace
+
+CommandManager::CommandManager(char type)
+    : mMyType(type),
+      mCommandPort(0),
+      mpServer(nullptr),
+      mpTsf(nullptr),
+      mpSnmp(nullptr),
+      mpIrControl(nullptr),
+      mpUart(nullptr),
+      mpTunerManager(nullptr),
+      mCommand(nullptr),
+      mIrForwarding(false),
+      mBrowserUp(false),
+      mLastUnitCommandId(0),
+      mUpgradeState(eUpgradeIdle),
+      mUpgradeBytes(0),
+      mLastUnitCommand(nullptr),
+      mSubtitleLanguagePri(0),
+      mSubtitleLanguageSec(0),
+      mAudioLanguagePri(0),
+      mAudioLanguageSec(0),
+      mMulticastPortReceived(0),
+      mProgramReceived(0),
+      mPrevMcastPort(0),
+      mUrlXposition(0),
+      mUrlYposition(0),
+      mUrlWidth(1280),
+      mUrlHeight(768),
+      mUrlAlphaBrowser(0),
+      mUrlAlphaVideo(1),
+      mUrl(nullptr) {
+  memset(mTunerMode, 0, sizeof(mTunerMode));
+  memset(mMulticastIpReceived, 0, sizeof(mMulticastIpReceived));
+  memset(mReply, 0, sizeof(mReply));
+  mLastUnitCommand = new (std::nothrow) char[kLastUnitCommandSize]();
+  mCommand = new (std::nothrow) char[kCommandSize]();
+  if (mLastUnitCommand == nullptr || mCommand == nullptr) {
+    VYX_ERROR("no memory for the command buffers");
+    exit(-1);
+  }
+
+  VYX_LOG("Initialize error module\n");
+  error_buffer_init();
+
+  VYX_LOG("Initialize Snmp module\n");
+  mpSnmp = new (std::nothrow) SnmpLocal();
+  if (mpSnmp == nullptr) {
+    VYX_ERROR("no memory for the SNMP bridge");
+    exit(-1);
+  }
+
+  if (type == 'A') type = AutoDetectType();
+  mMyType = type;
+
+  VYX_LOG("Initialize UDP module\n");
+  mpServer = new (std::nothrow) UdpServer();
+  if (mpServer == nullptr) {
+    VYX_ERROR("no memory for the command server");
+    exit(-1);
+  }
+
+  mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), 0);
+
+  switch (mMyType) {
+    case 'R':
+      snprintf(mTunerMode, sizeof(mTunerMode), "%s", "ERROR");
+      mCommandPort = 2008;
+      // The IR and serial modules join here once they exist; until then the
+      // receiver runs without them (null pointers, their commands refused).
+      VYX_LOG("Initialize IR module\n");
+      VYX_LOG("Initialize UART module\n");
+      mUrl = new (std::nothrow) char[kUrlSize]();
+      if (mUrl == nullptr) {
+        VYX_ERROR("no memory for the URL buffer");
+        exit(-1);
+      }
+      VYX_LOG("Initialized TsFilter module for Receiver\n");
+      break;
+    case 'T':
+      mCommandPort = 5000;
+      mpIrControl = nullptr;
+      snprintf(mTunerMode, sizeof(mTunerMode), "%s", "ATSC");
+      break;
+    default:
+      VYX_ERROR("Invalid type: %c\n", mMyType);
+      exit(-1);
+  }
+
+  VYX_LOG("Initialize SharedMem module\n");
+  SharedMem::Self();
+
+  VYX_LOG("Initialize TunerManager module for %c\n", mMyType);
+  mpTunerManager = new (std::nothrow) TunerManager(mMyType);
+  VYX_LOG("Initialize TsFilter module for %c\n", mMyType);
+  mpTsf = new (std::nothrow) TsFilter(mMyType, mpTunerManager);
+  if (mpTunerManager == nullptr || mpTsf == nullptr) {
+    VYX_ERROR("no memory for the tuner manager or the filter");
+    exit(-1);
+  }
+
+  publish_filter(mpTsf, mMyType);
+}
+
+CommandManager::~CommandManager() {
+  // Take the filter away from the player's thread before it goes.
+  if (__atomic_load_n(&static_tsptr, __ATOMIC_ACQUIRE) == mpTsf) publish_filter(nullptr, 0);
+  delete mpTsf;
+  delete mpSnmp;
+  delete mpServer;
+  // IR and serial modules: none yet.
+  delete mpTunerManager;  // after the filter, which reports to it
+  delete[] mCommand;
+  delete[] mLastUnitCommand;
+  delete[] mUrl;
+}
+
+char CommandManager::AutoDetectType() {
+  char* pBuf = mpSnmp->SnmpGet(ZernOid(eZERN_VERSION));
+  printf("pBuf is %s\n", pBuf != nullptr ? pBuf : "(null)");
+  if (pBuf == nullptr) {
+    VYX_ERROR("snmp");
+    exit(-1);
+  }
+  unsigned br_version = static_cast<unsigned>(strtoul(pBuf, nullptr, 10));
+  printf("br_version is %.8x\n", br_version);
+  if (((br_version >> 24) & 0xFF) != kSupportedBoard) {
+    VYX_ERROR("DurEdod: Detected board type NOT ZERN720; exiting");
+    exit(-1);
+  }
+  // The variant byte, shifted down before it is compared.
+  unsigned sub = (br_version >> 16) & 0xFF;
+  mMyType = (sub == 0x0E || sub == 0x0F) ? 'T' : 'R';
+  VYX_LOG("DurEdod: Type autodetected as %c", mMyType);
+  return mMyType;
+}
+
+size_t CommandManager::ReplyRoom(const char* cmd) const {
+  if (cmd == nullptr || mCommand == nullptr) return 0;
+  if (cmd < mCommand || cmd >= mCommand + kCommandSize) return 0;
+  return static_cast<size_t>(mCommand + kCommandSize - cmd);
+}
+
+char* CommandManager::FormatReply(char* cmd, const char* fmt, ...) {
+  size_t room = ReplyRoom(cmd);
+  char* out = cmd;
+  if (room == 0) {
+    out = mReply;
+    room = sizeof(mReply);
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out, room, fmt, ap);
+  va_end(ap);
+  return out;
+}
+
+char* CommandManager::BadType() {
+  VYX_ERROR("Bad type %c", mMyType);
+  return mKo;
+}
+
+int CommandManager::ProcessCommandLoop() {
+  vyx_sleep_s(3);
+
+  if (mMyType == 'R') {
+    SharedMem::Self()->IrModeCode(110);
+    // IR forwarding off: nothing to do until the IR module exists.
+    mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
+    mpSnmp->SnmpSet("%s i %d", ZernOid(eNETWORK_BUFFER_SIZE), kNetworkBufferSize);
+    VYX_LOG("Downgrade Dolby Digital +\n");
+    // The player's own tool; its exit status is not looked at.
+    int rc = system("k720cmmd -vdbg 22 1");
+    (void)rc;
+  } else {
+    mpTunerManager->StartTuner();
+    mpTunerManager->LoadScanResults();
+  }
+
+  VYX_LOG("Start Beacon\n");
+  BeaconStart(mMyType);
+
+  if (!mpServer->Connect(mCommandPort, nullptr)) {
+    VYX_ERROR("receiver");
+    return -1;
+  }
+
+  ProcessTunerModeAndDefaultStartupItem(nullptr);
+  memset(mCommand, 0, kCommandSize);
+
+  // The beacon builds its first announcement once the MAC address can be
+  // read: until then the network is not up and commands wait in the socket.
+  while (BeaconGetCount() == 0) {
+    VYX_LOG("Waiting for Network Ready before dropping into command loop...\n");
+    vyx_sleep_ms(500);
+  }
+
+  VYX_LOG("Enter command processing loop, listening on port %d\n", mCommandPort);
+  __atomic_store_n(&global_debug_flag, 0, __ATOMIC_RELAXED);
+  BeaconSetCommandReady();
+
+  for (;;) {
+    if (!mpServer->WaitForData(15, 0)) continue;
+    memset(mCommand, 0, kCommandSize);
+    int count = mpServer->Receive(mCommand, kReceiveLimit, 0);
+    if (count < 0) continue;
+    mCommand[count] = '\0';
+
+    if (mUpgradeState == eUpgradeDownloading)
+      VYX_LOG("CommandManager recvd %d bytes\n", count);
+    else
+      VYX_LOG("CommandManager recvd: %s\n", mCommand);
+    BeaconTellThatUdpTrafficReceived();
+
+    char* reply = ProcessCommand(mCommand, count);
+    if (reply == nullptr) continue;
+
+    int length = static_cast<int>(strlen(reply));
+    if (length >= kReplyLimit) {
+      VYX_ERROR("buff too long");
+      // The controller gets the first 1023 characters and the zero byte.
+      reply[kReplyLimit - 1] = '\0';
+      length = kReplyLimit;
+    }
+    VYX_LOG("CommandManager: reply: %s, len %d\n", reply, length);
+    mpServer->Reply(reply, length);
+  }
+  return 0;
+}
+
+char* CommandManager::ProcessCommand(char* cmd, int len) {
+  if (cmd == nullptr) return nullptr;
+  if (len < 0) len = 0;
+
+  // 1..28: commands with their own replies.
+  if (Match(cmd, "VYX", 3)) return BeaconGetString();
+  if (Match(cmd, "IP?", 3)) return ProcessIpGet(cmd);
+  if (Match(cmd, "VERS", 4))
+    return FormatReply(cmd, "VERS%d.%d.%dOK\r\n", version_get_major(), version_get_minor(),
+                       version_get_build());
+  if (Match(cmd, "REMOTE", 6)) {
+    if (mMyType != 'R') return BadType();
+    return ProcessRemoteCommand(cmd + 6);
+  }
+  if (Match(cmd, "VIDEO", 5)) return mOk;
+  if (Match(cmd, "VSCALE", 6)) return ProcessVscaleCommand(cmd, len);
+  if (Match(cmd, "STATUS", 6)) {
+    if (mMyType == 'T') return ProcessStatusGetTransmitter(cmd);
+    return ProcessStatusGetReceiver(cmd);
+  }
+  if (Match(cmd, "UNIT", 4)) {
+    if (cmd[4] == '9') {
+      VYX_ERROR("Invalid UNIT command 9");
+      return mKo;
+    }
+    if (mMyType == 'T') return ProcessSelectChannelsToStream(cmd, true);
+    return ProcessSelectChannelsToPlay(cmd, true);
+  }
+  if (Match(cmd, "SUB?", 4)) {
+    mpTunerManager->SetTunerForwarding(mpServer);
+    mpTunerManager->GetLanguagesOrSubtitles(Language::eCaption, cmd);
+    return nullptr;
+  }
+  if (Match(cmd, "LAN?", 4)) {
+    mpTunerManager->SetTunerForwarding(mpServer);
+    mpTunerManager->GetLanguagesOrSubtitles(Language::eAudio, cmd);
+    return nullptr;
+  }
+  if (Match(cmd, "SUBS", 4)) return ProcessSetSubtitles(cmd, len);
+  if (Match(cmd, "LANG", 4)) return ProcessSetLanguage(cmd, len);
+  if (Match(cmd, "DHCP", 4)) return ProcessIpSet(cmd);
+  if (Match(cmd, "URL", 3)) return ProcessUrlSet(cmd);
+  if (Match(cmd, "CALLBACK", 8)) {
+    if (cmd[8] == '1') {
+      // Error and log datagrams go back to the port the controller sent from.
+      // A connect failure has been written on the error stream; the sender
+      // stays, unconnected, and its later sends fail visibly.
+      error_sender_set(mpServer->GetLastClientIpAddress(),
+                       static_cast<unsigned short>(mpServer->GetLastClientPort()));
+      VYX_LOG("Setting TunerForwarding for transmitter for %c\n", mMyType);
+      mpTunerManager->SetTunerForwarding(mpServer);
+    } else {
+      error_sender_clear();
+    }
+    return ProcessIrAndUartForward(cmd);
+  }
+  if (Match(cmd, "TUNERMODE", 8)) {
+    if (mMyType != 'T') return mKo;
+    return ProcessTunerModeAndDefaultStartupItem(TextFrom(cmd, 9));
+  }
+  if (Match(cmd, "RESET", 5)) {
+    if (mpSnmp->SnmpSet("%s i %d", ZernOid(eREBOOT), 0) == nullptr) {
+      VYX_ERROR("reset");
+      return mKo;
+    }
+    return mOk;
+  }
+  if (Match(cmd, "UART", 4)) {
+    if (mMyType != 'R') {
+      VYX_LOG("This command is only for receiver");
+      return mKo;
+    }
+    // Serial module not built yet: nothing can take the bytes.
+    return mKo;
+  }
+  if (Match(cmd, "SUART", 5)) {
+    if (mMyType != 'R') {
+      VYX_LOG("This command is only for receiver");
+      return mKo;
+    }
+    return mKo;
+  }
+  if (Match(cmd, "Tuner://", 8)) return ProcessTunerTuneCommand(cmd + 8);
+  // SCA?, SCAL and EIT send their answers themselves and return null; a
+  // refusal ("KO\r\n") is returned and sent as usual.
+  if (Match(cmd, "SCA?", 4)) return ProcessTunerScanStatusCommand(cmd + 4);
+  if (Match(cmd, "SCAL", 4)) return ProcessTunerScanQueryCommand(cmd + 4);
+  if (Match(cmd, "BLIND", 5)) return ProcessTunerScanBlindCommand(cmd + 5);
+  if (Match(cmd, "UPGR", 4)) return ProcessMultipleUpgradeCommand(cmd + 4, len - 4);
+  if (Match(cmd, "TIME", 4)) {
+    if (mMyType != 'T') return BadType();
+    const char* now = mpTsf->GetMjdDateTime();
+    return FormatReply(cmd, "TIME %s OK\r\n", now != nullptr ? now : "");
+  }
+  if (Match(cmd, "EIT", 3)) {
+    if (mMyType != 'T') return BadType();
+    return ProcessEpgData(cmd, len);
+  }
+  if (Match(cmd, "MCASTPACKETSIZE", 15)) return ProcessPacketSize(cmd + 15, len - 15);
+  if (Match(cmd, "RESOLUTION", 10)) return ProcessResolution(cmd + 10, len - 10);
+
+  // 29..38: diagnostics; each acts and then falls through to FILTER's test,
+  // which cannot match, so their reply is the generic "KO\r\n".
+  if (Match(cmd, "DEBUG", 5)) {
+    __atomic_store_n(&global_debug_flag, DecimalValue(cmd + 5), __ATOMIC_RELAXED);
+  } else if (Match(cmd, "DUMPPIDS", 8)) {
+    mpTsf->DumpPids();
+  } else if (Match(cmd, "DUMPSTATS", 8)) {
+    Statistics::Self()->DumpStats();
+  } else if (Match(cmd, "DBGSIMPLE", 8)) {
+    mpTsf->m_dbg_simple_stream = !mpTsf->m_dbg_simple_stream;
+  } else if (Match(cmd, "DUMPEIT", 7)) {
+    mpTunerManager->DumpEitInfo();
+  } else if (Match(cmd, "DUMPCOLLECT", 7)) {
+    mpTsf->DumpCollectionStats();
+  } else if (Match(cmd, "STREAMFROMFILE", 14)) {
+    StreamFromFile(cmd);
+  } else if (Match(cmd, "TESTSER", 7)) {
+    if (run_serial_test != nullptr) run_serial_test();
+  } else if (Match(cmd, "DUMPLANG", 8)) {
+    mpTunerManager->DumpLanguageInfo();
+  } else if (Match(cmd, "K720CMMD", 8)) {
+    // After the keyword and one separator; a bare keyword gives an empty line.
+    k720cmmd(TextFrom(cmd, 9));
+  } else if (Match(cmd, "FILTER", 6)) {
+    return ProcessFilterTest(cmd);
+  }
+  return mKo;
+}
+
+char* CommandManager::ProcessIrAndUartForward(char* cmd) {
+  if (mMyType != 'R') return mOk;
+  // The number from the ninth character, at most ten characters of it.
+  char number[11];
+  snprintf(number, sizeof(number), "%s", TextFrom(cmd, 8));
+  if (DecimalValue(number) == 1) {
+    VYX_LOG("DUREDOD cmdmgr turn ON Ir and Uart forwarding\n");
+    // IR forwarding to the command server's last client goes here once the
+    // IR module exists.
+    mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
+    mIrForwarding = true;
+    // Serial forwarding likewise, once the serial module exists.
+  } else {
+    VYX_LOG("DUREDOD cmdmgr turn OFF Ir and Uart forwarding\n");
+    mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
+    mIrForwarding = false;
+  }
+  return mOk;
+}
+
+// FILTER<group>,<port>: feeds the filter with the datagrams arriving on a
+// UDP port, on the command thread, until a receive fails.  The group is
+// written right after the keyword (blanks or one ':' between are allowed), so
+// "FILTER 239.1.1.1,5000" joins 239.1.1.1; a text that is not a group address
+// binds the port without a join.
+char* CommandManager::ProcessFilterTest(char* cmd) {
+  char* comma = strchr(cmd, ',');
+  if (comma == nullptr) return mKo;
+  *comma = '\0';
+  char* chport = comma + 1;
+  char* end = strchr(chport, ',');
+  if (end != nullptr) *end = '\0';
+  if (*chport == '\0') return mKo;
+  int port = DecimalValue(chport);
+
+  char* url = cmd + 6;
+  while (*url == ' ' || *url == '\t') ++url;
+  if (*url == ':') ++url;
+  VYX_LOG("Starting Filter for port %d ip %s\n", port, url);
+
+  if (filter_udp_rcv == nullptr) filter_udp_rcv = new (std::nothrow) UdpServer();
+  if (filter_udp_rcv == nullptr) return mKo;
+  if (filter_udp_rcv->s >= 0) {
+    close(filter_udp_rcv->s);
+    filter_udp_rcv->s = -1;
+  }
+  // Copy the group out of mCommand: the datagrams are received into it.
+  char group[16];
+  snprintf(group, sizeof(group), "%s", url);
+  if (!filter_udp_rcv->Connect(static_cast<unsigned short>(port), group))
+    VYX_ERROR("Can't connect filter receiver to port %d", port);
+
+  mpTsf->FilterActive(true);
+  for (;;) {
+    int n = filter_udp_rcv->Receive(mCommand, 4096, 0);
+    if (n <= 0) break;
+    mpTsf->Filter(reinterpret_cast<unsigned char*>(mCommand), n);
+  }
+  return mKo;
+}

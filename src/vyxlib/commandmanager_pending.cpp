@@ -1,0 +1,38 @@
+// Handlers whose modules are not built yet.  Each refuses ("KO\r\n", false, or
+// nothing) so that the dispatcher's table is complete and every keyword gets
+// an answer.  Whoever builds a handler moves it out of this file into the
+// file of its topic (commandmanager_<topic>.cpp).
+
+#include "commandmanager.h"
+
+// ---- status and network ----
+char* CommandManager::ProcessIpGet(char*) { return mKo; }
+char* CommandManager::ProcessIpSet(char*) { return mKo; }
+char* CommandManager::ProcessStatusGetTransmitter(char*) { return mKo; }
+char* CommandManager::ProcessStatusGetReceiver(char*) { return mKo; }
+
+// ---- playback and display ----
+char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
+char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
+char* CommandManager::ProcessUrlSet(char*) { return mKo; }
+char* CommandManager::ProcessPacketSize(char*, int) { return mKo; }
+char* CommandManager::ProcessResolution(char*, int) { return mKo; }
+bool CommandManager::SaveDefaultStartupItem(char*) { return false; }
+void CommandManager::StreamFromFile(char*) {}
+bool CommandManager::PlayLayer(char*, unsigned short, int, int) { return false; }
+
+// ---- tuner, scan, guide and languages ----
+char* CommandManager::ProcessSelectChannelsToStream(char*, bool) { return mKo; }
+char* CommandManager::ProcessSelectChannelsToPlay(char*, bool) { return mKo; }
+char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char*) { return mKo; }
+bool CommandManager::SetTunerMode(int) { return false; }
+char* CommandManager::ProcessTunerTuneCommand(char*) { return mKo; }
+char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }
+char* CommandManager::ProcessTunerScanQueryCommand(char*) { return mKo; }
+char* CommandManager::ProcessTunerScanBlindCommand(char*) { return mKo; }
+char* CommandManager::ProcessEpgData(char*, int) { return mKo; }
+char* CommandManager::ProcessSetLanguage(char*, int) { return mKo; }
+char* CommandManager::ProcessSetSubtitles(char*, int) { return mKo; }
+
+// ---- firmware upgrade ----
+char* CommandManager::ProcessMultipleUpgradeCommand(char*, int) { return mKo; }
