@@ -15,10 +15,8 @@ char* CommandManager::ProcessStatusGetReceiver(char*) { return mKo; }
 char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
 char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
 char* CommandManager::ProcessUrlSet(char*) { return mKo; }
-char* CommandManager::ProcessPacketSize(char*, int) { return mKo; }
 char* CommandManager::ProcessResolution(char*, int) { return mKo; }
 bool CommandManager::SaveDefaultStartupItem(char*) { return false; }
-void CommandManager::StreamFromFile(char*) {}
 bool CommandManager::PlayLayer(char*, unsigned short, int, int) { return false; }
 
 // ---- tuner, scan, guide and languages ----

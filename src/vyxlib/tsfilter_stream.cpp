@@ -1,0 +1,463 @@
+// Multicast output of the transmitter: creating and removing streams,
+// attaching them to PIDs, and each stream's regenerated PAT.
+//
+// Streams are created, attached and removed on the command thread; the packet
+// loop (player's thread) reads the PID map's streamer lists while holding
+// mMutex for a whole buffer.  Every change of a list or of a PID's analysis
+// state is made under mMutex too, so the packet loop never sees one half
+// done; the lists themselves are fixed tables (StreamerList) allocated here,
+// never on the packet path.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "statistics.h"
+#include "streamer.h"
+#include "tablecollector.h"
+#include "tsfilter.h"
+#include "tunermanager.h"
+#include "utils.h"
+
+namespace {
+
+// PSI PIDs every stream receives: PAT (as its own regenerated copy), CAT,
+// the DVB NIT/SDT/EIT/RST/TDT range and the ATSC PSIP base PID.
+const unsigned short kKnownPids[] = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012,
+                                     0x0013, 0x0014, 0x1FFB, 0x1FFF};
+const unsigned short kKnownPidsEnd = 0x1FFF;
+
+const int kStreamBufferSize = 65536;
+const int kMaxUnidentifiedAttachments = 256;
+const int kPacketPayload = 184;
+const int kFirstPacketPayload = 183;  // the pointer_field takes one byte
+// A PAT of the largest section (1024 bytes) packetizes into six packets.
+const int kPatWorkBuffer = 6 * TsFilter::kPacketLen;
+static_assert(kPatWorkBuffer <= Streamer::kPrivatePatBufferSize,
+              "six packets of PAT fit the stream's PAT buffer");
+
+// Continuity counter of the PAT packetizer, shared by all streams.
+int pat_continuity = 0;
+
+enum AttachResult { eAttachFailed = -1, eAlreadyAttached = 0, eAttached = 1 };
+
+// Attach `s` to one PID (command thread, caller holds mMutex): create the
+// PID's list if needed; a streamer with the same stream number already there
+// is re-activated instead of listed twice.
+AttachResult attach_streamer(PacketIdMapType& entry, Streamer* s) {
+  if (entry.streamers == nullptr) {
+    entry.streamers = new (std::nothrow) StreamerList();
+    if (entry.streamers == nullptr) {
+      VYX_ERROR("Cant alloc memory");
+      return eAttachFailed;
+    }
+  }
+  StreamerList* list = entry.streamers;
+  for (int i = 0; i < list->Size(); i++) {
+    Streamer* other = list->At(i);
+    if (other != nullptr && other->mId == s->mId) {
+      other->mActive = true;
+      return eAlreadyAttached;
+    }
+  }
+  if (!list->Append(s)) return eAttachFailed;
+  s->mActive = true;
+  return eAttached;
+}
+
+bool list_contains(const StreamerList* list, const Streamer* s) {
+  if (list == nullptr) return false;
+  for (int i = 0; i < list->Size(); i++)
+    if (list->At(i) == s) return true;
+  return false;
+}
+
+bool valid_stream_id(int streamId) { return streamId >= 0 && streamId < TsFilter::kMaxStreams; }
+
+// Splits `text` in place at commas into at most `max` fields; an empty field
+// is null (missing).  Returns the number of fields.
+int split_fields(char* text, char** fields, int max) {
+  int n = 0;
+  char* p = text;
+  while (n < max) {
+    char* comma = strchr(p, ',');
+    if (comma != nullptr) *comma = '\0';
+    // Line ends and blanks around a field are not part of it.
+    while (*p == ' ' || *p == '\t') p++;
+    size_t len = strlen(p);
+    while (len > 0 && (p[len - 1] == '\r' || p[len - 1] == '\n' || p[len - 1] == ' '))
+      p[--len] = '\0';
+    fields[n++] = (len > 0) ? p : nullptr;
+    if (comma == nullptr) break;
+    p = comma + 1;
+  }
+  return n;
+}
+
+}  // namespace
+
+bool TsFilter::StartMulticast(int streamId, char* cmd) {
+  if (!valid_stream_id(streamId)) {
+    VYX_ERROR("StartMulticast: streamId out of range: %d", streamId);
+    return false;
+  }
+  if (cmd == nullptr) return false;
+  // Work on a copy: the caller keeps its command text (it may save it as the
+  // start-up item).
+  char text[1024];
+  strncpy(text, cmd, sizeof(text) - 1);
+  text[sizeof(text) - 1] = '\0';
+  // address, port, channel and up to 64 transport/program pairs (a longer
+  // text is cut there).
+  const int kMaxFields = 3 + 2 * 64;
+  char* f[kMaxFields];
+  int n = split_fields(text, f, kMaxFields);
+  if (n < 3 || f[0] == nullptr || f[1] == nullptr || f[2] == nullptr) return false;
+  char* address = f[0];
+  if (!is_valid_ip(address)) {
+    VYX_ERROR("Invalid Ip address %s", address);
+    return false;
+  }
+  char* end = nullptr;
+  long port = strtol(f[1], &end, 10);
+  if (end == f[1] || port <= 0 || port > 65535) {
+    VYX_ERROR("Invalid port %s", f[1]);
+    return false;
+  }
+  int channel = static_cast<int>(hatoi(f[2]));
+
+  // Every table of the new multiplex is delivered afresh.
+  TableCollector* fresh = new (std::nothrow) TableCollector();
+  if (fresh == nullptr) {
+    VYX_ERROR("Cant alloc memory");
+    return false;
+  }
+  pthread_mutex_lock(&mMutex);
+  TableCollector* old = mpTableCollector;
+  mpTableCollector = fresh;
+  mPatCurrentNextIndicator = -1;
+  mElementaryStreamCount = 0;
+  mUnindentifiedStreamers = 0;
+  pthread_mutex_unlock(&mMutex);
+  delete old;
+
+  if (mpTunerManager != nullptr) mpTunerManager->TuneToChannel(channel);
+  Statistics::Self()->Reset();
+  FilterActive(true);
+  // Meanwhile the player's thread analyses the new multiplex's PAT and PMTs.
+  vyx_sleep_s(5);
+
+  if (!AddStream(streamId, address, static_cast<unsigned short>(port))) return false;
+
+  bool pairGiven = false;
+  for (int i = 3; i < n; i += 2) {
+    char* transport = f[i];
+    char* program = (i + 1 < n) ? f[i + 1] : nullptr;
+    pairGiven = true;
+    VYX_LOG("Add Program tmp %s, program %s", transport != nullptr ? transport : "(null)",
+            program != nullptr ? program : "(null)");
+    if (program == nullptr) break;
+    AddProgramToStream(streamId, static_cast<unsigned short>(hatoi(transport)),
+                       static_cast<unsigned short>(hatoi(program)));
+  }
+  if (!pairGiven) AddAllProgramsToStream(streamId);
+
+  // The next PAT rebuilds every stream's private PAT.
+  mPatVersion = -1;
+  return true;
+}
+
+bool TsFilter::StopMulticast(int streamId, bool really) {
+  FilterActive(false);
+  // Let the player's thread finish the buffer it is in.
+  vyx_sleep_ms(100);
+  if (streamId == -1) {
+    for (int i = 0; i < kMaxStreams; i++) RemoveStream(i);
+  } else {
+    RemoveStream(streamId);
+  }
+  if (really) {
+    for (int i = 0; i < kMaxStreams; i++) {
+      if (mStreamersList[i] != nullptr) {
+        VYX_LOG("StopMulticast: found another stream %d, re-enabling filter & returning", i);
+        FilterActive(true);
+        return true;
+      }
+    }
+  }
+  CleanPacketIdMap();
+  return true;
+}
+
+bool TsFilter::AddStream(int streamId, char* mcastIp, unsigned short mcastPort) {
+  if (!valid_stream_id(streamId)) {
+    VYX_ERROR("AddStream: streamId out of range: %d", streamId);
+    return false;
+  }
+  if (mcastIp == nullptr) return false;
+  Streamer* s = mStreamersList[streamId];
+  if (s == nullptr) {
+    s = new (std::nothrow) Streamer(kStreamBufferSize, mPacketSize);
+    if (s == nullptr) {
+      VYX_ERROR("Cant alloc memory");
+      return false;
+    }
+    if (!s->StreamSet(mcastIp, mcastPort)) {
+      delete s;
+      return false;
+    }
+    VYX_LOG("Set Streamer %d %s:%d", streamId, s->mMulticastIp, s->mMulticastPort);
+    s->mId = streamId;
+    mStreamersList[streamId] = s;
+    AddStreamerToPsi(s);
+    AddStreamerToUnidentified(s);
+    VYX_LOG("=== Added New Stream id %d", streamId);
+    return true;
+  }
+  if (s->mId == streamId) {
+    VYX_LOG("=== Found Existing Stream id %d", streamId);
+    // The new socket replaces the old one between two buffers.
+    if (!s->StreamSet(mcastIp, mcastPort, &mMutex)) return false;
+    VYX_LOG("Set Streamer %d %s:%d", streamId, s->mMulticastIp, s->mMulticastPort);
+    return true;
+  }
+  VYX_ERROR("Too many streams defined");
+  return false;
+}
+
+bool TsFilter::RemoveAllProgramsFromStream(int streamId) {
+  for (int pid = 0; pid < kPidCount; pid++) {
+    PacketIdMapType& entry = mPacketIdMap[pid];
+    if (entry.streamers == nullptr) continue;
+    pthread_mutex_lock(&mMutex);
+    StreamerList* list = entry.streamers;
+    if (list != nullptr) {
+      for (int i = list->Size() - 1; i >= 0; i--) {
+        Streamer* s = list->At(i);
+        if (s != nullptr && s->mId == streamId) list->RemoveAt(i);
+      }
+      if (list->Size() == 0) {
+        entry.streamers = nullptr;
+        if (mpStreamerList == list) mpStreamerList = nullptr;
+        delete list;
+      }
+    }
+    pthread_mutex_unlock(&mMutex);
+  }
+  return true;
+}
+
+bool TsFilter::RemoveStream(int streamId) {
+  if (!valid_stream_id(streamId)) {
+    VYX_ERROR("RemoveStream: streamId out of range: %d", streamId);
+    return false;
+  }
+  Streamer* s = mStreamersList[streamId];
+  if (s == nullptr) return true;
+  pthread_mutex_lock(&mMutex);
+  s->mActive = false;
+  pthread_mutex_unlock(&mMutex);
+  RemoveAllProgramsFromStream(s->mId);
+  pthread_mutex_lock(&mMutex);
+  mStreamersList[streamId] = nullptr;
+  delete s;
+  pthread_mutex_unlock(&mMutex);
+  VYX_LOG("=== Removed stream id %d", streamId);
+  return true;
+}
+
+bool TsFilter::AddStreamerToPsi(Streamer* pStreamer) {
+  if (pStreamer == nullptr) return false;
+  pthread_mutex_lock(&mMutex);
+  for (int i = 0; kKnownPids[i] != kKnownPidsEnd; i++) {
+    PacketIdMapType& entry = mPacketIdMap[kKnownPids[i]];
+    // PID 0 stays blocked: its list only names the streams that get a
+    // regenerated PAT.
+    entry.status = ePidAnalyse;
+    attach_streamer(entry, pStreamer);
+  }
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+bool TsFilter::AddStreamerToUnidentified(Streamer* pStreamer) {
+  if (pStreamer == nullptr) return false;
+  pthread_mutex_lock(&mMutex);
+  // PSIP tables and other PIDs tied to no program go to every stream.
+  for (int pid = 0; pid < kPidCount - 1; pid++) {
+    PacketIdMapType& entry = mPacketIdMap[pid];
+    if (entry.transportId != 0 || entry.programId != 0 || entry.count <= 1) continue;
+    if (++mUnindentifiedStreamers > kMaxUnidentifiedAttachments) {
+      VYX_LOG("PROBLEM: Too many unindentified streamers");
+      break;
+    }
+    if (attach_streamer(entry, pStreamer) == eAttached && entry.type == ePidTypeNone) {
+      entry.status = ePidKnown;
+      VYX_LOG("Mark pid %x known %d", pid, entry.status);
+    }
+  }
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+bool TsFilter::AddStreamerToPmts(Streamer* /*pStreamer*/) { return true; }
+
+bool TsFilter::AddProgramToStream(int streamId, unsigned short transportId,
+                                  unsigned short programId) {
+  if (!valid_stream_id(streamId)) {
+    VYX_ERROR("AddProgramToStream: streamId out of range: %d", streamId);
+    return false;
+  }
+  // Program 0 names the network PID, not a program; it would match every PID
+  // not yet tied to a program.
+  if (programId == 0) {
+    VYX_LOG("AddProgramToStream: program 0 ignored");
+    return false;
+  }
+  Streamer* s = nullptr;
+  for (int i = 0; i < kMaxStreams; i++) {
+    if (mStreamersList[i] != nullptr && mStreamersList[i]->mId == streamId) {
+      s = mStreamersList[i];
+      VYX_LOG("AddProgramToStream: Found streamId %d", streamId);
+      break;
+    }
+  }
+  if (s == nullptr) return false;
+  pthread_mutex_lock(&mMutex);
+  for (int pid = 1; pid < kPidCount - 1; pid++) {
+    PacketIdMapType& entry = mPacketIdMap[pid];
+    if (entry.transportId != transportId || entry.programId != programId) continue;
+    if (attach_streamer(entry, s) == eAttached) {
+      s->AddProgramToList(programId, static_cast<unsigned short>(pid));
+      VYX_LOG("Added TS %x Prog. %x to stream ID %d at PID %x, packet type %d", transportId,
+              programId, streamId, pid, entry.type);
+    }
+  }
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+bool TsFilter::AddAllProgramsToStream(int streamId) {
+  if (!valid_stream_id(streamId)) return false;
+  Streamer* s = nullptr;
+  for (int i = 0; i < kMaxStreams; i++) {
+    if (mStreamersList[i] != nullptr && mStreamersList[i]->mId == streamId) {
+      s = mStreamersList[i];
+      VYX_LOG("AddProgramsAllToStream: Found streamId %d", streamId);
+      break;
+    }
+  }
+  if (s == nullptr) return false;
+  pthread_mutex_lock(&mMutex);
+  for (int pid = 1; pid < kPidCount - 1; pid++) {
+    PacketIdMapType& entry = mPacketIdMap[pid];
+    if (entry.count >= 3 && entry.status != ePidIgnored) {
+      if (attach_streamer(entry, s) == eAttached) {
+        s->AddProgramToList(entry.programId, static_cast<unsigned short>(pid));
+        VYX_LOG("Added TS 0x%x Prog. 0x%x to stream ID %d at PID 0x%x", entry.transportId,
+                entry.programId, streamId, pid);
+      }
+    } else if (entry.count > 0) {
+      VYX_LOG("Ignore pid 0x%x status %d count %u", pid, entry.status, entry.count);
+    }
+  }
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+int TsFilter::PacketizeSection(unsigned short pid, int* continuity, unsigned char* section,
+                               int section_len, unsigned char* packetized_buffer) {
+  if (pid >= 0x2000 || section_len > kMaxPsiSection) {
+    VYX_ERROR("pid 0x%x, section_len %d", pid, section_len);
+    return 0;
+  }
+  if (section_len <= 0 || continuity == nullptr || section == nullptr ||
+      packetized_buffer == nullptr)
+    return 0;
+  unsigned char* out = packetized_buffer;
+  int done = 0;
+  bool first = true;
+  while (done < section_len) {
+    *continuity = (*continuity + 1) & 0x0F;
+    out[0] = 0x47;
+    out[1] = static_cast<unsigned char>((first ? 0x40 : 0x00) | ((pid >> 8) & 0x1F));
+    out[2] = static_cast<unsigned char>(pid & 0xFF);
+    out[3] = static_cast<unsigned char>(0x10 + *continuity);
+    int header = 4;
+    int room = kPacketPayload;
+    if (first) {
+      out[4] = 0;  // pointer_field: the section starts right after it
+      header = 5;
+      room = kFirstPacketPayload;
+    }
+    int chunk = section_len - done < room ? section_len - done : room;
+    memcpy(out + header, section + done, static_cast<size_t>(chunk));
+    if (chunk < room) memset(out + header + chunk, 0xFF, static_cast<size_t>(room - chunk));
+    done += chunk;
+    out += kPacketLen;
+    first = false;
+  }
+  return static_cast<int>(out - packetized_buffer);
+}
+
+void TsFilter::RegeneratePrivatePats(unsigned char* section) {
+  StreamerList* list = mPacketIdMap[0].streamers;
+  if (list == nullptr || section == nullptr) return;
+  int sectionLength = ((section[1] & 0x0F) << 8) | section[2];
+  int total = sectionLength + 3;
+  // Header (5 bytes after section_length) and CRC must fit; the analyser
+  // already refuses sections above 1024 bytes.
+  if (sectionLength < 9 || total > kMaxPsiSection) return;
+
+  for (int k = 0; k < list->Size(); k++) {
+    Streamer* s = list->At(k);
+    if (s == nullptr || s->mpPrivatePatBuffer == nullptr) continue;
+    unsigned char* pat = s->mpPrivatePatBuffer;
+    memcpy(pat, section, static_cast<size_t>(total));
+    s->mPrivatePatBufferLen = total;
+    // Blank the programs this stream does not carry.
+    for (int off = 0; off < sectionLength - 9; off += 4) {
+      unsigned char* e = pat + 8 + off;
+      int pmtPid = ((e[2] & 0x1F) << 8) | e[3];
+      if (!list_contains(mPacketIdMap[pmtPid].streamers, s)) {
+        e[0] = 0;
+        e[1] = 0;
+        s->mPrivatePatCrcInvalid = true;
+      } else {
+        VYX_LOG("Found a match, this PMT is streamed");
+      }
+    }
+    if (s->mPrivatePatCrcInvalid) {
+      unsigned int crc = crc32(pat, static_cast<unsigned int>(total - 4));
+      pat[total - 4] = static_cast<unsigned char>(crc >> 24);
+      pat[total - 3] = static_cast<unsigned char>(crc >> 16);
+      pat[total - 2] = static_cast<unsigned char>(crc >> 8);
+      pat[total - 1] = static_cast<unsigned char>(crc);
+    }
+    unsigned char work[kPatWorkBuffer];
+    int len = PacketizeSection(0, &pat_continuity, pat, total, work);
+    memcpy(pat, work, static_cast<size_t>(len));
+    s->mPrivatePatBufferLen = len;
+  }
+}
+
+void TsFilter::SendPrivatePats() {
+  StreamerList* list = mPacketIdMap[0].streamers;
+  if (list == nullptr) return;
+  for (int k = 0; k < list->Size(); k++) {
+    Streamer* s = list->At(k);
+    if (s == nullptr || s->mpPrivatePatBuffer == nullptr) continue;
+    int len = s->mPrivatePatBufferLen;
+    // Only ready packets are sent: none before the first PAT was analysed.
+    if (len <= 0 || len % kPacketLen != 0 || len > kPatWorkBuffer) continue;
+    // Every packet of this stream's PID 0 gets the next continuity value, so
+    // a PAT of several packets stays continuous too.
+    for (int off = 0; off < len; off += kPacketLen) {
+      s->mPrivatePatContinuity = (s->mPrivatePatContinuity + 1) & 0x0F;
+      unsigned char* b3 = s->mpPrivatePatBuffer + off + 3;
+      *b3 = static_cast<unsigned char>((*b3 & 0xF0) | s->mPrivatePatContinuity);
+    }
+    s->Stream(s->mpPrivatePatBuffer, len);
+  }
+}
