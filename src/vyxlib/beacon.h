@@ -40,5 +40,19 @@ char* BeaconType(char type);
 // and a MAC address given as 12 hex digits, with the library's version.
 // Returns the length written (at most size - 1), or -1 when it does not fit.
 int BeaconFormat(char* out, int size, char type, const char* mac12);
+// Seed of the sender's random waits: the low 32 bits of the MAC address (its
+// last 8 hex digits).
+unsigned int BeaconSeed(const char* mac12);
+
+// Announcing/quiet decision of the sender thread, taken after each wait on
+// the request socket.  `requestReceived`: a restart request arrived during the
+// wait; `traffic`: the current count of command datagrams; `waited`: the
+// length of the wait in seconds.  Returns true when a beacon is to be sent now.
+struct BeaconCycle {
+  int state;     // BeaconStateEnum
+  int baseline;  // traffic count last taken as "seen"
+  int silence;   // seconds of accumulated waits without new traffic
+};
+bool BeaconAfterWait(BeaconCycle* cycle, bool requestReceived, int traffic, int waited);
 
 #endif
