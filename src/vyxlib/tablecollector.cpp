@@ -1,39 +1,340 @@
-// Section reassembly -- compile-only skeleton; the collector follows.
+// Section reassembly with continuity, length, CRC-32 and version checks.
 
 #include "tablecollector.h"
 
 #include <cstring>
 
+#include "statistics.h"
+#include "utils.h"
+
+namespace {
+
+// Error reports on the packet path are rate-limited: the first one, then one
+// in 512 (a hostile or broken stream can trigger them on every packet).
+inline bool report_due(uint32_t countBefore) { return (countBefore & 511u) == 0; }
+
+// Advances a PID's continuity counter for one packet; true on a gap (the
+// counter then takes the received value).  A high nibble of 0xF marks the
+// second call for the same packet: nothing to advance.
+inline bool continuity_gap(int8_t* counters, unsigned short pid, unsigned char continuity) {
+  if ((continuity & 0xF0) == 0xF0) return false;
+  int8_t& c = counters[pid & 0x1FFF];
+  c = static_cast<int8_t>((c + 1) & 0x0F);
+  if (c != static_cast<int8_t>(continuity & 0x0F)) {
+    c = static_cast<int8_t>(continuity & 0x0F);
+    return true;
+  }
+  return false;
+}
+
+// Bytes of a section start needed to identify it: table_id, section_length,
+// version byte (5) and section_number (6).
+const int kSectionHeaderBytes = 7;
+
+}  // namespace
+
+// ---------------------------------------------------------------- PsipSection
+
 PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid)
-    : mTableId(-1), mPid(0), mSectionNo(-1), mBufferSize(buffer_size), mTotalSectionLen(0),
-      mRemainingSectionLen(0), mSectionPos(0), mVersion(-1), mSectionBuffer(nullptr),
-      mCurNextCounter(0), mVersionCounter(0), mGoodSections(0), mDroppedSectionsContinuity(0),
-      mDroppedSectionsCrc(0), mDroppedSectionsOther(0), mDroppedSectionsFuture(0),
-      mDroppedSectionsReserved(0), mIgnoredSections(0), mVersionChanges(0), mpStat(nullptr),
+    : mTableId(-1),
+      mPid(0),
+      mSectionNo(-1),
+      mBufferSize(buffer_size),
+      mTotalSectionLen(0),
+      mRemainingSectionLen(0),
+      mSectionPos(0),
+      mVersion(-1),
+      mSectionBuffer(nullptr),
+      mCurNextCounter(0),
+      mVersionCounter(0),
+      mGoodSections(0),
+      mDroppedSectionsContinuity(0),
+      mDroppedSectionsCrc(0),
+      mDroppedSectionsOther(0),
+      mDroppedSectionsFuture(0),
+      mDroppedSectionsReserved(0),
+      mIgnoredSections(0),
+      mVersionChanges(0),
+      mpStat(Statistics::Self()),
       mpContinuity(continuityPerPid) {
-  if (buffer_size > 0) mSectionBuffer = new unsigned char[buffer_size];
+  if (buffer_size < 1) {
+    VYX_ERROR("buffer_size is 0");
+    mBufferSize = 0;
+    return;
+  }
+  mSectionBuffer = new unsigned char[buffer_size];
+  memset(mSectionBuffer, 0, static_cast<size_t>(buffer_size));
+  if (mpContinuity == nullptr) {
+    // A state used on its own keeps its own counters.
+    mpContinuity = new int8_t[TableCollector::kPidCount];
+    memset(mpContinuity, 0, TableCollector::kPidCount);
+    mOwnContinuity = true;
+  }
 }
-PsipSection::~PsipSection() { delete[] mSectionBuffer; }
-unsigned char* PsipSection::CollectPsipSection(unsigned short, unsigned char*, int, bool,
-                                               unsigned char, int* table_id) {
-  if (table_id) *table_id = -1;
-  return nullptr;
+
+PsipSection::~PsipSection() {
+  delete[] mSectionBuffer;
+  if (mOwnContinuity) delete[] mpContinuity;
 }
-void PsipSection::PrintStats() {}
+
+unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char* packetPtr,
+                                               int length, bool startOfSection,
+                                               unsigned char continuity, int* table_id) {
+  pid &= 0x1FFF;
+  int expected = (mpContinuity[pid] + 1) & 0x0F;
+  bool gap = continuity_gap(mpContinuity, pid, continuity);
+  if (table_id != nullptr) *table_id = -1;
+  if (length < 0) length = 0;
+  if (mSectionBuffer == nullptr) return nullptr;
+
+  bool crcWaived = false;
+  if (startOfSection) {
+    if (mRemainingSectionLen > 0)
+      VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
+              mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
+    mRemainingSectionLen = 0;
+    if (gap) {
+      VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
+      ++mDroppedSectionsContinuity;
+      return nullptr;
+    }
+    // A section start must carry at least its header; the collector makes
+    // sure of that, a direct caller may not.
+    if (length < 3) {
+      ++mDroppedSectionsOther;
+      return nullptr;
+    }
+    if (mGoodSections == 0 && mDroppedSectionsCrc >= 5) {
+      VYX_LOG("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
+      crcWaived = true;
+    }
+    mTableId = packetPtr[0];
+    int total = (((packetPtr[1] & 0x0F) << 8) | packetPtr[2]) + 3;
+    int limit = mBufferSize - kBufferMargin;
+    if (total > limit) {
+      if (report_due(mDroppedSectionsOther))
+        VYX_ERROR("Table 0x%x too large: %d > %d", mTableId, total, limit);
+      ++mDroppedSectionsOther;
+      return nullptr;
+    }
+    mTotalSectionLen = total;
+    mRemainingSectionLen = total;
+    mSectionPos = 0;
+    if (length > 5 && (packetPtr[5] & 0xC0) != 0xC0) ++mDroppedSectionsReserved;
+  } else {
+    if (gap) {
+      VYX_LOG("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
+              mTableId, pid);
+      ++mDroppedSectionsContinuity;
+      mRemainingSectionLen = 0;
+      return nullptr;
+    }
+    if (mRemainingSectionLen <= 0) return nullptr;
+  }
+
+  int n = length < mRemainingSectionLen ? length : mRemainingSectionLen;
+  memcpy(mSectionBuffer + mSectionPos, packetPtr, static_cast<size_t>(n));
+  mSectionPos += n;
+  mRemainingSectionLen -= n;
+  if (mRemainingSectionLen < 0) {
+    VYX_ERROR("Over-reading Section: %d ", mRemainingSectionLen);
+    mRemainingSectionLen = 0;
+    return nullptr;
+  }
+  if (mRemainingSectionLen > 0) return nullptr;
+
+  // Complete.
+  if (mTotalSectionLen < 4) {
+    if (report_due(mDroppedSectionsOther)) VYX_ERROR("Zero length section !!!");
+    ++mDroppedSectionsOther;
+    return nullptr;
+  }
+  unsigned char* crcPos = mSectionBuffer + mTotalSectionLen - 4;
+  unsigned int theirs = (static_cast<unsigned int>(crcPos[0]) << 24) |
+                        (static_cast<unsigned int>(crcPos[1]) << 16) |
+                        (static_cast<unsigned int>(crcPos[2]) << 8) | crcPos[3];
+  unsigned int mine = crc32(mSectionBuffer, static_cast<unsigned int>(mTotalSectionLen - 4));
+  if (theirs != mine) {
+    VYX_LOG("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
+            theirs, mine, mTableId, pid, continuity & 0x0F);
+    if (!crcWaived) {
+      ++mDroppedSectionsCrc;
+      return nullptr;
+    }
+  }
+
+  // Versions (the PAT on PID 0 and the STT are delivered every time).
+  if (pid != 0 && mTableId != 0xCD) {
+    int version = (mSectionBuffer[5] >> 1) & 0x1F;
+    if ((mSectionBuffer[5] & 0x01) == 0) {
+      if ((mCurNextCounter & 1023) == 0)
+        VYX_LOG("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid,
+                version);
+      ++mCurNextCounter;
+      ++mDroppedSectionsFuture;
+      return nullptr;
+    }
+    if (version != mVersion) {
+      if (mVersion != -1) {
+        VYX_LOG("tbl 0x%x pid 0x%x/0x%x VERSION CHANGE, old %d new %d\n", mTableId, pid, mPid,
+                mVersion, version);
+        mGoodSections = 0;
+        mDroppedSectionsContinuity = 0;
+        mDroppedSectionsCrc = 0;
+        mDroppedSectionsOther = 0;
+        mDroppedSectionsFuture = 0;
+        mDroppedSectionsReserved = 0;
+        mIgnoredSections = 0;
+        ++mVersionChanges;
+      }
+      mVersion = version;
+    } else {
+      if ((mVersionCounter & 1023) == 0)
+        VYX_LOG("tbl 0x%x pid 0x%x/0x%x same, good, old version %d\n", mTableId, pid, mPid,
+                mVersion);
+      ++mVersionCounter;
+    }
+  }
+
+  ++mGoodSections;
+  if (table_id != nullptr) *table_id = mTableId;
+  return mSectionBuffer;
+}
+
+void PsipSection::PrintStats() {
+  VYX_LOG("tbl 0x%.2x pid 0x%.4x sect %.2d good %u \tignored %u \tdrop cont %u \tdrop crc %u \tdrop res "
+          "%u \tvers ch %u\n",
+          mTableId, mPid, mSectionNo, mGoodSections, mIgnoredSections, mDroppedSectionsContinuity,
+          mDroppedSectionsCrc, mDroppedSectionsReserved, mVersionChanges);
+}
+
+// ------------------------------------------------------------- TableCollector
 
 TableCollector::TableCollector()
-    : mTableCount(0), mReparseEit(false), mReparseEtt(false), mStatesDropped(0), mSmallUsed(0),
+    : mTableCount(0),
+      mReparseEit(false),
+      mReparseEtt(false),
+      mStatesDropped(0),
+      mShortStarts(0),
+      mOrphanContinuations(0),
+      mSmallUsed(0),
       mLargeUsed(0) {
   memset(continuityPerPid, 0, sizeof(continuityPerPid));
-  memset(mTables, 0, sizeof(mTables));
-  memset(mSmallPool, 0, sizeof(mSmallPool));
-  memset(mLargePool, 0, sizeof(mLargePool));
+  for (int i = 0; i < kMaxStates; ++i) mTables[i] = nullptr;
+  for (int i = 0; i < kSmallStates; ++i)
+    mSmallPool[i] = new PsipSection(PsipSection::kSmallBuffer, continuityPerPid);
+  for (int i = 0; i < kLargeStates; ++i)
+    mLargePool[i] = new PsipSection(PsipSection::kLargeBuffer, continuityPerPid);
 }
-TableCollector::~TableCollector() {}
-unsigned char* TableCollector::CollectPsipSection(unsigned short, unsigned char*, int, bool,
-                                                  unsigned char, int* table_id) {
-  if (table_id) *table_id = -1;
-  return nullptr;
+
+TableCollector::~TableCollector() {
+  for (int i = 0; i < kSmallStates; ++i) delete mSmallPool[i];
+  for (int i = 0; i < kLargeStates; ++i) delete mLargePool[i];
 }
-void TableCollector::PrintStats() {}
-int TableCollector::BufferSizeFor(int) { return PsipSection::kLargeBuffer; }
+
+int TableCollector::BufferSizeFor(int tableId) {
+  switch (tableId) {
+    case 0x00:
+    case 0x02:
+    case 0xC0:
+    case 0xC1:
+    case 0xC2:
+    case 0xC3:
+    case 0xC4:
+    case 0xC5:
+    case 0xC8:
+    case 0xC9:
+    case 0xCD:
+      return PsipSection::kSmallBuffer;
+    default:
+      return PsipSection::kLargeBuffer;
+  }
+}
+
+unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned char* packetPtr,
+                                                  int length, bool startOfSection,
+                                                  unsigned char continuity, int* table_id) {
+  pid &= 0x1FFF;
+  if (table_id != nullptr) *table_id = -1;
+  PsipSection* state = nullptr;
+
+  if (!startOfSection) {
+    for (int i = 0; i < mTableCount; ++i) {
+      if (mTables[i]->mPid == pid && mTables[i]->mRemainingSectionLen > 0) {
+        state = mTables[i];
+        break;
+      }
+    }
+    if (state == nullptr) {
+      if (report_due(mOrphanContinuations)) VYX_LOG("Section continuation before start; drop\n");
+      ++mOrphanContinuations;
+      continuity_gap(continuityPerPid, pid, continuity);
+      return nullptr;
+    }
+  } else {
+    // The start must hold the section header (up to section_number); a
+    // header cut by the packet end is dropped, and so is stuffing (0xFF).
+    if (length < kSectionHeaderBytes || packetPtr[0] == 0xFF) {
+      if (length < kSectionHeaderBytes) {
+        if (report_due(mShortStarts))
+          VYX_LOG("Section header split over packets (%d B) pid 0x%x; drop\n", length, pid);
+        ++mShortStarts;
+      }
+      continuity_gap(continuityPerPid, pid, continuity);
+      return nullptr;
+    }
+    int tableId = packetPtr[0];
+    int sectionNo = packetPtr[6];
+    for (int i = 0; i < mTableCount; ++i) {
+      PsipSection* s = mTables[i];
+      if (s->mTableId == tableId && s->mPid == pid && s->mSectionNo == sectionNo) {
+        state = s;
+        break;
+      }
+    }
+    if (state != nullptr) {
+      if (mReparseEit && tableId == 0xCB) {
+        state->mVersion = -1;
+        mReparseEit = false;
+      }
+      if (mReparseEtt && tableId == 0xCC) {
+        state->mVersion = -1;
+        mReparseEtt = false;
+      }
+    } else {
+      int size = BufferSizeFor(tableId);
+      if (size == PsipSection::kSmallBuffer && mSmallUsed < kSmallStates)
+        state = mSmallPool[mSmallUsed++];
+      else if (size == PsipSection::kLargeBuffer && mLargeUsed < kLargeStates)
+        state = mLargePool[mLargeUsed++];
+      if (state == nullptr || mTableCount >= kMaxStates) {
+        if (report_due(mStatesDropped))
+          VYX_LOG("No reassembly state left for tbl 0x%x pid 0x%x sect %d; drop\n", tableId, pid,
+                  sectionNo);
+        ++mStatesDropped;
+        continuity_gap(continuityPerPid, pid, continuity);
+        return nullptr;
+      }
+      VYX_LOG("new pPsip bufsize %d for tbl 0x%x pid 0x%x\n", size, tableId, pid);
+      state->mTableId = tableId;
+      state->mPid = pid;
+      state->mSectionNo = sectionNo;
+      mTables[mTableCount++] = state;
+    }
+  }
+
+  unsigned char* section =
+      state->CollectPsipSection(pid, packetPtr, length, startOfSection, continuity, table_id);
+  if (section != nullptr && state->mTableId == 0xC7) {
+    mReparseEit = true;
+    mReparseEtt = true;
+  }
+  return section;
+}
+
+void TableCollector::PrintStats() {
+  VYX_LOG("\n======== TableCollector::Printstats ===========\n");
+  VYX_LOG("Signal Strength: %d\n", Statistics::Self()->mStrength);
+  for (int i = 0; i < mTableCount; ++i) mTables[i]->PrintStats();
+  VYX_LOG("\n======== TableCollector:: end stats ===========\n");
+}

@@ -47,6 +47,7 @@ class PsipSection {
   // continuityPerPid: the collector's per-PID continuity counters (shared by
   // all states of a PID).
   int8_t* mpContinuity;
+  bool mOwnContinuity = false;  // allocated here (a state used on its own)
 
   explicit PsipSection(int buffer_size, int8_t* continuityPerPid = nullptr);
   ~PsipSection();
@@ -76,6 +77,8 @@ class TableCollector {
   bool mReparseEtt;
   int8_t continuityPerPid[kPidCount];
   uint32_t mStatesDropped;  // section starts refused because a pool was empty
+  uint32_t mShortStarts;    // section starts whose header was cut by the packet end
+  uint32_t mOrphanContinuations;  // continuations with no section in progress
 
   TableCollector();
   virtual ~TableCollector();

@@ -1,0 +1,147 @@
+#ifndef VYX_TEST_TSFIXTURE_H
+#define VYX_TEST_TSFIXTURE_H
+
+// Transport-stream fixture writer for tests and benchmarks: 188-byte packets,
+// PSI sections with a correct CRC (PAT, PMT with ISO 639 language and caption
+// service descriptors, any long-form section), their packetization with
+// pointer fields and sections split over packets, continuity gaps, and a
+// small multiplex generator.
+//
+// The CRC here is computed bit by bit, independently of the library's table
+// driven one, so tests compare two implementations.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tsfix {
+
+using Bytes = std::vector<uint8_t>;
+
+const int kPacket = 188;
+
+// Bit-wise MPEG-2 CRC-32.
+uint32_t Crc32(const uint8_t* data, size_t len);
+// Appends the CRC of the whole section so far (big-endian).
+void AppendCrc(Bytes& section);
+// Recomputes the last four bytes of a complete section.
+void FixCrc(Bytes& section);
+
+// One packet.  adaptationLength < 0: no adaptation field; otherwise an
+// adaptation field with that adaptation_field_length (its content: flags 0,
+// then 0xFF stuffing).  hasPayload false: adaptation only (afc 2; the
+// adaptation field defaults to fill the packet).  The payload is truncated to
+// the room left or padded with 0xFF.  scrambling: the two TSC bits.
+Bytes MakePacket(uint16_t pid, bool pusi, uint8_t cc, const uint8_t* payload, size_t payloadLen,
+                 int adaptationLength = -1, uint8_t scrambling = 0, bool hasPayload = true);
+inline Bytes MakePacket(uint16_t pid, bool pusi, uint8_t cc, const Bytes& payload,
+                        int adaptationLength = -1, uint8_t scrambling = 0) {
+  return MakePacket(pid, pusi, cc, payload.data(), payload.size(), adaptationLength, scrambling);
+}
+// A payload-only packet whose payload bytes are `fill` (media data stand-in).
+Bytes MakeDataPacket(uint16_t pid, uint8_t cc, uint8_t fill = 0xA5);
+
+// Long-form PSI section: table_id, section_syntax 1, section_length,
+// table_id_extension, version/current_next, section numbers, body, CRC.
+Bytes MakeSection(uint8_t tableId, uint16_t tableIdExtension, uint8_t version, bool currentNext,
+                  uint8_t sectionNo, uint8_t lastSectionNo, const Bytes& body);
+
+struct PatEntry {
+  uint16_t program;
+  uint16_t pid;
+};
+Bytes MakePat(uint16_t tsid, uint8_t version, const std::vector<PatEntry>& programs,
+              bool currentNext = true);
+
+struct Descriptor {
+  uint8_t tag;
+  Bytes body;  // descriptor_length = body.size() unless lengthOverride >= 0
+  int lengthOverride = -1;
+};
+struct LanguageEntry {
+  std::string code;  // three letters
+  uint8_t audioType;
+};
+Descriptor LanguageDescriptor(const std::vector<LanguageEntry>& langs);
+struct CaptionService {
+  std::string code;  // three letters
+  bool digitalCc;
+  uint8_t serviceNumber;  // 6 bits
+  bool easyReader;
+  bool wideAspect;
+};
+// number_of_services = services.size() unless countOverride >= 0; the
+// descriptor_length is 1 + 6 * services unless lengthOverride >= 0.
+Descriptor CaptionDescriptor(const std::vector<CaptionService>& services, int countOverride = -1,
+                             int lengthOverride = -1);
+Bytes SerializeDescriptors(const std::vector<Descriptor>& descriptors);
+
+struct EsEntry {
+  uint8_t streamType;
+  uint16_t pid;
+  std::vector<Descriptor> descriptors;
+  int esInfoLengthOverride = -1;
+};
+Bytes MakePmt(uint16_t program, uint16_t pcrPid, uint8_t version, const std::vector<EsEntry>& es,
+              const std::vector<Descriptor>& programInfo = {}, bool currentNext = true);
+
+// Packetizes sections on one PID, keeping its continuity counter.
+class PsiPacketizer {
+ public:
+  explicit PsiPacketizer(uint16_t pid, uint8_t firstCc = 0) : mPid(pid), mCc(firstCc & 0x0F) {}
+  // One section: pointer_field 0 in the first packet, 0xFF stuffing after it.
+  std::vector<Bytes> Packetize(const Bytes& section);
+  // Several sections back to back: a section that starts inside a packet is
+  // announced by that packet's pointer_field.
+  std::vector<Bytes> PacketizeMany(const std::vector<Bytes>& sections);
+  // Next continuity counter to use; Skip(n) makes a gap of n.
+  uint8_t NextCc() const { return mCc; }
+  void SetCc(uint8_t cc) { mCc = cc & 0x0F; }
+  void Skip(int n = 1) { mCc = static_cast<uint8_t>((mCc + n) & 0x0F); }
+
+ private:
+  uint16_t mPid;
+  uint8_t mCc;
+};
+
+Bytes Join(const std::vector<Bytes>& packets);
+void Append(Bytes& out, const Bytes& more);
+
+// A multiplex of N programs: program k (1-based) has PMT PID 0x100 + k,
+// video PID 0x200 + 2k (stream type 0x02) and audio PID 0x201 + 2k (0x81,
+// with an ISO 639 descriptor "l" + two letters from k).  PAT and all PMTs are
+// repeated every psiInterval packets; between them, video and audio packets
+// alternate over the programs.  Continuity counters are kept per PID.
+struct MuxProgram {
+  uint16_t program;
+  uint16_t pmtPid;
+  uint16_t videoPid;
+  uint16_t audioPid;
+  std::string language;
+};
+class MuxGenerator {
+ public:
+  MuxGenerator(int programs, uint16_t tsid = 1, int psiInterval = 200, uint8_t version = 0);
+  // Appends `packets` packets to the generator's stream and returns them.
+  Bytes Generate(size_t packets);
+  const std::vector<MuxProgram>& Programs() const { return mPrograms; }
+  uint16_t Tsid() const { return mTsid; }
+
+ private:
+  void Refill();
+  std::vector<MuxProgram> mPrograms;
+  std::vector<Bytes> mQueue;
+  size_t mQueuePos;
+  uint16_t mTsid;
+  int mPsiInterval;
+  uint8_t mVersion;
+  uint8_t mCc[8192];
+  size_t mSincePsi;
+  size_t mNextEs;
+  bool mStarted;
+};
+
+}  // namespace tsfix
+
+#endif
