@@ -16,14 +16,10 @@ char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
 char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
 char* CommandManager::ProcessUrlSet(char*) { return mKo; }
 char* CommandManager::ProcessResolution(char*, int) { return mKo; }
-bool CommandManager::SaveDefaultStartupItem(char*) { return false; }
 bool CommandManager::PlayLayer(char*, unsigned short, int, int) { return false; }
 
 // ---- tuner, scan, guide and languages ----
-char* CommandManager::ProcessSelectChannelsToStream(char*, bool) { return mKo; }
 char* CommandManager::ProcessSelectChannelsToPlay(char*, bool) { return mKo; }
-char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char*) { return mKo; }
-bool CommandManager::SetTunerMode(int) { return false; }
 char* CommandManager::ProcessTunerTuneCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanQueryCommand(char*) { return mKo; }
