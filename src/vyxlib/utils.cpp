@@ -68,8 +68,14 @@ void send_datagram_locked(const char* prefix, size_t limit, bool with_zero, cons
   end[1] = '\n';
   end[2] = '\0';
   size_t total = plen + mlen + 2 + (with_zero ? 1 : 0);
-  if (error_udp_sender->Send(error_buffer, static_cast<int>(total)) < 0)
-    fprintf(stderr, "sendto() - 2 errno %d\n", errno);
+  // A sender whose connect failed has no socket (s == 0): its sends fail
+  // instead of going out on descriptor 0.
+  int sent = -1;
+  if (error_udp_sender->s != 0)
+    sent = error_udp_sender->Send(error_buffer, static_cast<int>(total));
+  else
+    errno = ENOTCONN;
+  if (sent < 0) fprintf(stderr, "sendto() - 2 errno %d\n", errno);
   // Leave the buffer as the other modules expect to find it.
   memcpy(error_buffer, kErrorPrefix, sizeof(kErrorPrefix) - 1);
 }
