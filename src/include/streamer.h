@@ -18,15 +18,15 @@ class UdpSender;
 class Streamer {
  public:
   // Capacity of the program and PID lists: one entry per PID at most.
-  static const int kMaxListEntries = 8192;
+  static constexpr int kMaxListEntries = 8192;
   // The stream's PAT: a section first, then its ready transport packets.
-  static const int kPrivatePatBufferSize = 1152;
+  static constexpr int kPrivatePatBufferSize = 1152;
   // Largest single datagram.
-  static const int kMaxDatagram = 32768;
+  static constexpr int kMaxDatagram = 32768;
   // Send threshold used when the requested one is out of range.
-  static const int kDefaultLargePacketSize = 32580;
-  static const int kMinPacketSize = 1316;
-  static const int kMaxPacketSize = 32712;
+  static constexpr int kDefaultLargePacketSize = 32580;
+  static constexpr int kMinPacketSize = 1316;
+  static constexpr int kMaxPacketSize = 32712;
 
   unsigned char* mpFilteredBuffer;  // mBufferSize bytes, owned
   unsigned char* mpCurrWritePtr;    // next free byte in mpFilteredBuffer
