@@ -8,8 +8,13 @@
 //   unshare --user --map-root-user --ipc <this program> <its arguments>
 // When that is impossible (no unprivileged user namespaces) the program runs
 // as is and private_ipc() is false: such tests skip themselves.
+// Defining VYX_PRIVATE_MOUNT before the include also gives the program its own
+// mount namespace, in which private_mnt() puts a scratch tmpfs over /mnt (the
+// device's disks /mnt/hd1 and /mnt/hd4 live there).
 
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +39,11 @@ inline bool private_ipc_enter() {
       dup2(devnull, 1);
       dup2(devnull, 2);
     }
+#ifdef VYX_PRIVATE_MOUNT
+    execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "--mount", "true", (char*)nullptr);
+#else
     execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "true", (char*)nullptr);
+#endif
     _exit(127);
   }
   int status = 0;
@@ -68,7 +77,11 @@ inline bool private_ipc_enter() {
     fclose(f);
   }
   std::vector<char*> argv;
+#ifdef VYX_PRIVATE_MOUNT
+  static const char* prefix[] = {"unshare", "--user", "--map-root-user", "--ipc", "--mount", "--"};
+#else
   static const char* prefix[] = {"unshare", "--user", "--map-root-user", "--ipc", "--"};
+#endif
   for (const char* p : prefix) argv.push_back(const_cast<char*>(p));
   argv.push_back(exe);
   for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
@@ -86,6 +99,18 @@ inline bool private_ipc() {
   return inside;
 }
 
+#ifdef VYX_PRIVATE_MOUNT
+// A scratch /mnt with empty hd1 and hd4 directories, once per process.
+inline bool private_mnt() {
+  static const bool ready = [] {
+    if (!private_ipc()) return false;
+    if (mount("vyxtest", "/mnt", "tmpfs", 0, "mode=755") != 0) return false;
+    return mkdir("/mnt/hd1", 0755) == 0 && mkdir("/mnt/hd4", 0755) == 0;
+  }();
+  return ready;
+}
+#endif
+
 // Runs before main in every program that includes this header.
 static const bool private_ipc_at_start = private_ipc();
 
@@ -95,5 +120,12 @@ static const bool private_ipc_at_start = private_ipc();
   do {                                                                            \
     if (!vyxtest::private_ipc()) GTEST_SKIP() << "no private IPC namespace here"; \
   } while (0)
+
+#ifdef VYX_PRIVATE_MOUNT
+#define REQUIRE_PRIVATE_MNT()                                                    \
+  do {                                                                           \
+    if (!vyxtest::private_mnt()) GTEST_SKIP() << "no private mount namespace here"; \
+  } while (0)
+#endif
 
 #endif

@@ -1,0 +1,303 @@
+// Transmitter commands through the dispatcher, request to reply: UNIT (every
+// digit, refusals, the saved start-up item), TUNERMODE, and the start-up
+// routine that reads the saved files back.  Runs in private IPC and mount
+// namespaces with a scratch /mnt/hd1, an in-test SNMP agent and an in-test
+// system manager.
+
+#define VYX_PRIVATE_MOUNT
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commandmanager.h"
+#include "private_ipc.h"
+#include "snmplocal.h"
+#include "streamer.h"
+#include "systemmanager.h"
+#include "tsfilter.h"
+#include "tunermanager.h"
+
+namespace {
+
+// The stream start waits 3 s for the tuner and 5 s for the tables; remounts
+// wait a second each.
+const bool time_scaled = (setenv("VYX_TIME_SCALE", "50", 1), true);
+
+const char kStartupFile[] = "/mnt/hd1/vyx_def_startup";
+const char kModeFile[] = "/mnt/hd1/vyx_tunermode";
+
+std::string read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const char* path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Answers every SNMP request with "OID = INTEGER: 0" and keeps the request
+// texts.  Lives for the whole program (the bridge keeps its queue ids).
+class FakeAgent {
+ public:
+  static FakeAgent& Get() {
+    static FakeAgent* agent = new FakeAgent();
+    return *agent;
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mRequests;
+  }
+
+ private:
+  FakeAgent() {
+    mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    for (;;) {
+      SnmpMsgType m;
+      memset(&m, 0, sizeof(m));
+      ssize_t n = msgrcv(mIn, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mRequests.push_back(text);
+      }
+      std::string oid = text.substr(0, text.find(' '));
+      SnmpMsgType r;
+      memset(&r, 0, sizeof(r));
+      r.msg_type = SNMP_MSG_REPLY;
+      snprintf(r.text, SNMP_TEXT_LIMIT, "%s = INTEGER: 0\n", oid.c_str());
+      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
+    }
+  }
+  int mIn, mOut;
+  std::mutex mMutex;
+  std::vector<std::string> mRequests;
+};
+
+// The system manager: confirms every remount, or answers with the opposite
+// state when told to.
+class FakeSysMgr {
+ public:
+  static FakeSysMgr& Get() {
+    static FakeSysMgr* sm = new FakeSysMgr();
+    return *sm;
+  }
+  void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
+  int Requests() { return __atomic_load_n(&mCount, __ATOMIC_RELAXED); }
+
+ private:
+  FakeSysMgr() {
+    mQueue = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    for (;;) {
+      SmRemountMessage m;
+      memset(&m, 0, sizeof(m));
+      if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      __atomic_add_fetch(&mCount, 1, __ATOMIC_RELAXED);
+      SmRemountMessage r;
+      memset(&r, 0, sizeof(r));
+      r.type = kSmReplyType;
+      r.sapp.cmmdId = kSmRemountRes;
+      bool refuse = __atomic_load_n(&mRefuse, __ATOMIC_RELAXED);
+      r.sapp.param[4] = refuse ? !m.sapp.param[4] : m.sapp.param[4];
+      int q = msgget(m.sapp.param[0], 0666);
+      if (q >= 0) msgsnd(q, &r, kSmRemountTextSize, 0);
+    }
+  }
+  int mQueue;
+  bool mRefuse = false;
+  int mCount = 0;
+};
+
+class TxCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(time_scaled);
+    REQUIRE_PRIVATE_MNT();
+    FakeAgent::Get();
+    FakeSysMgr::Get().Refuse(false);
+    static CommandManager* shared = new CommandManager('T');
+    cm = shared;
+    unlink(kStartupFile);
+    unlink(kModeFile);
+  }
+
+  // As the command loop does: the datagram in mCommand, then dispatch.
+  std::string Send(const std::string& command) {
+    snprintf(cm->mCommand, CommandManager::kCommandSize, "%s", command.c_str());
+    char* reply = cm->ProcessCommand(cm->mCommand, static_cast<int>(command.size()));
+    return reply != nullptr ? std::string(reply) : std::string("<none>");
+  }
+
+  CommandManager* cm = nullptr;
+};
+
+}  // namespace
+
+TEST_F(TxCommands, UnitRefusalsAnswerKoAndSaveNothing) {
+  const char* refused[] = {
+      "UNIT3,239.1.1.1,1234,5",       // receiver only
+      "UNIT7,239.1.1.1,1234,5",       // unknown digit
+      "UNIT",                         // no digit at all
+      "UNIT4,3",                      // stream number but no stream text
+      "UNIT4,8,127.0.0.1,5010,5",     // stream number out of range
+      "UNIT4,-1,127.0.0.1,5010,5",
+      "UNIT4,,127.0.0.1,5010,5",      // empty stream number
+      "UNIT5,8",
+      "UNIT5,x",
+      "UNIT5,99999999999999999999",
+      "UNIT1,999.1.1.1,5010,5",       // not an address
+      "UNIT1,127.0.0.1",              // no port, no channel
+  };
+  for (const char* cmd : refused) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Send(cmd), "KO\r\n") << cmd;
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(read_file(kStartupFile), "<missing>") << cmd;
+  }
+  for (int i = 0; i < 8; i++) EXPECT_EQ(cm->mpTsf->mStreamersList[i], nullptr);
+}
+
+TEST_F(TxCommands, UnitStopsAreSavedAsTheStartupItem) {
+  EXPECT_EQ(Send("UNIT5,2"), "OK\r\n");
+  EXPECT_EQ(read_file(kStartupFile), "UNIT5,2");
+  EXPECT_EQ(cm->mLastUnitCommandId, '5');
+  EXPECT_EQ(Send("unit0"), "OK\r\n");
+  EXPECT_EQ(read_file(kStartupFile), "unit0");
+  EXPECT_EQ(cm->mLastUnitCommandId, '0');
+}
+
+TEST_F(TxCommands, UnitStartsAndStopsStreams) {
+  EXPECT_EQ(Send("UNIT1,127.0.0.1,5010,5"), "OK\r\n");
+  Streamer* s0 = cm->mpTsf->mStreamersList[0];
+  ASSERT_NE(s0, nullptr);
+  EXPECT_STREQ(s0->StreamGetIp(), "127.0.0.1");
+  EXPECT_EQ(s0->StreamGetPort(), 5010);
+  EXPECT_EQ(read_file(kStartupFile), "UNIT1,127.0.0.1,5010,5");
+
+  // A second stream next to the first one: UNIT4 stops 0 and the given one.
+  EXPECT_EQ(Send("UNIT4,3,127.0.0.1,5011,5,1,3"), "OK\r\n");
+  Streamer* s3 = cm->mpTsf->mStreamersList[3];
+  ASSERT_NE(s3, nullptr);
+  EXPECT_EQ(s3->StreamGetPort(), 5011);
+  EXPECT_EQ(cm->mpTsf->mStreamersList[0], nullptr);
+
+  EXPECT_EQ(Send("UNIT5,3"), "OK\r\n");
+  EXPECT_EQ(cm->mpTsf->mStreamersList[3], nullptr);
+
+  // UNIT2 keeps address, port and channel only.
+  EXPECT_EQ(Send("UNIT2,127.0.0.1,5012,5,1,3"), "OK\r\n");
+  ASSERT_NE(cm->mpTsf->mStreamersList[0], nullptr);
+  EXPECT_EQ(cm->mpTsf->mStreamersList[0]->StreamGetPort(), 5012);
+
+  EXPECT_EQ(Send("UNIT0"), "OK\r\n");
+  for (int i = 0; i < 8; i++) EXPECT_EQ(cm->mpTsf->mStreamersList[i], nullptr);
+}
+
+TEST_F(TxCommands, SavedItemIsCutAt254Characters) {
+  std::string cmd = "UNIT1,127.0.0.1,5013,5";
+  while (cmd.size() < 400) cmd += ",1,3";
+  EXPECT_EQ(Send(cmd), "OK\r\n");
+  EXPECT_EQ(read_file(kStartupFile), cmd.substr(0, 254));
+  EXPECT_EQ(Send("UNIT0"), "OK\r\n");
+}
+
+TEST_F(TxCommands, RefusedRemountStillStreamsButDoesNotSave) {
+  FakeSysMgr::Get().Refuse(true);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Send("UNIT5,1"), "OK\r\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Can't remount rw"), std::string::npos) << err;
+  EXPECT_NE(err.find("Can't save default startup item"), std::string::npos) << err;
+  EXPECT_EQ(read_file(kStartupFile), "<missing>");
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Send("TUNERMODE1"), "KO\r\n");
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Can't remount HD rw"), std::string::npos) << err;
+  EXPECT_EQ(read_file(kModeFile), "<missing>");
+}
+
+TEST_F(TxCommands, TunerModeIsStoredAppliedAndRefusedOutOfRange) {
+  size_t before = FakeAgent::Get().Requests().size();
+  EXPECT_EQ(Send("TUNERMODE1"), "OK\r\n");
+  EXPECT_EQ(read_file(kModeFile), "1\n");
+  EXPECT_STREQ(cm->mTunerMode, "QAM64");
+  EXPECT_EQ(cm->mpTunerManager->mTunerMode, TunerManager::eQAM64);
+  std::vector<std::string> req = FakeAgent::Get().Requests();
+  ASSERT_GT(req.size(), before);
+  EXPECT_EQ(req.back(), ".1.3.6.1.4.1.32473.3.8.5.0 i 1");
+
+  EXPECT_EQ(Send("TUNERMODE 2"), "OK\r\n");  // leading blanks allowed
+  EXPECT_EQ(read_file(kModeFile), "2\n");
+  EXPECT_STREQ(cm->mTunerMode, "QAM256");
+
+  const char* refused[] = {"TUNERMODE3", "TUNERMODE-1", "TUNERMODE", "TUNERMODEx"};
+  for (const char* cmd : refused) {
+    EXPECT_EQ(Send(cmd), "KO\r\n") << cmd;
+    EXPECT_EQ(read_file(kModeFile), "2\n") << cmd;
+    EXPECT_STREQ(cm->mTunerMode, "QAM256") << cmd;
+  }
+  EXPECT_EQ(Send("TUNERMODE0"), "OK\r\n");
+  EXPECT_STREQ(cm->mTunerMode, "ATSC");
+}
+
+TEST_F(TxCommands, SetTunerModeRejectsUnknownModes) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(cm->SetTunerMode(3));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(cm->mTunerMode, "TUNER_ERR");
+  EXPECT_NE(err.find("Invalid Tuner Mode: TUNER_ERR"), std::string::npos) << err;
+  EXPECT_TRUE(cm->SetTunerMode(0));
+  EXPECT_STREQ(cm->mTunerMode, "ATSC");
+}
+
+TEST_F(TxCommands, StartupRestoresModeAndReadsTheItemBounded) {
+  write_file(kModeFile, "2\n");
+  // Longer than the kilobyte read back; "UNIT0" is not replayed.
+  write_file(kStartupFile, "UNIT0" + std::string(1500, 'z'));
+  cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
+  EXPECT_STREQ(cm->mTunerMode, "QAM256");
+  EXPECT_EQ(strlen(cm->mCommand), 1024u);
+
+  // No files: ATSC and nothing to play.
+  unlink(kModeFile);
+  unlink(kStartupFile);
+  testing::internal::CaptureStderr();
+  cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(cm->mTunerMode, "ATSC");
+  EXPECT_EQ(cm->mCommand[0], '\0');
+  EXPECT_NE(err.find("Can't open def startup file"), std::string::npos) << err;
+
+  // A mode file with junk falls back to ATSC.
+  write_file(kModeFile, "QAM\n");
+  cm->SetTunerMode(1);
+  cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
+  EXPECT_STREQ(cm->mTunerMode, "ATSC");
+}
