@@ -1,64 +1,417 @@
-// Transport-stream filter -- compile-only skeleton; the packet loop follows.
+// Transport-stream filter: construction, the packet loop, packet analysis
+// feeding the section collector, dispatch of complete sections, control
+// operations and the debug replay.
 
 #include "tsfilter.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
+#include "sharedmem.h"
 #include "statistics.h"
+#include "streamer.h"
 #include "tablecollector.h"
 #include "time.h"
+#include "tunermanager.h"
+#include "utils.h"
 
 FILE* dbg_file_in = nullptr;
 FILE* dbg_file_out = nullptr;
+
 TsFilter* TsFilter::sSelf = nullptr;
 unsigned int TsFilter::sPatCounter = 0;
 
+namespace {
+
+const int kSyncByte = 0x47;
+const unsigned int kNoPid = 0xFFFF;
+// Packet-path diagnostics: one line per 512 events after the first.
+inline bool log_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
+// Sync losses: the first few are all logged, then one in 256.
+inline bool sync_log_due(unsigned int countBefore) { return countBefore < 8 || (countBefore & 255u) == 0; }
+
+}  // namespace
+
 TsFilter::TsFilter(char type, TunerManager* tunerMgr)
-    : m_dbg_simple_stream(false), mpTunerManager(tunerMgr), mStreamingStatus(false),
-      mFilterRunning(false), mMulticastChanged(false), mRunFilter(false), mDoMulticast(false),
-      mpFifo(nullptr), mUnindentifiedStreamers(0), mScanMode(false), mpTime(Time::Self()),
-      mpTableCollector(new TableCollector()), mpStatistics(Statistics::Self()),
-      mpStreamerList(nullptr), mPatCurrentNextIndicator(0), mPatVersion(-1), mPacketSize(1316),
-      mElementaryStreamCount(0), mMyType(type), mExpectedSync(0), mLastPacketId(0xFFFF),
-      mLastBlock(false), mPayloadIndexDrops(0), mPointerFieldDrops(0), mSyncLossLogs(0),
-      mRemainderLogs(0), mCaptionLogs(0) {
+    : m_dbg_simple_stream(false),
+      mpTunerManager(tunerMgr),
+      mStreamingStatus(false),
+      mFilterRunning(false),
+      mMulticastChanged(false),
+      mRunFilter(false),
+      mDoMulticast(false),
+      mpFifo(nullptr),
+      mUnindentifiedStreamers(0),
+      mScanMode(false),
+      mpTime(nullptr),
+      mpTableCollector(nullptr),
+      mpStatistics(nullptr),
+      mpStreamerList(nullptr),
+      mPatCurrentNextIndicator(0),
+      mPatVersion(-1),
+      mPacketSize(1316),
+      mElementaryStreamCount(0),
+      mMyType(type),
+      mExpectedSync(0),
+      mLastPacketId(kNoPid),
+      mLastBlock(false),
+      mPayloadIndexDrops(0),
+      mPointerFieldDrops(0),
+      mSyncLossLogs(0),
+      mRemainderLogs(0),
+      mCaptionLogs(0),
+      mDescriptorReports(0) {
   pthread_mutex_init(&mMutex, nullptr);
+  mpTime = Time::Self();
+  mpStatistics = Statistics::Self();
   ResetPacketIdMapLocked();
   for (int i = 0; i < kMaxStreams; ++i) mStreamersList[i] = nullptr;
+  mpTableCollector = new TableCollector();
   sSelf = this;
 }
+
 TsFilter::~TsFilter() {
+  // Only tests destroy a filter; the device's lives until the process ends.
+  for (int i = 0; i < kMaxStreams; ++i) {
+    delete mStreamersList[i];
+    mStreamersList[i] = nullptr;
+  }
+  for (int pid = 0; pid < kPidCount; ++pid) delete mPacketIdMap[pid].streamers;
   delete mpTableCollector;
   if (sSelf == this) sSelf = nullptr;
+  pthread_mutex_destroy(&mMutex);
 }
+
 TsFilter* TsFilter::Self() { return sSelf; }
+
 void TsFilter::ResetPacketIdMapLocked() {
   memset(mPacketIdMap, 0, sizeof(mPacketIdMap));
+  // The incoming PAT is never forwarded: every stream gets its own.
   mPacketIdMap[0].type = ePidTypePat;
   mPacketIdMap[0].block = true;
 }
-bool TsFilter::Filter(unsigned char*, int) { return false; }
+
+void TsFilter::ForwardBytes(unsigned char* data, int len) {
+  if (len <= 0) return;
+  StreamerList* list = mpStreamerList;
+  if (list == nullptr) {
+    mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
+    return;
+  }
+  int n = list->Size();
+  for (int i = 0; i < n; ++i) {
+    Streamer* s = list->At(i);
+    if (s != nullptr) s->Stream(data, len);
+  }
+}
+
+bool TsFilter::Filter(unsigned char* inData, int size) {
+  pthread_mutex_lock(&mMutex);
+  if (!mRunFilter) {
+    mFilterRunning = false;
+    pthread_mutex_unlock(&mMutex);
+    return false;
+  }
+  if (inData == nullptr || size <= 0) {
+    // Nothing arrived: the loop state carries over unchanged.
+    mFilterRunning = true;
+    pthread_mutex_unlock(&mMutex);
+    return true;
+  }
+  if (dbg_file_in != nullptr) {
+    size_t got = fread(inData, 1, static_cast<size_t>(size), dbg_file_in);
+    if (got < static_cast<size_t>(size)) {
+      pthread_mutex_unlock(&mMutex);
+      return false;
+    }
+  }
+  mFilterRunning = true;
+
+  // The packet split by the previous buffer's end continues here: take its
+  // streamers from the PID map now, as the command thread may have changed
+  // (or destroyed) the list since.
+  if (mLastPacketId < static_cast<unsigned int>(kPidCount)) {
+    mpStreamerList = mPacketIdMap[mLastPacketId].streamers;
+    mLastBlock = mPacketIdMap[mLastPacketId].block;
+  } else {
+    mpStreamerList = nullptr;
+  }
+  if (mExpectedSync < 0 || mExpectedSync > kPacketLen) mExpectedSync = 0;
+
+  unsigned char* start = inData;
+  unsigned char* end = inData + size;
+
+  while (end - start > kPacketLen) {
+    if (start[0] == kSyncByte && start[kPacketLen] == kSyncByte) {
+      mExpectedSync = static_cast<int>(start - inData) + kPacketLen;
+      unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
+      mLastPacketId = pid;
+      PacketIdMapType& entry = mPacketIdMap[pid];
+      ++entry.count;
+      if (entry.status == ePidAnalyse) AnalyzePacket(start, static_cast<int>(pid));
+      mpStreamerList = entry.streamers;
+      mLastBlock = entry.block;
+      if (!mLastBlock) ForwardBytes(start, kPacketLen);
+      start += kPacketLen;
+      continue;
+    }
+
+    // Out of sync.
+    unsigned char* p = inData + mExpectedSync;
+    unsigned char* newStart;
+    if (p >= start && p < end && *p == kSyncByte) {
+      // The normal case at a buffer's start when the previous buffer ended
+      // inside a packet.
+      newStart = p;
+    } else {
+      unsigned char* from = (mExpectedSync < kPacketLen + 1) ? inData : p - kPacketLen;
+      if (from < start) from = start;  // never look back at bytes already handled
+      if (from >= end) {
+        VYX_LOG("Can't find sync in the entire buffer!!!\n");
+        mExpectedSync = 0;
+        pthread_mutex_unlock(&mMutex);
+        return false;
+      }
+      unsigned char* stop = end - kPacketLen;
+      unsigned char* q = from;
+      while (q < stop && !(q[0] == kSyncByte && q[kPacketLen] == kSyncByte)) ++q;
+      int passed = static_cast<int>(q - from);
+      if (sync_log_due(mSyncLossLogs)) {
+        if (passed > kPacketLen && global_debug_flag != 0)
+          VYX_LOG("No sync in %d B! strength %d\n", passed,
+                  SharedMem::Self()->GetSignalStrengthTransmitter());
+        VYX_LOG("S b %x exp %d act %d\n", static_cast<unsigned int>(reinterpret_cast<uintptr_t>(inData)),
+                mExpectedSync, static_cast<int>(q - inData));
+      }
+      ++mSyncLossLogs;
+      mpStatistics->AddNoSync();
+      newStart = q;
+    }
+    // What lies before the new packet start belongs to the last packet whose
+    // header was read; nothing in it is analysed.
+    if (newStart > start && !mLastBlock) ForwardBytes(start, static_cast<int>(newStart - start));
+    mExpectedSync = static_cast<int>(newStart - inData) + kPacketLen;
+    start = newStart;
+  }
+
+  // Tail: the last whole packet (its following sync cannot be checked) or the
+  // first piece of a packet that the next buffer completes.  Forwarded only.
+  int remaining = static_cast<int>(end - start);
+  if (remaining > 0) {
+    if (start[0] == kSyncByte) {
+      if (remaining >= 3) {
+        unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
+        mLastPacketId = pid;
+        mLastBlock = mPacketIdMap[pid].block;
+        mpStreamerList = mPacketIdMap[pid].streamers;
+      } else {
+        // The PID bytes are in the next buffer: the piece cannot be given to
+        // the right streams, so neither this piece nor its continuation is.
+        mLastPacketId = kNoPid;
+        mLastBlock = false;
+        mpStreamerList = nullptr;
+      }
+    }
+    if (!mLastBlock) ForwardBytes(start, remaining);
+  }
+  mExpectedSync = kPacketLen - remaining;
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetId*/) {
+  if ((packetPtr[3] & 0x10) == 0) return 0;  // adaptation field only
+  if ((packetPtr[3] & 0x20) == 0) return 4;  // no adaptation field
+  return static_cast<unsigned int>(packetPtr[4]) + 5;
+}
+
+bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
+  unsigned int payloadIndex = GetTsPayloadIndex(packetPtr, packetId);
+  if (payloadIndex < 4 || payloadIndex > 187) {
+    if (log_due(mPayloadIndexDrops))
+      VYX_LOG("payloadIndex1 %d: DROP %d\n", payloadIndex, mPayloadIndexDrops);
+    ++mPayloadIndexDrops;
+    return false;
+  }
+  bool unitStart = (packetPtr[1] & 0x40) != 0;
+  unsigned int pointerField = 0;
+  unsigned int nextSectionPos = 0;
+  if (unitStart) {
+    pointerField = packetPtr[payloadIndex];
+    payloadIndex += 1;
+    nextSectionPos = pointerField + payloadIndex;
+    if (nextSectionPos >= 187) {
+      if (log_due(mPointerFieldDrops))
+        VYX_LOG("Bad next sect: ptr_fld %d, pldIdx %d DROP %d\n", pointerField, payloadIndex,
+                mPointerFieldDrops);
+      ++mPointerFieldDrops;
+      return false;
+    }
+  }
+
+  PacketIdMapType& entry = mPacketIdMap[packetId & 0x1FFF];
+  if (entry.scrambling == eNotKnown) entry.scrambling = (packetPtr[3] & 0xC0) == 0 ? eClear : eScrambled;
+
+  unsigned char continuity = packetPtr[3] & 0x0F;
+  int payloadLength = kPacketLen - static_cast<int>(payloadIndex);
+
+  if (packetId != 0 && packetId != 0x1FFB) {
+    int t = entry.type;
+    if (t != ePidTypePat && t != ePidTypePmt && t != ePidTypeEit && t != ePidTypeEtt) return true;
+  }
+
+  unsigned short pid = static_cast<unsigned short>(packetId & 0x1FFF);
+  unsigned char* payload = packetPtr + payloadIndex;
+  if (!unitStart) {
+    CollectPsipSection(pid, payload, payloadLength, false, continuity);
+  } else if (pointerField == 0) {
+    CollectPsipSection(pid, payload, payloadLength, true, continuity);
+  } else {
+    if (log_due(mRemainderLogs))
+      VYX_LOG("PSIP Remainder And New Section in pid 0x%x continuity %d: payloadLength %d, "
+              "nextSessionPos %d\n",
+              pid, continuity, payloadLength, nextSectionPos);
+    ++mRemainderLogs;
+    CollectPsipSection(pid, payload, payloadLength, false, continuity);
+    CollectPsipSection(pid, packetPtr + nextSectionPos, kPacketLen - static_cast<int>(nextSectionPos),
+                       true, static_cast<unsigned char>(continuity | 0xF0));
+  }
+  return true;
+}
+
+bool TsFilter::CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
+                                  bool startOfSection, unsigned char continuity) {
+  if (mpTableCollector == nullptr) return true;
+  int tableId = -1;
+  unsigned char* section =
+      mpTableCollector->CollectPsipSection(pid, packetPtr, length, startOfSection, continuity, &tableId);
+  if (section == nullptr) return true;
+  switch (tableId) {
+    case 0x00:
+      AnalyzeSectionPat(section);
+      break;
+    case 0x02:
+      AnalyzeSectionPmt(section, pid);
+      break;
+    case 0xC0:
+      AnalyzeMessageProgramInformation(section, length, pid);
+      break;
+    case 0xC1:
+      AnalyzeMessageProgramName(section, length, pid);
+      break;
+    case 0xC2:
+      AnalyzeMessageNetworkInformation(section, length, pid);
+      break;
+    case 0xC3:
+      AnalyzeMessageNetworkText(section, length, pid);
+      break;
+    case 0xC4:
+      AnalyzeMessageVirtualChannel(section, length, pid);
+      break;
+    case 0xC5:
+      AnalyzeMessageSystemTime(section, length, pid);
+      break;
+    // ---- ATSC PSIP analysers: not built yet ----
+    // 0xC7 AnalyzeSectionMgt, 0xC8/0xC9 AnalyzeSectionVct, 0xCB
+    // AnalyzeSectionEit, 0xCC AnalyzeSectionEtt, 0xCD AnalyzeSectionStt
+    // (tsfilter_psip.cpp) are dispatched here once they exist.
+    default:
+      break;
+  }
+  return true;
+}
+
+// ATSC message tables: accepted, nothing to do with them.
+bool TsFilter::AnalyzeMessageProgramInformation(unsigned char*, int, int) { return true; }
+bool TsFilter::AnalyzeMessageProgramName(unsigned char*, int, int) { return true; }
+bool TsFilter::AnalyzeMessageNetworkInformation(unsigned char*, int, int) { return true; }
+bool TsFilter::AnalyzeMessageNetworkText(unsigned char*, int, int) { return true; }
+bool TsFilter::AnalyzeMessageVirtualChannel(unsigned char*, int, int) { return true; }
+bool TsFilter::AnalyzeMessageSystemTime(unsigned char*, int, int) { return true; }
+
 void TsFilter::FilterActive(bool active) {
   if (active) mPatVersion = -1;
   mRunFilter = active;
 }
+
 bool TsFilter::FilterActive() { return mFilterRunning; }
+
 bool TsFilter::EnterScanMode(bool enter) {
   FilterActive(false);
+  StopMulticast(-1, true);
   if (enter) FilterActive(true);
   mScanMode = enter;
   mPatVersion = -1;
   return true;
 }
+
 void TsFilter::CleanPacketIdMap() {
   pthread_mutex_lock(&mMutex);
+  // The entries own their streamer lists: they go with them.
+  for (int pid = 0; pid < kPidCount; ++pid) delete mPacketIdMap[pid].streamers;
   ResetPacketIdMapLocked();
+  mpStreamerList = nullptr;
+  mLastPacketId = kNoPid;
+  mLastBlock = false;
   pthread_mutex_unlock(&mMutex);
 }
+
 bool TsFilter::GetStreamingStatus() { return mStreamingStatus; }
+
 char* TsFilter::GetStreamingAddress() {
   static char none[] = "0.0.0.0";
   return none;
 }
+
 int TsFilter::GetStreamingPort() { return 0; }
-char* TsFilter::GetMjdDateTime() { return mpTime->GetMjdDateTime(0, nullptr); }
+
+char* TsFilter::GetMjdDateTime() { return mpTime->GetMjdDateTime(mpTime->mSystemTime, nullptr); }
+
+void TsFilter::DebugSaveStream() {
+  FILE* f = fopen("saved_stream.ts", "wb");
+  if (f == nullptr) {
+    VYX_ERROR("Can't open file");
+    return;
+  }
+  mFilterRunning = true;
+  // Records no data: the file only marks that a recording was asked for.
+  while (mRunFilter) vyx_sleep_ms(13);
+  fclose(f);
+}
+
+void TsFilter::DebugFilterSavedStream() {
+  FILE* f = fopen("saved_stream.ts", "rb");
+  if (f == nullptr) {
+    VYX_ERROR("Can't open file");
+    return;
+  }
+  const size_t kBlock = 32768;
+  unsigned char* block = static_cast<unsigned char*>(malloc(kBlock));
+  if (block != nullptr) {
+    for (;;) {
+      size_t n = fread(block, 1, kBlock, f);
+      if (n == 0) break;
+      Filter(block, static_cast<int>(n));
+      vyx_sleep_ms(10);
+    }
+    free(block);
+  }
+  fclose(f);
+  DumpPids();
+  printf("Exiting exiting exiting\n");
+  fflush(stdout);
+  exit(0);
+}
+
+void TsFilter::DumpBytes(unsigned char* ptr, unsigned int numb) {
+  if (ptr == nullptr) return;
+  for (unsigned int i = 0; i < numb; ++i) {
+    printf("%.2x ", ptr[i]);
+    if ((i + 1) % 8 == 0)
+      printf("\n");
+    else if ((i + 1) % 4 == 0)
+      printf("  ");
+  }
+  printf("\n");
+}

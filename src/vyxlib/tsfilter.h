@@ -150,6 +150,7 @@ class TsFilter {
   unsigned int mSyncLossLogs;
   unsigned int mRemainderLogs;
   unsigned int mCaptionLogs;
+  unsigned int mDescriptorReports;
 
   // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
   // is analysed again even when its version did not change.
