@@ -1,0 +1,219 @@
+// The transmitter's tuner: channel N of the host's channel map (VYX_CHANNELS,
+// lines "N FILE [STRENGTH]") is a transport-stream file that the player feeds
+// to the plug-in from its own thread, looping, at the stream's own bit rate.
+//
+// Buffers have pseudo-random sizes of 1 to 8000 bytes (never aligned to
+// packets, so the plug-in's resynchronisation is always exercised), from a
+// fixed seed so runs repeat (VYX_FEED_SEED overrides it).  The rate comes
+// from the file's PCRs; VYX_FEED_RATE (bits/s) overrides it and
+// VYX_FEED_FAST=1 feeds as fast as the plug-in takes it.  Pacing is NOT
+// compressed by VYX_TIME_SCALE: the bit rate is a property of the data, and
+// multiplying it would only multiply the load on the host; the time scale
+// compresses waits, which stay short compared with a stream's table cycle.
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "player.h"
+#include "standin.h"
+
+namespace {
+
+const size_t kMaxBuffer = 8000;
+const size_t kMaxFile = 256u << 20;
+const double kDefaultRate = 1000000.0;  // files without PCRs (tables only)
+
+struct Feed {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  std::vector<uint8_t> data;
+  double rate = kDefaultRate;
+  bool fast = false;
+  uint32_t seed = 1;
+  std::atomic<unsigned long long> bytes{0};
+  std::atomic<unsigned long long> buffers{0};
+  std::atomic<unsigned long long> delivered{0};
+};
+
+std::mutex g_mutex;  // the current feed
+Feed* g_feed = nullptr;
+int32_t g_channel = 0;
+
+uint32_t xorshift32(uint32_t* s) {
+  uint32_t x = *s;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  *s = x;
+  return x;
+}
+
+void feed_body(Feed* f) {
+  static_assert(kMaxBuffer > 0, "buffer");
+  std::vector<uint8_t> buf(kMaxBuffer);
+  uint32_t prng = f->seed != 0 ? f->seed : 1;
+  size_t pos = 0;
+  const size_t total = f->data.size();
+  double start = standin_monotonic();
+  unsigned long long sent = 0;
+  while (!f->stop.load(std::memory_order_relaxed)) {
+    size_t n = 1 + xorshift32(&prng) % kMaxBuffer;
+    // Copy across the end of the file so the loop is seamless.
+    for (size_t off = 0; off < n;) {
+      size_t chunk = total - pos;
+      if (chunk > n - off) chunk = n - off;
+      memcpy(buf.data() + off, f->data.data() + pos, chunk);
+      off += chunk;
+      pos += chunk;
+      if (pos == total) pos = 0;
+    }
+    if (plugin_filter(buf.data(), static_cast<unsigned>(n))) f->delivered.fetch_add(1, std::memory_order_relaxed);
+    sent += n;
+    f->bytes.store(sent, std::memory_order_relaxed);
+    f->buffers.fetch_add(1, std::memory_order_relaxed);
+    if (f->fast) continue;
+    double due = start + static_cast<double>(sent) * 8.0 / f->rate;
+    double now = standin_monotonic();
+    if (due < now - 1.0) {
+      // Far behind (a stalled plug-in): do not burst to catch up.
+      start = now - static_cast<double>(sent) * 8.0 / f->rate;
+    } else if (due > now + 0.002) {
+      standin_sleep_until(due);
+    }
+  }
+}
+
+// Channel map line for `channel`: file (resolved against the map's directory
+// when relative) and strength.  False when the channel is not in the map.
+bool lookup_channel(int32_t channel, std::string* file, int* strength) {
+  const char* map = env_str("VYX_CHANNELS", nullptr);
+  if (map == nullptr) return false;
+  FILE* f = fopen(map, "re");
+  if (f == nullptr) return false;
+  std::string dir = map;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+  char line[1024];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), f) != nullptr) {
+    char name[1024];
+    long n = 0, s = 5;
+    int got = sscanf(line, "%ld %1023s %ld", &n, name, &s);
+    if (got < 2 || line[0] == '#' || n != channel) continue;
+    if (got < 3) s = 5;
+    *strength = s < 0 ? 0 : s > 5 ? 5 : static_cast<int>(s);
+    *file = name[0] == '/' ? std::string(name) : dir + name;
+    found = true;
+  }
+  fclose(f);
+  return found;
+}
+
+}  // namespace
+
+double ts_bitrate_from_pcr(const uint8_t* data, size_t len) {
+  // Find the packet grid: a sync byte followed by sync bytes 188 and 376 on.
+  size_t start = 0;
+  while (start + 376 < len && !(data[start] == 0x47 && data[start + 188] == 0x47 && data[start + 376] == 0x47))
+    start++;
+  if (start + 376 >= len) return 0.0;
+  int pcrPid = -1;
+  uint64_t firstPcr = 0, lastPcr = 0;
+  size_t firstOff = 0, lastOff = 0;
+  int count = 0;
+  for (size_t off = start; off + 188 <= len; off += 188) {
+    const uint8_t* p = data + off;
+    if (p[0] != 0x47) break;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    bool hasAf = (p[3] & 0x20) != 0;
+    if (!hasAf || p[4] < 7 || (p[5] & 0x10) == 0) continue;
+    if (pcrPid < 0) pcrPid = pid;
+    if (pid != pcrPid) continue;
+    uint64_t base = (static_cast<uint64_t>(p[6]) << 25) | (static_cast<uint64_t>(p[7]) << 17) |
+                    (static_cast<uint64_t>(p[8]) << 9) | (static_cast<uint64_t>(p[9]) << 1) | (p[10] >> 7);
+    uint64_t ext = (static_cast<uint64_t>(p[10] & 0x01) << 8) | p[11];
+    uint64_t pcr = base * 300 + ext;
+    if (count > 0 && pcr <= lastPcr) break;  // wrap or discontinuity: use what came before
+    if (count == 0) {
+      firstPcr = pcr;
+      firstOff = off;
+    }
+    lastPcr = pcr;
+    lastOff = off;
+    count++;
+  }
+  if (count < 2 || lastOff <= firstOff) return 0.0;
+  double seconds = static_cast<double>(lastPcr - firstPcr) / 27e6;
+  if (seconds <= 0.0) return 0.0;
+  double rate = static_cast<double>(lastOff - firstOff) * 8.0 / seconds;
+  if (rate < 1e4 || rate > 2e8) return 0.0;  // not a believable broadcast rate
+  return rate;
+}
+
+void tuner_stop_feed(JsonlWriter& log, const char* why) {
+  Feed* f;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    f = g_feed;
+    g_feed = nullptr;
+  }
+  if (f == nullptr) return;
+  f->stop.store(true);
+  if (f->thread.joinable()) f->thread.join();
+  JsonLine j("feed_stop");
+  j.Int("channel", g_channel).Str("reason", why).Uint("bytes", f->bytes.load()).Uint("buffers", f->buffers.load());
+  j.Uint("delivered", f->delivered.load());
+  log.Write(j);
+  delete f;
+}
+
+void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
+  tuner_stop_feed(log, "retune");
+  std::string file;
+  int strength = 0;
+  bool mapped = lookup_channel(channel, &file, &strength);
+  Feed* f = nullptr;
+  std::string error;
+  if (mapped) {
+    f = new Feed;
+    std::string content;
+    if (!read_file_limited(file, kMaxFile, &content) || content.empty()) {
+      error = std::string("cannot read ") + file;
+      delete f;
+      f = nullptr;
+    } else {
+      f->data.assign(content.begin(), content.end());
+    }
+  }
+  if (!mapped || f == nullptr) strength = 0;
+  status_set_strength(strength);
+  g_channel = channel;
+
+  JsonLine j("tune");
+  j.Int("channel", channel).Int("subChannel", subChannel);
+  if (mapped)
+    j.Str("file", file.c_str());
+  else
+    j.Null("file");
+  j.Int("strength", strength);
+  if (!error.empty()) j.Str("error", error.c_str());
+  if (f != nullptr) {
+    double pcrRate = ts_bitrate_from_pcr(f->data.data(), f->data.size());
+    long override = env_long("VYX_FEED_RATE", 0, 1000, 2000000000L);
+    f->rate = override > 0 ? static_cast<double>(override) : pcrRate > 0 ? pcrRate : kDefaultRate;
+    f->fast = env_long("VYX_FEED_FAST", 0, 0, 1) == 1;
+    f->seed = static_cast<uint32_t>(env_long("VYX_FEED_SEED", 12345, 0, 0x7FFFFFFF)) ^
+              static_cast<uint32_t>(channel) * 2654435761u;
+    j.Num("rate", f->rate).Num("pcrRate", pcrRate).Bool("fast", f->fast).Uint("bytes", f->data.size());
+    f->thread = std::thread(feed_body, f);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_feed = f;
+  }
+  log.Write(j);
+}
