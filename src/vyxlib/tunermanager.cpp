@@ -1,75 +1,149 @@
-// Tuner manager -- compile-only skeleton so the library links; the tuner,
-// lists and languages follow.
+// Tuner manager: construction and pools, the role check, the player command
+// line, tuning, tuner mode and progress forwarding.
 
 #include "tunermanager.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "sharedmem.h"
+#include "udpcom.h"
+#include "utils.h"
+
 TunerManager::TunerManager(char type)
-    : mRunScan(false), mpUdp(nullptr), mScanRunning(false), mReportScanResults(false),
-      mTunerMode(eATSC), mCurrentChannel(0), mCurrentStrength(0), mProgramsOnChannel(0),
-      mScalRestart(true), mChannelStartIt(nullptr), mChannelEndIt(nullptr), mScanState(eScanIdle),
-      mTotalChannelsFound(0), mScanOneChannel(0), mRecalculateRange(true), mMyType(type),
-      mpProgramPool(nullptr), mpFreePrograms(nullptr), mpLanguagePool(nullptr),
-      mpFreeLanguages(nullptr), mpEventPool(nullptr), mpFreeEvents(nullptr), mProgramsDropped(0),
-      mLanguagesDropped(0), mEventsDropped(0) {
-  pthread_mutex_init(&mMutex, nullptr);
-}
-TunerManager::~TunerManager() {}
-bool TunerManager::StartTuner() { return true; }
-bool TunerManager::StopTuner() { return true; }
-bool TunerManager::TuneToChannel(int) { return false; }
-void TunerManager::K720CmmdSet(const char*, ...) {}
-void TunerManager::SetMode(TunerModeEnum mode) { mTunerMode = mode; }
-void TunerManager::SetTunerForwarding(UdpServer*) {}
-TunerManager::ScanStateEnum TunerManager::ScanState() { return mScanState; }
-int TunerManager::GetCurrentChannel() { return mCurrentChannel; }
-bool TunerManager::AddProgramToScanResults(ushort, ushort) { return true; }
-bool TunerManager::SetInfoForProgram(ushort, ushort, unsigned char, int) { return true; }
-bool TunerManager::SetLanguageForProgram(ushort, ushort, char*, Language::LanguageModeEnum, int,
-                                         ushort, int) {
-  return false;
+    : mRunScan(false),
+      mpUdp(nullptr),
+      mScanRunning(false),
+      mReportScanResults(false),
+      mTunerMode(eATSC),
+      mCurrentChannel(0),
+      mCurrentStrength(0),
+      mProgramsOnChannel(0),
+      mScalRestart(true),
+      mChannelStartIt(nullptr),
+      mChannelEndIt(nullptr),
+      mScanState(eScanIdle),
+      mTotalChannelsFound(0),
+      mScanOneChannel(0),
+      mRecalculateRange(true),
+      mMyType(type),
+      mpProgramPool(nullptr),
+      mpFreePrograms(nullptr),
+      mpLanguagePool(nullptr),
+      mpFreeLanguages(nullptr),
+      mpEventPool(nullptr),
+      mpFreeEvents(nullptr),
+      mProgramsDropped(0),
+      mLanguagesDropped(0),
+      mEventsDropped(0) {
+  int ret = pthread_mutex_init(&mMutex, nullptr);
+  VYX_LOG("Initialized mutex for TunerManager; ret %d\n", ret);
+
+  // The filter thread adds records for every PAT/PMT: all of them come from
+  // these pools, chained into free lists once here.
+  mpProgramPool = new ScalProgramDesc[kProgramPool];
+  for (int i = kProgramPool - 1; i >= 0; --i) {
+    mpProgramPool[i].pNext = mpFreePrograms;
+    mpFreePrograms = &mpProgramPool[i];
+  }
+  mpLanguagePool = new Language[kLanguagePool];
+  for (int i = kLanguagePool - 1; i >= 0; --i) {
+    mpLanguagePool[i].pNext = mpFreeLanguages;
+    mpFreeLanguages = &mpLanguagePool[i];
+  }
 }
 
-// ---- not built yet (scan, SCAL walk, file, guide, language queries) ----
-bool TunerManager::BlindScan(ScanTypeEnum) { return false; }
-void TunerManager::ScanOneChannel(int which) { mScanOneChannel = which; }
-int TunerManager::DoScan() { return 0; }
-void* scan_thread(void*) { return nullptr; }
-int TunerManager::GetTotalChannelsFound() { return mTotalChannelsFound; }
-bool TunerManager::RewindScan() {
-  mScalRestart = true;
+TunerManager::~TunerManager() {
+  pthread_mutex_lock(&mMutex);
+  ClearChannelList(&mChanProgramDescriptors);
+  for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
+  pthread_mutex_unlock(&mMutex);
+  delete mpUdp;
+  delete[] mpProgramPool;
+  delete[] mpLanguagePool;
+  delete[] mpEventPool;
+  // The mutex is left as it is: a manager lives as long as its process.
+}
+
+void TunerManager::RoleCheck() {
+  if (mMyType != 'T') VYX_ERROR("Bad type %c\n", mMyType);
+}
+
+bool TunerManager::StartTuner() {
+  RoleCheck();
   return true;
 }
-bool TunerManager::ClearScanResults(int) { return false; }
-bool TunerManager::SetPsipInfoForProgram(ushort, ushort, char*, ushort, ushort, unsigned char,
-                                         unsigned int, ushort, ushort) {
-  return false;
+
+bool TunerManager::StopTuner() {
+  RoleCheck();
+  K720CmmdSet("-stopvid");
+  vyx_sleep_s(1);
+  return true;
 }
-int TunerManager::GetNextProgramScalFormatted(char*) { return 0; }
-bool TunerManager::GetChannelProgramsRange() { return false; }
-ScalProgramList* TunerManager::GetScalProgramDesc(int channel) {
-  if (channel < 0) channel = mCurrentChannel;
-  if (channel >= kChannels) return nullptr;
-  return &mScalProgramDescriptors[channel];
+
+void TunerManager::K720CmmdSet(const char* format, ...) {
+  RoleCheck();
+  // "k720cmmd " + at most 95 characters of arguments + " >/dev/null".
+  char line[128];
+  const char prefix[] = "k720cmmd ";
+  const size_t prefixLen = sizeof(prefix) - 1;
+  memcpy(line, prefix, prefixLen);
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(line + prefixLen, 96, format, ap);
+  va_end(ap);
+  if (n < 0) line[prefixLen] = 0;
+  strcat(line, " >/dev/null");
+  VYX_LOG("%s\n", line);
+  int status = system(line);
+  (void)status;  // the tool's own failures are not detected
 }
-void TunerManager::CleanScalProgramDescriptors() {}
-bool TunerManager::SaveScanResults() { return false; }
-bool TunerManager::LoadScanResults() { return false; }
-bool TunerManager::SetEventInfoForProgram(ushort, ushort, unsigned int, unsigned int, unsigned char,
-                                          char*, unsigned char) {
-  return false;
+
+bool TunerManager::TuneToChannel(int channelNo) {
+  RoleCheck();
+  int minChan = (mTunerMode == eATSC) ? 2 : 1;
+  int maxChan = (mTunerMode == eATSC) ? 69 : 158;
+  if (channelNo < minChan || channelNo > maxChan) return false;
+  mProgramsOnChannel = 0;
+  pthread_mutex_lock(&mMutex);
+  mCurrentChannel = channelNo;
+  pthread_mutex_unlock(&mMutex);
+  K720CmmdSet("-atsc %d", channelNo);
+  vyx_sleep_s(3);
+  mCurrentStrength = SharedMem::Self()->GetSignalStrengthTransmitter();
+  VYX_LOG("Signal strength %d\n", mCurrentStrength);
+  return true;
 }
-bool TunerManager::SetExtendedText(ushort, ushort, char*, uint, unsigned char) { return false; }
-Event* TunerManager::GetEvent(EventList*, uint, ushort) { return nullptr; }
-Event* TunerManager::FindEventPlayingAtDtime(uint, EventList*) { return nullptr; }
-int TunerManager::FormatEvent(char* buffer, Event*) {
-  if (buffer) buffer[0] = 0;
-  return 0;
+
+void TunerManager::SetMode(TunerModeEnum mode) {
+  RoleCheck();
+  mTunerMode = mode;
 }
-char* TunerManager::ProcessEpgData(char*, ushort, ushort, uint, uint, uint, char) { return nullptr; }
-void TunerManager::DumpEitInfo() {}
-char* TunerManager::GetLanguagesOrSubtitles(Language::LanguageModeEnum, char*) { return nullptr; }
-int TunerManager::GetAudioPid(char*, int) { return 0; }
-int TunerManager::GetSubtitleIndex(char*) { return -1; }
-void TunerManager::DumpLanguageInfo() {}
+
+void TunerManager::SetTunerForwarding(UdpServer* pUdp) {
+  pthread_mutex_lock(&mMutex);
+  if (mpUdp == nullptr) {
+    if (pUdp != nullptr) {
+      mpUdp = new UdpSender();
+      if (!mpUdp->Connect(static_cast<unsigned short>(pUdp->GetLastClientPort()),
+                          pUdp->GetLastClientIpAddress()))
+        VYX_ERROR("Can't connect");
+      mReportScanResults = true;
+    } else {
+      mReportScanResults = false;
+    }
+  } else if (pUdp == nullptr) {
+    mReportScanResults = false;
+    mpUdp->Disconnect();
+    delete mpUdp;
+    mpUdp = nullptr;
+  }
+  // A sender exists and a server is given: progress keeps going to the
+  // controller that enabled forwarding first.
+  pthread_mutex_unlock(&mMutex);
+}
+
+TunerManager::ScanStateEnum TunerManager::ScanState() { return mScanState; }
+
+int TunerManager::GetCurrentChannel() { return mCurrentChannel; }
