@@ -1,0 +1,314 @@
+// The filter's stream operations on a prepared PID map: starting a stream
+// from its command text, attaching programs, PSI and unidentified PIDs,
+// re-addressing, removing and stopping, the language filter and the dumps.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ffmpeg_streams.h"
+#include "streamer.h"
+#include "tsfilter.h"
+#include "utils.h"
+
+using ffstreams::Bytes;
+using ffstreams::UdpCapture;
+
+namespace {
+
+// StartMulticast waits 5 s for the tables and StopMulticast 100 ms.
+const bool time_scaled = (setenv("VYX_TIME_SCALE", "1000", 1), true);
+
+const unsigned short kPsiPids[] = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012,
+                                   0x0013, 0x0014, 0x1FFB};
+
+struct StreamOps : ::testing::Test {
+  UdpCapture capture;
+  TsFilter tsf{'T', nullptr};
+  char ip[16] = "127.0.0.1";
+
+  void SetUp() override {
+    ASSERT_TRUE(time_scaled);
+    ASSERT_TRUE(capture.Ok());
+  }
+  void TearDown() override {
+    for (int i = 0; i < TsFilter::kMaxStreams; i++) tsf.RemoveStream(i);
+  }
+  // What the PAT and PMT analysers leave for a program.
+  void Es(uint16_t pid, uint16_t tsid, uint16_t program, uint32_t count, int8_t type = 1) {
+    PacketIdMapType& e = tsf.mPacketIdMap[pid];
+    e.transportId = tsid;
+    e.programId = program;
+    e.count = count;
+    e.type = type;
+    e.status = 1;
+  }
+  void ThreePrograms() {
+    Es(0x80, 0x21, 1, 5, ePidTypePmt);
+    Es(0x100, 0x21, 1, 50);
+    Es(0x81, 0x21, 2, 5, ePidTypePmt);
+    Es(0x200, 0x21, 2, 50);
+    Es(0x201, 0x21, 2, 50);
+    Es(0x82, 0x21, 3, 5, ePidTypePmt);
+    Es(0x300, 0x21, 3, 50);
+  }
+  bool Attached(uint16_t pid, int streamId) {
+    StreamerList* list = tsf.mPacketIdMap[pid].streamers;
+    if (list == nullptr) return false;
+    for (int i = 0; i < list->Size(); i++)
+      if (list->At(i)->mId == streamId) return true;
+    return false;
+  }
+  std::vector<int> AttachedPids(int streamId) {
+    std::vector<int> pids;
+    for (int pid = 0; pid < TsFilter::kPidCount; pid++)
+      if (Attached(static_cast<uint16_t>(pid), streamId)) pids.push_back(pid);
+    return pids;
+  }
+  std::string Command(const std::string& tail) {
+    return std::string(ip) + "," + std::to_string(capture.Port()) + tail;
+  }
+  bool Start(int id, const std::string& text) {
+    std::vector<char> buf(text.begin(), text.end());
+    buf.push_back('\0');
+    bool ok = tsf.StartMulticast(id, buf.data());
+    // The caller's text is left as it was.
+    EXPECT_EQ(text, std::string(buf.data()));
+    return ok;
+  }
+};
+
+TEST_F(StreamOps, OnePairStreamsThatProgramPsiAndUnidentifiedPids) {
+  ThreePrograms();
+  tsf.mPacketIdMap[0x1FFB].count = 9;  // PSIP base PID
+  tsf.mPacketIdMap[0x1D00].count = 4;  // a PSIP table PID named by the MGT
+  tsf.mPacketIdMap[0x1D00].type = ePidTypeEit;
+  tsf.mPacketIdMap[0x0777].count = 4;  // seen, tied to nothing
+  tsf.mPacketIdMap[0x0778].count = 1;  // seen once: not yet
+  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  Streamer* s = tsf.mStreamersList[0];
+  ASSERT_NE(nullptr, s);
+  EXPECT_TRUE(s->mActive);
+  EXPECT_EQ(-1, tsf.mPatVersion);
+  EXPECT_TRUE(tsf.mRunFilter);
+
+  std::vector<int> want = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012, 0x0013, 0x0014,
+                           0x0081, 0x0200, 0x0201, 0x0777, 0x1D00, 0x1FFB};
+  EXPECT_EQ(want, AttachedPids(0));
+  ASSERT_EQ(1, s->GetProgramCount());
+  EXPECT_EQ(2, s->GetProgram(0));
+  EXPECT_EQ(3, s->GetPidCount());  // PMT and two elementary PIDs
+  for (unsigned short pid : kPsiPids) EXPECT_EQ(0, tsf.mPacketIdMap[pid].status) << pid;
+  // An unidentified PID of unknown kind is no longer analysed; a table PID is.
+  EXPECT_EQ(1, tsf.mPacketIdMap[0x0777].status);
+  EXPECT_EQ(0, tsf.mPacketIdMap[0x1D00].status);
+  EXPECT_TRUE(tsf.mPacketIdMap[0].block);  // the received PAT is never forwarded
+}
+
+TEST_F(StreamOps, NoPairStreamsEveryPidSeenThreeTimesThatIsNotIgnored) {
+  ThreePrograms();
+  tsf.mPacketIdMap[0x1E00].count = 7;
+  tsf.mPacketIdMap[0x1E00].status = 2;  // a table kind the system ignores
+  tsf.mPacketIdMap[0x1E00].transportId = 1;
+  Es(0x400, 0x21, 4, 2);                // seen only twice
+  tsf.mPacketIdMap[0x1FFF].count = 100; // null packets
+  ASSERT_TRUE(Start(1, Command(",5")));
+  std::vector<int> want = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012, 0x0013, 0x0014, 0x0080,
+                           0x0081, 0x0082, 0x0100, 0x0200, 0x0201, 0x0300, 0x1FFB};
+  EXPECT_EQ(want, AttachedPids(1));
+  Streamer* s = tsf.mStreamersList[1];
+  ASSERT_EQ(3, s->GetProgramCount());
+  EXPECT_EQ(7, s->GetPidCount());
+}
+
+TEST_F(StreamOps, TrailingTransportWithoutProgramMakesAStreamWithoutPrograms) {
+  ThreePrograms();
+  ASSERT_TRUE(Start(0, Command(",5,21")));
+  ASSERT_NE(nullptr, tsf.mStreamersList[0]);
+  EXPECT_EQ(0, tsf.mStreamersList[0]->GetProgramCount());
+  for (uint16_t pid : {0x80, 0x81, 0x82, 0x100, 0x200, 0x300}) EXPECT_FALSE(Attached(pid, 0)) << pid;
+  EXPECT_TRUE(Attached(0, 0));
+}
+
+TEST_F(StreamOps, SecondPairWithoutProgramStopsAfterTheFirst) {
+  ThreePrograms();
+  ASSERT_TRUE(Start(0, Command(",5,21,1,21")));
+  EXPECT_TRUE(Attached(0x100, 0));
+  EXPECT_FALSE(Attached(0x200, 0));
+  EXPECT_FALSE(Attached(0x300, 0));
+}
+
+TEST_F(StreamOps, StartRefusesBadTextsAndChangesNothing) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Start(0, "300.1.1.1,5010,5"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("Invalid Ip address 300.1.1.1")) << err;
+  EXPECT_FALSE(Start(0, Command("")));       // no channel
+  EXPECT_FALSE(Start(0, Command(",")));      // empty channel
+  EXPECT_FALSE(Start(0, "127.0.0.1,,5"));    // empty port
+  EXPECT_FALSE(Start(0, "127.0.0.1,x,5"));
+  EXPECT_FALSE(Start(0, "127.0.0.1,70000,5"));
+  EXPECT_FALSE(Start(0, ""));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Start(8, Command(",5")));
+  EXPECT_FALSE(Start(-1, Command(",5")));
+  testing::internal::GetCapturedStderr();
+  for (int i = 0; i < TsFilter::kMaxStreams; i++) EXPECT_EQ(nullptr, tsf.mStreamersList[i]);
+  EXPECT_FALSE(tsf.mRunFilter);
+}
+
+TEST_F(StreamOps, StreamNumbersOutsideZeroToSevenAreRefused) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tsf.RemoveStream(8));
+  EXPECT_FALSE(tsf.RemoveStream(-1));
+  EXPECT_FALSE(tsf.AddStream(8, ip, capture.Port()));
+  EXPECT_FALSE(tsf.AddProgramToStream(8, 0x21, 2));
+  EXPECT_FALSE(tsf.AddAllProgramsToStream(-3));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("RemoveStream: streamId out of range: 8")) << err;
+  EXPECT_NE(std::string::npos, err.find("RemoveStream: streamId out of range: -1")) << err;
+  // A program for a stream that does not exist, and program 0, attach nothing.
+  ThreePrograms();
+  EXPECT_FALSE(tsf.AddProgramToStream(2, 0x21, 2));
+  ASSERT_TRUE(tsf.AddStream(2, ip, capture.Port()));
+  tsf.mPacketIdMap[0x0500].count = 0;  // a PID never seen, tied to nothing
+  EXPECT_FALSE(tsf.AddProgramToStream(2, 0, 0));
+  EXPECT_FALSE(Attached(0x0500, 2));
+}
+
+TEST_F(StreamOps, AddStreamTwiceReAddressesTheSameStream) {
+  UdpCapture other;
+  ASSERT_TRUE(other.Ok());
+  ASSERT_TRUE(tsf.AddStream(4, ip, capture.Port()));
+  Streamer* s = tsf.mStreamersList[4];
+  ASSERT_TRUE(tsf.AddStream(4, ip, other.Port()));
+  EXPECT_EQ(s, tsf.mStreamersList[4]);
+  EXPECT_EQ(other.Port(), s->StreamGetPort());
+  EXPECT_TRUE(s->mMulticastChanged);
+  // Still listed once on each PSI PID.
+  EXPECT_EQ(1, tsf.mPacketIdMap[0x11].streamers->Size());
+  Bytes packets(1316, 0x47);
+  EXPECT_EQ(1316, s->Stream(packets.data(), 1316));
+  EXPECT_TRUE(capture.Drain().empty());
+  EXPECT_EQ(1u, other.Drain().size());
+  // A bad address keeps the stream where it was.
+  char bad[] = "no.such.host";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tsf.AddStream(4, bad, capture.Port()));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(other.Port(), s->StreamGetPort());
+}
+
+TEST_F(StreamOps, UnidentifiedAttachmentsStopAfter256) {
+  for (int i = 0; i < 300; i++) tsf.mPacketIdMap[0x1000 + i].count = 2;
+  ASSERT_TRUE(tsf.AddStream(0, ip, capture.Port()));
+  EXPECT_EQ(257, tsf.mUnindentifiedStreamers);
+  EXPECT_TRUE(Attached(0x1000 + 255, 0));
+  EXPECT_FALSE(Attached(0x1000 + 256, 0));
+}
+
+TEST_F(StreamOps, RemovingOneStreamKeepsTheOthersAttached) {
+  ThreePrograms();
+  ASSERT_TRUE(tsf.AddStream(0, ip, capture.Port()));
+  ASSERT_TRUE(tsf.AddStream(1, ip, capture.Port()));
+  ASSERT_TRUE(tsf.AddProgramToStream(0, 0x21, 1));
+  ASSERT_TRUE(tsf.AddProgramToStream(1, 0x21, 2));
+  ASSERT_TRUE(tsf.RemoveStream(0));
+  EXPECT_EQ(nullptr, tsf.mStreamersList[0]);
+  // Lists left empty are gone; shared ones keep the other stream.
+  EXPECT_EQ(nullptr, tsf.mPacketIdMap[0x100].streamers);
+  EXPECT_EQ(nullptr, tsf.mPacketIdMap[0x80].streamers);
+  ASSERT_NE(nullptr, tsf.mPacketIdMap[0x11].streamers);
+  EXPECT_EQ(1, tsf.mPacketIdMap[0x11].streamers->Size());
+  EXPECT_TRUE(Attached(0x200, 1));
+  EXPECT_TRUE(tsf.RemoveStream(0));  // an empty slot is not an error
+}
+
+TEST_F(StreamOps, StopAllLeavesTheFilterOffAndTheMapClean) {
+  ThreePrograms();
+  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  ASSERT_TRUE(tsf.AddStream(5, ip, capture.Port()));
+  tsf.FilterActive(true);
+  ASSERT_TRUE(tsf.StopMulticast(-1, true));
+  EXPECT_FALSE(tsf.mRunFilter);
+  for (int i = 0; i < TsFilter::kMaxStreams; i++) EXPECT_EQ(nullptr, tsf.mStreamersList[i]);
+  for (int pid = 1; pid < TsFilter::kPidCount; pid++) {
+    const PacketIdMapType& e = tsf.mPacketIdMap[pid];
+    ASSERT_TRUE(e.streamers == nullptr && e.count == 0 && e.programId == 0 && e.type == 0)
+        << pid;
+  }
+  EXPECT_EQ(ePidTypePat, tsf.mPacketIdMap[0].type);
+  EXPECT_TRUE(tsf.mPacketIdMap[0].block);
+  EXPECT_EQ(nullptr, tsf.mPacketIdMap[0].streamers);
+}
+
+TEST_F(StreamOps, StopOneWhileAnotherRunsReEnablesTheFilter) {
+  ThreePrograms();
+  ASSERT_TRUE(tsf.AddStream(0, ip, capture.Port()));
+  ASSERT_TRUE(tsf.AddStream(1, ip, capture.Port()));
+  ASSERT_TRUE(tsf.AddProgramToStream(1, 0x21, 2));
+  ASSERT_TRUE(tsf.StopMulticast(0, true));
+  EXPECT_TRUE(tsf.mRunFilter);
+  EXPECT_EQ(nullptr, tsf.mStreamersList[0]);
+  EXPECT_TRUE(Attached(0x200, 1));
+  EXPECT_EQ(0x21, tsf.mPacketIdMap[0x200].transportId);  // map kept
+}
+
+TEST_F(StreamOps, LanguageFilterBlocksOnlyTheUnwantedAudio) {
+  struct {
+    uint16_t pid;
+    uint8_t streamType;
+    const char* lang;
+  } pids[] = {{0x200, 0x02, ""}, {0x201, 0x03, "eng"}, {0x202, 0x04, "spa"},
+              {0x203, 0x81, "fra"}, {0x204, 0x0F, "ger"}, {0x205, 0x06, "ita"}};
+  for (auto& p : pids) {
+    tsf.mPacketIdMap[p.pid].streamType = p.streamType;
+    snprintf(tsf.mPacketIdMap[p.pid].audioLanguage, 4, "%s", p.lang);
+  }
+  char eng[] = "eng", spa[] = "spa", fra[] = "fra", xxx[] = "xxx", yyy[] = "yyy";
+  EXPECT_TRUE(tsf.SetLanguageFilter(eng, 0, spa, 0));
+  EXPECT_FALSE(tsf.mPacketIdMap[0x200].block);  // video
+  EXPECT_FALSE(tsf.mPacketIdMap[0x201].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x202].block);
+  EXPECT_TRUE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_TRUE(tsf.mPacketIdMap[0x204].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x205].block);  // 0x06 is not an audio type here
+
+  // Nothing matches: nothing changes, earlier blocks stay.
+  EXPECT_TRUE(tsf.SetLanguageFilter(xxx, 0, yyy, 0));
+  EXPECT_TRUE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x201].block);
+  // A wanted type that differs does not match.
+  EXPECT_TRUE(tsf.SetLanguageFilter(fra, 3, yyy, 0));
+  EXPECT_TRUE(tsf.mPacketIdMap[0x203].block);
+  // Now French is wanted: it flows again and English is blocked.
+  EXPECT_TRUE(tsf.SetLanguageFilter(fra, 0, nullptr, 0));
+  EXPECT_FALSE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_TRUE(tsf.mPacketIdMap[0x201].block);
+}
+
+TEST_F(StreamOps, DumpPidsCountsPidsSeenOnceOrTwiceAsBogusOnly) {
+  tsf.mPacketIdMap[0x100].count = 5;
+  tsf.mPacketIdMap[0x101].count = 2;
+  tsf.mPacketIdMap[0x102].count = 1;
+  snprintf(tsf.mPacketIdMap[0x100].audioLanguage, 4, "eng");
+  int saved = global_debug_flag;
+  global_debug_flag = 1;
+  testing::internal::CaptureStdout();
+  tsf.DumpPids();
+  tsf.DumpLanguagesAndCaptions();
+  std::string out = testing::internal::GetCapturedStdout();
+  global_debug_flag = saved;
+  EXPECT_NE(std::string::npos, out.find("PID 0100, Status 0, Typ 0, strTyp 0x00")) << out;
+  EXPECT_NE(std::string::npos, out.find("strmrs 0x00000000 (0), cnt 5 \tAL eng CL  blk 0 scr 0"))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("PID 0101")) << out;
+  EXPECT_EQ(std::string::npos, out.find("PID 0102")) << out;
+  EXPECT_NE(std::string::npos, out.find("Total 3 unique PIDs found; 2 of them bogus")) << out;
+  EXPECT_NE(std::string::npos, out.find("Languages: prog 0x0 pid 0x100 streamType 0x0, lang eng type 00"))
+      << out;
+}
+
+}  // namespace
