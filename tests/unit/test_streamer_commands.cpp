@@ -1,0 +1,281 @@
+// Output packet size (MCASTPACKETSIZE, SetPacketSize with its file between two
+// remounts) and the debug stream files (STREAMFROMFILE), request to reply.
+// Runs in private IPC and mount namespaces with a scratch /mnt/hd1, an
+// in-test SNMP agent and an in-test system manager.
+
+#define VYX_PRIVATE_MOUNT
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commandmanager.h"
+#include "ffmpeg_streams.h"
+#include "private_ipc.h"
+#include "snmplocal.h"
+#include "streamer.h"
+#include "systemmanager.h"
+#include "tsfilter.h"
+
+using ffstreams::Bytes;
+using ffstreams::UdpCapture;
+
+namespace {
+
+// Remounts wait a second before each look at the reply queue.
+const bool time_scaled = (setenv("VYX_TIME_SCALE", "200", 1), true);
+
+const char kSizeFile[] = "/mnt/hd1/vyx_packet_size";
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Answers every SNMP request with "OID = INTEGER: 0".
+class FakeAgent {
+ public:
+  static void Start() { static FakeAgent* agent = new FakeAgent(); (void)agent; }
+
+ private:
+  FakeAgent() {
+    mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    for (;;) {
+      SnmpMsgType m;
+      memset(&m, 0, sizeof(m));
+      ssize_t n = msgrcv(mIn, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
+      std::string oid = text.substr(0, text.find(' '));
+      SnmpMsgType r;
+      memset(&r, 0, sizeof(r));
+      r.msg_type = SNMP_MSG_REPLY;
+      snprintf(r.text, SNMP_TEXT_LIMIT, "%s = INTEGER: 0\n", oid.c_str());
+      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
+    }
+  }
+  int mIn, mOut;
+};
+
+// The system manager: records (partition, state) of every request; confirms
+// it, or answers with the other state when told to refuse.
+class FakeSysMgr {
+ public:
+  static FakeSysMgr& Get() {
+    static FakeSysMgr* sm = new FakeSysMgr();
+    return *sm;
+  }
+  void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
+  std::vector<std::pair<int, int>> Take() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<std::pair<int, int>> seen;
+    seen.swap(mSeen);
+    return seen;
+  }
+
+ private:
+  FakeSysMgr() {
+    mQueue = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    for (;;) {
+      SmRemountMessage m;
+      memset(&m, 0, sizeof(m));
+      if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSeen.push_back({m.sapp.param[3], m.sapp.param[4]});
+      }
+      SmRemountMessage r;
+      memset(&r, 0, sizeof(r));
+      r.type = kSmReplyType;
+      r.sapp.cmmdId = kSmRemountRes;
+      bool refuse = __atomic_load_n(&mRefuse, __ATOMIC_RELAXED);
+      r.sapp.param[4] = refuse ? !m.sapp.param[4] : m.sapp.param[4];
+      int q = msgget(m.sapp.param[0], 0666);
+      if (q >= 0) msgsnd(q, &r, kSmRemountTextSize, 0);
+    }
+  }
+  int mQueue;
+  bool mRefuse = false;
+  std::mutex mMutex;
+  std::vector<std::pair<int, int>> mSeen;
+};
+
+class StreamCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(time_scaled);
+    REQUIRE_PRIVATE_MNT();
+    FakeAgent::Start();
+    FakeSysMgr::Get().Refuse(false);
+    static CommandManager* shared = new CommandManager('T');
+    cm = shared;
+    tsf = cm->mpTsf;
+    ASSERT_NE(nullptr, tsf);
+    ASSERT_TRUE(capture.Ok());
+    mkdir("/mnt/hd1", 0755);
+    unlink(kSizeFile);
+    FakeSysMgr::Get().Take();
+  }
+  void TearDown() override {
+    if (tsf == nullptr) return;
+    for (int i = 0; i < TsFilter::kMaxStreams; i++) tsf->RemoveStream(i);
+    Send("STREAMFROMFILE");
+  }
+
+  // As the command loop does: the datagram in mCommand, then dispatch.
+  std::string Send(const std::string& command) {
+    snprintf(cm->mCommand, CommandManager::kCommandSize, "%s", command.c_str());
+    testing::internal::CaptureStderr();
+    char* reply = cm->ProcessCommand(cm->mCommand, static_cast<int>(command.size()));
+    lastErr = testing::internal::GetCapturedStderr();
+    return reply != nullptr ? std::string(reply) : std::string("<none>");
+  }
+  Streamer* NewStream(int id) {
+    char ip[] = "127.0.0.1";
+    EXPECT_TRUE(tsf->AddStream(id, ip, capture.Port()));
+    return tsf->mStreamersList[id];
+  }
+
+  CommandManager* cm = nullptr;
+  TsFilter* tsf = nullptr;
+  UdpCapture capture;
+  std::string lastErr;
+};
+
+using RemountLog = std::vector<std::pair<int, int>>;
+
+TEST_F(StreamCommands, PacketSizeIsRoundedForExistingStreamsAndSavedBetweenRemounts) {
+  Streamer* s = NewStream(0);
+  EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE1400"));
+  EXPECT_EQ(1316, s->mPacketSize);
+  EXPECT_EQ("1400", read_file(kSizeFile));
+  EXPECT_EQ((RemountLog{{1, 1}, {1, 0}}), FakeSysMgr::Get().Take());
+
+  EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE3000"));
+  EXPECT_EQ(2820, s->mPacketSize);
+  EXPECT_EQ("3000", read_file(kSizeFile));
+  // Streams made later still get the filter's own size.
+  EXPECT_EQ(1316, tsf->mPacketSize);
+  EXPECT_EQ(1316, NewStream(1)->mPacketSize);
+}
+
+TEST_F(StreamCommands, PacketSizeBelowOnePacketSendsOnEveryCall) {
+  Streamer* s = NewStream(0);
+  EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE100"));
+  EXPECT_EQ(0, s->mPacketSize);
+  Bytes packet(188, 0x47);
+  EXPECT_EQ(188, s->Stream(packet.data(), 188));
+  EXPECT_EQ(1u, capture.Drain().size());
+}
+
+TEST_F(StreamCommands, PacketSizeOutOfRangeIsRefusedAndChangesNothing) {
+  Streamer* s = NewStream(0);
+  for (const char* cmd : {"MCASTPACKETSIZE32769", "MCASTPACKETSIZE-1",
+                          "MCASTPACKETSIZE99999999999999999999"}) {
+    EXPECT_EQ("KO\r\n", Send(cmd)) << cmd;
+    EXPECT_EQ(1316, s->mPacketSize) << cmd;
+  }
+  EXPECT_EQ("<missing>", read_file(kSizeFile));
+  EXPECT_TRUE(FakeSysMgr::Get().Take().empty());
+  EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE32768"));
+  EXPECT_EQ(32712, s->mPacketSize);
+}
+
+TEST_F(StreamCommands, FailedRemountStillAnswersOkButWritesNothing) {
+  Streamer* s = NewStream(0);
+  FakeSysMgr::Get().Refuse(true);
+  EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE1880"));
+  EXPECT_NE(std::string::npos, lastErr.find("Cant remount rw")) << lastErr;
+  EXPECT_EQ(1880, s->mPacketSize);
+  EXPECT_EQ("<missing>", read_file(kSizeFile));
+  EXPECT_EQ((RemountLog{{1, 1}}), FakeSysMgr::Get().Take());
+  FakeSysMgr::Get().Refuse(false);
+  EXPECT_TRUE(tsf->SetPacketSize(1880));
+  EXPECT_EQ("1880", read_file(kSizeFile));
+}
+
+TEST_F(StreamCommands, UnwritableFileIsReportedAndTheDiskGoesBackReadOnly) {
+  ASSERT_EQ(0, rmdir("/mnt/hd1"));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tsf->SetPacketSize(1316));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("cant open vyx_packet_size file for wr")) << err;
+  EXPECT_EQ((RemountLog{{1, 1}, {1, 0}}), FakeSysMgr::Get().Take());
+}
+
+TEST_F(StreamCommands, StreamFromFileReplaysInputAndCopiesOutput) {
+  std::string in = ffstreams::TempPath("replay_in.ts");
+  std::string out = ffstreams::TempPath("replay_out.ts");
+  // 14 packets on PID 0x1FFB (streamed to every stream as a PSI PID).
+  Bytes source;
+  for (int i = 0; i < 14; i++) {
+    Bytes p(188, static_cast<uint8_t>(i));
+    p[0] = 0x47;
+    p[1] = 0x1F;
+    p[2] = 0xFB;
+    p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
+    p[4] = 0xFF;  // no section starts here
+    source.insert(source.end(), p.begin(), p.end());
+  }
+  ASSERT_TRUE(ffstreams::WriteFile(in, source));
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE" + in + "," + out + "\r\n"));
+  ASSERT_NE(nullptr, dbg_file_in);
+  ASSERT_NE(nullptr, dbg_file_out);
+
+  NewStream(0);
+  tsf->FilterActive(true);
+  // The player's bytes are replaced by the file's.
+  Bytes buffer(source.size(), 0x00);
+  EXPECT_TRUE(tsf->Filter(buffer.data(), static_cast<int>(buffer.size())));
+  EXPECT_FALSE(tsf->Filter(buffer.data(), 10));  // the file is used up
+  EXPECT_TRUE(capture.Drain().empty());          // copied to the file instead
+
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE"));  // closes both
+  EXPECT_EQ(nullptr, dbg_file_in);
+  EXPECT_EQ(nullptr, dbg_file_out);
+  std::string copied = read_file(out);
+  // Two datagrams of seven packets each.
+  EXPECT_EQ(std::string(source.begin(), source.end()), copied);
+}
+
+TEST_F(StreamCommands, StreamFromFileOutputOnlyAndMissingInput) {
+  std::string out = ffstreams::TempPath("copy_only.ts");
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE x," + out));
+  EXPECT_EQ(nullptr, dbg_file_in);
+  EXPECT_NE(nullptr, dbg_file_out);
+
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE/no/such/file.ts," + out));
+  EXPECT_NE(std::string::npos, lastErr.find("Can't open /no/such/file.ts")) << lastErr;
+  EXPECT_EQ(nullptr, dbg_file_in);
+  EXPECT_EQ(nullptr, dbg_file_out);  // closed by the command, not reopened
+
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE,x"));  // no first field: nothing opened
+  EXPECT_EQ(nullptr, dbg_file_out);
+}
+
+}  // namespace
