@@ -78,14 +78,15 @@ bool Streamer::StreamSet(const char* ip, unsigned short port, pthread_mutex_t* l
     VYX_ERROR("Cant alloc memory");
     return false;
   }
-  char addr[16];
-  strncpy(addr, ip, sizeof(addr) - 1);
-  addr[sizeof(addr) - 1] = 0;
-  if (!fresh->Connect(port, addr)) {
-    VYX_ERROR("Cannot send to %s:%d", addr, port);
+  // The sender keeps (and aims at) the first 15 characters of the address.
+  if (!fresh->Connect(port, ip)) {
+    VYX_ERROR("Cannot send to %.15s:%d", ip, port);
     delete fresh;
     return false;
   }
+  char addr[16];
+  memcpy(addr, fresh->serverIp, sizeof(addr));
+  addr[sizeof(addr) - 1] = 0;
   if (lock != nullptr) pthread_mutex_lock(lock);
   UdpSender* old = mpUdp;
   mpUdp = fresh;
