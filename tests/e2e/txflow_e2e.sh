@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# End-to-end tests of the transmitter's streaming flow in the simulated world.
+#
+#   txflow_e2e.sh BUILD_DIR SCENARIO
+#
+# Makes a three-program sample multiplex with ffmpeg (programs 1..3, each a
+# video and two audio languages), starts a world with the transmitter tuned
+# to it on channel 5, and runs SCENARIO from the controller host:
+#   streams   UNIT1 with one program and with all programs, UNIT0, UNIT4 and
+#             UNIT5 on stream numbers, and the refusals (UNIT3, UNIT4 without
+#             stream text or with a stream number out of range)
+#   restart   the saved start-up item and tuner mode survive a RESET: the
+#             device comes back streaming the same program without being
+#             asked, in the saved tuner mode
+# Exit 0 pass, 1 fail, 77 skipped (no namespaces or no ffmpeg here).
+set -euo pipefail
+
+HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
+REPO=$(readlink -f "$HERE/../..")
+CHECK="python3 $HERE/txflow_check.py"
+TIME_SCALE=10
+GROUP=239.1.1.1
+PORT=1234
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "--- $*" >&2; }
+
+# Sends one command; the reply (escaped by vyxctl) must be exactly $2.
+expect_reply() {
+  local cmd=$1 want=$2 got
+  got=$(vyxctl send "$VYX_TX" "$cmd" --timeout 60 || true)
+  [ "$got" = "$want" ] || fail "'$cmd' answered '$got', expected '$want'"
+  echo "$cmd -> $got" >&2
+}
+
+# record GROUP:PORT SECONDS NAME: the recording in $WORK/NAME.ts, the summary
+# in $WORK/NAME.json.
+record() {
+  vyxctl record "$1" "$2" "$WORK/$3.ts" >"$WORK/$3.json"
+  cat "$WORK/$3.json" >&2
+}
+
+datagrams() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["datagrams"])' "$1"; }
+
+# A recording must hold exactly the given programs of the input, in 1316-byte
+# datagrams, and ffprobe must agree.
+check_stream() {
+  local name=$1; shift
+  $CHECK summary "$WORK/$name.json" --size 1316 --min-datagrams 20 || fail "$name: datagrams"
+  if [ "$1" = all ]; then
+    $CHECK ts "$INPUT" "$WORK/$name.ts" --all >&2 || fail "$name: stream content"
+    $CHECK probe "$WORK/$name.ts" --programs 1 2 3 || fail "$name: ffprobe"
+  else
+    local args=() p
+    for p in "$@"; do args+=(--program "$p"); done
+    $CHECK ts "$INPUT" "$WORK/$name.ts" "${args[@]}" >&2 || fail "$name: stream content"
+    $CHECK probe "$WORK/$name.ts" --programs "$@" || fail "$name: ffprobe"
+  fi
+}
+
+expect_silence() {
+  record "$1" "$2" "$3"
+  [ "$(datagrams "$WORK/$3.json")" = 0 ] || fail "$3: the stream still sends"
+}
+
+scenario_streams() {
+  step "UNIT1 with one transport/program pair: program 2 only"
+  expect_reply "UNIT1,$GROUP,$PORT,5,1,2" 'OK\r\n'
+  record "$GROUP:$PORT" 6 one
+  check_stream one 2
+
+  step "UNIT1 without pairs: every program"
+  expect_reply "UNIT1,239.1.1.2,1235,5" 'OK\r\n'
+  record 239.1.1.2:1235 6 all
+  check_stream all all
+  # The previous stream was stopped.
+  expect_silence "$GROUP:$PORT" 1 old
+
+  step "UNIT0 stops all output"
+  expect_reply "UNIT0" 'OK\r\n'
+  expect_silence 239.1.1.2:1235 2 stopped
+
+  step "UNIT4 on streams 2 and 3, UNIT5 on stream 2"
+  expect_reply "UNIT4,2,239.1.1.3,1236,5,1,1" 'OK\r\n'
+  expect_reply "UNIT4,3,239.1.1.4,1237,5,1,3" 'OK\r\n'
+  record 239.1.1.3:1236 5 s2 &
+  local rec2=$!
+  record 239.1.1.4:1237 5 s3
+  wait "$rec2"
+  check_stream s2 1
+  check_stream s3 3
+  expect_reply "UNIT5,2" 'OK\r\n'
+  expect_silence 239.1.1.3:1236 2 s2stopped
+  record 239.1.1.4:1237 2 s3still
+  [ "$(datagrams "$WORK/s3still.json")" -gt 0 ] || fail "UNIT5,2 stopped stream 3 too"
+
+  step "refusals"
+  expect_reply "UNIT3,$GROUP,$PORT,5" 'KO\r\n'
+  expect_reply "UNIT4,3" 'KO\r\n'
+  expect_reply "UNIT4,9,239.1.1.5,1238,5" 'KO\r\n'
+  expect_reply "UNIT5,8" 'KO\r\n'
+  expect_reply "UNIT1,300.1.1.1,$PORT,5" 'KO\r\n'
+  # A refused command is not saved.
+  [ "$(cat "$VYX_WORLD/tx/hd1/vyx_def_startup")" = "UNIT5,2" ] ||
+    fail "start-up item is '$(cat "$VYX_WORLD/tx/hd1/vyx_def_startup")'"
+  expect_reply "UNIT0" 'OK\r\n'
+}
+
+# Waits until the player has loaded the plug-in $1 times.
+wait_loads() {
+  local n=$1 deadline=$((SECONDS + 90))
+  while [ "$(grep -c '"event": *"load"' "$VYX_WORLD/tx/player.jsonl" 2>/dev/null || echo 0)" -lt "$n" ]; do
+    [ $SECONDS -lt $deadline ] || fail "the device did not come back after RESET"
+    sleep 0.2
+  done
+}
+
+tuner_mode_sets() {
+  grep '"event": *"set"' "$VYX_WORLD/tx/agent.jsonl" | grep -c '3\.8\.5\.0 i '"$1" || true
+}
+
+scenario_restart() {
+  local cmd="UNIT1,$GROUP,$PORT,5,1,2"
+  step "UNIT1 is saved as the default start-up item"
+  expect_reply "$cmd" 'OK\r\n'
+  [ "$(cat "$VYX_WORLD/tx/hd1/vyx_def_startup")" = "$cmd" ] || fail "start-up item not saved"
+  cmp -s <(printf '%s' "$cmd") "$VYX_WORLD/tx/hd1/vyx_def_startup" || fail "start-up item has extra bytes"
+
+  step "TUNERMODE1 is saved"
+  expect_reply "TUNERMODE1" 'OK\r\n'
+  [ "$(od -An -c "$VYX_WORLD/tx/hd1/vyx_tunermode" | tr -d ' ')" = '1\n' ] || fail "tuner mode file"
+  expect_reply "TUNERMODE3" 'KO\r\n'
+  [ "$(od -An -c "$VYX_WORLD/tx/hd1/vyx_tunermode" | tr -d ' ')" = '1\n' ] || fail "TUNERMODE3 changed the file"
+  local sets_before
+  sets_before=$(tuner_mode_sets 1)
+
+  step "RESET: the device comes back streaming program 2 by itself"
+  expect_reply "RESET" 'OK\r\n'
+  wait_loads 2
+  vyxctl ready "$VYX_TX" --timeout 90 >/dev/null || fail "no VERS answer after RESET"
+  record "$GROUP:$PORT" 6 after
+  check_stream after 2
+  [ "$(tuner_mode_sets 1)" -gt "$sets_before" ] || fail "the tuner mode was not restored at start-up"
+
+  step "UNIT0 is saved too: after the next RESET nothing streams"
+  expect_reply "UNIT0" 'OK\r\n'
+  expect_reply "RESET" 'OK\r\n'
+  wait_loads 3
+  vyxctl ready "$VYX_TX" --timeout 90 >/dev/null || fail "no VERS answer after the second RESET"
+  expect_silence "$GROUP:$PORT" 2 after0
+}
+
+if [ "${1:-}" = __inner ]; then
+  WORK=$2 INPUT=$2/three.ts
+  "scenario_$3"
+  echo "PASS: $3" >&2
+  exit 0
+fi
+
+build=$(readlink -f "${1:?build directory}")
+scenario=${2:?scenario}
+declare -F "scenario_$scenario" >/dev/null || { echo "unknown scenario $scenario" >&2; exit 2; }
+command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || { echo "no ffmpeg: skipped" >&2; exit 77; }
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/txflow.XXXXXX")
+# TXFLOW_KEEP=1 keeps the stream and the recordings for a look afterwards.
+[ -n "${TXFLOW_KEEP:-}" ] && echo "recordings in $WORK" >&2 || trap 'rm -rf "$WORK"' EXIT
+$CHECK make-stream "$WORK/three.ts" || fail "could not make the sample stream"
+set +e
+"$REPO/platform/devsim" run --build "$build" --tx --channel "5=$WORK/three.ts" \
+  --time-scale "$TIME_SCALE" ${TXFLOW_WORLD:+--keep "$TXFLOW_WORLD"} -- bash "$HERE/txflow_e2e.sh" __inner "$WORK" "$scenario"
+rc=$?
+set -e
+exit $rc
