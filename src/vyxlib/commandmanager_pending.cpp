@@ -16,10 +16,8 @@ char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
 char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
 char* CommandManager::ProcessUrlSet(char*) { return mKo; }
 char* CommandManager::ProcessResolution(char*, int) { return mKo; }
-bool CommandManager::PlayLayer(char*, unsigned short, int, int) { return false; }
 
 // ---- tuner, scan, guide and languages ----
-char* CommandManager::ProcessSelectChannelsToPlay(char*, bool) { return mKo; }
 char* CommandManager::ProcessTunerTuneCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanQueryCommand(char*) { return mKo; }

@@ -1,11 +1,15 @@
-// Playback and display handlers: the default start-up item.
+// Playback and display handlers: multicast playback on the receiver and the
+// default start-up item.
 
 #include <cstdio>
 #include <cstring>
 
 #include "commandmanager.h"
+#include "k720cmmd.h"
+#include "snmplocal.h"
 #include "systemmanager.h"
 #include "utils.h"
+#include "zernsnmp.h"
 
 namespace {
 
@@ -13,7 +17,33 @@ namespace {
 // disk partition 1 and read back by the start-up routine.
 const char kDefaultStartupFile[] = "/mnt/hd1/vyx_def_startup";
 
+// Player command line, built afresh for each call: the channel splits it in
+// place and keeps pointers into it while it sends.
+char play_line[160];
+
 }  // namespace
+
+bool CommandManager::PlayLayer(char* mcastIp, unsigned short mcastPort, int progId, int audioId) {
+  if (mcastIp == nullptr) return false;
+  VYX_LOG("PlayLayer: %s:%d, prid %x audioid %d (0x%x)\n", mcastIp, mcastPort, progId, audioId, audioId);
+  snprintf(play_line, sizeof(play_line), "%s", "-os 50 50 100 100 0 0 0");
+  k720cmmd(play_line);
+  if (mcastPort == mMulticastPortReceived && strncmp(mcastIp, mMulticastIpReceived, 16) == 0) {
+    // The stream already plays: choose program and audio within it.
+    snprintf(play_line, sizeof(play_line), "-vs 50 50 100 100 0 255 0 -vdbg 14 %x %x ", progId, audioId);
+    k720cmmd(play_line);
+  } else {
+    // At most 15 characters of the group: a dotted address never needs more.
+    snprintf(play_line, sizeof(play_line), "-udp %.15s %d %x %x 50 50 100 100 0 255 0", mcastIp, mcastPort,
+             progId, audioId);
+    k720cmmd(play_line);
+    mPrevMcastPort = mcastPort;
+    snprintf(mMulticastIpReceived, sizeof(mMulticastIpReceived), "%.15s", mcastIp);
+  }
+  if (mCCIndex != 0 && (mpSnmp == nullptr || mpSnmp->SnmpSet("%s i %d", ZernOid(eCLOSE_CAPTION), mCCIndex) == nullptr))
+    VYX_ERROR("close caption play");
+  return true;
+}
 
 bool CommandManager::SaveDefaultStartupItem(char* cmd) {
   if (cmd == nullptr) return false;

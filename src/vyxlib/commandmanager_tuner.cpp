@@ -1,6 +1,7 @@
-// Tuner-side handlers of the command manager: what the transmitter streams
-// ("UNIT" on T), the tuner mode ("TUNERMODE"), and the start-up routine that
-// restores the saved tuner mode and replays the saved default start-up item.
+// Channel-selection handlers of the command manager: what the transmitter
+// streams and what the receiver plays ("UNIT"), the tuner mode ("TUNERMODE"),
+// and the start-up routine that restores the saved tuner mode and replays the
+// saved default start-up item.
 
 #include <strings.h>
 
@@ -12,6 +13,7 @@
 
 #include "beacon.h"
 #include "commandmanager.h"
+#include "k720cmmd.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
 #include "tsfilter.h"
@@ -63,6 +65,11 @@ bool ParseStreamNumber(const char* text, int* stream) {
   *stream = static_cast<int>(v);
   return true;
 }
+
+// Receiver: fields of the command after "UNIT", split in place.
+char play_fields[CommandManager::kReceiveLimit + 1];
+// Player command lines of the stop (split in place by the channel).
+char stop_line[64];
 
 }  // namespace
 
@@ -248,4 +255,87 @@ char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
     VYX_LOG("Default startup item is empty");
   }
   return nullptr;
+}
+
+char* CommandManager::ProcessSelectChannelsToPlay(char* cmd, bool save) {
+  if (cmd == nullptr) return mKo;
+  snprintf(unit_copy, sizeof(unit_copy) - 1, "%s", cmd);
+  unit_copy[254] = '\0';
+
+  if (mMyType != 'R') return BadType();
+  if (UpgradeInProgress(mUpgradeState)) {
+    VYX_LOG("Upgrade in progress - command rejected");
+    return mKo;
+  }
+  VYX_LOG("Processing cmd %s\n", cmd);
+
+  // subcommand, address, port[, ignored, program id (hex)[, video, audio type]]
+  size_t len = strnlen(cmd, kCommandSize);
+  snprintf(play_fields, sizeof(play_fields), "%s", len > 4 ? cmd + 4 : "");
+  char* field[7] = {nullptr};
+  field[0] = mystrtok(play_fields, ",");
+  for (int i = 1; i < 7; i++) field[i] = mystrtok(nullptr, ",");
+
+  int sub = 0;
+  if (field[0] == nullptr || !ParseDecimal(field[0], &sub)) {
+    VYX_ERROR("Invalid UNIT cmd");
+    sub = 0;
+  }
+
+  // Forget what plays now.
+  memset(mMulticastIpReceived, 0, sizeof(mMulticastIpReceived));
+  mMulticastPortReceived = 0;
+  mProgramReceived = 0;
+  set_process_pat(false);
+  vyx_sleep_ms(200);
+  if (mpTunerManager != nullptr) mpTunerManager->CleanScalProgramDescriptors();
+  if (mpTsf != nullptr) mpTsf->CleanPacketIdMap();
+
+  if (sub == 1 || sub == 3) {
+    char* address = field[1];
+    if (address == nullptr || !is_valid_ip(address) || strlen(address) > 15) {
+      VYX_ERROR("mcastIp");
+      return mKo;
+    }
+    int port = 0;
+    if (field[2] == nullptr || !ParseDecimal(field[2], &port) || port <= 0 || port > 65535) {
+      VYX_ERROR("mcastPort");
+      return mKo;
+    }
+    unsigned short program = 0;
+    if (sub == 1 && field[4] != nullptr) program = static_cast<unsigned short>(hatoi(field[4]));
+    if (!PlayLayer(address, static_cast<unsigned short>(port), program, 0)) {
+      VYX_ERROR("Can't play layer");
+      return mKo;
+    }
+    snprintf(mMulticastIpReceived, sizeof(mMulticastIpReceived), "%s", address);
+    mMulticastPortReceived = static_cast<unsigned short>(port);
+    mProgramReceived = program;
+    if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
+    snprintf(mLastUnitCommand, kLastUnitCommandSize, "%s", unit_copy);
+    set_process_pat(true);
+    mLastUnitCommandId = sub;
+    mAudioLanguagePri = 0;
+    mAudioLanguageSec = 0;
+    return mOk;
+  }
+
+  if (sub == 0) {
+    snprintf(stop_line, sizeof(stop_line), "%s", "-vs 50 50 100 100 0 0 0 -os 50 50 100 100 0 0 0 ");
+    k720cmmd(stop_line);
+    snprintf(stop_line, sizeof(stop_line), "%s", "-stopall");
+    k720cmmd(stop_line);
+    mMulticastPortReceived = 0;
+    snprintf(mMulticastIpReceived, sizeof(mMulticastIpReceived), "%s", "0.0.0.0");
+    mLastUnitCommand[0] = '\0';
+    if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
+    set_process_pat(true);
+    mLastUnitCommandId = 0;
+    mAudioLanguagePri = 0;
+    mAudioLanguageSec = 0;
+    return mOk;
+  }
+
+  VYX_ERROR("Invalid UNIT cmd");
+  return mKo;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "commandmanager.h"
+#include "device_fakes.h"
 #include "private_ipc.h"
 #include "snmplocal.h"
 #include "streamer.h"
@@ -35,112 +36,13 @@ const bool time_scaled = (setenv("VYX_TIME_SCALE", "50", 1), true);
 const char kStartupFile[] = "/mnt/hd1/vyx_def_startup";
 const char kModeFile[] = "/mnt/hd1/vyx_tunermode";
 
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const char* path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-// Answers every SNMP request with "OID = INTEGER: 0" and keeps the request
-// texts.  Lives for the whole program (the bridge keeps its queue ids).
-class FakeAgent {
- public:
-  static FakeAgent& Get() {
-    static FakeAgent* agent = new FakeAgent();
-    return *agent;
-  }
-  std::vector<std::string> Requests() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mRequests;
-  }
-
- private:
-  FakeAgent() {
-    mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
-    mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    for (;;) {
-      SnmpMsgType m;
-      memset(&m, 0, sizeof(m));
-      ssize_t n = msgrcv(mIn, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
-      {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mRequests.push_back(text);
-      }
-      std::string oid = text.substr(0, text.find(' '));
-      SnmpMsgType r;
-      memset(&r, 0, sizeof(r));
-      r.msg_type = SNMP_MSG_REPLY;
-      snprintf(r.text, SNMP_TEXT_LIMIT, "%s = INTEGER: 0\n", oid.c_str());
-      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
-    }
-  }
-  int mIn, mOut;
-  std::mutex mMutex;
-  std::vector<std::string> mRequests;
-};
-
-// The system manager: confirms every remount, or answers with the opposite
-// state when told to.
-class FakeSysMgr {
- public:
-  static FakeSysMgr& Get() {
-    static FakeSysMgr* sm = new FakeSysMgr();
-    return *sm;
-  }
-  void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
-  int Requests() { return __atomic_load_n(&mCount, __ATOMIC_RELAXED); }
-
- private:
-  FakeSysMgr() {
-    mQueue = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    for (;;) {
-      SmRemountMessage m;
-      memset(&m, 0, sizeof(m));
-      if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      __atomic_add_fetch(&mCount, 1, __ATOMIC_RELAXED);
-      SmRemountMessage r;
-      memset(&r, 0, sizeof(r));
-      r.type = kSmReplyType;
-      r.sapp.cmmdId = kSmRemountRes;
-      bool refuse = __atomic_load_n(&mRefuse, __ATOMIC_RELAXED);
-      r.sapp.param[4] = refuse ? !m.sapp.param[4] : m.sapp.param[4];
-      int q = msgget(m.sapp.param[0], 0666);
-      if (q >= 0) msgsnd(q, &r, kSmRemountTextSize, 0);
-    }
-  }
-  int mQueue;
-  bool mRefuse = false;
-  int mCount = 0;
-};
-
 class TxCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(time_scaled);
     REQUIRE_PRIVATE_MNT();
-    FakeAgent::Get();
-    FakeSysMgr::Get().Refuse(false);
+    vyxtest::FakeAgent::Get();
+    vyxtest::FakeSysMgr::Get().Refuse(false);
     static CommandManager* shared = new CommandManager('T');
     cm = shared;
     unlink(kStartupFile);
@@ -178,17 +80,17 @@ TEST_F(TxCommands, UnitRefusalsAnswerKoAndSaveNothing) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Send(cmd), "KO\r\n") << cmd;
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(read_file(kStartupFile), "<missing>") << cmd;
+    EXPECT_EQ(vyxtest::read_file(kStartupFile), "<missing>") << cmd;
   }
   for (int i = 0; i < 8; i++) EXPECT_EQ(cm->mpTsf->mStreamersList[i], nullptr);
 }
 
 TEST_F(TxCommands, UnitStopsAreSavedAsTheStartupItem) {
   EXPECT_EQ(Send("UNIT5,2"), "OK\r\n");
-  EXPECT_EQ(read_file(kStartupFile), "UNIT5,2");
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), "UNIT5,2");
   EXPECT_EQ(cm->mLastUnitCommandId, '5');
   EXPECT_EQ(Send("unit0"), "OK\r\n");
-  EXPECT_EQ(read_file(kStartupFile), "unit0");
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), "unit0");
   EXPECT_EQ(cm->mLastUnitCommandId, '0');
 }
 
@@ -198,7 +100,7 @@ TEST_F(TxCommands, UnitStartsAndStopsStreams) {
   ASSERT_NE(s0, nullptr);
   EXPECT_STREQ(s0->StreamGetIp(), "127.0.0.1");
   EXPECT_EQ(s0->StreamGetPort(), 5010);
-  EXPECT_EQ(read_file(kStartupFile), "UNIT1,127.0.0.1,5010,5");
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), "UNIT1,127.0.0.1,5010,5");
 
   // A second stream next to the first one: UNIT4 stops 0 and the given one.
   EXPECT_EQ(Send("UNIT4,3,127.0.0.1,5011,5,1,3"), "OK\r\n");
@@ -223,44 +125,44 @@ TEST_F(TxCommands, SavedItemIsCutAt254Characters) {
   std::string cmd = "UNIT1,127.0.0.1,5013,5";
   while (cmd.size() < 400) cmd += ",1,3";
   EXPECT_EQ(Send(cmd), "OK\r\n");
-  EXPECT_EQ(read_file(kStartupFile), cmd.substr(0, 254));
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), cmd.substr(0, 254));
   EXPECT_EQ(Send("UNIT0"), "OK\r\n");
 }
 
 TEST_F(TxCommands, RefusedRemountStillStreamsButDoesNotSave) {
-  FakeSysMgr::Get().Refuse(true);
+  vyxtest::FakeSysMgr::Get().Refuse(true);
   testing::internal::CaptureStderr();
   EXPECT_EQ(Send("UNIT5,1"), "OK\r\n");
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't remount rw"), std::string::npos) << err;
   EXPECT_NE(err.find("Can't save default startup item"), std::string::npos) << err;
-  EXPECT_EQ(read_file(kStartupFile), "<missing>");
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), "<missing>");
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(Send("TUNERMODE1"), "KO\r\n");
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't remount HD rw"), std::string::npos) << err;
-  EXPECT_EQ(read_file(kModeFile), "<missing>");
+  EXPECT_EQ(vyxtest::read_file(kModeFile), "<missing>");
 }
 
 TEST_F(TxCommands, TunerModeIsStoredAppliedAndRefusedOutOfRange) {
-  size_t before = FakeAgent::Get().Requests().size();
+  size_t before = vyxtest::FakeAgent::Get().Requests().size();
   EXPECT_EQ(Send("TUNERMODE1"), "OK\r\n");
-  EXPECT_EQ(read_file(kModeFile), "1\n");
+  EXPECT_EQ(vyxtest::read_file(kModeFile), "1\n");
   EXPECT_STREQ(cm->mTunerMode, "QAM64");
   EXPECT_EQ(cm->mpTunerManager->mTunerMode, TunerManager::eQAM64);
-  std::vector<std::string> req = FakeAgent::Get().Requests();
+  std::vector<std::string> req = vyxtest::FakeAgent::Get().Requests();
   ASSERT_GT(req.size(), before);
   EXPECT_EQ(req.back(), ".1.3.6.1.4.1.32473.3.8.5.0 i 1");
 
   EXPECT_EQ(Send("TUNERMODE 2"), "OK\r\n");  // leading blanks allowed
-  EXPECT_EQ(read_file(kModeFile), "2\n");
+  EXPECT_EQ(vyxtest::read_file(kModeFile), "2\n");
   EXPECT_STREQ(cm->mTunerMode, "QAM256");
 
   const char* refused[] = {"TUNERMODE3", "TUNERMODE-1", "TUNERMODE", "TUNERMODEx"};
   for (const char* cmd : refused) {
     EXPECT_EQ(Send(cmd), "KO\r\n") << cmd;
-    EXPECT_EQ(read_file(kModeFile), "2\n") << cmd;
+    EXPECT_EQ(vyxtest::read_file(kModeFile), "2\n") << cmd;
     EXPECT_STREQ(cm->mTunerMode, "QAM256") << cmd;
   }
   EXPECT_EQ(Send("TUNERMODE0"), "OK\r\n");
@@ -278,9 +180,9 @@ TEST_F(TxCommands, SetTunerModeRejectsUnknownModes) {
 }
 
 TEST_F(TxCommands, StartupRestoresModeAndReadsTheItemBounded) {
-  write_file(kModeFile, "2\n");
+  vyxtest::write_file(kModeFile, "2\n");
   // Longer than the kilobyte read back; "UNIT0" is not replayed.
-  write_file(kStartupFile, "UNIT0" + std::string(1500, 'z'));
+  vyxtest::write_file(kStartupFile, "UNIT0" + std::string(1500, 'z'));
   cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
   EXPECT_STREQ(cm->mTunerMode, "QAM256");
   EXPECT_EQ(strlen(cm->mCommand), 1024u);
@@ -296,7 +198,7 @@ TEST_F(TxCommands, StartupRestoresModeAndReadsTheItemBounded) {
   EXPECT_NE(err.find("Can't open def startup file"), std::string::npos) << err;
 
   // A mode file with junk falls back to ATSC.
-  write_file(kModeFile, "QAM\n");
+  vyxtest::write_file(kModeFile, "QAM\n");
   cm->SetTunerMode(1);
   cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
   EXPECT_STREQ(cm->mTunerMode, "ATSC");
