@@ -1,0 +1,293 @@
+"""Helpers of the end-to-end tests and the demo.
+
+They run on the controller host of a world made by `platform/devsim run`,
+which sets VYX_TX / VYX_RX (device command endpoints), VYX_WORLD (the world
+directory with each host's logs) and VYX_TIME_SCALE.  Standard library only.
+
+Nothing here sleeps and hopes: every wait is a poll with a deadline.
+"""
+
+import json
+import os
+import re
+import socket
+import struct
+import subprocess
+import time
+import unittest
+
+BEACON_GROUP = "239.255.250.250"
+BEACON_PORT = 52428
+BEACON_REQUEST_PORT = 52429
+HOST_IPS = {"tx": "10.77.0.2", "rx": "10.77.0.3", "controller": "10.77.0.10"}
+VERSION_REPLY = b"VERS0.82.14OK\r\n"
+OK = b"OK\r\n"
+KO = b"KO\r\n"
+
+# Lines of a sanitizer report in a device's stderr.log.
+SANITIZER_PATTERNS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def time_scale() -> float:
+    try:
+        return max(float(os.environ.get("VYX_TIME_SCALE", "1")), 1e-3)
+    except ValueError:
+        return 1.0
+
+
+def world_dir() -> str:
+    world = os.environ.get("VYX_WORLD")
+    if not world:
+        raise RuntimeError("VYX_WORLD is not set: run this under `platform/devsim run`")
+    return world
+
+
+def device(host: str):
+    """(ip, port) of a device's command server: host is 'tx' or 'rx'."""
+    value = os.environ.get({"tx": "VYX_TX", "rx": "VYX_RX"}[host])
+    if not value:
+        raise RuntimeError("no %s device in this world (devsim run --%s)" % (host, host))
+    ip, _, port = value.rpartition(":")
+    return ip, int(port)
+
+
+def has_device(host: str) -> bool:
+    return bool(os.environ.get({"tx": "VYX_TX", "rx": "VYX_RX"}[host]))
+
+
+class Timeout(AssertionError):
+    pass
+
+
+def poll(fn, timeout: float, what: str = "a condition", interval: float = 0.05):
+    """Calls fn until it returns something true; returns that value.
+    Raises Timeout (an AssertionError) when `timeout` seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = fn()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Timeout("timed out after %gs waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+# ------------------------------------------------------------------ network
+class Controller:
+    """A controller's UDP socket with a fixed source port: replies, error and
+    log datagrams of CALLBACK1 all come back to it."""
+
+    def __init__(self, port: int = 0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("0.0.0.0", port))
+        self.port = self.sock.getsockname()[1]
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def send(self, dest, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        self.sock.sendto(data, dest)
+
+    def recv(self, timeout: float):
+        """(data, (ip, port)) of the next datagram, or None after timeout."""
+        self.sock.settimeout(max(timeout, 1e-3))
+        try:
+            return self.sock.recvfrom(65535)
+        except socket.timeout:
+            return None
+
+    def drain(self):
+        """Drops datagrams already waiting (late replies of earlier steps)."""
+        self.sock.setblocking(False)
+        try:
+            while True:
+                self.sock.recvfrom(65535)
+        except BlockingIOError:
+            pass
+        finally:
+            self.sock.setblocking(True)
+
+    def collect(self, timeout: float, until=None):
+        """Datagram payloads arriving within timeout; stops early once
+        until(list_so_far) is true."""
+        got = []
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return got
+            item = self.recv(remaining)
+            if item is None:
+                return got
+            got.append(item[0])
+            if until is not None and until(got):
+                return got
+
+    def command(self, dest, text, timeout: float = 5.0, accept=None):
+        """Sends one command and returns the first datagram from dest that
+        accept(data) takes (default: any that is not a log datagram), or
+        None when none comes within timeout."""
+        if accept is None:
+            def accept(data):
+                return not data.startswith(b"LOG:")
+        self.drain()
+        self.send(dest, text)
+        deadline = time.monotonic() + timeout
+        while True:
+            item = self.recv(deadline - time.monotonic())
+            if item is None:
+                return None
+            data, src = item
+            if src == dest and accept(data):
+                return data
+
+
+def join_group(group: str, port: int) -> socket.socket:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", port))
+    mreq = struct.pack("4s4s", socket.inet_aton(group), socket.inet_aton("0.0.0.0"))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+    return s
+
+
+def beacons(sources, timeout: float, poke: bool = True):
+    """Listens on the beacon group until one beacon from each address in
+    `sources` arrived; returns {ip: payload}.  With poke, restart requests go
+    to port 52429 every 2 s so that the devices announce themselves now
+    (otherwise a device that is being commanded stays quiet).  Raises Timeout
+    when some source stays silent."""
+    listener = join_group(BEACON_GROUP, BEACON_PORT)
+    requester = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    requester.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 4)
+    found = {}
+    deadline = time.monotonic() + timeout
+    next_poke = time.monotonic()
+    try:
+        while set(sources) - set(found):
+            now = time.monotonic()
+            if now >= deadline:
+                raise Timeout("no beacon from %s within %gs"
+                              % (", ".join(sorted(set(sources) - set(found))), timeout))
+            if poke and now >= next_poke:
+                requester.sendto(b"VYX?", (BEACON_GROUP, BEACON_REQUEST_PORT))
+                next_poke = now + 2.0
+            listener.settimeout(max(min(deadline, next_poke if poke else deadline) - now, 1e-3))
+            try:
+                data, (ip, _) = listener.recvfrom(65535)
+            except socket.timeout:
+                continue
+            if ip in sources and ip not in found:
+                found[ip] = data
+        return found
+    finally:
+        listener.close()
+        requester.close()
+
+
+# --------------------------------------------------------------- host files
+def host_dir(host: str) -> str:
+    return os.path.join(world_dir(), host)
+
+
+def read_text(host: str, name: str) -> str:
+    try:
+        with open(os.path.join(host_dir(host), name), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return ""
+
+
+def read_jsonl(host: str, name: str):
+    """Objects of a stand-in's JSON-lines log (a line still being written is
+    skipped)."""
+    out = []
+    for line in read_text(host, name).splitlines():
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            out.append(json.loads(line))
+        except ValueError:
+            continue
+    return out
+
+
+def wait_for_text(host: str, name: str, pattern, timeout: float, start: int = 0):
+    """Polls a host log until the regular expression `pattern` matches at or
+    after character offset `start`; returns the match."""
+    regex = re.compile(pattern)
+    return poll(lambda: regex.search(read_text(host, name), start), timeout,
+                "/%s/ in %s/%s" % (pattern, host, name))
+
+
+def sanitizer_errors(host: str):
+    """Lines of sanitizer reports in the host's stderr.log."""
+    return [line for line in read_text(host, "stderr.log").splitlines()
+            if any(p in line for p in SANITIZER_PATTERNS)]
+
+
+def exec_host(host: str, *cmd, timeout: float = 60, check: bool = True):
+    """Runs a command inside a device host (devsim exec); returns the
+    CompletedProcess with text output."""
+    devsim = os.environ.get("DEVSIM", "devsim")
+    result = subprocess.run([devsim, "exec", host, "--", *cmd], capture_output=True,
+                            text=True, timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError("devsim exec %s %s failed (%d): %s"
+                             % (host, " ".join(cmd), result.returncode, result.stderr))
+    return result
+
+
+def host_mac(host: str) -> str:
+    """The host's eth0 MAC as 12 lower-case hex digits."""
+    text = exec_host(host, "cat", "/sys/class/net/eth0/address").stdout.strip()
+    return text.replace(":", "").lower()
+
+
+def expected_beacon(host: str, mac12: str) -> bytes:
+    if host == "tx":
+        model = "VYX_IPTV_TX_QAM"
+    else:
+        model = "VYX_IPTV_RX_HD"
+    return ("VYXB<Device-UUID=%s-%s><Device-SDKClass=SettopBox><Device-Make=VYX-Morvane>"
+            "<Device-Model=%s><Device-Revision=0.82.14>\r\n" % (model, mac12, model)).encode()
+
+
+# -------------------------------------------------------------------- tests
+class DeviceTestCase(unittest.TestCase):
+    """Base of the end-to-end test cases: at the end of the class, no device
+    of the world may have printed a sanitizer error."""
+
+    @classmethod
+    def tearDownClass(cls):
+        for host in ("tx", "rx"):
+            if has_device(host):
+                errors = sanitizer_errors(host)
+                if errors:
+                    raise AssertionError("%s/stderr.log has sanitizer errors:\n%s"
+                                         % (host, "\n".join(errors[:20])))
+
+    def assertReply(self, host, text, expected, timeout=5.0, ctl=None):
+        own = ctl is None
+        ctl = ctl or Controller()
+        try:
+            got = ctl.command(device(host), text, timeout)
+        finally:
+            if own:
+                ctl.close()
+        shown = text if len(text) < 60 else text[:57] + "..."
+        self.assertEqual(got, expected, "%s: reply to %r" % (host, shown))
+
+
+def main():
+    unittest.main(verbosity=2)
