@@ -150,9 +150,22 @@ scenario_restart() {
   expect_silence "$GROUP:$PORT" 2 after0
 }
 
+# The device must not have tripped a sanitizer on the way.
+check_device_errors() {
+  local f
+  for f in "$VYX_WORLD"/tx/stderr.log "$VYX_WORLD"/tx/stdout.log; do
+    [ -e "$f" ] || continue
+    if grep -E -q 'ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:' "$f"; then
+      grep -E -m 5 -A 20 'ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:' "$f" >&2
+      fail "sanitizer report in $f"
+    fi
+  done
+}
+
 if [ "${1:-}" = __inner ]; then
   WORK=$2 INPUT=$2/three.ts
   "scenario_$3"
+  check_device_errors
   echo "PASS: $3" >&2
   exit 0
 fi
