@@ -11,7 +11,7 @@ class Time;
 
 class Statistics {
  public:
-  static const int kTables = 255;
+  static constexpr int kTables = 255;
 
   unsigned int mTotalIn;
   unsigned int mTotalOut;

@@ -40,13 +40,13 @@ class TunerManager {
   };
   enum TunerModeEnum { eATSC = 0, eQAM64 = 1, eQAM256 = 2, eModeMax = 3 };
 
-  static const int kChannels = 159;  // channel lists 0..158
-  static const int LANG_CNT = 30;    // lifetime of a language entry, in announcements
+  static constexpr int kChannels = 159;  // channel lists 0..158
+  static constexpr int LANG_CNT = 30;    // lifetime of a language entry, in announcements
   // Pool sizes (records allocated once at construction).
-  static const int kProgramPool = 1024;
-  static const int kLanguagePool = 8192;
-  static const int kEventPool = 8192;
-  static const int kEventsPerProgram = 100;  // guide depth kept per program
+  static constexpr int kProgramPool = 1024;
+  static constexpr int kLanguagePool = 8192;
+  static constexpr int kEventPool = 8192;
+  static constexpr int kEventsPerProgram = 100;  // guide depth kept per program
 
   // ---- fields, in declaration order ----
   volatile bool mRunScan;

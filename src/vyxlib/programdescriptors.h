@@ -46,7 +46,7 @@ struct LanguageList {
 
 class Event {
  public:
-  static const int kTitleMax = 128;
+  static constexpr int kTitleMax = 128;
 
   uint32_t eventId;  // matched on its low 16 bits
   uint32_t sourceId;

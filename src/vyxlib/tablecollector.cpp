@@ -35,7 +35,7 @@ const int kSectionHeaderBytes = 7;
 
 // ---------------------------------------------------------------- PsipSection
 
-PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid)
+PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid, unsigned char* buffer)
     : mTableId(-1),
       mPid(0),
       mSectionNo(-1),
@@ -62,8 +62,12 @@ PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid)
     mBufferSize = 0;
     return;
   }
-  mSectionBuffer = new unsigned char[buffer_size];
-  memset(mSectionBuffer, 0, static_cast<size_t>(buffer_size));
+  if (buffer != nullptr) {
+    mSectionBuffer = buffer;
+  } else {
+    mSectionBuffer = new unsigned char[buffer_size];
+    mOwnBuffer = true;
+  }
   if (mpContinuity == nullptr) {
     // A state used on its own keeps its own counters.
     mpContinuity = new int8_t[TableCollector::kPidCount];
@@ -73,7 +77,7 @@ PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid)
 }
 
 PsipSection::~PsipSection() {
-  delete[] mSectionBuffer;
+  if (mOwnBuffer) delete[] mSectionBuffer;
   if (mOwnContinuity) delete[] mpContinuity;
 }
 
@@ -217,19 +221,30 @@ TableCollector::TableCollector()
       mStatesDropped(0),
       mShortStarts(0),
       mOrphanContinuations(0),
+      mpArena(nullptr),
       mSmallUsed(0),
       mLargeUsed(0) {
   memset(continuityPerPid, 0, sizeof(continuityPerPid));
   for (int i = 0; i < kMaxStates; ++i) mTables[i] = nullptr;
-  for (int i = 0; i < kSmallStates; ++i)
-    mSmallPool[i] = new PsipSection(PsipSection::kSmallBuffer, continuityPerPid);
-  for (int i = 0; i < kLargeStates; ++i)
-    mLargePool[i] = new PsipSection(PsipSection::kLargeBuffer, continuityPerPid);
+  // All section buffers in one block; a state's bytes are always written
+  // before they are read, so the block is not cleared.
+  mpArena = new unsigned char[static_cast<size_t>(kSmallStates) * PsipSection::kSmallBuffer +
+                              static_cast<size_t>(kLargeStates) * PsipSection::kLargeBuffer];
+  unsigned char* next = mpArena;
+  for (int i = 0; i < kSmallStates; ++i) {
+    mSmallPool[i] = new PsipSection(PsipSection::kSmallBuffer, continuityPerPid, next);
+    next += PsipSection::kSmallBuffer;
+  }
+  for (int i = 0; i < kLargeStates; ++i) {
+    mLargePool[i] = new PsipSection(PsipSection::kLargeBuffer, continuityPerPid, next);
+    next += PsipSection::kLargeBuffer;
+  }
 }
 
 TableCollector::~TableCollector() {
   for (int i = 0; i < kSmallStates; ++i) delete mSmallPool[i];
   for (int i = 0; i < kLargeStates; ++i) delete mLargePool[i];
+  delete[] mpArena;
 }
 
 int TableCollector::BufferSizeFor(int tableId) {

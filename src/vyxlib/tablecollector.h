@@ -19,9 +19,9 @@ class Statistics;
 
 class PsipSection {
  public:
-  static const int kSmallBuffer = 1040;  // PAT, PMT, 0xC0-0xC5, TVCT, CVCT, STT
-  static const int kLargeBuffer = 4112;  // MGT, RRT, EIT, ETT and anything else
-  static const int kBufferMargin = 16;   // largest section = buffer - 16
+  static constexpr int kSmallBuffer = 1040;  // PAT, PMT, 0xC0-0xC5, TVCT, CVCT, STT
+  static constexpr int kLargeBuffer = 4112;  // MGT, RRT, EIT, ETT and anything else
+  static constexpr int kBufferMargin = 16;   // largest section = buffer - 16
 
   int32_t mTableId;
   int32_t mPid;
@@ -48,8 +48,12 @@ class PsipSection {
   // all states of a PID).
   int8_t* mpContinuity;
   bool mOwnContinuity = false;  // allocated here (a state used on its own)
+  bool mOwnBuffer = false;      // false when the collector's arena holds it
 
-  explicit PsipSection(int buffer_size, int8_t* continuityPerPid = nullptr);
+  // buffer: bytes lent by the collector (buffer_size of them), or null to
+  // allocate them here.
+  explicit PsipSection(int buffer_size, int8_t* continuityPerPid = nullptr,
+                       unsigned char* buffer = nullptr);
   ~PsipSection();
 
   // See TableCollector::CollectPsipSection.
@@ -64,12 +68,12 @@ class PsipSection {
 
 class TableCollector {
  public:
-  static const int kPidCount = 8192;
+  static constexpr int kPidCount = 8192;
   // State pools: a PAT plus up to 253 PMTs and the small PSIP tables fit the
   // small pool; MGT, RRT and the EIT/ETT PIDs the large one.
-  static const int kSmallStates = 320;
-  static const int kLargeStates = 64;
-  static const int kMaxStates = kSmallStates + kLargeStates;
+  static constexpr int kSmallStates = 320;
+  static constexpr int kLargeStates = 64;
+  static constexpr int kMaxStates = kSmallStates + kLargeStates;
 
   PsipSection* mTables[kMaxStates];  // in creation order
   int mTableCount;
@@ -96,6 +100,7 @@ class TableCollector {
   static int BufferSizeFor(int tableId);
 
  private:
+  unsigned char* mpArena;  // the section buffers of both pools, one block
   PsipSection* mSmallPool[kSmallStates];
   PsipSection* mLargePool[kLargeStates];
   int mSmallUsed;

@@ -10,7 +10,7 @@
 
 class Time {
  public:
-  static const unsigned int kMjdGpsEpoch = 44244;  // MJD of 1980-01-06
+  static constexpr unsigned int kMjdGpsEpoch = 44244;  // MJD of 1980-01-06
 
   unsigned int mSystemTime;
   unsigned char mGpsUtcOffset;

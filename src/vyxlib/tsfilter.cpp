@@ -61,7 +61,8 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mSyncLossLogs(0),
       mRemainderLogs(0),
       mCaptionLogs(0),
-      mDescriptorReports(0) {
+      mDescriptorReports(0),
+      mPendingHeadLen(0) {
   pthread_mutex_init(&mMutex, nullptr);
   mpTime = Time::Self();
   mpStatistics = Statistics::Self();
@@ -139,6 +140,29 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   }
   if (mExpectedSync < 0 || mExpectedSync > kPacketLen) mExpectedSync = 0;
 
+  // The previous buffer ended one or two bytes into a packet, before its
+  // PID: complete the header from this buffer, then hand the held bytes to
+  // that PID's streamers ahead of the continuation.
+  if (mPendingHeadLen > 0) {
+    int held = mPendingHeadLen;
+    int take = 3 - held < size ? 3 - held : size;
+    memcpy(mPendingHead + held, inData, static_cast<size_t>(take));
+    if (held + take < 3) {
+      mPendingHeadLen = held + take;  // a buffer of one byte: still no PID
+      mExpectedSync -= size;
+      pthread_mutex_unlock(&mMutex);
+      return true;
+    }
+    unsigned int pid = (static_cast<unsigned int>(mPendingHead[1] & 0x1F) << 8) | mPendingHead[2];
+    mPendingHeadLen = 0;
+    mLastPacketId = pid;
+    mpStreamerList = mPacketIdMap[pid].streamers;
+    mLastBlock = mPacketIdMap[pid].block;
+    if (!mLastBlock) ForwardBytes(mPendingHead, held);
+  }
+
+  // Where this buffer was expected to reach the next packet start.
+  int entryExpected = mExpectedSync;
   unsigned char* start = inData;
   unsigned char* end = inData + size;
 
@@ -205,17 +229,26 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
         mLastPacketId = pid;
         mLastBlock = mPacketIdMap[pid].block;
         mpStreamerList = mPacketIdMap[pid].streamers;
+        if (!mLastBlock) ForwardBytes(start, remaining);
       } else {
-        // The PID bytes are in the next buffer: the piece cannot be given to
-        // the right streams, so neither this piece nor its continuation is.
+        // The PID bytes are in the next buffer: hold the piece until then.
+        memcpy(mPendingHead, start, static_cast<size_t>(remaining));
+        mPendingHeadLen = remaining;
         mLastPacketId = kNoPid;
         mLastBlock = false;
         mpStreamerList = nullptr;
       }
+    } else if (!mLastBlock) {
+      ForwardBytes(start, remaining);
     }
-    if (!mLastBlock) ForwardBytes(start, remaining);
   }
-  mExpectedSync = kPacketLen - remaining;
+  if (start == inData && remaining > 0 && start[0] != kSyncByte && entryExpected >= remaining) {
+    // A short buffer that only continues the packet under way: the next
+    // packet still starts where it was expected, minus what arrived here.
+    mExpectedSync = entryExpected - remaining;
+  } else {
+    mExpectedSync = kPacketLen - remaining;
+  }
   pthread_mutex_unlock(&mMutex);
   return true;
 }

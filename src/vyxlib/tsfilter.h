@@ -44,7 +44,7 @@ enum PacketScrambleEnum { eNotKnown = 0, eClear = 1, eScrambled = 2 };
 // is written before the count is published.  Removals and destruction happen
 // under TsFilter::mMutex.  A list, once created, is owned by its PID map entry.
 struct StreamerList {
-  static const int kMax = 8;
+  static constexpr int kMax = 8;
   Streamer* items[kMax];
   std::atomic<int> count;
 
@@ -106,12 +106,12 @@ enum PidTypeEnum {
 
 class TsFilter {
  public:
-  static const int kPidCount = 8192;
-  static const int kMaxStreams = 8;
-  static const int kPacketLen = 188;
+  static constexpr int kPidCount = 8192;
+  static constexpr int kMaxStreams = 8;
+  static constexpr int kPacketLen = 188;
   // Largest PAT/PMT section the analysers accept: 1021 bytes of section_length
   // plus the 3-byte header (MPEG-2 limits PSI sections to 1024 bytes).
-  static const int kMaxPsiSection = 1024;
+  static constexpr int kMaxPsiSection = 1024;
 
   // ---- fields, in declaration order ----
   bool m_dbg_simple_stream;
@@ -151,6 +151,9 @@ class TsFilter {
   unsigned int mRemainderLogs;
   unsigned int mCaptionLogs;
   unsigned int mDescriptorReports;
+  // First bytes of a packet cut before its PID by the end of a buffer.
+  unsigned char mPendingHead[3];
+  int mPendingHeadLen;
 
   // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
   // is analysed again even when its version did not change.

@@ -1,0 +1,310 @@
+// CRC-32 and section reassembly.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "crc32.h"
+#include "tablecollector.h"
+#include "tsfixture.h"
+#include "utils.h"
+
+using tsfix::Bytes;
+
+namespace {
+
+struct Quiet {
+  Quiet() { global_debug_flag = 0; }
+} quiet;
+
+unsigned int LibCrc(const Bytes& b) { return crc32(const_cast<unsigned char*>(b.data()), b.size()); }
+
+// Feeds a payload to the collector; returns the delivered section (copied) or
+// an empty vector.
+struct Feed {
+  TableCollector& tc;
+  int lastTable = -1;
+  Bytes operator()(uint16_t pid, const Bytes& payload, bool start, uint8_t cc) {
+    int t = -2;
+    unsigned char* s = tc.CollectPsipSection(pid, const_cast<unsigned char*>(payload.data()),
+                                             static_cast<int>(payload.size()), start, cc, &t);
+    lastTable = t;
+    if (s == nullptr) {
+      EXPECT_EQ(-1, t);
+      return {};
+    }
+    int total = (((s[1] & 0x0F) << 8) | s[2]) + 3;
+    return Bytes(s, s + total);
+  }
+};
+
+Bytes Slice(const Bytes& b, size_t from, size_t len) {
+  if (from >= b.size()) return {};
+  size_t n = std::min(len, b.size() - from);
+  return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
+}
+
+PsipSection* StateFor(TableCollector& tc, int table, int pid, int sectionNo = 0) {
+  for (int i = 0; i < tc.mTableCount; ++i)
+    if (tc.mTables[i]->mTableId == table && tc.mTables[i]->mPid == pid &&
+        tc.mTables[i]->mSectionNo == sectionNo)
+      return tc.mTables[i];
+  return nullptr;
+}
+
+// A long-form section of exactly `total` bytes (CRC included).
+Bytes SectionOfTotal(uint8_t table, int total, uint8_t version = 1) {
+  Bytes body(static_cast<size_t>(total - 12), 0x5A);
+  Bytes s = tsfix::MakeSection(table, 0x1234, version, true, 0, 0, body);
+  EXPECT_EQ(static_cast<size_t>(total), s.size());
+  return s;
+}
+
+}  // namespace
+
+TEST(Crc32, KnownVectorsAndAgreementWithBitwiseReference) {
+  EXPECT_EQ(0x9B73448Cu, LibCrc(Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(0x0376E6E7u, LibCrc(Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+  EXPECT_EQ(0xFFFFFFFFu, crc32(nullptr, 0));
+  std::mt19937 rng(7);
+  for (int n = 1; n < 600; n += 37) {
+    Bytes b(static_cast<size_t>(n));
+    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    EXPECT_EQ(tsfix::Crc32(b.data(), b.size()), LibCrc(b)) << n;
+  }
+  // A whole section, CRC included, checks to zero.
+  Bytes pat = tsfix::MakePat(1, 0, {{1, 0x100}});
+  EXPECT_EQ(0u, LibCrc(pat));
+}
+
+TEST(TableCollector, ThreePacketSectionDeliveredOnceOnTheThird) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = SectionOfTotal(0x02, 500);
+  // The PID counters start at 0, so the first packet must carry 1.
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 184), true, 1).empty());
+  EXPECT_TRUE(feed(0x100, Slice(sec, 184, 184), false, 2).empty());
+  Bytes out = feed(0x100, Slice(sec, 368, 184), false, 3);
+  EXPECT_EQ(sec, out);
+  EXPECT_EQ(0x02, feed.lastTable);
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mGoodSections);
+  EXPECT_EQ(0, st->mRemainingSectionLen);
+  // A further continuation has nothing to belong to.
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 184), false, 4).empty());
+  EXPECT_EQ(1u, tc.mOrphanContinuations);
+}
+
+TEST(TableCollector, FirstStartOnAFreshPidIsAGap) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes pat = tsfix::MakePat(1, 0, {{1, 0x100}});
+  // Counter 0 advanced to 1 differs from 0: the very first start is dropped.
+  EXPECT_TRUE(feed(0x20, pat, true, 0).empty());
+  EXPECT_EQ(pat, feed(0x20, pat, true, 1));
+  PsipSection* st = StateFor(tc, 0x00, 0x20);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsContinuity);
+}
+
+TEST(TableCollector, ContinuityGapAbandonsSectionAndNextStartIsCollected) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = SectionOfTotal(0x02, 300);
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 184), true, 1).empty());
+  EXPECT_TRUE(feed(0x100, Slice(sec, 184, 184), false, 3).empty());  // 2 is missing
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsContinuity);
+  EXPECT_EQ(0, st->mRemainingSectionLen);
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 184), true, 4).empty());
+  EXPECT_EQ(sec, feed(0x100, Slice(sec, 184, 184), false, 5));
+  // The second call for the same packet (high nibble F) does not advance.
+  EXPECT_EQ(5, tc.continuityPerPid[0x100]);
+}
+
+TEST(TableCollector, ContinuationBeforeStartIsDropped) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = SectionOfTotal(0x02, 100);
+  EXPECT_TRUE(feed(0x100, Slice(sec, 10, 50), false, 1).empty());
+  EXPECT_EQ(1u, tc.mOrphanContinuations);
+  EXPECT_EQ(0, tc.mTableCount);
+  // The orphan advanced the counter: the following start is no gap.
+  EXPECT_EQ(sec, feed(0x100, sec, true, 2));
+}
+
+TEST(TableCollector, SizeLimitsByTable) {
+  TableCollector tc;
+  Feed feed{tc};
+  // PMT: 1024 bytes accepted, 1025 refused.
+  Bytes ok = SectionOfTotal(0x02, 1024);
+  Bytes big = SectionOfTotal(0x02, 1025);
+  uint8_t cc = 1;
+  auto deliver = [&](uint16_t pid, const Bytes& s) {
+    Bytes out;
+    for (size_t pos = 0; pos < s.size(); pos += 184) {
+      out = feed(pid, Slice(s, pos, 184), pos == 0, cc);
+      cc = static_cast<uint8_t>((cc + 1) & 0x0F);
+    }
+    return out;
+  };
+  EXPECT_EQ(ok, deliver(0x100, ok));
+  cc = 1;
+  EXPECT_TRUE(deliver(0x101, big).empty());
+  PsipSection* st = StateFor(tc, 0x02, 0x101);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsOther);
+  EXPECT_EQ(PsipSection::kSmallBuffer, st->mBufferSize);
+  // EIT: 4096 accepted, 4097 refused.
+  Bytes eit = SectionOfTotal(0xCB, 4096);
+  Bytes eitBig = SectionOfTotal(0xCB, 4097);
+  cc = 1;
+  EXPECT_EQ(eit, deliver(0x1D00, eit));
+  cc = 1;
+  EXPECT_TRUE(deliver(0x1D01, eitBig).empty());
+  st = StateFor(tc, 0xCB, 0x1D01);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsOther);
+  EXPECT_EQ(PsipSection::kLargeBuffer, st->mBufferSize);
+}
+
+TEST(TableCollector, CrcDropsThenWaiverAfterFive) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = tsfix::MakePmt(1, 0x101, 0, {{0x02, 0x101, {}}});
+  Bytes bad = sec;
+  bad[bad.size() - 1] ^= 0xFF;
+  uint8_t cc = 1;
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(feed(0x100, bad, true, cc++).empty()) << i;
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(5u, st->mDroppedSectionsCrc);
+  EXPECT_EQ(bad, feed(0x100, bad, true, cc++));  // waived: nothing delivered yet
+  EXPECT_EQ(1u, st->mGoodSections);
+  // Once something was delivered, bad CRCs are dropped again.
+  EXPECT_TRUE(feed(0x100, bad, true, cc++).empty());
+  // The waiver applies only when the section completes in the start call.
+  TableCollector tc2;
+  Feed feed2{tc2};
+  Bytes big = SectionOfTotal(0x02, 400);
+  big[big.size() - 1] ^= 0xFF;
+  cc = 1;
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_TRUE(feed2(0x200, Slice(big, 0, 184), true, cc++).empty());
+    EXPECT_TRUE(feed2(0x200, Slice(big, 184, 184), false, cc++).empty());
+    EXPECT_TRUE(feed2(0x200, Slice(big, 368, 184), false, cc++).empty()) << i;
+    cc &= 0x0F;
+  }
+}
+
+TEST(TableCollector, CurrentNextZeroAndVersions) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes future = tsfix::MakePmt(1, 0x101, 3, {{0x02, 0x101, {}}}, {}, false);
+  EXPECT_TRUE(feed(0x100, future, true, 1).empty());
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsFuture);
+  EXPECT_EQ(1, st->mCurNextCounter);
+  // On PID 0 a "next" PAT is delivered anyway.
+  Bytes patNext = tsfix::MakePat(1, 0, {{1, 0x100}}, false);
+  EXPECT_EQ(patNext, feed(0, patNext, true, 1));
+  // Same version delivered again; a change resets the counters.
+  Bytes v3 = tsfix::MakePmt(1, 0x101, 3, {{0x02, 0x101, {}}});
+  Bytes v4 = tsfix::MakePmt(1, 0x101, 4, {{0x02, 0x101, {}}});
+  EXPECT_EQ(v3, feed(0x100, v3, true, 2));
+  EXPECT_EQ(v3, feed(0x100, v3, true, 3));
+  EXPECT_EQ(1, st->mVersionCounter);
+  EXPECT_EQ(2u, st->mGoodSections);
+  EXPECT_EQ(v4, feed(0x100, v4, true, 4));
+  EXPECT_EQ(1u, st->mVersionChanges);
+  EXPECT_EQ(1u, st->mGoodSections);
+  EXPECT_EQ(0u, st->mDroppedSectionsFuture);
+  EXPECT_EQ(4, st->mVersion);
+}
+
+TEST(TableCollector, SamePatDeliveredEveryTime) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes pat = tsfix::MakePat(7, 2, {{1, 0x100}, {2, 0x200}});
+  for (uint8_t cc = 1; cc < 20; ++cc) EXPECT_EQ(pat, feed(0, pat, true, cc & 0x0F)) << int(cc);
+}
+
+TEST(TableCollector, MgtMakesNextEitAndEttReparse) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes eit = tsfix::MakeSection(0xCB, 1, 5, true, 0, 0, Bytes(20, 1));
+  Bytes ett = tsfix::MakeSection(0xCC, 1, 5, true, 0, 0, Bytes(20, 2));
+  Bytes mgt = tsfix::MakeSection(0xC7, 0, 1, true, 0, 0, Bytes(10, 3));
+  EXPECT_FALSE(feed(0x1D00, eit, true, 1).empty());
+  EXPECT_FALSE(feed(0x1D00, eit, true, 2).empty());
+  EXPECT_FALSE(feed(0x1E00, ett, true, 1).empty());
+  PsipSection* se = StateFor(tc, 0xCB, 0x1D00);
+  ASSERT_NE(nullptr, se);
+  EXPECT_EQ(1, se->mVersionCounter);  // second EIT: same version
+  EXPECT_FALSE(feed(0x1FFB, mgt, true, 1).empty());
+  EXPECT_TRUE(tc.mReparseEit);
+  EXPECT_TRUE(tc.mReparseEtt);
+  EXPECT_FALSE(feed(0x1D00, eit, true, 3).empty());
+  EXPECT_FALSE(tc.mReparseEit);
+  EXPECT_TRUE(tc.mReparseEtt);
+  EXPECT_EQ(1, se->mVersionCounter);  // delivered as new, not as "same"
+  EXPECT_EQ(0u, se->mVersionChanges);
+  EXPECT_FALSE(feed(0x1E00, ett, true, 2).empty());
+  EXPECT_FALSE(tc.mReparseEtt);
+}
+
+TEST(TableCollector, HostileStartsAndPoolExhaustion) {
+  TableCollector tc;
+  Feed feed{tc};
+  // Header cut by the packet end: dropped, counted, continuity kept.
+  EXPECT_TRUE(feed(0x100, Bytes{0x02, 0xB0}, true, 1).empty());
+  EXPECT_EQ(1u, tc.mShortStarts);
+  EXPECT_EQ(0, tc.mTableCount);
+  // Stuffing is no section.
+  EXPECT_TRUE(feed(0x100, Bytes(50, 0xFF), true, 2).empty());
+  EXPECT_EQ(0, tc.mTableCount);
+  // section_length 0: too short to hold a CRC.
+  EXPECT_TRUE(feed(0x100, Bytes{0x02, 0xB0, 0x00, 0, 0, 0xC1, 0, 0}, true, 3).empty());
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mDroppedSectionsOther);
+  // The next good section on the PID goes through.
+  Bytes pmt = tsfix::MakePmt(1, 0x101, 0, {{0x02, 0x101, {}}});
+  EXPECT_EQ(pmt, feed(0x100, pmt, true, 4));
+
+  // Every small state in use: a new (table, PID, section) is refused.
+  TableCollector full;
+  Feed f2{full};
+  Bytes sec = tsfix::MakePmt(1, 0x101, 0, {{0x02, 0x101, {}}});
+  for (int i = 0; i < TableCollector::kSmallStates; ++i) f2(static_cast<uint16_t>(0x100 + i), sec, true, 1);
+  EXPECT_EQ(TableCollector::kSmallStates, full.mTableCount);
+  EXPECT_EQ(0u, full.mStatesDropped);
+  EXPECT_TRUE(f2(0x1000, sec, true, 1).empty());
+  EXPECT_EQ(1u, full.mStatesDropped);
+  // Large tables still have their own pool.
+  Bytes eit = tsfix::MakeSection(0xCB, 1, 0, true, 0, 0, Bytes(20, 1));
+  EXPECT_FALSE(f2(0x1D00, eit, true, 1).empty());
+}
+
+TEST(TableCollector, RandomPayloadsNeverOverrun) {
+  std::mt19937 rng(12345);
+  TableCollector tc;
+  for (int i = 0; i < 20000; ++i) {
+    size_t len = rng() % 185;
+    Bytes b(len);
+    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    if (len > 0 && rng() % 3 == 0) b[0] = static_cast<uint8_t>(rng() % 3 == 0 ? 0xCB : 0x02);
+    int t;
+    unsigned char* s = tc.CollectPsipSection(static_cast<uint16_t>(rng() % 8), b.data(),
+                                             static_cast<int>(len), rng() % 2 == 0,
+                                             static_cast<uint8_t>(rng()), &t);
+    if (s != nullptr) {
+      int total = (((s[1] & 0x0F) << 8) | s[2]) + 3;
+      EXPECT_LE(total, PsipSection::kLargeBuffer - 16);
+    }
+  }
+}
