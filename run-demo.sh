@@ -2,7 +2,8 @@
 # The demo: installs what is missing, builds the device software, starts a
 # simulated transmitter and receiver on a private virtual LAN (platform/devsim)
 # and shows, from a controller host on that LAN, that both devices answer
-# "VERS" and announce themselves with their discovery beacons.
+# "VERS" and announce themselves with their discovery beacons, and that the
+# transmitter streams one program of its multiplex to a multicast group.
 #
 #   ./run-demo.sh [--keep DIR]       (--keep: keep the world's logs in DIR)
 #
@@ -30,6 +31,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
   -DBUILD_TESTING=OFF -DVYX_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
+# The transmitter's tuner plays a three-program sample multiplex on channel 5
+# (made with ffmpeg, the same every time; see demo/stream_demo.py).
+sample=$(mktemp -d "${TMPDIR:-/tmp}/vyxdemo.XXXXXX")
+trap 'rm -rf "$sample"' EXIT
+python3 tests/e2e/txflow_check.py make-stream "$sample/three_programs.ts"
+
 echo "== Starting the simulated transmitter and receiver" >&2
-exec platform/devsim run --build "$build" --tx --rx \
+platform/devsim run --build "$build" --tx --rx --channel "5=$sample/three_programs.ts" \
   --time-scale "${VYX_DEMO_TIME_SCALE:-1}" "${keep[@]}" -- python3 demo/demo.py

@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import vyxe2e  # noqa: E402  (path set just above)
 from vyxe2e import HOST_IPS, VERSION_REPLY, Controller, device  # noqa: E402
+from stream_demo import step_stream  # noqa: E402
 
 NAMES = {"tx": "transmitter", "rx": "receiver"}
 
@@ -78,7 +79,7 @@ def step_beacons(demo):
         demo.say("  %-11s %s" % (NAMES[ips[ip]], show(data)))
 
 
-STEPS = [step_world, step_versions, step_beacons]
+STEPS = [step_world, step_versions, step_beacons, step_stream]
 
 
 def main():
