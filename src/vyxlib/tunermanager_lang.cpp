@@ -30,8 +30,11 @@ bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, ch
     return false;
   }
 
-  // Every announcement ages all entries of the program by one; an entry
-  // not announced again within LANG_CNT calls goes.
+  // Every announcement ages all entries of the program by one; an entry not
+  // announced again within LANG_CNT calls goes.  The whole list is walked
+  // even after the announced entry was found, so that an entry listed after
+  // a still-announced one ages too.
+  Language* known = nullptr;
   Language* prev = nullptr;
   Language* l = prog->language.head;
   while (l != nullptr) {
@@ -48,13 +51,16 @@ bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, ch
       l = next;
       continue;
     }
-    if (strncmp(l->language, langCode, 3) == 0 && l->audioType == langType && l->audioPid == pid) {
-      l->languageCount = LANG_CNT;
-      pthread_mutex_unlock(&mMutex);
-      return false;
-    }
+    if (known == nullptr && strncmp(l->language, langCode, 3) == 0 && l->audioType == langType &&
+        l->audioPid == pid)
+      known = l;
     prev = l;
     l = next;
+  }
+  if (known != nullptr) {
+    known->languageCount = LANG_CNT;  // known entry refreshed
+    pthread_mutex_unlock(&mMutex);
+    return false;
   }
 
   Language* entry = AllocLanguage();
