@@ -66,6 +66,19 @@ wait $pid; rc=$?
 for _ in $(seq 100); do [ -z "$(world_processes "$killed")" ] && break; sleep 0.05; done
 [ -z "$(world_processes "$killed")" ] || fail "processes left after SIGTERM: $(world_processes "$killed")"
 
+# Ctrl-C (SIGINT to the whole process group): COMMAND ends with it, and so
+# does the world, with COMMAND's status.
+interrupted=$WORK/interrupted
+setsid "$DEVSIM" run --build "$BUILD" --time-scale 10 --tx --keep "$interrupted" -- \
+  sh -c 'touch "$VYX_WORLD/started"; exec sleep 600' &
+pid=$!
+for _ in $(seq 600); do [ -e "$interrupted/started" ] && break; sleep 0.05; done
+[ -e "$interrupted/started" ] || fail "COMMAND did not start (Ctrl-C case)"
+kill -INT -- -$pid
+wait $pid; rc=$?
+[ $rc = 130 ] || fail "Ctrl-C gave $rc"
+[ -z "$(world_processes "$interrupted")" ] || fail "processes left after Ctrl-C"
+
 # Nothing created outside the world.
 [ "$(ls -la /tmp/lumo 2>&1)" = "$lumo_before" ] || fail "/tmp/lumo changed outside the world"
 ip link show tx-lan >/dev/null 2>&1 && fail "an interface of the world is visible outside"
