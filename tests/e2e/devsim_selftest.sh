@@ -32,6 +32,11 @@ run -- /nonexistent/command 2>/dev/null; [ $? = 127 ] || fail "a missing COMMAND
 "$DEVSIM" run --build "$BUILD" 2>/dev/null; [ $? = 2 ] || fail "no COMMAND: not 2"
 "$DEVSIM" run --build "$BUILD" --bogus -- true 2>/dev/null; [ $? = 2 ] || fail "bad option: not 2"
 "$DEVSIM" run --build "$BUILD" --channel 5 -- true 2>/dev/null; [ $? = 2 ] || fail "bad --channel: not 2"
+# Temporary worlds go away whatever the outcome.
+mkdir "$WORK/tmp"
+TMPDIR=$WORK/tmp "$DEVSIM" run --build "$BUILD" --channel x=y -- true 2>/dev/null
+TMPDIR=$WORK/tmp "$DEVSIM" run --build "$BUILD" -- false
+[ -z "$(ls -A "$WORK/tmp")" ] || fail "temporary worlds left: $(ls "$WORK/tmp")"
 
 # A temporary world disappears with the run; a kept one stays with the logs.
 run --tx -- sh -c 'echo "$VYX_WORLD" >"$0"; echo "$VYX_TX" >"$VYX_WORLD/seen"' "$WORK/tmpworld" ||
