@@ -283,19 +283,21 @@ int CommandManager::ProcessCommandLoop() {
     BeaconTellThatUdpTrafficReceived();
 
     char* reply = ProcessCommand(mCommand, count);
-    if (reply == nullptr) continue;
-
-    int length = static_cast<int>(strlen(reply));
-    if (length >= kReplyLimit) {
-      VYX_ERROR("buff too long");
-      // The controller gets the first 1023 characters and the zero byte.
-      reply[kReplyLimit - 1] = '\0';
-      length = kReplyLimit;
-    }
-    VYX_LOG("CommandManager: reply: %s, len %d\n", reply, length);
-    mpServer->Reply(reply, length);
+    if (reply != nullptr) SendReply(reply);
   }
   return 0;
+}
+
+int CommandManager::SendReply(char* reply) {
+  int length = static_cast<int>(strlen(reply));
+  if (length >= kReplyLimit) {
+    VYX_ERROR("buff too long");
+    // The controller gets the first 1023 characters and the zero byte.
+    reply[kReplyLimit - 1] = '\0';
+    length = kReplyLimit;
+  }
+  VYX_LOG("CommandManager: reply: %s, len %d\n", reply, length);
+  return mpServer->Reply(reply, length);
 }
 
 char* CommandManager::ProcessCommand(char* cmd, int len) {

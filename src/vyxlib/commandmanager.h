@@ -82,6 +82,10 @@ class CommandManager {
   char AutoDetectType();
   int ProcessCommandLoop();
   char* ProcessCommand(char* cmd, int len);
+  // Sends a handler's reply to the sender of the command; a reply of
+  // kReplyLimit characters or more is reported and cut to 1023 characters
+  // and a zero byte.  Returns the send result.
+  int SendReply(char* reply);
   void RunPeriodicCheck() {}
   // Room for a reply written in place of `cmd`: the rest of mCommand when cmd
   // lies in it, else 0 (the caller then uses a buffer of its own).

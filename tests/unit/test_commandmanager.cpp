@@ -1,0 +1,652 @@
+// The command manager in isolation: construction against a fake SNMP agent,
+// role detection, golden request/reply pairs of the dispatcher, CALLBACK with
+// its error and log datagrams, long replies, and the plug-in entry points with
+// the real command loop.
+//
+// The manager talks to the SNMP agent over the device's fixed System V queues
+// (1235/1236) and its command loop binds the device's port 5000, so this
+// program re-executes itself, before main, in private user, IPC and network
+// namespaces with loopback up and a veth pair named eth0/eth1 (the beacon
+// needs eth0's hardware address).  Where namespaces are not available every
+// test skips.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "beacon.h"
+#include "commandmanager.h"
+#include "snmplocal.h"
+#include "tsfilter.h"
+#include "utils.h"
+
+extern "C" char* Vyx_Start_Filter(char type);
+extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Private namespaces
+// ---------------------------------------------------------------------------
+bool EnterPrivateWorld() {
+  const char* state = getenv("VYX_CMDMGR_NS");
+  if (state != nullptr) {
+    // A manager waits for ever on an agent that does not answer: end a stuck
+    // run instead of hanging the test suite.
+    if (strcmp(state, "1") == 0) alarm(120);
+    return strcmp(state, "1") == 0;
+  }
+
+  pid_t probe = fork();
+  if (probe == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) {
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+    }
+    execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "--net", "true",
+           (char*)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  if (probe < 0 || waitpid(probe, &status, 0) != probe || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    setenv("VYX_CMDMGR_NS", "0", 1);
+    return false;
+  }
+
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) {
+    setenv("VYX_CMDMGR_NS", "0", 1);
+    return false;
+  }
+  exe[n] = '\0';
+  std::vector<std::string> args;
+  if (FILE* f = fopen("/proc/self/cmdline", "r")) {
+    std::string cur;
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+      if (c == '\0') {
+        args.push_back(cur);
+        cur.clear();
+      } else {
+        cur.push_back(static_cast<char>(c));
+      }
+    }
+    fclose(f);
+  }
+  static const char kSetup[] =
+      "ip link set lo up; "
+      "ip link add eth0 type veth peer name eth1 >/dev/null 2>&1 && "
+      "ip link set eth1 up && ip link set eth0 up && "
+      "ip addr add 10.77.0.1/24 dev eth0 && ip route add 224.0.0.0/4 dev eth0; "
+      "exec \"$0\" \"$@\"";
+  std::vector<char*> argv;
+  for (const char* p : {"unshare", "--user", "--map-root-user", "--ipc", "--net", "--", "/bin/sh",
+                        "-c", kSetup})
+    argv.push_back(const_cast<char*>(p));
+  argv.push_back(exe);
+  for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
+  argv.push_back(nullptr);
+  setenv("VYX_CMDMGR_NS", "1", 1);
+  // The start-up waits (3 s, beacon) pass quickly in here.
+  setenv("VYX_TIME_SCALE", "20", 1);
+  fflush(nullptr);
+  execvp("unshare", argv.data());
+  setenv("VYX_CMDMGR_NS", "0", 1);
+  return false;
+}
+
+const bool inside = EnterPrivateWorld();
+
+#define REQUIRE_PRIVATE_WORLD() \
+  if (!inside) GTEST_SKIP() << "no private user/IPC/network namespaces here"
+
+// ---------------------------------------------------------------------------
+// Fake SNMP agent: answers every request on 1235 with one reply on 1236.
+// ---------------------------------------------------------------------------
+class FakeAgent {
+ public:
+  static FakeAgent& Get() {
+    static FakeAgent* agent = new FakeAgent();
+    return *agent;
+  }
+  void SetValue(const std::string& oid, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_[oid] = value;
+  }
+  void Garble(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    garble_ = on;
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+  void ClearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+  }
+  bool Saw(const std::string& request) {
+    for (const auto& r : Requests())
+      if (r == request) return true;
+    return false;
+  }
+
+ private:
+  FakeAgent() {
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    int rx = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    int tx = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
+    SnmpMsgType m;
+    for (;;) {
+      memset(&m, 0, sizeof(m));
+      if (msgrcv(rx, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR) < 0) continue;
+      std::string text(m.text);
+      std::string oid = text.substr(0, text.find(' '));
+      std::string reply;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back((m.msg_type == SNMP_MSG_SET ? "set " : "get ") + text);
+        if (m.msg_type == SNMP_MSG_SET) {
+          // "OID t value"
+          size_t at = text.find(' ');
+          at = at == std::string::npos ? text.size() : text.find(' ', at + 1);
+          std::string value = at == std::string::npos ? "" : text.substr(at + 1);
+          values_[oid] = value;
+          reply = oid + " = INTEGER: " + value + "\n";
+        } else {
+          reply = oid + " = STRING: \"" + values_[oid] + "\"\n";
+        }
+        if (garble_) reply = "no such thing\n";
+      }
+      m.msg_type = SNMP_MSG_REPLY;
+      snprintf(m.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
+      msgsnd(tx, &m, strlen(m.text) + 1, 0);
+    }
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> requests_;
+  bool garble_ = false;
+};
+
+const char kOidZernVersion[] = ".1.3.6.1.4.1.32473.3.5.13.0";
+const char kOidIrControl[] = ".1.3.6.1.4.1.32473.3.5.27.0";
+const char kOidReboot[] = ".1.3.6.1.4.1.32473.3.5.7.0";
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+class Capture {
+ public:
+  explicit Capture(FILE* stream) : stream_(stream), fd_(fileno(stream)) {
+    fflush(stream_);
+    saved_ = dup(fd_);
+    tmp_ = tmpfile();
+    dup2(fileno(tmp_), fd_);
+  }
+  ~Capture() { Stop(); }
+  std::string Stop() {
+    if (saved_ >= 0) {
+      fflush(stream_);
+      dup2(saved_, fd_);
+      close(saved_);
+      saved_ = -1;
+      rewind(tmp_);
+      char buf[8192];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof(buf), tmp_)) > 0) text_.append(buf, n);
+      fclose(tmp_);
+    }
+    return text_;
+  }
+
+ private:
+  FILE* stream_;
+  int fd_;
+  int saved_ = -1;
+  FILE* tmp_ = nullptr;
+  std::string text_;
+};
+
+// A controller's UDP socket on loopback.
+class Controller {
+ public:
+  Controller() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Controller() { close(fd_); }
+  unsigned short port() const { return port_; }
+  void SendTo(unsigned short port, const std::string& text) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  }
+  bool Next(std::string* out, int ms = 5000) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char buf[4096];
+    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+    if (n < 0) return false;
+    out->assign(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  int fd_;
+  unsigned short port_;
+};
+
+// One manager per role and process (they are never destroyed on the device).
+CommandManager* Manager(char type) {
+  static CommandManager* managers[2] = {nullptr, nullptr};
+  FakeAgent::Get();
+  CommandManager*& m = managers[type == 'T' ? 0 : 1];
+  if (m == nullptr) m = new CommandManager(type);
+  return m;
+}
+
+// Puts the command in mCommand, as the loop does, and dispatches it.
+std::string Dispatch(CommandManager* m, const std::string& cmd) {
+  memset(m->mCommand, 0, CommandManager::kCommandSize);
+  memcpy(m->mCommand, cmd.data(), cmd.size());
+  char* reply = m->ProcessCommand(m->mCommand, static_cast<int>(cmd.size()));
+  return reply == nullptr ? "<none>" : std::string(reply);
+}
+
+class Dispatcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_WORLD();
+    saved_flag_ = global_debug_flag;
+  }
+  void TearDown() override {
+    global_debug_flag = saved_flag_;
+    error_sender_clear();
+  }
+  int saved_flag_ = 1;
+};
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+TEST(Entry, FilterBeforeStartIsIgnored) {
+  REQUIRE_PRIVATE_WORLD();
+  if (static_tsptr != nullptr) GTEST_SKIP() << "a filter is already published in this process";
+  unsigned char section[8] = {0x42, 0, 5, 0, 0, 0, 0, 0};
+  set_process_pat(true);
+  Capture err(stderr);
+  Vyx_Filter(section, sizeof(section));
+  Vyx_Filter(nullptr, 0);
+  set_process_pat(false);
+  EXPECT_EQ(err.Stop(), "");
+}
+
+TEST(Entry, ReceiverIgnoresSectionsUntilAProgramIsSelected) {
+  REQUIRE_PRIVATE_WORLD();
+  CommandManager* m = Manager('R');
+  publish_filter(m->mpTsf, 'R');
+  unsigned char section[8] = {0x42, 0, 5, 0, 0, 0, 0, 0};
+  {
+    set_process_pat(false);
+    Capture err(stderr);
+    Vyx_Filter(section, sizeof(section));
+    EXPECT_EQ(err.Stop(), "");
+  }
+  {
+    set_process_pat(true);
+    Capture err(stderr);
+    Vyx_Filter(section, sizeof(section));
+    set_process_pat(false);
+    EXPECT_NE(err.Stop().find("Receiver got bad section 0x42\n"), std::string::npos);
+  }
+}
+
+TEST(Entry, StartOnceThenServeCommandsOnPort5000) {
+  REQUIRE_PRIVATE_WORLD();
+  if (if_nametoindex("eth0") == 0) GTEST_SKIP() << "no eth0: the beacon cannot start";
+  FakeAgent::Get();
+  char* first = Vyx_Start_Filter('T');
+  ASSERT_NE(first, nullptr);
+  {
+    Capture err(stderr);
+    EXPECT_EQ(Vyx_Start_Filter('R'), first);
+    EXPECT_NE(err.Stop().find("Starting VYX twice"), std::string::npos);
+  }
+  ASSERT_NE(static_tsptr, nullptr);
+  EXPECT_EQ(static_type, 'T');
+
+  // Commands are answered once the beacon has its first announcement.
+  Controller ctl;
+  std::string reply;
+  bool answered = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!answered && std::chrono::steady_clock::now() < deadline) {
+    ctl.SendTo(5000, "vers");
+    answered = ctl.Next(&reply, 250);
+  }
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(reply, "VERS0.82.14OK\r\n");
+  EXPECT_EQ(global_debug_flag, 0);  // serving: logging off until DEBUG
+
+  const std::pair<std::string, std::string> goldens[] = {
+      {"VIDEO 1,2,3", "OK\r\n"},
+      {"UNIT9,239.1.1.1,5000", "KO\r\n"},
+      {"REMOTE6E", "KO\r\n"},
+      {"nothing we know", "KO\r\n"},
+      {"VERS" + std::string(3000, 'x'), "VERS0.82.14OK\r\n"},  // cut at 2040, still answered
+  };
+  for (const auto& g : goldens) {
+    ctl.SendTo(5000, g.first);
+    ASSERT_TRUE(ctl.Next(&reply)) << g.first.substr(0, 20);
+    EXPECT_EQ(reply, g.second) << g.first.substr(0, 20);
+  }
+  ctl.SendTo(5000, "VYX");
+  ASSERT_TRUE(ctl.Next(&reply));
+  EXPECT_EQ(reply.compare(0, 4, "VYXB"), 0) << reply;
+  EXPECT_EQ(reply, BeaconGetString());
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+// ---------------------------------------------------------------------------
+TEST(Construction, TransmitterDefaults) {
+  REQUIRE_PRIVATE_WORLD();
+  FakeAgent::Get().ClearRequests();
+  CommandManager* m = new CommandManager('T');
+  EXPECT_EQ(m->MyType(), 'T');
+  EXPECT_EQ(m->mCommandPort, 5000);
+  EXPECT_STREQ(m->mTunerMode, "ATSC");
+  EXPECT_EQ(m->mUrl, nullptr);
+  EXPECT_EQ(m->mpIrControl, nullptr);
+  EXPECT_EQ(m->mUrlWidth, 1280);
+  EXPECT_EQ(m->mUrlHeight, 768);
+  EXPECT_EQ(m->mUrlAlphaVideo, 1);
+  EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeIdle);
+  EXPECT_STREQ(m->mCommand, "");
+  EXPECT_EQ(static_tsptr, m->mpTsf);
+  EXPECT_EQ(static_type, 'T');
+  ASSERT_NE(error_buffer, nullptr);
+  EXPECT_EQ(strncmp(error_buffer, "LOG:ERROR ", 10), 0);
+  EXPECT_TRUE(FakeAgent::Get().Saw(std::string("set ") + kOidIrControl + " i 0"));
+  delete m;
+  EXPECT_EQ(static_tsptr, nullptr);  // withdrawn from the player's thread first
+}
+
+TEST(Construction, ReceiverDefaults) {
+  REQUIRE_PRIVATE_WORLD();
+  FakeAgent::Get();
+  CommandManager* m = new CommandManager('R');
+  EXPECT_EQ(m->mCommandPort, 2008);
+  EXPECT_STREQ(m->mTunerMode, "ERROR");
+  ASSERT_NE(m->mUrl, nullptr);
+  EXPECT_STREQ(m->mUrl, "");
+  EXPECT_EQ(static_tsptr, m->mpTsf);
+  EXPECT_EQ(static_type, 'R');
+  delete m;
+}
+
+TEST(Construction, AutoDetectReadsTheVariantByte) {
+  REQUIRE_PRIVATE_WORLD();
+  struct Case {
+    unsigned version;
+    char expect;
+  } cases[] = {{0x040E0000u, 'T'}, {0x040F12ffu, 'T'}, {0x04010000u, 'R'}, {0x040D0000u, 'R'}};
+  for (const Case& c : cases) {
+    FakeAgent::Get().SetValue(kOidZernVersion, std::to_string(c.version));
+    FakeAgent::Get().ClearRequests();
+    CommandManager* m = new CommandManager('A');
+    EXPECT_EQ(m->MyType(), c.expect) << std::hex << c.version;
+    EXPECT_EQ(m->mCommandPort, c.expect == 'T' ? 5000 : 2008);
+    auto requests = FakeAgent::Get().Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0], std::string("get ") + kOidZernVersion);
+    delete m;
+  }
+}
+
+TEST(Construction, UnsupportedBoardOrRoleEndsTheProcess) {
+  REQUIRE_PRIVATE_WORLD();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  FakeAgent::Get().SetValue(kOidZernVersion, std::to_string(0x050E0000u));
+  EXPECT_EXIT(
+      {
+        FakeAgent::Get().SetValue(kOidZernVersion, std::to_string(0x050E0000u));
+        new CommandManager('A');
+      },
+      ::testing::ExitedWithCode(255), "NOT ZERN720");
+  EXPECT_EXIT(new CommandManager('X'), ::testing::ExitedWithCode(255), "Invalid type: X");
+}
+
+// ---------------------------------------------------------------------------
+// Dispatcher goldens
+// ---------------------------------------------------------------------------
+TEST_F(Dispatcher, VersionVideoAndUnknown) {
+  CommandManager* m = Manager('T');
+  EXPECT_EQ(Dispatch(m, "vers"), "VERS0.82.14OK\r\n");
+  EXPECT_EQ(Dispatch(m, "VERSION?"), "VERS0.82.14OK\r\n");
+  EXPECT_EQ(Dispatch(m, "VIDEO"), "OK\r\n");
+  EXPECT_EQ(Dispatch(m, "video anything at all"), "OK\r\n");
+  EXPECT_EQ(Dispatch(m, "HELLO"), "KO\r\n");
+  EXPECT_EQ(Dispatch(m, ""), "KO\r\n");
+  EXPECT_EQ(Dispatch(m, "VY"), "KO\r\n");
+  EXPECT_EQ(Dispatch(m, "VE"), "KO\r\n");
+  EXPECT_EQ(m->ProcessCommand(nullptr, 0), nullptr);
+  EXPECT_EQ(m->ProcessCommand(m->mCommand, 0), CommandManager::mKo);
+  strcpy(m->mCommand, "VYX");
+  EXPECT_EQ(m->ProcessCommand(m->mCommand, 3), BeaconGetString());
+}
+
+TEST_F(Dispatcher, RepliesWrittenOutsideTheCommandBufferStayBounded) {
+  CommandManager* m = Manager('T');
+  // A caller's own 5-byte text: the reply must not be written over its end.
+  char* small = static_cast<char*>(malloc(5));
+  memcpy(small, "VERS", 5);
+  char* reply = m->ProcessCommand(small, 4);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_STREQ(reply, "VERS0.82.14OK\r\n");
+  EXPECT_STREQ(small, "VERS");
+  free(small);
+}
+
+TEST_F(Dispatcher, RoleBoundCommands) {
+  CommandManager* t = Manager('T');
+  CommandManager* r = Manager('R');
+  {
+    Capture err(stderr);
+    EXPECT_EQ(Dispatch(t, "REMOTE6E"), "KO\r\n");
+    EXPECT_NE(err.Stop().find("Bad type T"), std::string::npos);
+  }
+  {
+    Capture err(stderr);
+    EXPECT_EQ(Dispatch(r, "TIME"), "KO\r\n");
+    EXPECT_NE(err.Stop().find("Bad type R"), std::string::npos);
+  }
+  {
+    Capture err(stderr);
+    EXPECT_EQ(Dispatch(r, "EITN0001,0003"), "KO\r\n");
+    EXPECT_NE(err.Stop().find("Bad type R"), std::string::npos);
+  }
+  std::string time = Dispatch(t, "time");
+  EXPECT_EQ(time.compare(0, 5, "TIME "), 0) << time;
+  EXPECT_GE(time.size(), 10u);
+  EXPECT_EQ(time.compare(time.size() - 5, 5, " OK\r\n"), 0) << time;
+
+  EXPECT_EQ(Dispatch(r, "TUNERMODE1"), "KO\r\n");  // transmitter only, no report
+  {
+    Capture out(stdout);
+    global_debug_flag = 1;
+    EXPECT_EQ(Dispatch(t, "UART hello"), "KO\r\n");
+    EXPECT_EQ(Dispatch(t, "SUART9600"), "KO\r\n");
+    EXPECT_NE(out.Stop().find("This command is only for receiver"), std::string::npos);
+  }
+  // A receiver without its serial module refuses too.
+  EXPECT_EQ(Dispatch(r, "UART hello"), "KO\r\n");
+}
+
+TEST_F(Dispatcher, UnitNineIsRefused) {
+  CommandManager* t = Manager('T');
+  Capture err(stderr);
+  EXPECT_EQ(Dispatch(t, "UNIT9,239.1.1.1,5000,2,3"), "KO\r\n");
+  EXPECT_NE(err.Stop().find("Invalid UNIT command 9"), std::string::npos);
+}
+
+TEST_F(Dispatcher, DiagnosticsAnswerKo) {
+  CommandManager* t = Manager('T');
+  EXPECT_EQ(Dispatch(t, "DEBUG2"), "KO\r\n");
+  EXPECT_EQ(global_debug_flag, 2);
+  EXPECT_EQ(Dispatch(t, "debug 0"), "KO\r\n");
+  EXPECT_EQ(global_debug_flag, 0);
+  EXPECT_EQ(Dispatch(t, "DEBUG"), "KO\r\n");
+  EXPECT_EQ(global_debug_flag, 0);
+
+  bool simple = t->mpTsf->m_dbg_simple_stream;
+  EXPECT_EQ(Dispatch(t, "DBGSIMPL"), "KO\r\n");
+  EXPECT_EQ(t->mpTsf->m_dbg_simple_stream, !simple);
+  EXPECT_EQ(Dispatch(t, "dbgsimple"), "KO\r\n");
+  EXPECT_EQ(t->mpTsf->m_dbg_simple_stream, simple);
+
+  for (const char* cmd : {"DUMPPIDS", "DUMPSTAT", "DUMPSTATS", "DUMPEIT", "DUMPCOL", "DUMPCOLLECT",
+                          "STREAMFROMFILE", "TESTSER", "DUMPLANG", "K720CMMD", "K720CMMD ",
+                          "k720cmmd -nothing"}) {
+    EXPECT_EQ(Dispatch(t, cmd), "KO\r\n") << cmd;
+  }
+  EXPECT_EQ(Dispatch(t, "FILTER"), "KO\r\n");           // no port field
+  EXPECT_EQ(Dispatch(t, "FILTER 239.1.1.1,"), "KO\r\n");  // empty port field
+}
+
+TEST_F(Dispatcher, ResetAsksTheAgentToReboot) {
+  CommandManager* t = Manager('T');
+  FakeAgent::Get().ClearRequests();
+  EXPECT_EQ(Dispatch(t, "RESET"), "OK\r\n");
+  EXPECT_TRUE(FakeAgent::Get().Saw(std::string("set ") + kOidReboot + " i 0"));
+  FakeAgent::Get().Garble(true);
+  Capture err(stderr);
+  std::string reply = Dispatch(t, "reset");
+  FakeAgent::Get().Garble(false);
+  EXPECT_EQ(reply, "KO\r\n");
+  EXPECT_NE(err.Stop().find("  reset\n"), std::string::npos);
+}
+
+TEST_F(Dispatcher, QueriesThatAnswerThroughTheForwarding) {
+  CommandManager* t = Manager('T');
+  EXPECT_EQ(Dispatch(t, "SUB?"), "<none>");
+  EXPECT_EQ(Dispatch(t, "LAN?"), "<none>");
+}
+
+// ---------------------------------------------------------------------------
+// CALLBACK and replies through the command socket
+// ---------------------------------------------------------------------------
+// Delivers one datagram from the controller to the manager's socket, as the
+// loop would, and dispatches it.
+std::string Deliver(CommandManager* m, Controller& ctl, const std::string& cmd) {
+  ctl.SendTo(static_cast<unsigned short>(ntohs(m->mpServer->siMe.sin_port)), cmd);
+  memset(m->mCommand, 0, CommandManager::kCommandSize);
+  if (!m->mpServer->WaitForData(5, 0)) return "<no datagram>";
+  int n = m->mpServer->Receive(m->mCommand, CommandManager::kReceiveLimit, 0);
+  if (n < 0) return "<receive failed>";
+  char* reply = m->ProcessCommand(m->mCommand, n);
+  return reply == nullptr ? "<none>" : std::string(reply);
+}
+
+void BindEphemeral(CommandManager* m) {
+  if (m->mpServer->s >= 0) return;
+  ASSERT_TRUE(m->mpServer->Connect(0, nullptr));
+  sockaddr_in a{};
+  socklen_t len = sizeof(a);
+  getsockname(m->mpServer->s, reinterpret_cast<sockaddr*>(&a), &len);
+  m->mpServer->siMe.sin_port = a.sin_port;
+}
+
+TEST_F(Dispatcher, CallbackSendsErrorsAndLogsToTheController) {
+  CommandManager* t = Manager('T');
+  BindEphemeral(t);
+  Controller ctl;
+  EXPECT_EQ(Deliver(t, ctl, "CALLBACK1"), "OK\r\n");
+  ASSERT_NE(error_udp_sender, nullptr);
+  EXPECT_EQ(error_udp_sender->port, ctl.port());
+  EXPECT_STREQ(error_udp_sender->serverIp, "127.0.0.1");
+
+  std::string d;
+  {
+    Capture err(stderr);
+    EXPECT_EQ(Deliver(t, ctl, "UNIT9"), "KO\r\n");
+  }
+  ASSERT_TRUE(ctl.Next(&d));
+  EXPECT_EQ(d, "LOG:ERROR Invalid UNIT command 9\r\n");
+
+  EXPECT_EQ(Deliver(t, ctl, "DEBUG2"), "KO\r\n");
+  EXPECT_EQ(Deliver(t, ctl, "CALLBACK1"), "OK\r\n");  // sender kept, forwarding set again
+  ASSERT_TRUE(ctl.Next(&d));
+  EXPECT_EQ(d, std::string("LOG: Setting TunerForwarding for transmitter for T\n\r\n\0", 54));
+
+  global_debug_flag = 0;
+  EXPECT_EQ(Deliver(t, ctl, "CALLBACK0"), "OK\r\n");
+  EXPECT_EQ(error_udp_sender, nullptr);
+}
+
+TEST_F(Dispatcher, ReceiverCallbackSwitchesForwarding) {
+  CommandManager* r = Manager('R');
+  BindEphemeral(r);
+  Controller ctl;
+  FakeAgent::Get().ClearRequests();
+  EXPECT_EQ(Deliver(r, ctl, "CALLBACK1"), "OK\r\n");
+  EXPECT_TRUE(r->mIrForwarding);
+  EXPECT_TRUE(FakeAgent::Get().Saw(std::string("set ") + kOidIrControl + " i 16"));
+  EXPECT_EQ(Deliver(r, ctl, "CALLBACK0"), "OK\r\n");
+  EXPECT_FALSE(r->mIrForwarding);
+  EXPECT_EQ(error_udp_sender, nullptr);
+}
+
+TEST_F(Dispatcher, LongRepliesAreCutTo1024Bytes) {
+  CommandManager* t = Manager('T');
+  BindEphemeral(t);
+  Controller ctl;
+  EXPECT_EQ(Deliver(t, ctl, "VIDEO"), "OK\r\n");  // the controller is the last sender
+  ASSERT_EQ(t->SendReply(CommandManager::mOk), 4);
+  std::string d;
+  ASSERT_TRUE(ctl.Next(&d));
+  EXPECT_EQ(d, "OK\r\n");
+
+  std::string big(2000, 'r');
+  memcpy(t->mCommand, big.c_str(), big.size() + 1);
+  Capture err(stderr);
+  EXPECT_EQ(t->SendReply(t->mCommand), 1024);
+  EXPECT_NE(err.Stop().find("buff too long"), std::string::npos);
+  ASSERT_TRUE(ctl.Next(&d));
+  EXPECT_EQ(d, std::string(1023, 'r') + std::string(1, '\0'));
+}
+
+}  // namespace
