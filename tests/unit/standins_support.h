@@ -11,7 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/msg.h>
@@ -271,7 +271,16 @@ class Child {
     for (std::string& s : argStore) argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
     mExited = false;
-    return posix_spawn(&mPid, path.c_str(), nullptr, nullptr, argv.data(), envp.data()) == 0;
+    pid_t parent = getpid();
+    mPid = fork();
+    if (mPid == 0) {
+      // The child must not outlive a test that crashes or stops at an assertion.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      execve(path.c_str(), argv.data(), envp.data());
+      _exit(127);
+    }
+    return mPid > 0;
   }
 
   pid_t Pid() const { return mPid; }
