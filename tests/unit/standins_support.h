@@ -260,7 +260,14 @@ class Child {
         if (kv.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0) overridden = true;
       if (!overridden) envStore.push_back(kv);
     }
-    for (const std::string& o : env) envStore.push_back(o);
+    // Of two entries for one name in `env`, the later wins.
+    for (size_t i = 0; i < env.size(); i++) {
+      bool later = false;
+      std::string name = env[i].substr(0, env[i].find('=') + 1);
+      for (size_t k = i + 1; k < env.size(); k++)
+        if (env[k].compare(0, name.size(), name) == 0) later = true;
+      if (!later) envStore.push_back(env[i]);
+    }
     std::vector<char*> envp;
     for (std::string& s : envStore) envp.push_back(const_cast<char*>(s.c_str()));
     envp.push_back(nullptr);

@@ -270,6 +270,18 @@ TEST_F(PlayerTest, RoleLetterOverrideAndSecondLoad) {
   EXPECT_EQ(events(mLog, "load").size(), 2u);
 }
 
+TEST_F(PlayerTest, MissingPluginIsReportedAndThePlayerGoesOn) {
+  StartPlayer({"VYX_LIBVYX=" + mDir + "/nothing-here.so"});
+  Cmd("-vdbg 12");
+  ASSERT_TRUE(wait_event(mLog, "load"));
+  std::string l = events(mLog, "load")[0];
+  EXPECT_EQ(json_get(l, "ok"), "false");
+  EXPECT_NE(json_get(l, "error"), "");
+  Cmd("-stopall");
+  ASSERT_TRUE(wait_event(mLog, "cmd", 2));
+  EXPECT_TRUE(mPlayer.Running());
+}
+
 // The first PAT of a sample file: its length as a section.
 size_t first_pat_length(const std::string& ts) {
   for (size_t i = 0; i + 188 <= ts.size(); i += 188) {
