@@ -222,6 +222,17 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   // Tail: the last whole packet (its following sync cannot be checked) or the
   // first piece of a packet that the next buffer completes.  Forwarded only.
   int remaining = static_cast<int>(end - start);
+  if (remaining > 0 && start[0] != kSyncByte) {
+    // A short buffer may finish the packet under way and begin the next one:
+    // the player hands over buffers of any size.  Split where the next packet
+    // was expected, so each piece reaches its own PID's streamers.
+    unsigned char* next = inData + mExpectedSync;
+    if (next > start && next < end && *next == kSyncByte) {
+      if (!mLastBlock) ForwardBytes(start, static_cast<int>(next - start));
+      start = next;
+      remaining = static_cast<int>(end - start);
+    }
+  }
   if (remaining > 0) {
     if (start[0] == kSyncByte) {
       if (remaining >= 3) {

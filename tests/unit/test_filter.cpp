@@ -415,3 +415,50 @@ TEST(Filter, RandomStreamsNeverOverrun) {
   }
   SUCCEED();
 }
+
+// The player hands over buffers of any size; short ones often finish one
+// packet and begin the next.  However the stream is cut, every packet must
+// reach the streamers of its own PID, byte for byte as from one whole buffer.
+TEST(Filter, ShortBuffersAcrossPacketBoundariesForwardEachPieceToItsPid) {
+  tsfix::MuxGenerator mux(2, 0x22, 2);
+  const Bytes stream = mux.Generate(60);
+  const tsfix::MuxProgram& prog = mux.Programs()[0];
+  std::unique_ptr<Streamer> s = MakeStreamer(0);
+
+  auto run = [&](const std::vector<size_t>& cuts) {
+    Capture cap;
+    TsFilter f('T', nullptr);
+    Attach(f, prog.videoPid, s.get());
+    Attach(f, prog.pmtPid, s.get());
+    f.FilterActive(true);
+    Bytes b = stream;
+    size_t pos = 0;
+    for (size_t len : cuts) {
+      EXPECT_TRUE(Feed(f, b, pos, len));
+      pos += len;
+    }
+    Bytes out = cap.Data();
+    f.CleanPacketIdMap();
+    return out;
+  };
+
+  const Bytes whole = run({stream.size()});
+  ASSERT_FALSE(whole.empty());
+  ASSERT_EQ(0u, whole.size() % 188);
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<size_t> cuts;
+    size_t left = stream.size();
+    while (left > 0) {
+      size_t len = std::min(left, static_cast<size_t>(1 + rng() % 300));
+      cuts.push_back(len);
+      left -= len;
+    }
+    ASSERT_EQ(whole, run(cuts)) << "round " << round;
+  }
+  // The case that used to fail: 11 bytes holding the end of one packet and
+  // the head of the next of another PID.
+  std::vector<size_t> cuts = {188 * 3 + 182, 11};
+  cuts.push_back(stream.size() - cuts[0] - cuts[1]);
+  EXPECT_EQ(whole, run(cuts));
+}
