@@ -62,7 +62,8 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mRemainderLogs(0),
       mCaptionLogs(0),
       mDescriptorReports(0),
-      mPendingHeadLen(0) {
+      mPendingHeadLen(0),
+      mCarryCount(0) {
   pthread_mutex_init(&mMutex, nullptr);
   mpTime = Time::Self();
   mpStatistics = Statistics::Self();
@@ -107,6 +108,36 @@ void TsFilter::ForwardBytes(unsigned char* data, int len) {
   }
 }
 
+void TsFilter::ForwardCarry(unsigned char* data, int len) {
+  if (len <= 0) return;
+  if (mCarryCount == 0) {
+    mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
+    return;
+  }
+  // Only streamers still attached to the PID get the rest (a streamer is
+  // taken off every list before it is destroyed).
+  StreamerList* now =
+      mLastPacketId < static_cast<unsigned int>(kPidCount) ? mPacketIdMap[mLastPacketId].streamers : nullptr;
+  if (now == nullptr) return;
+  int n = now->Size();
+  for (int k = 0; k < mCarryCount; ++k) {
+    for (int i = 0; i < n; ++i) {
+      if (now->At(i) == mCarryStreamers[k]) {
+        mCarryStreamers[k]->Stream(data, len);
+        break;
+      }
+    }
+  }
+}
+
+void TsFilter::RememberCarry(StreamerList* list) {
+  mCarryCount = 0;
+  if (list == nullptr) return;
+  int n = list->Size();
+  for (int i = 0; i < n && i < StreamerList::kMax; ++i)
+    if (list->At(i) != nullptr) mCarryStreamers[mCarryCount++] = list->At(i);
+}
+
 bool TsFilter::Filter(unsigned char* inData, int size) {
   pthread_mutex_lock(&mMutex);
   if (!mRunFilter) {
@@ -128,17 +159,14 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     }
   }
   mFilterRunning = true;
-
-  // The packet split by the previous buffer's end continues here: take its
-  // streamers from the PID map now, as the command thread may have changed
-  // (or destroyed) the list since.
-  if (mLastPacketId < static_cast<unsigned int>(kPidCount)) {
-    mpStreamerList = mPacketIdMap[mLastPacketId].streamers;
-    mLastBlock = mPacketIdMap[mLastPacketId].block;
-  } else {
-    mpStreamerList = nullptr;
-  }
   if (mExpectedSync < 0 || mExpectedSync > kPacketLen) mExpectedSync = 0;
+
+  // Bytes ahead of the first packet header read in this buffer continue the
+  // packet cut by the previous buffer's end: they go to the streamers that
+  // got its first piece (mCarryStreamers), so that no stream receives half
+  // a packet when streams change between the two buffers.
+  bool headerRead = false;
+  mpStreamerList = nullptr;
 
   // The previous buffer ended one or two bytes into a packet, before its
   // PID: complete the header from this buffer, then hand the held bytes to
@@ -156,9 +184,9 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     unsigned int pid = (static_cast<unsigned int>(mPendingHead[1] & 0x1F) << 8) | mPendingHead[2];
     mPendingHeadLen = 0;
     mLastPacketId = pid;
-    mpStreamerList = mPacketIdMap[pid].streamers;
     mLastBlock = mPacketIdMap[pid].block;
-    if (!mLastBlock) ForwardBytes(mPendingHead, held);
+    RememberCarry(mLastBlock ? nullptr : mPacketIdMap[pid].streamers);
+    if (!mLastBlock) ForwardCarry(mPendingHead, held);
   }
 
   // Where this buffer was expected to reach the next packet start.
@@ -171,6 +199,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       mExpectedSync = static_cast<int>(start - inData) + kPacketLen;
       unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
       mLastPacketId = pid;
+      headerRead = true;
       PacketIdMapType& entry = mPacketIdMap[pid];
       ++entry.count;
       if (entry.status == ePidAnalyse) AnalyzePacket(start, static_cast<int>(pid));
@@ -214,7 +243,12 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     }
     // What lies before the new packet start belongs to the last packet whose
     // header was read; nothing in it is analysed.
-    if (newStart > start && !mLastBlock) ForwardBytes(start, static_cast<int>(newStart - start));
+    if (newStart > start && !mLastBlock) {
+      if (headerRead)
+        ForwardBytes(start, static_cast<int>(newStart - start));
+      else
+        ForwardCarry(start, static_cast<int>(newStart - start));
+    }
     mExpectedSync = static_cast<int>(newStart - inData) + kPacketLen;
     start = newStart;
   }
@@ -228,31 +262,44 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     // was expected, so each piece reaches its own PID's streamers.
     unsigned char* next = inData + mExpectedSync;
     if (next > start && next < end && *next == kSyncByte) {
-      if (!mLastBlock) ForwardBytes(start, static_cast<int>(next - start));
+      if (!mLastBlock) {
+        if (headerRead)
+          ForwardBytes(start, static_cast<int>(next - start));
+        else
+          ForwardCarry(start, static_cast<int>(next - start));
+      }
       start = next;
       remaining = static_cast<int>(end - start);
     }
   }
   if (remaining > 0) {
-    if (start[0] == kSyncByte) {
-      if (remaining >= 3) {
+    if (start[0] == kSyncByte && remaining < 3) {
+      // The PID bytes are in the next buffer: hold the piece until then.
+      memcpy(mPendingHead, start, static_cast<size_t>(remaining));
+      mPendingHeadLen = remaining;
+      mLastPacketId = kNoPid;
+      mLastBlock = false;
+      mCarryCount = 0;
+      headerRead = false;
+    } else {
+      if (start[0] == kSyncByte) {
         unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
         mLastPacketId = pid;
         mLastBlock = mPacketIdMap[pid].block;
         mpStreamerList = mPacketIdMap[pid].streamers;
-        if (!mLastBlock) ForwardBytes(start, remaining);
-      } else {
-        // The PID bytes are in the next buffer: hold the piece until then.
-        memcpy(mPendingHead, start, static_cast<size_t>(remaining));
-        mPendingHeadLen = remaining;
-        mLastPacketId = kNoPid;
-        mLastBlock = false;
-        mpStreamerList = nullptr;
+        headerRead = true;
       }
-    } else if (!mLastBlock) {
-      ForwardBytes(start, remaining);
+      if (!mLastBlock) {
+        if (headerRead)
+          ForwardBytes(start, remaining);
+        else
+          ForwardCarry(start, remaining);
+      }
     }
   }
+  // The packet under way continues in the next buffer: remember who got it.
+  if (headerRead) RememberCarry(mLastBlock ? nullptr : mpStreamerList);
+
   if (start == inData && remaining > 0 && start[0] != kSyncByte && entryExpected >= remaining) {
     // A short buffer that only continues the packet under way: the next
     // packet still starts where it was expected, minus what arrived here.
@@ -398,6 +445,7 @@ void TsFilter::CleanPacketIdMap() {
   mpStreamerList = nullptr;
   mLastPacketId = kNoPid;
   mLastBlock = false;
+  mCarryCount = 0;
   pthread_mutex_unlock(&mMutex);
 }
 

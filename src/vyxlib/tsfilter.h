@@ -129,9 +129,10 @@ class TsFilter {
   TableCollector* mpTableCollector;
   Statistics* mpStatistics;
   PacketIdMapType mPacketIdMap[kPidCount];
-  // Streamer list of the last packet header read: the continuation of a
-  // packet split over two buffers goes there.  Re-read from the PID map at
-  // the start of every buffer, so a list destroyed in between is never used.
+  // Streamer list of the last packet header read in the current buffer
+  // (null at a buffer's start: the continuation of a packet split over two
+  // buffers goes to mCarryStreamers instead, so a list destroyed or changed
+  // in between is never used).
   StreamerList* mpStreamerList;
   int mPatCurrentNextIndicator;
   int mPatVersion;  // version bits (byte 5 & 0x3E) of the last PAT, -1 = analyse next
@@ -154,6 +155,10 @@ class TsFilter {
   // First bytes of a packet cut before its PID by the end of a buffer.
   unsigned char mPendingHead[3];
   int mPendingHeadLen;
+  // Streamers that received the first piece of the packet cut by the end of
+  // the last buffer: the rest goes to them (those still attached) only.
+  Streamer* mCarryStreamers[StreamerList::kMax];
+  int mCarryCount;
 
   // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
   // is analysed again even when its version did not change.
@@ -245,6 +250,8 @@ class TsFilter {
 
  private:
   void ForwardBytes(unsigned char* data, int len);
+  void ForwardCarry(unsigned char* data, int len);
+  void RememberCarry(StreamerList* list);
   void ResetPacketIdMapLocked();
   static TsFilter* sSelf;
 

@@ -385,6 +385,43 @@ TEST(Filter, PacketCutBeforeItsPidIsHeldUntilThePidArrives) {
   EXPECT_EQ(0u, Statistics::Self()->mNoSync);
 }
 
+// Streams that change between two buffers never get half a packet: the rest
+// of a packet cut by a buffer's end goes only to the streamers that got its
+// first piece and are still attached.
+TEST(Filter, StreamsChangingBetweenBuffersGetWholePacketsOnly) {
+  Bytes b;
+  for (uint8_t i = 0; i < 4; ++i) tsfix::Append(b, tsfix::MakeDataPacket(0x100, i));
+  std::unique_ptr<Streamer> s = MakeStreamer(0);
+  {
+    // Attached while packet 1 is cut: it starts with packet 2.
+    TsFilter f('T', nullptr);
+    f.FilterActive(true);
+    Capture cap;
+    Statistics::Self()->Reset();
+    EXPECT_TRUE(Feed(f, b, 0, 188 + 100));
+    Attach(f, 0x100, s.get());
+    EXPECT_TRUE(Feed(f, b, 288, b.size() - 288));
+    EXPECT_EQ(Bytes(b.begin() + 376, b.end()), cap.Data());
+    EXPECT_EQ(2u * 188u, Statistics::Self()->mTotalDropped);  // packet 0 and both pieces of 1
+    f.CleanPacketIdMap();
+  }
+  {
+    // Detached (its list destroyed) while packet 1 is cut: it gets only
+    // packet 0 and the first piece it already had.
+    TsFilter f('T', nullptr);
+    f.FilterActive(true);
+    Attach(f, 0x100, s.get());
+    Capture cap;
+    EXPECT_TRUE(Feed(f, b, 0, 188 + 100));
+    pthread_mutex_lock(&f.mMutex);
+    delete f.mPacketIdMap[0x100].streamers;
+    f.mPacketIdMap[0x100].streamers = nullptr;
+    pthread_mutex_unlock(&f.mMutex);
+    EXPECT_TRUE(Feed(f, b, 288, b.size() - 288));
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 288), cap.Data());
+  }
+}
+
 // Hostile input: random buffers with sync bytes sprinkled in, PSI-looking
 // payloads on table PIDs, random buffer sizes.  Nothing may read or write
 // outside the buffers (checked by the sanitizer build).
