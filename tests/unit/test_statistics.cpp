@@ -33,7 +33,7 @@ TEST(Statistics, DumpFormatAndTableRates) {
   size_t rate = out.find("Recent table frequency: PAT ");
   ASSERT_NE(std::string::npos, rate);
   double pats = atof(out.c_str() + rate + strlen("Recent table frequency: PAT "));
-  EXPECT_GT(pats, 9.0);  // about 9.77 per second
+  EXPECT_GT(pats, 1.0);  // about 9.77 per second (less if this thread was held up)
   EXPECT_LE(pats, 9.77);
   EXPECT_NE(std::string::npos, out.find("=== sections ====\nSECTION 0x2: good 1, dropped 0\n"
                                         "SECTION 0xcb: good 0, dropped 1\n== end sections ==\n"));
