@@ -24,74 +24,16 @@
 #include <string>
 #include <vector>
 
+#include "private_ns.h"
+
 namespace vyxtest {
 
 inline bool private_ipc_enter() {
-  const char* state = getenv("VYX_PRIVATE_IPC");
-  if (state != nullptr) return strcmp(state, "1") == 0;
-
-  // Can this host do it at all?  Probe with a child first, so a refusal ends
-  // in a skip instead of a failed exec.
-  pid_t probe = fork();
-  if (probe == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-    }
 #ifdef VYX_PRIVATE_MOUNT
-    execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "--mount", "true", (char*)nullptr);
+  return reexec_in_namespaces("VYX_PRIVATE_IPC", {"--ipc", "--mount"});
 #else
-    execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "true", (char*)nullptr);
+  return reexec_in_namespaces("VYX_PRIVATE_IPC", {"--ipc"});
 #endif
-    _exit(127);
-  }
-  int status = 0;
-  if (probe < 0 || waitpid(probe, &status, 0) != probe || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    setenv("VYX_PRIVATE_IPC", "0", 1);
-    return false;
-  }
-
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) {
-    setenv("VYX_PRIVATE_IPC", "0", 1);
-    return false;
-  }
-  exe[n] = '\0';
-  // Our own arguments, from /proc/self/cmdline (NUL-separated).
-  std::vector<std::string> args;
-  FILE* f = fopen("/proc/self/cmdline", "r");
-  if (f != nullptr) {
-    std::string cur;
-    int c;
-    while ((c = fgetc(f)) != EOF) {
-      if (c == '\0') {
-        args.push_back(cur);
-        cur.clear();
-      } else {
-        cur.push_back(static_cast<char>(c));
-      }
-    }
-    fclose(f);
-  }
-  std::vector<char*> argv;
-#ifdef VYX_PRIVATE_MOUNT
-  static const char* prefix[] = {"unshare", "--user", "--map-root-user", "--ipc", "--mount", "--"};
-#else
-  static const char* prefix[] = {"unshare", "--user", "--map-root-user", "--ipc", "--"};
-#endif
-  for (const char* p : prefix) argv.push_back(const_cast<char*>(p));
-  argv.push_back(exe);
-  for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
-  argv.push_back(nullptr);
-  setenv("VYX_PRIVATE_IPC", "1", 1);
-  fflush(nullptr);
-  execvp("unshare", argv.data());
-  // Exec failed: run here without the namespace.
-  setenv("VYX_PRIVATE_IPC", "0", 1);
-  return false;
 }
 
 inline bool private_ipc() {

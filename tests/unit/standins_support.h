@@ -28,66 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "private_ns.h"
+
 extern char** environ;
 
 namespace standins {
 
-inline std::vector<std::string> own_args() {
-  std::vector<std::string> args;
-  FILE* f = fopen("/proc/self/cmdline", "r");
-  if (f == nullptr) return args;
-  std::string cur;
-  int c;
-  while ((c = fgetc(f)) != EOF) {
-    if (c == '\0') {
-      args.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(static_cast<char>(c));
-    }
-  }
-  fclose(f);
-  return args;
-}
-
 inline bool enter_namespaces() {
-  const char* state = getenv("VYX_STANDINS_NS");
-  if (state != nullptr) return strcmp(state, "1") == 0;
-  static const char* flags[] = {"unshare", "--user", "--map-root-user", "--ipc", "--mount", "--net"};
-  pid_t probe = fork();
-  if (probe == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-    }
-    execlp(flags[0], flags[0], flags[1], flags[2], flags[3], flags[4], flags[5], "true", (char*)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  if (probe < 0 || waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    setenv("VYX_STANDINS_NS", "0", 1);
-    return false;
-  }
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) {
-    setenv("VYX_STANDINS_NS", "0", 1);
-    return false;
-  }
-  exe[n] = '\0';
-  std::vector<std::string> args = own_args();
-  std::vector<char*> argv;
-  for (const char* p : flags) argv.push_back(const_cast<char*>(p));
-  argv.push_back(const_cast<char*>("--"));
-  argv.push_back(exe);
-  for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
-  argv.push_back(nullptr);
-  setenv("VYX_STANDINS_NS", "1", 1);
-  fflush(nullptr);
-  execvp("unshare", argv.data());
-  setenv("VYX_STANDINS_NS", "0", 1);
-  return false;
+  return vyxtest::reexec_in_namespaces("VYX_STANDINS_NS", {"--ipc", "--mount", "--net"});
 }
 
 inline bool in_namespaces() {

@@ -1,0 +1,85 @@
+#include "private_ns.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vyxtest {
+
+std::vector<std::string> own_args() {
+  std::vector<std::string> args;
+  FILE* f = fopen("/proc/self/cmdline", "r");
+  if (f == nullptr) return args;
+  std::string cur;
+  int c;
+  while ((c = fgetc(f)) != EOF) {
+    if (c == '\0') {
+      args.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(static_cast<char>(c));
+    }
+  }
+  fclose(f);
+  return args;
+}
+
+bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char*> flags,
+                          const char* setup) {
+  const char* state = getenv(stateVar);
+  if (state != nullptr) return strcmp(state, "1") == 0;
+
+  std::vector<char*> unshare;
+  for (const char* p : {"unshare", "--user", "--map-root-user"}) unshare.push_back(const_cast<char*>(p));
+  for (const char* p : flags) unshare.push_back(const_cast<char*>(p));
+
+  // Can this host do it at all?
+  std::vector<char*> probeArgv = unshare;
+  probeArgv.push_back(const_cast<char*>("true"));
+  probeArgv.push_back(nullptr);
+  pid_t probe = fork();
+  if (probe == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) {
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+    }
+    execvp("unshare", probeArgv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (probe < 0 || waitpid(probe, &status, 0) != probe || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    setenv(stateVar, "0", 1);
+    return false;
+  }
+
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) {
+    setenv(stateVar, "0", 1);
+    return false;
+  }
+  exe[n] = '\0';
+  std::vector<std::string> args = own_args();
+  std::vector<char*> argv = unshare;
+  argv.push_back(const_cast<char*>("--"));
+  if (setup != nullptr) {
+    for (const char* p : {"/bin/sh", "-c", setup}) argv.push_back(const_cast<char*>(p));
+  }
+  argv.push_back(exe);
+  for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
+  argv.push_back(nullptr);
+  setenv(stateVar, "1", 1);
+  fflush(nullptr);
+  execvp("unshare", argv.data());
+  // Exec failed: run here without the namespaces.
+  setenv(stateVar, "0", 1);
+  return false;
+}
+
+}  // namespace vyxtest

@@ -1,0 +1,31 @@
+#ifndef VYX_TEST_PRIVATE_NS_H
+#define VYX_TEST_PRIVATE_NS_H
+
+// Re-executing a test program inside private Linux namespaces, so that the
+// device's fixed System V keys, its ports and its /mnt can be used without
+// meeting another test or a real process.  private_ipc.h, standins_support.h
+// and the command manager's test are the users.
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace vyxtest {
+
+// This program's arguments, from /proc/self/cmdline.
+std::vector<std::string> own_args();
+
+// Runs this program again as
+//   unshare --user --map-root-user <flags> -- [/bin/sh -c <setup>] <program> <arguments>
+// and does not return when that works.  `stateVar` carries the outcome to the
+// new program: there the call returns true at once.  Returns false, with
+// stateVar set to "0", when this host cannot make the namespaces (probed with
+// a child first, so a refusal ends in a skip instead of a failed exec).
+// `setup`, when given, is a shell script run inside before the program; it
+// must end with: exec "$0" "$@".
+bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char*> flags,
+                          const char* setup = nullptr);
+
+}  // namespace vyxtest
+
+#endif
