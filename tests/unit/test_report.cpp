@@ -18,83 +18,16 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_udp.h"
+#include "stdio_capture.h"
 #include "udpcom.h"
 #include "utils.h"
 
 namespace {
 
-// A loopback UDP socket standing in for the controller.
-class Controller {
- public:
-  Controller() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    int big = 1 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Controller() { close(fd_); }
-  unsigned short port() const { return port_; }
-
-  // Next datagram, waiting up to `ms`; false when none came.
-  bool Next(std::string* out, int ms = 5000) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    char buf[4096];
-    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-    if (n < 0) return false;
-    out->assign(buf, static_cast<size_t>(n));
-    return true;
-  }
-  // True when no datagram is pending right now (non-blocking peek).
-  bool Empty() {
-    char c;
-    return recv(fd_, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  }
-
- private:
-  int fd_;
-  unsigned short port_;
-};
-
-// Captures what is written on one of the standard streams.
-class Capture {
- public:
-  explicit Capture(FILE* stream) : stream_(stream), fd_(fileno(stream)) {
-    fflush(stream_);
-    saved_ = dup(fd_);
-    tmp_ = tmpfile();
-    dup2(fileno(tmp_), fd_);
-  }
-  ~Capture() { Stop(); }
-  std::string Stop() {
-    if (saved_ >= 0) {
-      fflush(stream_);
-      dup2(saved_, fd_);
-      close(saved_);
-      saved_ = -1;
-      rewind(tmp_);
-      char buf[8192];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof(buf), tmp_)) > 0) text_.append(buf, n);
-      fclose(tmp_);
-    }
-    return text_;
-  }
-
- private:
-  FILE* stream_;
-  int fd_;
-  int saved_ = -1;
-  FILE* tmp_ = nullptr;
-  std::string text_;
-};
+// The controller's socket and the captures of stderr/stdout.
+using Controller = vyxtest::LoopbackUdp;
+using Capture = vyxtest::StdioCapture;
 
 class Report : public ::testing::Test {
  protected:
@@ -111,7 +44,7 @@ class Report : public ::testing::Test {
 
 TEST_F(Report, ErrorDatagramAndStreamBytes) {
   Controller ctl;
-  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.Port()));
   Capture err(stderr);
   errno = ENOENT;
   int line = __LINE__ + 1;
@@ -130,7 +63,7 @@ TEST_F(Report, ErrorDatagramAndStreamBytes) {
 
 TEST_F(Report, LogDatagramCarriesItsTerminator) {
   Controller ctl;
-  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.Port()));
   global_debug_flag = 2;
   VYX_LOG("abc\n");
   std::string d;
@@ -151,7 +84,7 @@ TEST_F(Report, LogLevels) {
     VYX_LOG("nowhere\n");
     EXPECT_EQ(out.Stop(), "");
   }
-  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.Port()));
   // Level 1: standard output only.
   global_debug_flag = 1;
   {
@@ -171,7 +104,7 @@ TEST_F(Report, LogLevels) {
 
 TEST_F(Report, MessagesLongerThanTheBufferAreCut) {
   Controller ctl;
-  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.Port()));
   std::string huge(5000, 'x');
   {
     Capture err(stderr);
@@ -191,11 +124,11 @@ TEST_F(Report, MessagesLongerThanTheBufferAreCut) {
 
 TEST_F(Report, SenderLifecycle) {
   Controller first, second;
-  ASSERT_TRUE(error_sender_set("127.0.0.1", first.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", first.Port()));
   // A second CALLBACK1 keeps the existing destination.
-  ASSERT_TRUE(error_sender_set("127.0.0.1", second.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", second.Port()));
   ASSERT_NE(error_udp_sender, nullptr);
-  EXPECT_EQ(error_udp_sender->port, first.port());
+  EXPECT_EQ(error_udp_sender->port, first.Port());
   Capture err(stderr);
   VYX_ERROR("one");
   error_sender_clear();
@@ -251,7 +184,7 @@ TEST_F(Report, ConcurrentReportsNeverInterleave) {
   const int kEach = 150;
   const int kWindow = 8;  // per-thread datagrams in flight: loopback never drops
   Controller ctl;
-  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.port()));
+  ASSERT_TRUE(error_sender_set("127.0.0.1", ctl.Port()));
   global_debug_flag = 2;
 
   std::atomic<int> received[kThreads];
@@ -324,7 +257,7 @@ TEST_F(Report, ClearingTheSenderWhileOthersReport) {
     });
   }
   for (int i = 0; i < 300; ++i) {
-    error_sender_set("127.0.0.1", ctl.port());
+    error_sender_set("127.0.0.1", ctl.Port());
     error_sender_clear();
   }
   stop = true;

@@ -1,11 +1,6 @@
 #include "ffmpeg_streams.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -214,53 +209,5 @@ bool DvbpsiLastPat(const Bytes& ts, PatView* pat, int* decoded, int* errors) {
 #else
 bool DvbpsiLastPat(const Bytes&, PatView*, int*, int*) { return false; }
 #endif
-
-UdpCapture::UdpCapture() : mSocket(-1), mPort(0) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0) return;
-  // Room for a whole test run's output even if nobody drains for a while.
-  int size = 8 * 1024 * 1024;
-  if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  struct sockaddr_in me;
-  memset(&me, 0, sizeof(me));
-  me.sin_family = AF_INET;
-  me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  me.sin_port = 0;
-  socklen_t len = sizeof(me);
-  if (bind(s, reinterpret_cast<sockaddr*>(&me), sizeof(me)) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&me), &len) != 0) {
-    close(s);
-    return;
-  }
-  fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-  mSocket = s;
-  mPort = ntohs(me.sin_port);
-}
-
-UdpCapture::~UdpCapture() {
-  if (mSocket >= 0) close(mSocket);
-}
-
-std::vector<Bytes> UdpCapture::Drain() {
-  std::vector<Bytes> out;
-  if (mSocket < 0) return out;
-  static uint8_t buf[65536];
-  for (;;) {
-    ssize_t n = recv(mSocket, buf, sizeof(buf), 0);
-    if (n < 0) break;
-    out.emplace_back(buf, buf + n);
-  }
-  return out;
-}
-
-bool UdpCapture::Wait(int timeoutMs) {
-  if (mSocket < 0) return false;
-  struct pollfd p;
-  p.fd = mSocket;
-  p.events = POLLIN;
-  p.revents = 0;
-  return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
-}
 
 }  // namespace ffstreams

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "loopback_udp.h"
+
 namespace ffstreams {
 
 using Bytes = std::vector<uint8_t>;
@@ -60,27 +62,8 @@ struct PatView {
 // CRC errors it reported.  False when the support was built without libdvbpsi.
 bool DvbpsiLastPat(const Bytes& ts, PatView* pat, int* decoded, int* errors);
 
-// UDP receiver on 127.0.0.1 and an ephemeral port.  The streamers send with
-// sendto on loopback, which queues the datagram before returning, so a drain
-// right after the send sees it; Wait polls with a deadline for what comes
-// from other threads.
-class UdpCapture {
- public:
-  UdpCapture();
-  ~UdpCapture();
-  bool Ok() const { return mSocket >= 0; }
-  unsigned short Port() const { return mPort; }
-  // Reads every datagram already queued, without waiting.
-  std::vector<Bytes> Drain();
-  // Waits until at least one datagram is queued or the deadline passes.
-  bool Wait(int timeoutMs);
-
- private:
-  int mSocket;
-  unsigned short mPort;
-  UdpCapture(const UdpCapture&) = delete;
-  UdpCapture& operator=(const UdpCapture&) = delete;
-};
+// What the streamers send, received on loopback (see loopback_udp.h).
+using UdpCapture = vyxtest::LoopbackUdp;
 
 }  // namespace ffstreams
 
