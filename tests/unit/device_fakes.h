@@ -5,27 +5,32 @@
 // that run in a private IPC namespace (private_ipc.h): the SNMP agent (queues
 // 1235/1236) and the system manager (queue 1240, replies on the queue the
 // request names).  Both live for the whole test program: the plug-in keeps
-// the queue ids it obtained once.
+// the queue ids it obtained once.  Also the command managers those tests
+// drive, and the loop's dispatch of one command.
 
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "commandmanager.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
 
 namespace vyxtest {
 
-inline std::string read_file(const char* path) {
+inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "<missing>";
   std::stringstream ss;
@@ -38,20 +43,54 @@ inline void write_file(const char* path, const std::string& text) {
   out << text;
 }
 
-// Answers every SNMP request with "OID = INTEGER: 0" and keeps the request
-// texts.  Lives for the whole program (the bridge keeps its queue ids).
+// The SNMP agent: keeps every request, answers a set with "OID = INTEGER:
+// VALUE" and remembers the value, a get of a remembered OID with
+// "OID = STRING: "VALUE"" and any other get with "OID = INTEGER: 0".  Told to
+// garble, it answers what the bridge cannot cut.  Lives for the whole program
+// (the bridge keeps its queue ids).
 class FakeAgent {
  public:
   static FakeAgent& Get() {
     static FakeAgent* agent = new FakeAgent();
     return *agent;
   }
+  // Request texts as sent ("OID" or "OID t VALUE").
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> lock(mMutex);
-    return mRequests;
+    std::vector<std::string> out;
+    for (const Request& r : mRequests) out.push_back(r.text);
+    return out;
+  }
+  // The same, each after its kind: "get OID", "set OID t VALUE".
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<std::string> out;
+    for (const Request& r : mRequests) out.push_back((r.set ? "set " : "get ") + r.text);
+    return out;
+  }
+  bool Saw(const std::string& logged) {
+    for (const std::string& r : Log())
+      if (r == logged) return true;
+    return false;
+  }
+  void ClearRequests() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRequests.clear();
+  }
+  void SetValue(const std::string& oid, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mValues[oid] = value;
+  }
+  void Garble(bool on) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mGarble = on;
   }
 
  private:
+  struct Request {
+    bool set;
+    std::string text;
+  };
   FakeAgent() {
     mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
     mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
@@ -67,25 +106,40 @@ class FakeAgent {
         return;
       }
       std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
-      {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mRequests.push_back(text);
-      }
-      std::string oid = text.substr(0, text.find(' '));
+      std::string reply = Answer(m.msg_type == SNMP_MSG_SET, text);
       SnmpMsgType r;
       memset(&r, 0, sizeof(r));
       r.msg_type = SNMP_MSG_REPLY;
-      snprintf(r.text, SNMP_TEXT_LIMIT, "%s = INTEGER: 0\n", oid.c_str());
+      snprintf(r.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
       msgsnd(mOut, &r, strlen(r.text) + 1, 0);
     }
   }
+  std::string Answer(bool set, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRequests.push_back({set, text});
+    if (mGarble) return "no such thing\n";
+    std::string oid = text.substr(0, text.find(' '));
+    if (set) {
+      // "OID t VALUE"
+      size_t at = text.find(' ');
+      at = at == std::string::npos ? at : text.find(' ', at + 1);
+      mValues[oid] = at == std::string::npos ? "" : text.substr(at + 1);
+      return oid + " = INTEGER: " + mValues[oid] + "\n";
+    }
+    auto v = mValues.find(oid);
+    if (v == mValues.end()) return oid + " = INTEGER: 0\n";
+    return oid + " = STRING: \"" + v->second + "\"\n";
+  }
   int mIn, mOut;
   std::mutex mMutex;
-  std::vector<std::string> mRequests;
+  std::vector<Request> mRequests;
+  std::map<std::string, std::string> mValues;
+  bool mGarble = false;
 };
 
 // The system manager: confirms every remount, or answers with the opposite
-// state when told to.
+// state when told to.  Counts the requests and keeps (partition, state) of
+// each until taken.
 class FakeSysMgr {
  public:
   static FakeSysMgr& Get() {
@@ -94,6 +148,13 @@ class FakeSysMgr {
   }
   void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
   int Requests() { return __atomic_load_n(&mCount, __ATOMIC_RELAXED); }
+  // (partition, state) of the requests since the last call.
+  std::vector<std::pair<int, int>> Take() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<std::pair<int, int>> seen;
+    seen.swap(mSeen);
+    return seen;
+  }
 
  private:
   FakeSysMgr() {
@@ -107,6 +168,10 @@ class FakeSysMgr {
       if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
         if (errno == EINTR) continue;
         return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSeen.push_back({m.sapp.param[3], m.sapp.param[4]});
       }
       __atomic_add_fetch(&mCount, 1, __ATOMIC_RELAXED);
       SmRemountMessage r;
@@ -122,7 +187,28 @@ class FakeSysMgr {
   int mQueue;
   bool mRefuse = false;
   int mCount = 0;
+  std::mutex mMutex;
+  std::vector<std::pair<int, int>> mSeen;
 };
+
+// One command manager of each role per program (the device never destroys
+// one), made with the fake agent answering.
+inline CommandManager* shared_manager(char type) {
+  static CommandManager* managers[2] = {nullptr, nullptr};
+  FakeAgent::Get();
+  CommandManager*& m = managers[type == 'T' ? 0 : 1];
+  if (m == nullptr) m = new CommandManager(type);
+  return m;
+}
+
+// As the command loop does: the datagram in a cleared mCommand (cut to what
+// the buffer holds), then dispatch.
+inline std::string dispatch(CommandManager* m, const std::string& command) {
+  memset(m->mCommand, 0, CommandManager::kCommandSize);
+  memcpy(m->mCommand, command.data(), std::min(command.size(), static_cast<size_t>(CommandManager::kCommandSize) - 1));
+  char* reply = m->ProcessCommand(m->mCommand, static_cast<int>(command.size()));
+  return reply == nullptr ? "<none>" : std::string(reply);
+}
 
 }  // namespace vyxtest
 

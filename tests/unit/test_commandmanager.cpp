@@ -13,27 +13,24 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "beacon.h"
 #include "commandmanager.h"
+#include "device_fakes.h"
+#include "loopback_udp.h"
+#include "private_ns.h"
+#include "stdio_capture.h"
 #include "snmplocal.h"
 #include "tsfilter.h"
 #include "utils.h"
@@ -47,73 +44,21 @@ namespace {
 // Private namespaces
 // ---------------------------------------------------------------------------
 bool EnterPrivateWorld() {
-  const char* state = getenv("VYX_CMDMGR_NS");
-  if (state != nullptr) {
-    // A manager waits for ever on an agent that does not answer: end a stuck
-    // run instead of hanging the test suite.
-    if (strcmp(state, "1") == 0) alarm(120);
-    return strcmp(state, "1") == 0;
-  }
-
-  pid_t probe = fork();
-  if (probe == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-    }
-    execlp("unshare", "unshare", "--user", "--map-root-user", "--ipc", "--net", "true",
-           (char*)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  if (probe < 0 || waitpid(probe, &status, 0) != probe || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    setenv("VYX_CMDMGR_NS", "0", 1);
-    return false;
-  }
-
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) {
-    setenv("VYX_CMDMGR_NS", "0", 1);
-    return false;
-  }
-  exe[n] = '\0';
-  std::vector<std::string> args;
-  if (FILE* f = fopen("/proc/self/cmdline", "r")) {
-    std::string cur;
-    int c;
-    while ((c = fgetc(f)) != EOF) {
-      if (c == '\0') {
-        args.push_back(cur);
-        cur.clear();
-      } else {
-        cur.push_back(static_cast<char>(c));
-      }
-    }
-    fclose(f);
-  }
+  // Loopback up, and eth0 (one end of a veth pair) with an address and the
+  // multicast route.
   static const char kSetup[] =
       "ip link set lo up; "
       "ip link add eth0 type veth peer name eth1 >/dev/null 2>&1 && "
       "ip link set eth1 up && ip link set eth0 up && "
       "ip addr add 10.77.0.1/24 dev eth0 && ip route add 224.0.0.0/4 dev eth0; "
       "exec \"$0\" \"$@\"";
-  std::vector<char*> argv;
-  for (const char* p : {"unshare", "--user", "--map-root-user", "--ipc", "--net", "--", "/bin/sh",
-                        "-c", kSetup})
-    argv.push_back(const_cast<char*>(p));
-  argv.push_back(exe);
-  for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
-  argv.push_back(nullptr);
-  setenv("VYX_CMDMGR_NS", "1", 1);
   // The start-up waits (3 s, beacon) pass quickly in here.
-  setenv("VYX_TIME_SCALE", "20", 1);
-  fflush(nullptr);
-  execvp("unshare", argv.data());
-  setenv("VYX_CMDMGR_NS", "0", 1);
-  return false;
+  if (getenv("VYX_CMDMGR_NS") == nullptr) setenv("VYX_TIME_SCALE", "20", 1);
+  if (!vyxtest::reexec_in_namespaces("VYX_CMDMGR_NS", {"--ipc", "--net"}, kSetup)) return false;
+  // A manager waits for ever on an agent that does not answer: end a stuck
+  // run instead of hanging the test suite.
+  alarm(120);
+  return true;
 }
 
 const bool inside = EnterPrivateWorld();
@@ -121,170 +66,19 @@ const bool inside = EnterPrivateWorld();
 #define REQUIRE_PRIVATE_WORLD() \
   if (!inside) GTEST_SKIP() << "no private user/IPC/network namespaces here"
 
-// ---------------------------------------------------------------------------
-// Fake SNMP agent: answers every request on 1235 with one reply on 1236.
-// ---------------------------------------------------------------------------
-class FakeAgent {
- public:
-  static FakeAgent& Get() {
-    static FakeAgent* agent = new FakeAgent();
-    return *agent;
-  }
-  void SetValue(const std::string& oid, const std::string& value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    values_[oid] = value;
-  }
-  void Garble(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    garble_ = on;
-  }
-  std::vector<std::string> Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-  void ClearRequests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-  }
-  bool Saw(const std::string& request) {
-    for (const auto& r : Requests())
-      if (r == request) return true;
-    return false;
-  }
-
- private:
-  FakeAgent() {
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    int rx = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
-    int tx = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
-    SnmpMsgType m;
-    for (;;) {
-      memset(&m, 0, sizeof(m));
-      if (msgrcv(rx, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR) < 0) continue;
-      std::string text(m.text);
-      std::string oid = text.substr(0, text.find(' '));
-      std::string reply;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back((m.msg_type == SNMP_MSG_SET ? "set " : "get ") + text);
-        if (m.msg_type == SNMP_MSG_SET) {
-          // "OID t value"
-          size_t at = text.find(' ');
-          at = at == std::string::npos ? text.size() : text.find(' ', at + 1);
-          std::string value = at == std::string::npos ? "" : text.substr(at + 1);
-          values_[oid] = value;
-          reply = oid + " = INTEGER: " + value + "\n";
-        } else {
-          reply = oid + " = STRING: \"" + values_[oid] + "\"\n";
-        }
-        if (garble_) reply = "no such thing\n";
-      }
-      m.msg_type = SNMP_MSG_REPLY;
-      snprintf(m.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
-      msgsnd(tx, &m, strlen(m.text) + 1, 0);
-    }
-  }
-
-  std::mutex mutex_;
-  std::map<std::string, std::string> values_;
-  std::vector<std::string> requests_;
-  bool garble_ = false;
-};
+// The in-test SNMP agent, the managers and the loop's dispatch are those of
+// device_fakes.h.
+using vyxtest::FakeAgent;
+constexpr auto& Manager = vyxtest::shared_manager;
+constexpr auto& Dispatch = vyxtest::dispatch;
 
 const char kOidZernVersion[] = ".1.3.6.1.4.1.32473.3.5.13.0";
 const char kOidIrControl[] = ".1.3.6.1.4.1.32473.3.5.27.0";
 const char kOidReboot[] = ".1.3.6.1.4.1.32473.3.5.7.0";
 
-// ---------------------------------------------------------------------------
-// Helpers
-// ---------------------------------------------------------------------------
-class Capture {
- public:
-  explicit Capture(FILE* stream) : stream_(stream), fd_(fileno(stream)) {
-    fflush(stream_);
-    saved_ = dup(fd_);
-    tmp_ = tmpfile();
-    dup2(fileno(tmp_), fd_);
-  }
-  ~Capture() { Stop(); }
-  std::string Stop() {
-    if (saved_ >= 0) {
-      fflush(stream_);
-      dup2(saved_, fd_);
-      close(saved_);
-      saved_ = -1;
-      rewind(tmp_);
-      char buf[8192];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof(buf), tmp_)) > 0) text_.append(buf, n);
-      fclose(tmp_);
-    }
-    return text_;
-  }
-
- private:
-  FILE* stream_;
-  int fd_;
-  int saved_ = -1;
-  FILE* tmp_ = nullptr;
-  std::string text_;
-};
-
-// A controller's UDP socket on loopback.
-class Controller {
- public:
-  Controller() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Controller() { close(fd_); }
-  unsigned short port() const { return port_; }
-  void SendTo(unsigned short port, const std::string& text) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  }
-  bool Next(std::string* out, int ms = 5000) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    char buf[4096];
-    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-    if (n < 0) return false;
-    out->assign(buf, static_cast<size_t>(n));
-    return true;
-  }
-
- private:
-  int fd_;
-  unsigned short port_;
-};
-
-// One manager per role and process (they are never destroyed on the device).
-CommandManager* Manager(char type) {
-  static CommandManager* managers[2] = {nullptr, nullptr};
-  FakeAgent::Get();
-  CommandManager*& m = managers[type == 'T' ? 0 : 1];
-  if (m == nullptr) m = new CommandManager(type);
-  return m;
-}
-
-// Puts the command in mCommand, as the loop does, and dispatches it.
-std::string Dispatch(CommandManager* m, const std::string& cmd) {
-  memset(m->mCommand, 0, CommandManager::kCommandSize);
-  memcpy(m->mCommand, cmd.data(), cmd.size());
-  char* reply = m->ProcessCommand(m->mCommand, static_cast<int>(cmd.size()));
-  return reply == nullptr ? "<none>" : std::string(reply);
-}
+// The controller's socket and the captures of stderr/stdout.
+using Controller = vyxtest::LoopbackUdp;
+using Capture = vyxtest::StdioCapture;
 
 class Dispatcher : public ::testing::Test {
  protected:
@@ -430,7 +224,7 @@ TEST(Construction, AutoDetectReadsTheVariantByte) {
     CommandManager* m = new CommandManager('A');
     EXPECT_EQ(m->MyType(), c.expect) << std::hex << c.version;
     EXPECT_EQ(m->mCommandPort, c.expect == 'T' ? 5000 : 2008);
-    auto requests = FakeAgent::Get().Requests();
+    auto requests = FakeAgent::Get().Log();
     ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[0], std::string("get ") + kOidZernVersion);
     delete m;
@@ -596,7 +390,7 @@ TEST_F(Dispatcher, CallbackSendsErrorsAndLogsToTheController) {
   Controller ctl;
   EXPECT_EQ(Deliver(t, ctl, "CALLBACK1"), "OK\r\n");
   ASSERT_NE(error_udp_sender, nullptr);
-  EXPECT_EQ(error_udp_sender->port, ctl.port());
+  EXPECT_EQ(error_udp_sender->port, ctl.Port());
   EXPECT_STREQ(error_udp_sender->serverIp, "127.0.0.1");
 
   std::string d;

@@ -26,21 +26,15 @@ class RxPlay : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(time_scaled);
     REQUIRE_PRIVATE_MNT();
-    vyxtest::FakeAgent::Get();
     vyxtest::FakeSysMgr::Get().Refuse(false);
     mPlayer = msgget(kPlayerQueue, IPC_CREAT | 0666);
     ASSERT_GE(mPlayer, 0);
-    static CommandManager* shared = new CommandManager('R');
-    cm = shared;
+    cm = vyxtest::shared_manager('R');
     unlink(kStartupFile);
     PlayerMessages();  // forget what came before
   }
 
-  std::string Send(const std::string& command) {
-    snprintf(cm->mCommand, CommandManager::kCommandSize, "%s", command.c_str());
-    char* reply = cm->ProcessCommand(cm->mCommand, static_cast<int>(command.size()));
-    return reply != nullptr ? std::string(reply) : std::string("<none>");
-  }
+  std::string Send(const std::string& command) { return vyxtest::dispatch(cm, command); }
 
   // Raw texts of the messages the player was sent since the last call.
   std::vector<std::string> PlayerMessages() {

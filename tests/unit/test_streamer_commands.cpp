@@ -5,20 +5,14 @@
 
 #define VYX_PRIVATE_MOUNT
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commandmanager.h"
+#include "device_fakes.h"
 #include "ffmpeg_streams.h"
 #include "private_ipc.h"
 #include "snmplocal.h"
@@ -36,104 +30,17 @@ const bool time_scaled = (setenv("VYX_TIME_SCALE", "200", 1), true);
 
 const char kSizeFile[] = "/mnt/hd1/vyx_packet_size";
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Answers every SNMP request with "OID = INTEGER: 0".
-class FakeAgent {
- public:
-  static void Start() { static FakeAgent* agent = new FakeAgent(); (void)agent; }
-
- private:
-  FakeAgent() {
-    mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
-    mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    for (;;) {
-      SnmpMsgType m;
-      memset(&m, 0, sizeof(m));
-      ssize_t n = msgrcv(mIn, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
-      std::string oid = text.substr(0, text.find(' '));
-      SnmpMsgType r;
-      memset(&r, 0, sizeof(r));
-      r.msg_type = SNMP_MSG_REPLY;
-      snprintf(r.text, SNMP_TEXT_LIMIT, "%s = INTEGER: 0\n", oid.c_str());
-      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
-    }
-  }
-  int mIn, mOut;
-};
-
-// The system manager: records (partition, state) of every request; confirms
-// it, or answers with the other state when told to refuse.
-class FakeSysMgr {
- public:
-  static FakeSysMgr& Get() {
-    static FakeSysMgr* sm = new FakeSysMgr();
-    return *sm;
-  }
-  void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
-  std::vector<std::pair<int, int>> Take() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    std::vector<std::pair<int, int>> seen;
-    seen.swap(mSeen);
-    return seen;
-  }
-
- private:
-  FakeSysMgr() {
-    mQueue = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    for (;;) {
-      SmRemountMessage m;
-      memset(&m, 0, sizeof(m));
-      if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mSeen.push_back({m.sapp.param[3], m.sapp.param[4]});
-      }
-      SmRemountMessage r;
-      memset(&r, 0, sizeof(r));
-      r.type = kSmReplyType;
-      r.sapp.cmmdId = kSmRemountRes;
-      bool refuse = __atomic_load_n(&mRefuse, __ATOMIC_RELAXED);
-      r.sapp.param[4] = refuse ? !m.sapp.param[4] : m.sapp.param[4];
-      int q = msgget(m.sapp.param[0], 0666);
-      if (q >= 0) msgsnd(q, &r, kSmRemountTextSize, 0);
-    }
-  }
-  int mQueue;
-  bool mRefuse = false;
-  std::mutex mMutex;
-  std::vector<std::pair<int, int>> mSeen;
-};
+using vyxtest::FakeAgent;
+using vyxtest::FakeSysMgr;
+using vyxtest::read_file;
 
 class StreamCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(time_scaled);
     REQUIRE_PRIVATE_MNT();
-    FakeAgent::Start();
     FakeSysMgr::Get().Refuse(false);
-    static CommandManager* shared = new CommandManager('T');
-    cm = shared;
+    cm = vyxtest::shared_manager('T');
     tsf = cm->mpTsf;
     ASSERT_NE(nullptr, tsf);
     ASSERT_TRUE(capture.Ok());
@@ -149,11 +56,10 @@ class StreamCommands : public ::testing::Test {
 
   // As the command loop does: the datagram in mCommand, then dispatch.
   std::string Send(const std::string& command) {
-    snprintf(cm->mCommand, CommandManager::kCommandSize, "%s", command.c_str());
     testing::internal::CaptureStderr();
-    char* reply = cm->ProcessCommand(cm->mCommand, static_cast<int>(command.size()));
+    std::string reply = vyxtest::dispatch(cm, command);
     lastErr = testing::internal::GetCapturedStderr();
-    return reply != nullptr ? std::string(reply) : std::string("<none>");
+    return reply;
   }
   Streamer* NewStream(int id) {
     char ip[] = "127.0.0.1";

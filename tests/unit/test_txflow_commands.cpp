@@ -9,13 +9,8 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commandmanager.h"
@@ -41,20 +36,13 @@ class TxCommands : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(time_scaled);
     REQUIRE_PRIVATE_MNT();
-    vyxtest::FakeAgent::Get();
     vyxtest::FakeSysMgr::Get().Refuse(false);
-    static CommandManager* shared = new CommandManager('T');
-    cm = shared;
+    cm = vyxtest::shared_manager('T');
     unlink(kStartupFile);
     unlink(kModeFile);
   }
 
-  // As the command loop does: the datagram in mCommand, then dispatch.
-  std::string Send(const std::string& command) {
-    snprintf(cm->mCommand, CommandManager::kCommandSize, "%s", command.c_str());
-    char* reply = cm->ProcessCommand(cm->mCommand, static_cast<int>(command.size()));
-    return reply != nullptr ? std::string(reply) : std::string("<none>");
-  }
+  std::string Send(const std::string& command) { return vyxtest::dispatch(cm, command); }
 
   CommandManager* cm = nullptr;
 };
