@@ -105,11 +105,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: bad status %s\n", argv[0], v);
         return 2;
       }
-    } else if ((v = option_value(argc, argv, &i, "--log")) != nullptr) {
-      logPath = v;
-    } else if ((v = option_value(argc, argv, &i, "--hostdir")) != nullptr) {
-      standin_set_hostdir(v);
-    } else {
+    } else if (!standin_common_option(argc, argv, &i, &logPath)) {
       fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
       usage(argv[0]);
       return 2;
@@ -132,15 +128,7 @@ int main(int argc, char** argv) {
   }
 
   static BrowserInMessage msg;
-  while (!stop_requested()) {
-    ssize_t n = queue_receive(q, &msg, kReceiveMax, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      standin_sleep_ms(100);
-      if (errno == EIDRM || errno == EINVAL) q = queue_open(kBrowserCommandQueueKey, true);
-      continue;
-    }
-    size_t len = static_cast<size_t>(n);
+  queue_serve(kBrowserCommandQueueKey, &q, &msg, kReceiveMax, 0, [&](size_t len) {
     if (msg.mtype == kBrowserCommandType) {
       // The text is NUL-padded; a sender that filled it completely is cut at
       // the message size.
@@ -155,7 +143,8 @@ int main(int argc, char** argv) {
       j.Int("mtype", msg.mtype).Uint("size", len);
       log.Write(j);
     }
-  }
+    return true;
+  });
   JsonLine j("stop");
   log.Write(j);
   return 0;

@@ -178,6 +178,25 @@ ssize_t queue_receive(int qid, void* buf, size_t textMax, long msgtyp) {
   return msgrcv(qid, buf, textMax, msgtyp, MSG_NOERROR);
 }
 
+void queue_serve(int32_t key, int* qid, void* buf, size_t textMax, long msgtyp,
+                 const std::function<bool(size_t)>& handle, const std::function<void()>& reopened) {
+  while (!stop_requested()) {
+    ssize_t n = queue_receive(*qid, buf, textMax, msgtyp);
+    if (n < 0) {
+      int error = errno;
+      if (error == EINTR) continue;
+      standin_sleep_ms(100);
+      if (error == EIDRM || error == EINVAL) {
+        // Someone removed the queue: make it again and go on serving.
+        *qid = queue_open(key, true);
+        if (reopened) reopened();
+      }
+      continue;
+    }
+    if (!handle(static_cast<size_t>(n))) return;
+  }
+}
+
 // --- files -------------------------------------------------------------------
 
 bool write_file_atomic(const std::string& path, const std::string& data) {
@@ -253,4 +272,16 @@ const char* option_value(int argc, char** argv, int* i, const char* name) {
   if (*i + 1 >= argc) return nullptr;
   *i += 1;
   return argv[*i];
+}
+
+bool standin_common_option(int argc, char** argv, int* i, const char** logPath) {
+  const char* v;
+  if ((v = option_value(argc, argv, i, "--log")) != nullptr) {
+    *logPath = v;
+  } else if ((v = option_value(argc, argv, i, "--hostdir")) != nullptr) {
+    standin_set_hostdir(v);
+  } else {
+    return false;
+  }
+  return true;
 }

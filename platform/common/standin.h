@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // --- environment -----------------------------------------------------------
@@ -58,6 +59,14 @@ int queue_open(int32_t key, bool create);
 // textMax bytes, longer texts cut).  Returns the text size, or -1 on error;
 // EINTR (stop requested) and EIDRM/EINVAL (queue gone) are left in errno.
 ssize_t queue_receive(int qid, void* buf, size_t textMax, long msgtyp);
+// The serving loop of a stand-in: until a stop is requested or `handle`
+// returns false, receives each message of `msgtyp` on *qid into buf (as
+// queue_receive) and hands its text size to `handle`.  After a failure it
+// waits 100 ms; a queue someone removed is then made again (key `key`, into
+// *qid) and `reopened`, when given, is called to make companion queues again.
+void queue_serve(int32_t key, int* qid, void* buf, size_t textMax, long msgtyp,
+                 const std::function<bool(size_t)>& handle,
+                 const std::function<void()>& reopened = nullptr);
 
 // --- files -------------------------------------------------------------------
 // Writes `data` to path through a temporary file and rename.
@@ -74,5 +83,8 @@ bool host_ipv4(std::string* ip, std::string* mask);
 // Value of "--name VALUE" or "--name=VALUE" at argv[*i]; advances *i past a
 // separate value.  Returns null when argv[*i] is not that option.
 const char* option_value(int argc, char** argv, int* i, const char* name);
+// The options every stand-in takes: "--log FILE" (stored in *logPath) and
+// "--hostdir DIR" (standin_set_hostdir).  True when argv[*i] was one of them.
+bool standin_common_option(int argc, char** argv, int* i, const char** logPath);
 
 #endif

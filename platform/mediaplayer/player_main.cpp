@@ -142,15 +142,10 @@ void remove_pid_file() {
 int main(int argc, char** argv) {
   const char* logPath = nullptr;
   for (int i = 1; i < argc; i++) {
-    const char* v;
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       usage(argv[0]);
       return 0;
-    } else if ((v = option_value(argc, argv, &i, "--log")) != nullptr) {
-      logPath = v;
-    } else if ((v = option_value(argc, argv, &i, "--hostdir")) != nullptr) {
-      standin_set_hostdir(v);
-    } else {
+    } else if (!standin_common_option(argc, argv, &i, &logPath)) {
       fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
       usage(argv[0]);
       return 2;
@@ -184,16 +179,7 @@ int main(int argc, char** argv) {
   write_pid_file();
 
   static PlayerMessage msg;
-  bool running = true;
-  while (running && !stop_requested()) {
-    ssize_t n = queue_receive(q, &msg, kReceiveMax, QUV_MSG_TYPE);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      standin_sleep_ms(100);
-      if (errno == EIDRM || errno == EINVAL) q = queue_open(QUV_MSG_Q_KEY, true);
-      continue;
-    }
-    size_t len = static_cast<size_t>(n);
+  queue_serve(QUV_MSG_Q_KEY, &q, &msg, kReceiveMax, QUV_MSG_TYPE, [&](size_t len) {
     JsonLine j("cmd");
     j.Int("queue", QUV_MSG_Q_KEY).Int("mtype", msg.mtype).Uint("size", len);
     int32_t id = decode_command(msg.text, len, j);
@@ -201,8 +187,8 @@ int main(int argc, char** argv) {
     sMSG_COMMON_FORMAT rec;
     memset(&rec, 0, sizeof(rec));
     memcpy(&rec, msg.text, len < sizeof(rec) ? len : sizeof(rec));
-    if (len >= 4) running = act(rec, id, log);
-  }
+    return len < 4 || act(rec, id, log);
+  });
 
   tuner_stop_feed(log, "exit");
   receiver_stop(log);

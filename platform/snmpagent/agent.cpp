@@ -83,7 +83,6 @@ void reboot_device(JsonlWriter& log) {
 int main(int argc, char** argv) {
   const char* logPath = nullptr;
   const char* settingsPath = nullptr;
-  const char* hostdir = nullptr;
   AgentIdentity id;
   id.transmitter = env_host_is_tx();
   const char* ip = nullptr;
@@ -98,12 +97,9 @@ int main(int argc, char** argv) {
       id.transmitter = true;
     } else if (strcmp(argv[i], "--rx") == 0) {
       id.transmitter = false;
-    } else if ((v = option_value(argc, argv, &i, "--log")) != nullptr) {
-      logPath = v;
+    } else if (standin_common_option(argc, argv, &i, &logPath)) {
     } else if ((v = option_value(argc, argv, &i, "--settings")) != nullptr) {
       settingsPath = v;
-    } else if ((v = option_value(argc, argv, &i, "--hostdir")) != nullptr) {
-      hostdir = v;
     } else if ((v = option_value(argc, argv, &i, "--ip")) != nullptr) {
       ip = v;
     } else if ((v = option_value(argc, argv, &i, "--mask")) != nullptr) {
@@ -116,7 +112,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (hostdir != nullptr) standin_set_hostdir(hostdir);
 
   // Network defaults: options, else the simulated host's own interface, else
   // the role's address in the simulated world.
@@ -161,27 +156,14 @@ int main(int argc, char** argv) {
 
   static AgentMessage msg;
   static AgentMessage reply;
-  while (!stop_requested()) {
-    ssize_t n = queue_receive(reqQ, &msg, kReceiveMax, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EIDRM || errno == EINVAL) {
-        // Someone removed the queue: make it again and go on serving.
-        standin_sleep_ms(100);
-        reqQ = queue_open(kRequestKey, true);
-        repQ = queue_open(kReplyKey, true);
-        continue;
-      }
-      standin_sleep_ms(100);
-      continue;
-    }
-    size_t len = static_cast<size_t>(n);
+  auto reopenReplies = [&] { repQ = queue_open(kReplyKey, true); };
+  queue_serve(kRequestKey, &reqQ, &msg, kReceiveMax, 0, [&](size_t len) {
     msg.text[len] = '\0';
     if (msg.mtype != kSetType && msg.mtype != kGetType) {
       JsonLine j("ignored");
       j.Int("mtype", msg.mtype).Uint("size", len);
       log.Write(j);
-      continue;
+      return true;
     }
     bool isSet = msg.mtype == kSetType;
     AgentResult r = isSet ? store.Set(msg.text, len) : store.Get(msg.text, len);
@@ -217,7 +199,8 @@ int main(int argc, char** argv) {
     } else if (r.action == eActionReboot) {
       reboot_device(log);
     }
-  }
+    return true;
+  }, reopenReplies);
   JsonLine j("stop");
   log.Write(j);
   return 0;

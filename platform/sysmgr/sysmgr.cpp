@@ -204,10 +204,7 @@ int main(int argc, char** argv) {
       opt.wrongState = true;
     } else if (strcmp(argv[i], "--no-mount") == 0) {
       opt.noMount = true;
-    } else if ((v = option_value(argc, argv, &i, "--log")) != nullptr) {
-      logPath = v;
-    } else if ((v = option_value(argc, argv, &i, "--hostdir")) != nullptr) {
-      standin_set_hostdir(v);
+    } else if (standin_common_option(argc, argv, &i, &logPath)) {
     } else if ((v = option_value(argc, argv, &i, "--mount-root")) != nullptr) {
       opt.mountRoot = v;
     } else {
@@ -235,15 +232,7 @@ int main(int argc, char** argv) {
   }
 
   static SmMessage msg;
-  while (!stop_requested()) {
-    ssize_t n = queue_receive(q, &msg, kReceiveMax, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      standin_sleep_ms(100);
-      if (errno == EIDRM || errno == EINVAL) q = queue_open(kSmRequestQueueKey, true);
-      continue;
-    }
-    size_t len = static_cast<size_t>(n);
+  queue_serve(kSmRequestQueueKey, &q, &msg, kReceiveMax, 0, [&](size_t len) {
     _sSM_REMOUNT_APP req;
     memset(&req, 0, sizeof(req));
     memcpy(&req, msg.text, len < sizeof(req) ? len : sizeof(req));
@@ -256,7 +245,8 @@ int main(int argc, char** argv) {
       j.Int("mtype", msg.mtype).Int("cmmdId", len >= 4 ? req.cmmdId : -1).Uint("size", len);
       log.Write(j);
     }
-  }
+    return true;
+  });
   JsonLine j("stop");
   log.Write(j);
   return 0;
