@@ -463,7 +463,13 @@ char* CommandManager::ProcessFilterTest(char* cmd) {
   char* end = strchr(chport, ',');
   if (end != nullptr) *end = '\0';
   if (*chport == '\0') return mKo;
-  int port = DecimalValue(chport);
+  // A port nobody could feed (not a number, 0, beyond 65535, negative) would
+  // wrap to another one, or to an ephemeral port, and the command server
+  // would wait there for ever.
+  char* portEnd = nullptr;
+  long portValue = strtol(chport, &portEnd, 10);
+  if (portEnd == chport || portValue <= 0 || portValue > 65535) return mKo;
+  int port = static_cast<int>(portValue);
 
   char* url = cmd + 6;
   while (*url == ' ' || *url == '\t') ++url;

@@ -28,6 +28,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <cstdint>
 #include <cstdio>
@@ -768,4 +770,43 @@ TEST_F(HostileTx, FilterRefusesMissingFieldsAndEndsOnAnEmptyDatagram) {
   EXPECT_EQ(Send(cmd), "KO\r\n");
   quiet.Off();
   EXPECT_EQ(StateProblem(cmd), "");
+}
+
+// A port the diagnostic could never be fed on (not a number, 0, past 65535,
+// negative) must be refused: taken as it is, the number wraps to another port
+// (or to an ephemeral one nobody knows) and the command server waits there for
+// ever.  Should the refusal be missing, the wrapped port is fed an empty
+// datagram to end the wait, and the case fails.
+TEST_F(HostileTx, FilterRefusesPortsItCouldNeverBeFedOn) {
+  struct {
+    const char* port;
+    unsigned short wrapped;
+  } bad[] = {{"70000", 70000 & 0xFFFF}, {"-1", 0xFFFF}, {"131071", 0xFFFF}};
+  bool allPrompt = true;
+  for (const auto& b : bad) {
+    std::string cmd = std::string("FILTER127.0.0.1,") + b.port;
+    std::promise<std::string> done;
+    std::future<std::string> reply = done.get_future();
+    std::thread t([&] { done.set_value(Send(cmd)); });
+    bool prompt = reply.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!prompt) {
+      int s = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(b.wrapped);
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      while (reply.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        sendto(s, "", 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+      close(s);
+    }
+    t.join();
+    allPrompt = allPrompt && prompt;
+    EXPECT_TRUE(prompt) << cmd << " waited on port " << b.wrapped;
+    EXPECT_EQ(reply.get(), "KO\r\n") << cmd;
+  }
+  // Not a number, or 0: nothing could end these but a refusal (skipped when
+  // the refusal is missing, as they would wait for ever).
+  if (!allPrompt) return;
+  EXPECT_EQ(Send("FILTER127.0.0.1,abc"), "KO\r\n");
+  EXPECT_EQ(Send("FILTER127.0.0.1,0"), "KO\r\n");
 }
