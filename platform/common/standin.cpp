@@ -1,4 +1,5 @@
 #include "standin.h"
+#include "waits.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -75,29 +76,11 @@ double standin_monotonic() {
 }
 
 double standin_time_scale() {
-  static const double scale = [] {
-    const char* text = getenv("VYX_TIME_SCALE");
-    if (text == nullptr || *text == '\0') return 1.0;
-    char* end = nullptr;
-    double v = strtod(text, &end);
-    if (end == text || !std::isfinite(v) || v <= 0.0) return 1.0;
-    return v;
-  }();
+  static const double scale = vyx_parse_time_scale(getenv("VYX_TIME_SCALE"));
   return scale;
 }
 
-namespace {
-void sleep_seconds(double s) {
-  if (!(s > 0.0)) return;
-  struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(s);
-  ts.tv_nsec = static_cast<long>((s - static_cast<double>(ts.tv_sec)) * 1e9);
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-}  // namespace
-
-void standin_sleep_ms(unsigned int ms) { sleep_seconds(static_cast<double>(ms) / 1000.0 / standin_time_scale()); }
+void standin_sleep_ms(unsigned int ms) { vyx_sleep_exact(static_cast<double>(ms) / 1000.0 / standin_time_scale()); }
 
 void standin_sleep_until(double monotonicSeconds) {
   struct timespec ts;

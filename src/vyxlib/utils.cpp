@@ -8,6 +8,7 @@
 // report never overlaps another one, nor a CALLBACK that removes the sender.
 
 #include "utils.h"
+#include "waits.h"
 
 #include <cerrno>
 #include <cmath>
@@ -217,36 +218,13 @@ bool is_valid_ip(const char* ip_str) {
 
 double vyx_time_scale() {
   // Read once: the simulated world sets it in the environment before start.
-  static const double scale = [] {
-    const char* text = getenv("VYX_TIME_SCALE");
-    if (text == nullptr || *text == '\0') return 1.0;
-    char* end = nullptr;
-    double v = strtod(text, &end);
-    if (end == text || !std::isfinite(v) || v <= 0.0) return 1.0;
-    return v;
-  }();
+  static const double scale = vyx_parse_time_scale(getenv("VYX_TIME_SCALE"));
   return scale;
 }
 
-namespace {
+void vyx_sleep_ms(unsigned int ms) { vyx_sleep_exact(static_cast<double>(ms) / 1000.0 / vyx_time_scale()); }
 
-void sleep_seconds(double seconds) {
-  if (!(seconds > 0.0)) return;
-  // Bounded so that the conversion below stays within a 32-bit time_t.
-  if (seconds > 2000000000.0) seconds = 2000000000.0;
-  struct timespec req;
-  req.tv_sec = static_cast<time_t>(seconds);
-  req.tv_nsec = static_cast<long>((seconds - static_cast<double>(req.tv_sec)) * 1e9);
-  if (req.tv_nsec >= 1000000000L) req.tv_nsec = 999999999L;
-  struct timespec rem;
-  while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-}
-
-}  // namespace
-
-void vyx_sleep_ms(unsigned int ms) { sleep_seconds(static_cast<double>(ms) / 1000.0 / vyx_time_scale()); }
-
-void vyx_sleep_s(unsigned int s) { sleep_seconds(static_cast<double>(s) / vyx_time_scale()); }
+void vyx_sleep_s(unsigned int s) { vyx_sleep_exact(static_cast<double>(s) / vyx_time_scale()); }
 
 int vyx_start_thread(pthread_t* id, void* (*body)(void*), void* arg) {
   pthread_t local;
