@@ -123,6 +123,11 @@ class CommandManager {
 
   // ---- firmware upgrade ----
   char* ProcessMultipleUpgradeCommand(char* cmd, int len);
+  // An archive is being received or burned: handlers that would change the
+  // device (network, tuner, channel selection) refuse meanwhile.
+  bool UpgradeInProgress() const {
+    return mUpgradeState == eUpgradeDownloading || mUpgradeState == eUpgradeBurning;
+  }
 
  private:
   // "Bad type %c" report and "KO\r\n".

@@ -35,10 +35,6 @@ char unit_copy[256];
 // in place); as long as the longest command datagram.
 char unit_text[CommandManager::kReceiveLimit + 1];
 
-bool UpgradeInProgress(CommandManager::UpgradeStateEnum s) {
-  return s == CommandManager::eUpgradeDownloading || s == CommandManager::eUpgradeBurning;
-}
-
 // Decimal number at the start of `text` (leading blanks allowed).  False when
 // there is no digit or the value does not fit an int.
 bool ParseDecimal(const char* text, int* value) {
@@ -79,7 +75,7 @@ char* CommandManager::ProcessSelectChannelsToStream(char* cmd, bool save) {
   unit_copy[254] = '\0';
 
   if (mMyType != 'T') return BadType();
-  if (UpgradeInProgress(mUpgradeState)) {
+  if (UpgradeInProgress()) {
     VYX_LOG("Upgrade in progress - command rejected");
     return mKo;
   }
@@ -263,7 +259,7 @@ char* CommandManager::ProcessSelectChannelsToPlay(char* cmd, bool save) {
   unit_copy[254] = '\0';
 
   if (mMyType != 'R') return BadType();
-  if (UpgradeInProgress(mUpgradeState)) {
+  if (UpgradeInProgress()) {
     VYX_LOG("Upgrade in progress - command rejected");
     return mKo;
   }
