@@ -403,8 +403,12 @@ bool TsFilter::CollectPsipSection(unsigned short pid, unsigned char* packetPtr, 
     case 0xC5:
       AnalyzeMessageSystemTime(section, length, pid);
       break;
+    case 0xC8:
+    case 0xC9:
+      AnalyzeSectionVct(section);
+      break;
     // ---- ATSC PSIP analysers: not built yet ----
-    // 0xC7 AnalyzeSectionMgt, 0xC8/0xC9 AnalyzeSectionVct, 0xCB
+    // 0xC7 AnalyzeSectionMgt, 0xCB
     // AnalyzeSectionEit, 0xCC AnalyzeSectionEtt, 0xCD AnalyzeSectionStt
     // (tsfilter_psip.cpp) are dispatched here once they exist.
     default:

@@ -17,10 +17,6 @@ bool TunerManager::RewindScan() {
 }
 bool TunerManager::ClearScanResults(int) { return false; }
 
-bool TunerManager::SetPsipInfoForProgram(ushort, ushort, char*, ushort, ushort, unsigned char,
-                                         unsigned int, ushort, ushort) {
-  return false;
-}
 int TunerManager::GetNextProgramScalFormatted(char*) { return 0; }
 bool TunerManager::GetChannelProgramsRange() { return false; }
 bool TunerManager::SaveScanResults() { return false; }

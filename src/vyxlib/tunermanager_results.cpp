@@ -167,6 +167,44 @@ bool TunerManager::SetInfoForProgram(ushort transportId, ushort programId, unsig
   return true;
 }
 
+bool TunerManager::SetPsipInfoForProgram(ushort transportId, ushort programId, char* shortName,
+                                         ushort majorChanNo, ushort minorChanNo,
+                                         unsigned char modulationMode, unsigned int carrierFreq,
+                                         ushort channelTsid, ushort sourceId) {
+  pthread_mutex_lock(&mMutex);
+  int channel = mCurrentChannel;
+  ScalProgramList* list = GetScalProgramDesc(channel);
+  ScalProgramDesc* p = list ? list->head : nullptr;
+  for (; p != nullptr; p = p->pNext)
+    if (p->channelId == channel && p->programId == programId) break;
+  if (p == nullptr) {
+    pthread_mutex_unlock(&mMutex);
+    return false;
+  }
+  if (shortName != nullptr)
+    memcpy(p->channelShortName, shortName, 14);
+  else
+    memset(p->channelShortName, 0, 14);
+  p->channelShortName[14] = 0;
+  p->channelShortName[15] = 0;
+  p->channelMajorNo = majorChanNo;
+  p->channelMinorNo = minorChanNo;
+  p->modulationMode = modulationMode;
+  p->channelFreq = carrierFreq;
+  p->channelTsid = channelTsid;
+  p->sourceId = sourceId;
+  p->channelNo = majorChanNo * 10 + minorChanNo;
+  bool first = !p->mWasSet;
+  p->mWasSet = true;
+  char name[16];
+  memcpy(name, p->channelShortName, sizeof(name));  // the record may go once unlocked
+  pthread_mutex_unlock(&mMutex);
+  if (first)
+    VYX_LOG("SetPsipInfo: chanId %d trId 0x%.4x prId 0x%.4x name %s, chanNo: %d:%d\n", channel,
+            transportId, programId, name, majorChanNo, minorChanNo);
+  return true;
+}
+
 void TunerManager::CleanScalProgramDescriptors() {
   pthread_mutex_lock(&mMutex);
   ScalProgramList* list = GetScalProgramDesc(-1);
