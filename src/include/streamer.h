@@ -6,10 +6,18 @@
 // of about mPacketSize bytes to one group and port.  Each stream also carries
 // its own PAT, regenerated from the received one (see tsfilter_stream.cpp).
 //
-// Threads: Stream() runs on the media player's thread inside TsFilter::Filter,
-// under the filter's mutex; it allocates nothing and makes no system call but
-// the datagram sends.  Everything else (construction, StreamSet, the lists)
-// runs on the command thread.
+// Sending: Stream() only queues.  Each datagram it completes (the threshold
+// reached) is recorded, and Flush() sends all of them at once, in order, with
+// one system call (UDP segmentation offload when the kernel has it, else one
+// sendmmsg) on a socket connected to the destination.  TsFilter::Filter
+// flushes every streamer at the end of each player buffer, so a datagram
+// waits at most for the rest of the buffer it was completed in; a queue of
+// kMaxBatch datagrams, or a full buffer, is flushed at once.
+//
+// Threads: Stream() and Flush() run on the media player's thread inside
+// TsFilter::Filter, under the filter's mutex; they allocate nothing and make
+// no system call but the datagram sends.  Everything else (construction,
+// StreamSet, the lists) runs on the command thread.
 
 #include <pthread.h>
 
@@ -27,10 +35,16 @@ class Streamer {
   static constexpr int kDefaultLargePacketSize = 32580;
   static constexpr int kMinPacketSize = 1316;
   static constexpr int kMaxPacketSize = 32712;
+  // Completed datagrams queued before a flush is forced.
+  static constexpr int kMaxBatch = 32;
+  // Offload is used for datagrams that fit an Ethernet frame, in batches
+  // the kernel accepts as one (64 segments, 64 KiB).
+  static constexpr int kGsoMaxSegment = 1472;
+  static constexpr int kGsoMaxBytes = 61440;
 
   unsigned char* mpFilteredBuffer;  // mBufferSize bytes, owned
   unsigned char* mpCurrWritePtr;    // next free byte in mpFilteredBuffer
-  int mDataCount;                   // bytes waiting
+  int mDataCount;                   // bytes waiting (completed datagrams and the open one)
   int mBufferSize;
   unsigned short mMulticastPort;
   char mMulticastIp[16];            // always NUL-terminated
@@ -48,13 +62,28 @@ class Streamer {
   int mProgramCount;
   unsigned short* mPidList;         // PIDs attached through AddProgramToList
   int mPidCount;
+  // Completed datagrams waiting for Flush(): end offsets in mpFilteredBuffer
+  // (each starts where the previous one ends, the first at 0).
+  int mBatchEnd[kMaxBatch];
+  int mBatchCount;
+  int mOpenStart;                   // offset of the datagram being filled
+  bool mGso;                        // offload still worth trying on this socket
+  unsigned int mFlushCalls;         // send system calls made (for tests and benchmarks)
+  bool mFlushListed;                // on the filter's list of streamers to flush
 
   Streamer(int bufferSize, int packetSize);
   ~Streamer();
 
-  // Queue len bytes; when the threshold is reached, send everything queued.
-  // Returns the bytes sent by this call (0 when it only buffered).
+  // Queue len bytes; when the open datagram reaches the threshold it is
+  // complete (in pieces of at most kMaxDatagram) and waits for Flush().
+  // Returns the bytes sent by this call: 0 unless the queue was full and had
+  // to be flushed first.
   int Stream(unsigned char* addData, int len);
+
+  // Send every completed datagram, in order; the open one stays queued.
+  // Returns the bytes sent.
+  int Flush();
+  int PendingDatagrams() const { return mBatchCount; }
 
   // Record that pid was attached for programId (program 0 is not listed).
   void AddProgramToList(unsigned short programId, unsigned short pid);
@@ -79,6 +108,9 @@ class Streamer {
   unsigned short GetPid(int i) const { return mPidList[i]; }
 
  private:
+  // The completed datagrams to the network (or the debug copy file); the
+  // bytes that left.  streamer_send.cpp.
+  int SendBatch();
   Streamer(const Streamer&) = delete;
   Streamer& operator=(const Streamer&) = delete;
 };

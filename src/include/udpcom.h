@@ -122,14 +122,21 @@ class UdpSender {
   int s;  // 0: no socket yet
   int slen;
   struct sockaddr_in siOther;
+  bool connected;  // the socket itself names the destination (Pin)
 
-  UdpSender() : port(0), s(0), slen(sizeof(struct sockaddr_in)) {
+  UdpSender() : port(0), s(0), slen(sizeof(struct sockaddr_in)), connected(false) {
     memset(serverIp, 0, sizeof(serverIp));
     memset(&siOther, 0, sizeof(siOther));
   }
   ~UdpSender() { Disconnect(); }
 
   bool Connect(unsigned short destPort, const char* ip) {
+    if (connected && s != 0) {
+      // A new destination for a pinned socket: start from a fresh one.
+      close(s);
+      s = 0;
+      connected = false;
+    }
     strncpy(serverIp, ip, 15);
     serverIp[15] = 0;
     port = destPort;
@@ -157,6 +164,16 @@ class UdpSender {
     return true;
   }
 
+  // Fix the destination on the socket (connect), so that sends need no route
+  // lookup each.  False when the kernel refuses (a broadcast address without
+  // SO_BROADCAST, no route yet): sends then keep naming the destination.
+  bool Pin() {
+    if (s <= 0) return false;
+    connected = connect(s, reinterpret_cast<struct sockaddr*>(&siOther),
+                        static_cast<socklen_t>(slen)) == 0;
+    return connected;
+  }
+
   int Send(const void* data, int length, const char* /*unused*/ = nullptr) {
     return static_cast<int>(sendto(s, data, static_cast<size_t>(length), 0,
                                    reinterpret_cast<struct sockaddr*>(&siOther),
@@ -174,6 +191,7 @@ class UdpSender {
       close(s);
       s = 0;
     }
+    connected = false;
   }
 };
 

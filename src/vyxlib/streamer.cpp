@@ -16,7 +16,6 @@ namespace {
 // Process-wide, touched only by the player's thread inside Stream().
 unsigned int overflow_count = 0;
 unsigned int no_udp_count = 0;
-unsigned int send_fail_count = 0;
 
 // Reports on the packet path are rate-limited: the first and every 100th.
 const unsigned int kReportEvery = 100;
@@ -42,7 +41,12 @@ Streamer::Streamer(int bufferSize, int packetSize)
       mProgramList(nullptr),
       mProgramCount(0),
       mPidList(nullptr),
-      mPidCount(0) {
+      mPidCount(0),
+      mBatchCount(0),
+      mOpenStart(0),
+      mGso(true),
+      mFlushCalls(0),
+      mFlushListed(false) {
   memset(mMulticastIp, 0, sizeof(mMulticastIp));
   if (bufferSize > 0) mpFilteredBuffer = new (std::nothrow) unsigned char[bufferSize];
   mpPrivatePatBuffer = new (std::nothrow) unsigned char[kPrivatePatBufferSize];
@@ -85,6 +89,9 @@ bool Streamer::StreamSet(const char* ip, unsigned short port, pthread_mutex_t* l
     return false;
   }
   char addr[16];
+  // A connected socket spares the kernel a route lookup per datagram; one
+  // that cannot be connected still sends, naming the destination each time.
+  fresh->Pin();
   memcpy(addr, fresh->serverIp, sizeof(addr));
   addr[sizeof(addr) - 1] = 0;
   if (lock != nullptr) pthread_mutex_lock(lock);
@@ -93,6 +100,7 @@ bool Streamer::StreamSet(const char* ip, unsigned short port, pthread_mutex_t* l
   memcpy(mMulticastIp, addr, sizeof(mMulticastIp));
   mMulticastPort = port;
   mMulticastChanged = true;
+  mGso = true;  // a new socket: offload is tried afresh
   if (lock != nullptr) pthread_mutex_unlock(lock);
   delete old;
   return true;
@@ -119,51 +127,56 @@ int Streamer::Stream(unsigned char* addData, int len) {
   }
   if (addData == nullptr || len < 0) return 0;
 
-  mDataCount += len;
-  if (mDataCount > mBufferSize) {
+  int sent = 0;
+  // Completed datagrams leave first when the new bytes would not fit.
+  if (mDataCount + len > mBufferSize && mBatchCount > 0) sent = Flush();
+  if (mDataCount + len > mBufferSize) {
     // The network does not keep up (or the threshold is larger than the
     // buffer): drop what is queued rather than overrun.
     mpCurrWritePtr = mpFilteredBuffer;
     mDataCount = 0;
+    mOpenStart = 0;
     if (overflow_count % kReportEvery == 0)
       VYX_ERROR("Too much data called from Stream: %d > %d", overflow_count, mBufferSize);
     overflow_count++;
-    return 0;
+    return sent;
   }
   if (len > 0) {
     memcpy(mpCurrWritePtr, addData, static_cast<size_t>(len));
     mpCurrWritePtr += len;
+    mDataCount += len;
   }
-  if (mDataCount < mPacketSize) return 0;
+  if (mDataCount - mOpenStart < mPacketSize) return sent;
 
-  // The destination is already in place (StreamSet); from here on datagrams
-  // go to it.
-  mMulticastChanged = false;
+  // The open datagram is complete: all of it leaves at the next flush, cut
+  // into pieces that fit one datagram.
+  while (mOpenStart < mDataCount) {
+    if (mBatchCount == kMaxBatch) sent += Flush();
+    int piece = mDataCount - mOpenStart;
+    if (piece > kMaxDatagram) piece = kMaxDatagram;
+    mOpenStart += piece;
+    mBatchEnd[mBatchCount++] = mOpenStart;
+  }
+  return sent;
+}
 
+int Streamer::Flush() {
+  if (mBatchCount == 0) return 0;
   int sent = 0;
-  unsigned char* p = mpFilteredBuffer;
-  while (mDataCount > 0) {
-    int piece = mDataCount < kMaxDatagram ? mDataCount : kMaxDatagram;
-    int n;
-    if (dbg_file_out != nullptr) {
-      n = static_cast<int>(fwrite(p, 1, static_cast<size_t>(piece), dbg_file_out));
-    } else if (mpUdp->s <= 0) {
-      n = -1;
-    } else {
-      n = mpUdp->Send(p, piece);
-    }
-    if (n != piece) {
-      // The socket stays usable (UDP keeps no connection state); what remains
-      // of this datagram's data is dropped.
-      if (send_fail_count++ % kReportEvery == 0) VYX_ERROR("Send");
-      break;
-    }
-    sent += piece;
-    p += piece;
-    mDataCount -= piece;
+  if (mpUdp != nullptr) {
+    // The destination is already in place (StreamSet); from here on
+    // datagrams go to it.
+    mMulticastChanged = false;
+    sent = SendBatch();
   }
-  mDataCount = 0;
-  mpCurrWritePtr = mpFilteredBuffer;
-  Statistics::Self()->AddOutBytes(static_cast<unsigned int>(sent));
+  // What follows the last completed datagram is the start of the next one.
+  int consumed = mBatchEnd[mBatchCount - 1];
+  int rest = mDataCount - consumed;
+  if (rest > 0) memmove(mpFilteredBuffer, mpFilteredBuffer + consumed, static_cast<size_t>(rest));
+  mDataCount = rest;
+  mOpenStart = 0;
+  mBatchCount = 0;
+  mpCurrWritePtr = mpFilteredBuffer + rest;
+  if (sent > 0) Statistics::Self()->AddOutBytes(static_cast<unsigned int>(sent));
   return sent;
 }

@@ -63,7 +63,8 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mCaptionLogs(0),
       mDescriptorReports(0),
       mPendingHeadLen(0),
-      mCarryCount(0) {
+      mCarryCount(0),
+      mFlushCount(0) {
   pthread_mutex_init(&mMutex, nullptr);
   mpTime = Time::Self();
   mpStatistics = Statistics::Self();
@@ -94,6 +95,24 @@ void TsFilter::ResetPacketIdMapLocked() {
   mPacketIdMap[0].block = true;
 }
 
+void TsFilter::ListForFlush(Streamer* s) {
+  if (s->mFlushListed || s->PendingDatagrams() == 0) return;
+  if (mFlushCount == kMaxFlushList) {
+    s->Flush();  // more streamers than the list holds: this one goes now
+    return;
+  }
+  s->mFlushListed = true;
+  mFlushList[mFlushCount++] = s;
+}
+
+void TsFilter::FlushStreamers() {
+  for (int i = 0; i < mFlushCount; ++i) {
+    mFlushList[i]->Flush();
+    mFlushList[i]->mFlushListed = false;
+  }
+  mFlushCount = 0;
+}
+
 void TsFilter::ForwardBytes(unsigned char* data, int len) {
   if (len <= 0) return;
   StreamerList* list = mpStreamerList;
@@ -104,7 +123,10 @@ void TsFilter::ForwardBytes(unsigned char* data, int len) {
   int n = list->Size();
   for (int i = 0; i < n; ++i) {
     Streamer* s = list->At(i);
-    if (s != nullptr) s->Stream(data, len);
+    if (s != nullptr) {
+      s->Stream(data, len);
+      ListForFlush(s);
+    }
   }
 }
 
@@ -124,6 +146,7 @@ void TsFilter::ForwardCarry(unsigned char* data, int len) {
     for (int i = 0; i < n; ++i) {
       if (now->At(i) == mCarryStreamers[k]) {
         mCarryStreamers[k]->Stream(data, len);
+        ListForFlush(mCarryStreamers[k]);
         break;
       }
     }
@@ -223,6 +246,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       if (from >= end) {
         VYX_LOG("Can't find sync in the entire buffer!!!\n");
         mExpectedSync = 0;
+        FlushStreamers();
         pthread_mutex_unlock(&mMutex);
         return false;
       }
@@ -307,6 +331,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   } else {
     mExpectedSync = kPacketLen - remaining;
   }
+  FlushStreamers();
   pthread_mutex_unlock(&mMutex);
   return true;
 }

@@ -159,6 +159,10 @@ class TsFilter {
   // the last buffer: the rest goes to them (those still attached) only.
   Streamer* mCarryStreamers[StreamerList::kMax];
   int mCarryCount;
+  // Streamers with completed datagrams, sent at the end of the buffer.
+  static constexpr int kMaxFlushList = 16;
+  Streamer* mFlushList[kMaxFlushList];
+  int mFlushCount;
 
   // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
   // is analysed again even when its version did not change.
@@ -248,7 +252,14 @@ class TsFilter {
   void DumpLanguagesAndCaptions();
   void DumpCollectionStats();
 
+  // Send what the streamers completed since the last flush, each with one
+  // system call; the end of every buffer does it.  Call under mMutex (or
+  // where no buffer can be under way).
+  void FlushStreamers();
+
  private:
+  // Note that `s` has completed datagrams waiting (packet path).
+  void ListForFlush(Streamer* s);
   void ForwardBytes(unsigned char* data, int len);
   void ForwardCarry(unsigned char* data, int len);
   void RememberCarry(StreamerList* list);

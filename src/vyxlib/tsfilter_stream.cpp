@@ -260,6 +260,8 @@ bool TsFilter::RemoveStream(int streamId) {
   pthread_mutex_unlock(&mMutex);
   RemoveAllProgramsFromStream(s->mId);
   pthread_mutex_lock(&mMutex);
+  // Nothing completed is lost, and no list keeps the streamer.
+  FlushStreamers();
   mStreamersList[streamId] = nullptr;
   delete s;
   pthread_mutex_unlock(&mMutex);
@@ -459,5 +461,6 @@ void TsFilter::SendPrivatePats() {
       *b3 = static_cast<unsigned char>((*b3 & 0xF0) | s->mPrivatePatContinuity);
     }
     s->Stream(s->mpPrivatePatBuffer, len);
+    ListForFlush(s);
   }
 }

@@ -147,6 +147,8 @@ TEST_F(PrivatePat, OneProgramStreamBlanksTheOthersAndGetsAValidCrc) {
   // Each following PAT of the same version sends it, continuity counting on.
   s->mPacketSize = 188;
   for (int i = 0; i < 17; i++) tsf.SendPrivatePats();
+  EXPECT_TRUE(capture.Drain().empty());  // queued until the buffer's end
+  tsf.FlushStreamers();
   std::vector<Bytes> sent = capture.Drain();
   ASSERT_EQ(17u, sent.size());
   for (int i = 0; i < 17; i++) {
@@ -186,6 +188,7 @@ TEST_F(PrivatePat, AllProgramsCarriedLeavesThePatAsReceived) {
 TEST_F(PrivatePat, NothingIsSentBeforeTheFirstPatWasAnalysed) {
   s->mPacketSize = 0;
   tsf.SendPrivatePats();
+  tsf.FlushStreamers();
   EXPECT_TRUE(capture.Drain().empty());
 }
 
@@ -212,6 +215,7 @@ TEST_F(PrivatePat, SixPacketPatIsStoredWholeAndStaysContinuous) {
   s->mPacketSize = 6 * 188;
   tsf.SendPrivatePats();
   tsf.SendPrivatePats();
+  tsf.FlushStreamers();
   std::vector<Bytes> sent = capture.Drain();
   ASSERT_EQ(2u, sent.size());
   Bytes all;
@@ -262,6 +266,7 @@ TEST_F(PrivatePat, EveryStreamGetsItsOwnPat) {
   s->mPacketSize = 188;
   s3->mPacketSize = 188;
   tsf.SendPrivatePats();
+  tsf.FlushStreamers();
   std::vector<Bytes> a = capture.Drain();
   std::vector<Bytes> b = second.Drain();
   ASSERT_EQ(1u, a.size());

@@ -95,8 +95,11 @@ TEST_F(StreamCommands, PacketSizeBelowOnePacketSendsOnEveryCall) {
   EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE100"));
   EXPECT_EQ(0, s->mPacketSize);
   Bytes packet(188, 0x47);
-  EXPECT_EQ(188, s->Stream(packet.data(), 188));
-  EXPECT_EQ(1u, capture.Drain().size());
+  s->Stream(packet.data(), 188);
+  s->Stream(packet.data(), 188);
+  EXPECT_EQ(2, s->PendingDatagrams());
+  EXPECT_EQ(2 * 188, s->Flush());
+  EXPECT_EQ(2u, capture.Drain().size());
 }
 
 TEST_F(StreamCommands, PacketSizeOutOfRangeIsRefusedAndChangesNothing) {

@@ -190,7 +190,8 @@ TEST_F(StreamOps, AddStreamTwiceReAddressesTheSameStream) {
   // Still listed once on each PSI PID.
   EXPECT_EQ(1, tsf.mPacketIdMap[0x11].streamers->Size());
   Bytes packets(1316, 0x47);
-  EXPECT_EQ(1316, s->Stream(packets.data(), 1316));
+  s->Stream(packets.data(), 1316);
+  EXPECT_EQ(1316, s->Flush());
   EXPECT_TRUE(capture.Drain().empty());
   EXPECT_EQ(1u, other.Drain().size());
   // A bad address keeps the stream where it was.
