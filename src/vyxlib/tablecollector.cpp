@@ -14,10 +14,10 @@ namespace {
 inline bool report_due(uint32_t countBefore) { return (countBefore & 511u) == 0; }
 
 // Advances a PID's continuity counter for one packet; true on a gap (the
-// counter then takes the received value).  A high nibble of 0xF marks the
+// counter then takes the received value).  kContinuityUnknown marks the
 // second call for the same packet: nothing to advance.
 inline bool continuity_gap(int8_t* counters, unsigned short pid, unsigned char continuity) {
-  if ((continuity & 0xF0) == 0xF0) return false;
+  if ((continuity & kContinuityUnknown) == kContinuityUnknown) return false;
   int8_t& c = counters[pid & 0x1FFF];
   c = static_cast<int8_t>((c + 1) & 0x0F);
   if (c != static_cast<int8_t>(continuity & 0x0F)) {

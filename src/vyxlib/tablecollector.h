@@ -17,6 +17,12 @@
 
 class Statistics;
 
+// Flag in the high nibble of the continuity argument: this call feeds the
+// second piece of a packet already counted (the section that starts after the
+// pointer_field), so the PID's continuity counter is neither checked nor
+// advanced.
+const unsigned char kContinuityUnknown = 0xF0;
+
 class PsipSection {
  public:
   static constexpr int kSmallBuffer = 1040;  // PAT, PMT, 0xC0-0xC5, TVCT, CVCT, STT
@@ -88,8 +94,8 @@ class TableCollector {
   virtual ~TableCollector();
 
   // Feeds length payload bytes of one packet.  continuity: the packet's
-  // continuity counter in the low nibble; a high nibble of 0xF marks the
-  // second call for the same packet (the counter is not advanced).  Returns
+  // continuity counter in the low nibble, or'd with kContinuityUnknown
+  // for the second call for the same packet.  Returns
   // the complete section (valid until the next call for the same state) and
   // its table id through table_id, or null (table_id -1).
   unsigned char* CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,

@@ -13,6 +13,7 @@
 #include "streamer.h"
 #include "tablecollector.h"
 #include "time.h"
+#include "tspacket.h"
 #include "tunermanager.h"
 #include "utils.h"
 
@@ -204,7 +205,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       pthread_mutex_unlock(&mMutex);
       return true;
     }
-    unsigned int pid = (static_cast<unsigned int>(mPendingHead[1] & 0x1F) << 8) | mPendingHead[2];
+    unsigned int pid = PacketPid(mPendingHead);
     mPendingHeadLen = 0;
     mLastPacketId = pid;
     mLastBlock = mPacketIdMap[pid].block;
@@ -220,7 +221,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   while (end - start > kPacketLen) {
     if (start[0] == kSyncByte && start[kPacketLen] == kSyncByte) {
       mExpectedSync = static_cast<int>(start - inData) + kPacketLen;
-      unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
+      unsigned int pid = PacketPid(start);
       mLastPacketId = pid;
       headerRead = true;
       PacketIdMapType& entry = mPacketIdMap[pid];
@@ -307,7 +308,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       headerRead = false;
     } else {
       if (start[0] == kSyncByte) {
-        unsigned int pid = (static_cast<unsigned int>(start[1] & 0x1F) << 8) | start[2];
+        unsigned int pid = PacketPid(start);
         mLastPacketId = pid;
         mLastBlock = mPacketIdMap[pid].block;
         mpStreamerList = mPacketIdMap[pid].streamers;
@@ -337,9 +338,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
 }
 
 unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetId*/) {
-  if ((packetPtr[3] & 0x10) == 0) return 0;  // adaptation field only
-  if ((packetPtr[3] & 0x20) == 0) return 4;  // no adaptation field
-  return static_cast<unsigned int>(packetPtr[4]) + 5;
+  return PacketPayloadOffset(packetPtr);
 }
 
 bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
@@ -350,7 +349,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
     ++mPayloadIndexDrops;
     return false;
   }
-  bool unitStart = (packetPtr[1] & 0x40) != 0;
+  bool unitStart = PacketUnitStart(packetPtr);
   unsigned int pointerField = 0;
   unsigned int nextSectionPos = 0;
   if (unitStart) {
@@ -367,9 +366,9 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
   }
 
   PacketIdMapType& entry = mPacketIdMap[packetId & 0x1FFF];
-  if (entry.scrambling == eNotKnown) entry.scrambling = (packetPtr[3] & 0xC0) == 0 ? eClear : eScrambled;
+  if (entry.scrambling == eNotKnown) entry.scrambling = PacketScrambled(packetPtr) ? eScrambled : eClear;
 
-  unsigned char continuity = packetPtr[3] & 0x0F;
+  unsigned char continuity = PacketContinuity(packetPtr);
   int payloadLength = kPacketLen - static_cast<int>(payloadIndex);
 
   if (packetId != 0 && packetId != 0x1FFB) {
@@ -391,7 +390,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
     ++mRemainderLogs;
     CollectPsipSection(pid, payload, payloadLength, false, continuity);
     CollectPsipSection(pid, packetPtr + nextSectionPos, kPacketLen - static_cast<int>(nextSectionPos),
-                       true, static_cast<unsigned char>(continuity | 0xF0));
+                       true, static_cast<unsigned char>(continuity | kContinuityUnknown));
   }
   return true;
 }
