@@ -5,12 +5,6 @@
 
 #include "commandmanager.h"
 
-// ---- status and network ----
-char* CommandManager::ProcessIpGet(char*) { return mKo; }
-char* CommandManager::ProcessIpSet(char*) { return mKo; }
-char* CommandManager::ProcessStatusGetTransmitter(char*) { return mKo; }
-char* CommandManager::ProcessStatusGetReceiver(char*) { return mKo; }
-
 // ---- playback and display ----
 char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
 char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
@@ -25,6 +19,3 @@ char* CommandManager::ProcessTunerScanBlindCommand(char*) { return mKo; }
 char* CommandManager::ProcessEpgData(char*, int) { return mKo; }
 char* CommandManager::ProcessSetLanguage(char*, int) { return mKo; }
 char* CommandManager::ProcessSetSubtitles(char*, int) { return mKo; }
-
-// ---- firmware upgrade ----
-char* CommandManager::ProcessMultipleUpgradeCommand(char*, int) { return mKo; }

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,8 +47,9 @@ inline void write_file(const char* path, const std::string& text) {
 // The SNMP agent: keeps every request, answers a set with "OID = INTEGER:
 // VALUE" and remembers the value, a get of a remembered OID with
 // "OID = STRING: "VALUE"" and any other get with "OID = INTEGER: 0".  Told to
-// garble, it answers what the bridge cannot cut.  Lives for the whole program
-// (the bridge keeps its queue ids).
+// garble, it answers what the bridge cannot cut (the bridge's "no answer"):
+// every request, or only those of the OIDs it is told to refuse.  Lives for
+// the whole program (the bridge keeps its queue ids).
 class FakeAgent {
  public:
   static FakeAgent& Get() {
@@ -85,6 +87,18 @@ class FakeAgent {
     std::lock_guard<std::mutex> lock(mMutex);
     mGarble = on;
   }
+  // Gets and sets of this OID are answered with garble until allowed again.
+  void Refuse(const std::string& oid, bool on = true) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (on)
+      mRefused.insert(oid);
+    else
+      mRefused.erase(oid);
+  }
+  void RefuseNone() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mRefused.clear();
+  }
 
  private:
   struct Request {
@@ -117,8 +131,8 @@ class FakeAgent {
   std::string Answer(bool set, const std::string& text) {
     std::lock_guard<std::mutex> lock(mMutex);
     mRequests.push_back({set, text});
-    if (mGarble) return "no such thing\n";
     std::string oid = text.substr(0, text.find(' '));
+    if (mGarble || mRefused.count(oid) != 0) return "no such thing\n";
     if (set) {
       // "OID t VALUE"
       size_t at = text.find(' ');
@@ -134,6 +148,7 @@ class FakeAgent {
   std::mutex mMutex;
   std::vector<Request> mRequests;
   std::map<std::string, std::string> mValues;
+  std::set<std::string> mRefused;
   bool mGarble = false;
 };
 
