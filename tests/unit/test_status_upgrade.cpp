@@ -75,6 +75,9 @@ class DeviceCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!inside) GTEST_SKIP() << "no private user/IPC/network/mount namespaces here";
+    // Made before the agent's log is cleared: construction sets IR_CONTROL.
+    vyxtest::shared_manager('T');
+    vyxtest::shared_manager('R');
     FakeAgent::Get().RefuseNone();
     FakeAgent::Get().ClearRequests();
     FakeSysMgr::Get().Refuse(false);
