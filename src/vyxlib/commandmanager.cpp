@@ -15,12 +15,14 @@
 #include <new>
 
 #include "beacon.h"
+#include "ircontrol.h"
 #include "k720cmmd.h"
 #include "sharedmem.h"
 #include "snmplocal.h"
 #include "statistics.h"
 #include "tsfilter.h"
 #include "tunermanager.h"
+#include "uart.h"
 #include "utils.h"
 #include "version.h"
 #include "zernsnmp.h"
@@ -136,10 +138,14 @@ CommandManager::CommandManager(char type)
     case 'R':
       snprintf(mTunerMode, sizeof(mTunerMode), "%s", "ERROR");
       mCommandPort = 2008;
-      // The IR and serial modules join here once they exist; until then the
-      // receiver runs without them (null pointers, their commands refused).
       VYX_LOG("Initialize IR module\n");
+      mpIrControl = new (std::nothrow) IrControl();
       VYX_LOG("Initialize UART module\n");
+      mpUart = new (std::nothrow) Uart();
+      if (mpIrControl == nullptr || mpUart == nullptr) {
+        VYX_ERROR("no memory for the IR or serial module");
+        exit(-1);
+      }
       mUrl = new (std::nothrow) char[kUrlSize]();
       if (mUrl == nullptr) {
         VYX_ERROR("no memory for the URL buffer");
@@ -178,7 +184,8 @@ CommandManager::~CommandManager() {
   delete mpTsf;
   delete mpSnmp;
   delete mpServer;
-  // IR and serial modules: none yet.
+  delete mpIrControl;
+  delete mpUart;
   delete mpTunerManager;  // after the filter, which reports to it
   delete[] mCommand;
   delete[] mLastUnitCommand;
@@ -235,7 +242,7 @@ int CommandManager::ProcessCommandLoop() {
 
   if (mMyType == 'R') {
     SharedMem::Self()->IrModeCode(110);
-    // IR forwarding off: nothing to do until the IR module exists.
+    mpIrControl->SetIrForwarding(nullptr);
     mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
     mpSnmp->SnmpSet("%s i %d", ZernOid(eNETWORK_BUFFER_SIZE), kNetworkBufferSize);
     VYX_LOG("Downgrade Dolby Digital +\n");
@@ -372,15 +379,24 @@ char* CommandManager::ProcessCommand(char* cmd, int len) {
       VYX_LOG("This command is only for receiver");
       return mKo;
     }
-    // Serial module not built yet: nothing can take the bytes.
-    return mKo;
+    // The bytes after the keyword, as many as arrived (binary data may hold
+    // zero bytes) and never more than the receive buffer holds.
+    int count = len - 4;
+    int room = static_cast<int>(ReplyRoom(cmd));
+    if (room == 0) room = static_cast<int>(strnlen(cmd, kCommandSize)) + 1;
+    if (count > room - 5) count = room - 5;
+    if (count > kReceiveLimit - 4) count = kReceiveLimit - 4;
+    if (count < 0) count = 0;
+    if (mpUart == nullptr) return mKo;
+    return mpUart->ProcessUartCommand(TextFrom(cmd, 4), count) ? mOk : mKo;
   }
   if (Match(cmd, "SUART", 5)) {
     if (mMyType != 'R') {
       VYX_LOG("This command is only for receiver");
       return mKo;
     }
-    return mKo;
+    if (mpUart == nullptr) return mKo;
+    return mpUart->ProcessUartSetParameters(TextFrom(cmd, 5), mpSnmp) ? mOk : mKo;
   }
   if (Match(cmd, "Tuner://", 8)) return ProcessTunerTuneCommand(cmd + 8);
   // SCA?, SCAL and EIT send their answers themselves and return null; a
@@ -437,15 +453,16 @@ char* CommandManager::ProcessIrAndUartForward(char* cmd) {
   snprintf(number, sizeof(number), "%s", TextFrom(cmd, 8));
   if (DecimalValue(number) == 1) {
     VYX_LOG("DUREDOD cmdmgr turn ON Ir and Uart forwarding\n");
-    // IR forwarding to the command server's last client goes here once the
-    // IR module exists.
+    if (mpIrControl != nullptr) mpIrControl->SetIrForwarding(mpServer);
     mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
     mIrForwarding = true;
-    // Serial forwarding likewise, once the serial module exists.
+    if (mpUart != nullptr) mpUart->SetUartForwarding(mpServer);
   } else {
     VYX_LOG("DUREDOD cmdmgr turn OFF Ir and Uart forwarding\n");
+    if (mpIrControl != nullptr) mpIrControl->SetIrForwarding(nullptr);
     mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);
     mIrForwarding = false;
+    if (mpUart != nullptr) mpUart->SetUartForwarding(nullptr);
   }
   return mOk;
 }

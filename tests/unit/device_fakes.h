@@ -8,8 +8,12 @@
 // the queue ids it obtained once.  Also the command managers those tests
 // drive, and the loop's dispatch of one command.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +32,7 @@
 #include "commandmanager.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
+#include "uart.h"
 
 namespace vyxtest {
 
@@ -206,11 +211,86 @@ class FakeSysMgr {
   std::vector<std::pair<int, int>> mSeen;
 };
 
+// The serial port: a pseudo-terminal in raw mode whose device side the
+// serial module opens in place of /dev/ttyS0.  A thread keeps reading the
+// other side, so writes to the port never wait, and remembers what came.
+class FakeSerial {
+ public:
+  static FakeSerial& Get() {
+    static FakeSerial* port = new FakeSerial();
+    return *port;
+  }
+  bool Ok() const { return mMaster >= 0; }
+  const char* Path() const { return mPath; }
+  // What the module wrote to the port since the last call.
+  std::string Take() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::string out;
+    out.swap(mSeen);
+    return out;
+  }
+  // Waits until at least n bytes were written (or about 5 s passed).
+  std::string TakeAtLeast(size_t n) {
+    for (int i = 0; i < 500; i++) {
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mSeen.size() >= n) break;
+      }
+      usleep(10000);
+    }
+    return Take();
+  }
+  // Bytes typed at the port's far end.
+  bool Type(const std::string& bytes) {
+    return write(mMaster, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  FakeSerial() {
+    mMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    if (mMaster < 0 || grantpt(mMaster) != 0 || unlockpt(mMaster) != 0 || ptsname(mMaster) == nullptr) {
+      if (mMaster >= 0) close(mMaster);
+      mMaster = -1;
+      snprintf(mPath, sizeof(mPath), "%s", "/nonexistent/ttyS0");
+      return;
+    }
+    snprintf(mPath, sizeof(mPath), "%s", ptsname(mMaster));
+    // Raw both ways (no echo, no line editing), as a serial line is.  The
+    // device side is held open so that settings stick and reads never hang up.
+    mSlave = open(mPath, O_RDWR | O_NOCTTY);
+    termios t;
+    if (mSlave >= 0 && tcgetattr(mSlave, &t) == 0) {
+      cfmakeraw(&t);
+      tcsetattr(mSlave, TCSANOW, &t);
+    }
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = read(mMaster, buf, sizeof(buf));
+      if (n <= 0) {
+        usleep(10000);
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(mMutex);
+      if (mSeen.size() < (1u << 20)) mSeen.append(buf, static_cast<size_t>(n));
+    }
+  }
+  int mMaster = -1;
+  int mSlave = -1;
+  char mPath[128] = {0};
+  std::mutex mMutex;
+  std::string mSeen;
+};
+
 // One command manager of each role per program (the device never destroys
 // one), made with the fake agent answering.
 inline CommandManager* shared_manager(char type) {
   static CommandManager* managers[2] = {nullptr, nullptr};
   FakeAgent::Get();
+  // Never the build host's own serial port.
+  uart_device_path = FakeSerial::Get().Path();
   CommandManager*& m = managers[type == 'T' ? 0 : 1];
   if (m == nullptr) m = new CommandManager(type);
   return m;

@@ -185,6 +185,7 @@ TEST(Construction, TransmitterDefaults) {
   EXPECT_STREQ(m->mTunerMode, "ATSC");
   EXPECT_EQ(m->mUrl, nullptr);
   EXPECT_EQ(m->mpIrControl, nullptr);
+  EXPECT_EQ(m->mpUart, nullptr);
   EXPECT_EQ(m->mUrlWidth, 1280);
   EXPECT_EQ(m->mUrlHeight, 768);
   EXPECT_EQ(m->mUrlAlphaVideo, 1);
@@ -207,6 +208,8 @@ TEST(Construction, ReceiverDefaults) {
   EXPECT_STREQ(m->mTunerMode, "ERROR");
   ASSERT_NE(m->mUrl, nullptr);
   EXPECT_STREQ(m->mUrl, "");
+  EXPECT_NE(m->mpIrControl, nullptr);
+  EXPECT_NE(m->mpUart, nullptr);
   EXPECT_EQ(static_tsptr, m->mpTsf);
   EXPECT_EQ(static_type, 'R');
   delete m;
@@ -306,8 +309,9 @@ TEST_F(Dispatcher, RoleBoundCommands) {
     EXPECT_EQ(Dispatch(t, "SUART9600"), "KO\r\n");
     EXPECT_NE(out.Stop().find("This command is only for receiver"), std::string::npos);
   }
-  // A receiver without its serial module refuses too.
-  EXPECT_EQ(Dispatch(r, "UART hello"), "KO\r\n");
+  // A receiver takes the bytes; with forwarding off they are dropped.
+  EXPECT_EQ(Dispatch(r, "UART hello"), "OK\r\n");
+  EXPECT_EQ(Dispatch(r, "SUART9600"), "KO\r\n");
 }
 
 TEST_F(Dispatcher, UnitNineIsRefused) {
