@@ -222,5 +222,10 @@ int sendMessgageToKonqueror(int argc, char* buffer);
 // The browser's status (param[1] of its reply), or -1 when it does not answer
 // within five half-second polls.
 int isAlive();
+// One message to a browser queue without blocking on a full queue: a few
+// short retries (about 100 ms in all), then -1 with errno EAGAIN, so a browser
+// that stops reading cannot freeze the caller.  -1 with errno set on any other
+// failure, 0 when queued.  Any thread.
+int browser_msgsnd(int qid, const void* msg, size_t textSize);
 
 #endif

@@ -5,12 +5,6 @@
 
 #include "commandmanager.h"
 
-// ---- playback and display ----
-char* CommandManager::ProcessRemoteCommand(char*) { return mKo; }
-char* CommandManager::ProcessVscaleCommand(char*, int) { return mKo; }
-char* CommandManager::ProcessUrlSet(char*) { return mKo; }
-char* CommandManager::ProcessResolution(char*, int) { return mKo; }
-
 // ---- tuner, scan, guide and languages ----
 char* CommandManager::ProcessTunerTuneCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }

@@ -44,16 +44,26 @@ int sendMessgageToKonqueror(int argc, char* buffer) {
   memset(&msg, 0, sizeof(msg));
   msg.mtype = kBrowserCommandType;
   strncpy(msg.text, buffer, kBrowserMaxCommandChars);  // the rest stays NUL
-  int rc;
-  // Waits while the queue is full; a signal only restarts the wait.
-  do {
-    rc = msgsnd(msgqid, &msg, sizeof(msg.text), 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
-    VYX_ERROR("Error sending message\n");
+  // A full queue (a browser that stopped reading) drops the command after a
+  // short wait instead of holding the command server for ever.
+  if (browser_msgsnd(msgqid, &msg, sizeof(msg.text)) < 0) {
+    if (errno == EAGAIN)
+      VYX_ERROR("Error sending message: browser queue full, command dropped\n");
+    else
+      VYX_ERROR("Error sending message\n");
     return -1;
   }
   return 0;
+}
+
+int browser_msgsnd(int qid, const void* msg, size_t textSize) {
+  const int kTries = 5;
+  for (int attempt = 0;; attempt++) {
+    if (msgsnd(qid, msg, textSize, IPC_NOWAIT) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN || attempt + 1 >= kTries) return -1;
+    vyx_sleep_ms(20);
+  }
 }
 
 int isAlive() {
