@@ -4,6 +4,9 @@
 // BYTES UNALIGNED SYNCERRORS" lines (SYNCERRORS counts buffers whose bytes
 // break the 188-byte grid of a stream that starts on a packet), and one
 // "section TABLE LENGTH" line per section handed over in the receiver role.
+// HASH is an order-sensitive hash of every byte handed over (h = h * 31 + b,
+// modulo 2^64), so a test can check the bytes themselves, not only their
+// count.
 
 #include <dlfcn.h>
 
@@ -16,7 +19,7 @@ namespace {
 
 std::mutex g_mutex;
 char g_type = 0;
-unsigned long long g_calls = 0, g_bytes = 0, g_unaligned = 0, g_syncErrors = 0;
+unsigned long long g_calls = 0, g_bytes = 0, g_unaligned = 0, g_syncErrors = 0, g_hash = 0;
 char g_ret[128];
 
 void line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -51,11 +54,14 @@ extern "C" __attribute__((visibility("default"))) void Vyx_Filter(unsigned char*
     return;
   }
   bool broken = false;
-  for (unsigned i = 0; i < len; i++)
+  for (unsigned i = 0; i < len; i++) {
     if ((g_bytes + i) % 188 == 0 && data[i] != 0x47) broken = true;
+    g_hash = g_hash * 31 + data[i];
+  }
   g_calls++;
   g_bytes += len;
   if (len % 188 != 0) g_unaligned++;
   if (broken) g_syncErrors++;
-  if ((g_calls & 63) == 0) line("filter %llu %llu %llu %llu\n", g_calls, g_bytes, g_unaligned, g_syncErrors);
+  if ((g_calls & 63) == 0)
+    line("filter %llu %llu %llu %llu %llu\n", g_calls, g_bytes, g_unaligned, g_syncErrors, g_hash);
 }

@@ -2,14 +2,26 @@
 // lines "N FILE [STRENGTH]") is a transport-stream file that the player feeds
 // to the plug-in from its own thread, looping, at the stream's own bit rate.
 //
+// The file is mapped, not read: buffers point into the mapping (private and
+// writable, as a player's buffer is, so the file itself never changes), and
+// only a buffer that wraps from the file's end to its start is copied.  The
+// feed starts as soon as the file is mapped.
+//
 // Buffers have pseudo-random sizes of 1 to 8000 bytes (never aligned to
 // packets, so the plug-in's resynchronisation is always exercised), from a
 // fixed seed so runs repeat (VYX_FEED_SEED overrides it).  The rate comes
-// from the file's PCRs; VYX_FEED_RATE (bits/s) overrides it and
-// VYX_FEED_FAST=1 feeds as fast as the plug-in takes it.  Pacing is NOT
+// from the PCRs of the file's first megabytes; VYX_FEED_RATE (bits/s)
+// overrides it and VYX_FEED_FAST=1 feeds as fast as the plug-in takes it.
+// The feed sleeps only once it is a pacing step (20 ms) ahead of the rate,
+// so a fast stream costs some fifty wake-ups a second.  Pacing is NOT
 // compressed by VYX_TIME_SCALE: the bit rate is a property of the data, and
 // multiplying it would only multiply the load on the host; the time scale
 // compresses waits, which stay short compared with a stream's table cycle.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -26,20 +38,52 @@
 namespace {
 
 const size_t kMaxBuffer = 8000;
-const size_t kMaxFile = 256u << 20;
 const double kDefaultRate = 1000000.0;  // files without PCRs (tables only)
+const size_t kRateProbe = 16u << 20;    // bytes whose PCRs give the rate
+const double kPaceStep = 0.020;         // seconds ahead before the feed sleeps
 
 struct Feed {
   std::thread thread;
   std::atomic<bool> stop{false};
-  std::vector<uint8_t> data;
+  uint8_t* data = nullptr;  // the mapped file
+  size_t size = 0;
   double rate = kDefaultRate;
   bool fast = false;
   uint32_t seed = 1;
   std::atomic<unsigned long long> bytes{0};
   std::atomic<unsigned long long> buffers{0};
   std::atomic<unsigned long long> delivered{0};
+  ~Feed() {
+    if (data != nullptr) munmap(data, size);
+  }
 };
+
+// Maps `path` privately (copy on write); false with `error` set when it
+// cannot be opened, is empty or cannot be mapped.
+bool map_file(const std::string& path, Feed* f, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            static_cast<unsigned long long>(st.st_size) <= static_cast<size_t>(-1);
+  void* m = MAP_FAILED;
+  if (ok) {
+    m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    ok = m != MAP_FAILED;
+  }
+  close(fd);
+  if (!ok) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  f->data = static_cast<uint8_t*>(m);
+  f->size = static_cast<size_t>(st.st_size);
+  madvise(m, f->size, MADV_SEQUENTIAL);
+  return true;
+}
 
 std::mutex g_mutex;  // the current feed
 Feed* g_feed = nullptr;
@@ -56,24 +100,32 @@ uint32_t xorshift32(uint32_t* s) {
 
 void feed_body(Feed* f) {
   static_assert(kMaxBuffer > 0, "buffer");
-  std::vector<uint8_t> buf(kMaxBuffer);
+  std::vector<uint8_t> wrap(kMaxBuffer);
   uint32_t prng = f->seed != 0 ? f->seed : 1;
   size_t pos = 0;
-  const size_t total = f->data.size();
+  const size_t total = f->size;
   double start = standin_monotonic();
   unsigned long long sent = 0;
   while (!f->stop.load(std::memory_order_relaxed)) {
     size_t n = 1 + xorshift32(&prng) % kMaxBuffer;
-    // Copy across the end of the file so the loop is seamless.
-    for (size_t off = 0; off < n;) {
-      size_t chunk = total - pos;
-      if (chunk > n - off) chunk = n - off;
-      memcpy(buf.data() + off, f->data.data() + pos, chunk);
-      off += chunk;
-      pos += chunk;
+    uint8_t* buf;
+    if (total - pos >= n) {
+      buf = f->data + pos;
+      pos += n;
       if (pos == total) pos = 0;
+    } else {
+      // Across the end of the file, so the loop is seamless.
+      for (size_t off = 0; off < n;) {
+        size_t chunk = total - pos;
+        if (chunk > n - off) chunk = n - off;
+        memcpy(wrap.data() + off, f->data + pos, chunk);
+        off += chunk;
+        pos += chunk;
+        if (pos == total) pos = 0;
+      }
+      buf = wrap.data();
     }
-    if (plugin_filter(buf.data(), static_cast<unsigned>(n))) f->delivered.fetch_add(1, std::memory_order_relaxed);
+    if (plugin_filter(buf, static_cast<unsigned>(n))) f->delivered.fetch_add(1, std::memory_order_relaxed);
     sent += n;
     f->bytes.store(sent, std::memory_order_relaxed);
     f->buffers.fetch_add(1, std::memory_order_relaxed);
@@ -83,7 +135,7 @@ void feed_body(Feed* f) {
     if (due < now - 1.0) {
       // Far behind (a stalled plug-in): do not burst to catch up.
       start = now - static_cast<double>(sent) * 8.0 / f->rate;
-    } else if (due > now + 0.002) {
+    } else if (due > now + kPaceStep) {
       standin_sleep_until(due);
     }
   }
@@ -182,13 +234,9 @@ void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
   std::string error;
   if (mapped) {
     f = new Feed;
-    std::string content;
-    if (!read_file_limited(file, kMaxFile, &content) || content.empty()) {
-      error = std::string("cannot read ") + file;
+    if (!map_file(file, f, &error)) {
       delete f;
       f = nullptr;
-    } else {
-      f->data.assign(content.begin(), content.end());
     }
   }
   if (!mapped || f == nullptr) strength = 0;
@@ -204,13 +252,13 @@ void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
   j.Int("strength", strength);
   if (!error.empty()) j.Str("error", error.c_str());
   if (f != nullptr) {
-    double pcrRate = ts_bitrate_from_pcr(f->data.data(), f->data.size());
+    double pcrRate = ts_bitrate_from_pcr(f->data, f->size < kRateProbe ? f->size : kRateProbe);
     long override = env_long("VYX_FEED_RATE", 0, 1000, 2000000000L);
     f->rate = override > 0 ? static_cast<double>(override) : pcrRate > 0 ? pcrRate : kDefaultRate;
     f->fast = env_long("VYX_FEED_FAST", 0, 0, 1) == 1;
     f->seed = static_cast<uint32_t>(env_long("VYX_FEED_SEED", 12345, 0, 0x7FFFFFFF)) ^
               static_cast<uint32_t>(channel) * 2654435761u;
-    j.Num("rate", f->rate).Num("pcrRate", pcrRate).Bool("fast", f->fast).Uint("bytes", f->data.size());
+    j.Num("rate", f->rate).Num("pcrRate", pcrRate).Bool("fast", f->fast).Uint("bytes", f->size);
     f->thread = std::thread(feed_body, f);
     std::lock_guard<std::mutex> lock(g_mutex);
     g_feed = f;

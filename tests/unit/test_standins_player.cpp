@@ -200,15 +200,24 @@ TEST_F(PlayerTest, LoadsThePluginAndFeedsTheTunedChannel) {
 
   // Several loops of the 15792-byte file, in buffers that are not whole
   // packets, with the packet grid intact across buffers and loops.
-  unsigned long long calls = 0, bytes = 0, unaligned = 0, syncErrors = 0;
+  unsigned long long calls = 0, bytes = 0, unaligned = 0, syncErrors = 0, hash = 0;
   ASSERT_TRUE(wait_for([&] {
     std::vector<std::string> f = Fake("filter");
     if (f.empty()) return false;
-    sscanf(f.back().c_str(), "filter %llu %llu %llu %llu", &calls, &bytes, &unaligned, &syncErrors);
+    sscanf(f.back().c_str(), "filter %llu %llu %llu %llu %llu", &calls, &bytes, &unaligned, &syncErrors,
+           &hash);
     return bytes > 5 * 15792ull;
   }));
   EXPECT_GT(unaligned, calls / 2);
   EXPECT_EQ(syncErrors, 0u);
+  // The very bytes of the file, loop after loop, with nothing skipped or
+  // repeated where a buffer wraps from the file's end to its start.
+  std::string file = read_file(kSamples + "/atsc-wnet13-psip.ts");
+  ASSERT_EQ(file.size(), 15792u);
+  unsigned long long want = 0;
+  for (unsigned long long i = 0; i < bytes; i++)
+    want = want * 31 + static_cast<unsigned char>(file[i % file.size()]);
+  EXPECT_EQ(hash, want);
 
   Cmd("-stopvid");
   ASSERT_TRUE(wait_event(mLog, "feed_stop"));
