@@ -218,8 +218,13 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   unsigned char* start = inData;
   unsigned char* end = inData + size;
 
+  // A sync byte is trusted only where the next packet is due (mExpectedSync):
+  // payloads are full of 0x47 bytes, and a buffer may begin or end anywhere
+  // inside a packet.  Elsewhere only a search for two sync bytes a packet
+  // apart, after sync was lost, may find a packet start.
   while (end - start > kPacketLen) {
-    if (start[0] == kSyncByte && start[kPacketLen] == kSyncByte) {
+    bool due = start - inData == mExpectedSync;
+    if (due && start[0] == kSyncByte && start[kPacketLen] == kSyncByte) {
       mExpectedSync = static_cast<int>(start - inData) + kPacketLen;
       unsigned int pid = PacketPid(start);
       mLastPacketId = pid;
@@ -237,7 +242,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     // Out of sync.
     unsigned char* p = inData + mExpectedSync;
     unsigned char* newStart;
-    if (p >= start && p < end && *p == kSyncByte) {
+    if (p > start && p < end && *p == kSyncByte) {
       // The normal case at a buffer's start when the previous buffer ended
       // inside a packet.
       newStart = p;
@@ -274,14 +279,16 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       else
         ForwardCarry(start, static_cast<int>(newStart - start));
     }
-    mExpectedSync = static_cast<int>(newStart - inData) + kPacketLen;
+    // The packet found is the one due now.
+    mExpectedSync = static_cast<int>(newStart - inData);
     start = newStart;
   }
 
   // Tail: the last whole packet (its following sync cannot be checked) or the
   // first piece of a packet that the next buffer completes.  Forwarded only.
   int remaining = static_cast<int>(end - start);
-  if (remaining > 0 && start[0] != kSyncByte) {
+  bool packetStart = start - inData == mExpectedSync && remaining > 0 && start[0] == kSyncByte;
+  if (remaining > 0 && !packetStart) {
     // A short buffer may finish the packet under way and begin the next one:
     // the player hands over buffers of any size.  Split where the next packet
     // was expected, so each piece reaches its own PID's streamers.
@@ -295,10 +302,11 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       }
       start = next;
       remaining = static_cast<int>(end - start);
+      packetStart = true;
     }
   }
   if (remaining > 0) {
-    if (start[0] == kSyncByte && remaining < 3) {
+    if (packetStart && remaining < 3) {
       // The PID bytes are in the next buffer: hold the piece until then.
       memcpy(mPendingHead, start, static_cast<size_t>(remaining));
       mPendingHeadLen = remaining;
@@ -307,7 +315,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
       mCarryCount = 0;
       headerRead = false;
     } else {
-      if (start[0] == kSyncByte) {
+      if (packetStart) {
         unsigned int pid = PacketPid(start);
         mLastPacketId = pid;
         mLastBlock = mPacketIdMap[pid].block;
@@ -325,7 +333,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   // The packet under way continues in the next buffer: remember who got it.
   if (headerRead) RememberCarry(mLastBlock ? nullptr : mpStreamerList);
 
-  if (start == inData && remaining > 0 && start[0] != kSyncByte && entryExpected >= remaining) {
+  if (start == inData && remaining > 0 && !packetStart && entryExpected >= remaining) {
     // A short buffer that only continues the packet under way: the next
     // packet still starts where it was expected, minus what arrived here.
     mExpectedSync = entryExpected - remaining;

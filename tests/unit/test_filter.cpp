@@ -499,3 +499,45 @@ TEST(Filter, ShortBuffersAcrossPacketBoundariesForwardEachPieceToItsPid) {
   cuts.push_back(stream.size() - cuts[0] - cuts[1]);
   EXPECT_EQ(whole, run(cuts));
 }
+
+// Payloads full of sync bytes: a 0x47 where no packet is due must never be
+// taken for a packet start, however the player cuts the stream.  Whatever the
+// cuts, the forwarded stream is exactly the attached PIDs' packets.
+TEST(Filter, SyncBytesInPayloadsSurviveEveryRandomSplit) {
+  const uint16_t pids[] = {0x100, 0x200, 0x300, 0x1FFF};
+  Bytes stream;
+  Bytes want;
+  std::mt19937 rng(2024);
+  for (int i = 0; i < 600; ++i) {
+    uint16_t pid = pids[rng() % 4];
+    // All 0x47 but for the odd other byte, so that a false start is found
+    // at many offsets and at once where the next byte is checked too.
+    Bytes p = tsfix::MakeDataPacket(pid, static_cast<uint8_t>(i & 0x0F), 0x47);
+    for (int k = 0; k < 6; ++k) p[4 + rng() % 184] = static_cast<uint8_t>(rng());
+    tsfix::Append(stream, p);
+    if (pid == 0x100 || pid == 0x200) tsfix::Append(want, p);
+  }
+  std::unique_ptr<Streamer> s = MakeStreamer(0);
+  for (int round = 0; round < 300; ++round) {
+    Capture cap;
+    TsFilter f('T', nullptr);
+    Attach(f, 0x100, s.get());
+    Attach(f, 0x200, s.get());
+    f.FilterActive(true);
+    Statistics::Self()->Reset();
+    Bytes b = stream;
+    size_t pos = 0;
+    // Some rounds cut only short pieces, the others up to 300 bytes.
+    size_t most = round % 3 == 0 ? 188 : 300;
+    while (pos < b.size()) {
+      size_t len = std::min(b.size() - pos, static_cast<size_t>(1 + rng() % most));
+      ASSERT_TRUE(Feed(f, b, pos, len));
+      pos += len;
+    }
+    Bytes out = cap.Data();
+    ASSERT_EQ(want.size(), out.size()) << "round " << round;
+    ASSERT_EQ(want, out) << "round " << round;
+    EXPECT_EQ(0u, Statistics::Self()->mNoSync) << "round " << round;
+    f.CleanPacketIdMap();
+  }
+}
