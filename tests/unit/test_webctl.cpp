@@ -1,0 +1,293 @@
+// webctl as a child process in a private IPC namespace, against an in-test
+// browser (queue 945602, answers on the queue a status request names) and
+// the fake SNMP agent: usage, URLs for a browser that answers or not, plain
+// commands, the SNMP set, and the test options.  The sanitizer build runs it
+// with LeakSanitizer on, so a leak fails its exit status.
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_fakes.h"
+#include "private_ipc.h"
+
+namespace {
+
+std::string WebctlPath() {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) return "";
+  exe[n] = 0;
+  std::string dir(exe);
+  dir = dir.substr(0, dir.rfind('/'));  // <build>/tests
+  return dir + "/../src/webctl/webctl";
+}
+
+struct CmdFormat {
+  int32_t cmmdId;
+  int32_t param[7];
+};
+
+struct Seen {
+  long type;
+  size_t size;
+  std::string text;
+  CmdFormat request;
+};
+
+// The browser: keeps every message; answers status requests with `status`
+// while answering is on.
+class Browser {
+ public:
+  static Browser& Get() {
+    static Browser* b = new Browser();
+    return *b;
+  }
+  void Answer(bool on, int status) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mAnswer = on;
+    mStatus = status;
+  }
+  std::vector<Seen> Take() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<Seen> out;
+    out.swap(mSeen);
+    return out;
+  }
+
+ private:
+  Browser() {
+    mQueue = msgget(945602, IPC_CREAT | 0666);
+    std::thread([this] { Run(); }).detach();
+  }
+  void Run() {
+    for (;;) {
+      struct {
+        long mtype;
+        char text[2048];
+      } m;
+      memset(&m, 0, sizeof(m));
+      ssize_t n = msgrcv(mQueue, &m, sizeof(m.text), 0, MSG_NOERROR);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      Seen s{m.mtype, static_cast<size_t>(n), std::string(m.text, strnlen(m.text, static_cast<size_t>(n))), {}};
+      memcpy(&s.request, m.text, sizeof(s.request));
+      std::lock_guard<std::mutex> lock(mMutex);
+      mSeen.push_back(s);
+      if (m.mtype == 2 && mAnswer) {
+        struct {
+          long mtype;
+          CmdFormat f;
+        } r;
+        memset(&r, 0, sizeof(r));
+        r.mtype = 1;
+        r.f.cmmdId = 71;
+        r.f.param[0] = s.request.param[0];
+        r.f.param[1] = mStatus;
+        int q = msgget(s.request.param[0], 0666);
+        if (q >= 0) msgsnd(q, &r, sizeof(r.f), IPC_NOWAIT);
+      }
+    }
+  }
+  int mQueue;
+  std::mutex mMutex;
+  bool mAnswer = false;
+  int mStatus = 0;
+  std::vector<Seen> mSeen;
+};
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+};
+
+class Webctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_IPC();
+    path_ = WebctlPath();
+    if (access(path_.c_str(), X_OK) != 0) GTEST_SKIP() << "webctl not built at " << path_;
+    Browser::Get().Answer(false, 0);
+    Browser::Get().Take();
+  }
+
+  Outcome Start(std::vector<std::string> args, const char* cwd = nullptr) {
+    int pipefd[2];
+    Outcome r;
+    if (pipe(pipefd) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipefd[1], 1);
+      close(pipefd[0]);
+      if (cwd != nullptr && chdir(cwd) != 0) _exit(120);
+      setenv("VYX_TIME_SCALE", "5", 1);
+      setenv("ASAN_OPTIONS", "detect_leaks=1", 1);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(path_.c_str()));
+      for (std::string& a : args) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(path_.c_str(), argv.data());
+      _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof(buf))) > 0) r.out.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    // Let the browser thread take what was sent.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return r;
+  }
+
+  static bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+  std::string path_;
+};
+
+TEST_F(Webctl, UsageWithoutArguments) {
+  Outcome r = Start({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "bcontr: -> obtained msgqid ")) << r.out;
+  EXPECT_TRUE(Has(r.out, "usage: " + path_ + " [-command|url]\n-g\tGo and download web page\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "-f\tFlush Cache\n"));
+  EXPECT_TRUE(Browser::Get().Take().empty());
+}
+
+TEST_F(Webctl, UrlToASilentBrowserIsNotSent) {
+  auto start = std::chrono::steady_clock::now();
+  Outcome r = Start({"http://x"});
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "bcontr: Sending status request ccmdId 71, param[0] 31561, param[1] 2 ... \n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "bcontr: Error receiving msg\n")) << r.out;
+  // Five half-second tries, compressed five times.
+  EXPECT_GE(took, std::chrono::milliseconds(450));
+  std::vector<Seen> seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, 2);
+  EXPECT_EQ(seen[0].size, 256u);
+  EXPECT_EQ(seen[0].request.cmmdId, 71);
+  EXPECT_EQ(seen[0].request.param[0], 31561);
+  EXPECT_EQ(seen[0].request.param[1], 2);
+}
+
+TEST_F(Webctl, UrlToAnAnsweringBrowser) {
+  // A stale answer waiting from an earlier request is thrown away first.
+  int replies = msgget(31561, IPC_CREAT | 0666);
+  struct {
+    long mtype;
+    CmdFormat f;
+  } stale;
+  memset(&stale, 0, sizeof(stale));
+  stale.mtype = 1;
+  stale.f.param[1] = 7;
+  ASSERT_EQ(msgsnd(replies, &stale, sizeof(stale.f), 0), 0);
+  Browser::Get().Answer(true, 3);
+  Outcome r = Start({"http://x.test/page.html"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "bcontr: Received status 3\n")) << r.out;
+  std::vector<Seen> seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].type, 1);
+  EXPECT_EQ(seen[1].size, 256u);
+  EXPECT_EQ(seen[1].text, "http://x.test/page.html");
+
+  // A negative status stops the URL.
+  Browser::Get().Answer(true, -2);
+  r = Start({"http://y.test"});
+  EXPECT_EQ(r.status, 1);
+  seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, 2);
+}
+
+TEST_F(Webctl, CommandsGoStraightToTheBrowser) {
+  Outcome r = Start({"-g"});
+  EXPECT_EQ(r.status, 0);
+  std::vector<Seen> seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, 1);
+  EXPECT_EQ(seen[0].text, "-g");
+
+  std::string long_arg = "-k" + std::string(300, 'z');
+  r = Start({long_arg});
+  EXPECT_EQ(r.status, 0);
+  seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].text, long_arg.substr(0, 252));
+
+  // -a asks for the status, then the text goes too.
+  Browser::Get().Answer(true, 0);
+  r = Start({"-a"});
+  EXPECT_EQ(r.status, 0);
+  seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].type, 2);
+  EXPECT_EQ(seen[1].text, "-a");
+}
+
+TEST_F(Webctl, SnmpSetPrintsTheStoredValue) {
+  vyxtest::FakeAgent::Get().ClearRequests();
+  Outcome r = Start({"-H", ".1.3.6.1.4.1.32473.3.1.13.0", "s", "lan.test", "", "ignored"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"lan.test\"\n")) << r.out;
+  EXPECT_EQ(vyxtest::FakeAgent::Get().Log(),
+            std::vector<std::string>{"set .1.3.6.1.4.1.32473.3.1.13.0 s lan.test"});
+  EXPECT_TRUE(Browser::Get().Take().empty());
+  // A reply the bridge cannot cut prints nothing.
+  vyxtest::FakeAgent::Get().Garble(true);
+  r = Start({"-H", ".1.3.6.1.4.1.32473.3.1.13.0", "s", "x"});
+  vyxtest::FakeAgent::Get().Garble(false);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(Has(r.out, "\""));
+}
+
+TEST_F(Webctl, TestOptions) {
+  Outcome r = Start({"-0", "abc"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "=================== Got 0 with |abc|\n"));
+  r = Start({"-1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "Testing file read\nCant open file\n")) << r.out;
+  EXPECT_TRUE(Browser::Get().Take().empty());
+
+  char tmpl[] = "/tmp/webctl-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl;
+  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+  vyxtest::write_file((dir + "/f.txt").c_str(), "x");
+  vyxtest::write_file((dir + "/.hidden").c_str(), "x");
+  r = Start({"-2", "."}, dir.c_str());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "directory sub\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "file f.txt\n")) << r.out;
+  EXPECT_FALSE(Has(r.out, "hidden"));
+  std::vector<Seen> seen = Browser::Get().Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].text, "-2");
+  r = Start({"-2", (dir + "/none").c_str()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "Can't open " + dir + "/none"));
+  EXPECT_TRUE(Browser::Get().Take().empty());
+  unlink((dir + "/f.txt").c_str());
+  unlink((dir + "/.hidden").c_str());
+  rmdir((dir + "/sub").c_str());
+  rmdir(dir.c_str());
+}
+
+}  // namespace
