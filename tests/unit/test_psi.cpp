@@ -162,8 +162,10 @@ TEST(Pmt, RegistersStreamsWithTunerInfoAndLanguages) {
   EXPECT_EQ(1, f.mPacketIdMap[0x101].programId);
   EXPECT_EQ(0x02, f.mPacketIdMap[0x101].streamType);
   EXPECT_EQ(2, f.mPacketIdMap[0x202].programId);
-  EXPECT_EQ(0u, FindProgram(tm, 2)->videoType);
-  EXPECT_EQ(0x03u, FindProgram(tm, 2)->audioType);
+  const ScalProgramDesc* p2 = FindProgram(tm, 2);
+  ASSERT_NE(nullptr, p2);
+  EXPECT_EQ(0u, p2->videoType);
+  EXPECT_EQ(0x03u, p2->audioType);
 }
 
 TEST(Descriptors, LanguageWithTwoEntriesReportsTheLast) {
@@ -359,21 +361,26 @@ TEST(Samples, MediasetPatWithTwentyPrograms) {
   int found = 0;
   for (uint16_t p : progs) found += FindProgram(r.tm, p) != nullptr;
   EXPECT_EQ(20, found);
-  EXPECT_EQ(6000, FindProgram(r.tm, 1)->transportId);
+  const ScalProgramDesc* p1 = FindProgram(r.tm, 1);
+  ASSERT_NE(nullptr, p1);
+  EXPECT_EQ(6000, p1->transportId);
   EXPECT_EQ(ePidTypePmt, r.f.mPacketIdMap[0x100].type);
   EXPECT_EQ(ePidTypePmt, r.f.mPacketIdMap[0x101].type);
   EXPECT_EQ(ePidTypeEs, r.f.mPacketIdMap[0x654].type);
   EXPECT_EQ(0x04, r.f.mPacketIdMap[0x655].streamType);
   EXPECT_EQ((std::vector<std::string>{"ita@655:0", "eng@656:0"}), Languages(r.tm, 1, Language::eAudio));
   EXPECT_EQ((std::vector<std::string>{"ita@64b:0", "eng@64c:0"}), Languages(r.tm, 2, Language::eAudio));
-  EXPECT_EQ(0x02u, FindProgram(r.tm, 1)->videoType);
-  EXPECT_EQ(0x04u, FindProgram(r.tm, 1)->audioType);
+  EXPECT_EQ(0x02u, p1->videoType);
+  EXPECT_EQ(0x04u, p1->audioType);
 }
 
 TEST(Samples, RaiMultiplexEightProgramsWithLanguages) {
   SampleRun r("dvbt-rai-mux-8prog.ts", 1316 * 3 + 5);
+  ASSERT_FALSE(r.data.empty()) << "capture missing";
   EXPECT_EQ(8, r.tm.GetScalProgramDesc(0)->count);
-  EXPECT_EQ(18432, FindProgram(r.tm, 3401)->transportId);
+  const ScalProgramDesc* p3401 = FindProgram(r.tm, 3401);
+  ASSERT_NE(nullptr, p3401);
+  EXPECT_EQ(18432, p3401->transportId);
   EXPECT_EQ((std::vector<std::string>{"ita@28a:0", "Oth@2b6:0", "eng@2bb:0"}),
             Languages(r.tm, 3401, Language::eAudio));
   std::vector<std::string> p3403 = Languages(r.tm, 3403, Language::eAudio);
@@ -392,29 +399,35 @@ TEST(Samples, RaiMultiplexEightProgramsWithLanguages) {
 
 TEST(Samples, France2ThreeAudioLanguages) {
   SampleRun r("dvbt-france2-3lang.ts", 7 * 188 + 11);
-  ASSERT_NE(nullptr, FindProgram(r.tm, 257));
+  ASSERT_FALSE(r.data.empty()) << "capture missing";
+  const ScalProgramDesc* p257 = FindProgram(r.tm, 257);
+  ASSERT_NE(nullptr, p257);
   EXPECT_EQ(1, r.tm.GetScalProgramDesc(0)->count);
   EXPECT_EQ(ePidTypePmt, r.f.mPacketIdMap[0x6E].type);
   EXPECT_EQ(0x1B, r.f.mPacketIdMap[0x78].streamType);
   EXPECT_EQ((std::vector<std::string>{"fre@82:0", "qad@83:0", "qaa@84:0"}),
             Languages(r.tm, 257, Language::eAudio));
-  EXPECT_EQ(0x1Bu, FindProgram(r.tm, 257)->videoType);
+  EXPECT_EQ(0x1Bu, p257->videoType);
 }
 
 TEST(Samples, AtscCaptionsAndLanguages) {
   // Only three PMTs per program in this extract: fed whole, so that no PMT
   // packet straddles two buffers (such a packet is forwarded, not analysed).
   SampleRun r("atsc-wnet13-psip.ts", 1 << 20);
+  ASSERT_FALSE(r.data.empty()) << "capture missing";
   EXPECT_EQ(3, r.tm.GetScalProgramDesc(0)->count);
   EXPECT_EQ((std::vector<std::string>{"eng@34:0", "spa@35:0", "fre@36:0"}), Languages(r.tm, 3, Language::eAudio));
   EXPECT_EQ((std::vector<std::string>{"eng@41:1"}), Languages(r.tm, 4, Language::eCaption));
   EXPECT_EQ((std::vector<std::string>{"eng@51:1"}), Languages(r.tm, 5, Language::eCaption));
   EXPECT_STREQ("eng", r.f.mPacketIdMap[0x41].captionLanguage);
-  EXPECT_EQ(0x81u, FindProgram(r.tm, 3)->audioType);
+  const ScalProgramDesc* p3 = FindProgram(r.tm, 3);
+  ASSERT_NE(nullptr, p3);
+  EXPECT_EQ(0x81u, p3->audioType);
 }
 
 TEST(Samples, NetworkPidAndScte35StreamType) {
   SampleRun r("hevc-uhd-scte35-pmt.ts", 4096);
+  ASSERT_FALSE(r.data.empty()) << "capture missing";
   EXPECT_EQ(5, r.tm.GetScalProgramDesc(0)->count);
   EXPECT_EQ(ePidTypeNone, r.f.mPacketIdMap[0x10].type);
   EXPECT_EQ(ePidTypePmt, r.f.mPacketIdMap[0x41A].type);

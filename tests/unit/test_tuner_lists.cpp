@@ -28,7 +28,8 @@ struct Quiet {
 } quiet;
 
 ScalProgramDesc* Find(TunerManager& tm, uint16_t prog) {
-  for (ScalProgramDesc* p = tm.GetScalProgramDesc(-1)->head; p != nullptr; p = p->pNext)
+  ScalProgramList* l = tm.GetScalProgramDesc(-1);
+  for (ScalProgramDesc* p = l ? l->head : nullptr; p != nullptr; p = p->pNext)
     if (p->programId == prog) return p;
   return nullptr;
 }
@@ -83,6 +84,7 @@ TEST(ScanResults, StreamTypesAndScrambling) {
   tm.SetInfoForProgram(1, 3, 0x81, 1);
   tm.SetInfoForProgram(1, 3, 0x06, 1);
   ScalProgramDesc* p = Find(tm, 3);
+  ASSERT_NE(nullptr, p);
   EXPECT_EQ(0x02u, p->videoType);
   EXPECT_EQ(0x81u, p->audioType);
   EXPECT_EQ('C', p->encryption);
@@ -99,8 +101,10 @@ TEST(ScanResults, StreamTypesAndScrambling) {
   TunerManager rx('R');
   rx.AddProgramToScanResults(0, 5);
   rx.SetInfoForProgram(7, 5, 0x04, 0);
-  EXPECT_EQ(0x04u, Find(rx, 5)->audioType);
-  EXPECT_EQ(7, Find(rx, 5)->transportId);
+  const ScalProgramDesc* r5 = Find(rx, 5);
+  ASSERT_NE(nullptr, r5);
+  EXPECT_EQ(0x04u, r5->audioType);
+  EXPECT_EQ(7, r5->transportId);
 }
 
 TEST(Languages, AddRefreshAndAge) {
@@ -110,6 +114,7 @@ TEST(Languages, AddRefreshAndAge) {
   EXPECT_TRUE(Lang(tm, 3, "eng", 0x44));
   EXPECT_FALSE(Lang(tm, 3, "eng", 0x44));  // known: refreshed
   ScalProgramDesc* p = Find(tm, 3);
+  ASSERT_NE(nullptr, p);
   EXPECT_EQ(1, p->language.count);
   EXPECT_EQ(TunerManager::LANG_CNT, p->language.head->languageCount);
   EXPECT_TRUE(Lang(tm, 3, "eng", 0x45));  // same code, other PID
@@ -130,11 +135,13 @@ TEST(Languages, AlternatingKeepsBothAndSilentOneAgesOut) {
       Lang(tm, 3, "eng", 0x44);
       Lang(tm, 3, "spa", 0x45);
     }
-    ASSERT_EQ(2, Find(tm, 3)->language.count);
+    const ScalProgramDesc* p = Find(tm, 3);
+    ASSERT_NE(nullptr, p);
+    ASSERT_EQ(2, p->language.count);
     // spa is no longer announced: gone on the 30th call after its last one.
     for (int i = 1; i < TunerManager::LANG_CNT; ++i) {
       Lang(tm, 3, "eng", 0x44);
-      ASSERT_EQ(2, Find(tm, 3)->language.count) << i;
+      ASSERT_EQ(2, p->language.count) << i;
     }
     Lang(tm, 3, "eng", 0x44);
     EXPECT_EQ("eng", Codes(tm, 3)) << spaFirst;
@@ -149,8 +156,10 @@ TEST(Languages, CleanEmptiesTheCurrentChannelsLists) {
   unsigned int freeBefore = 0;
   for (Language* l = tm.mpFreeLanguages; l != nullptr; l = l->pNext) ++freeBefore;
   tm.CleanScalProgramDescriptors();
-  EXPECT_EQ(0, Find(tm, 3)->language.count);
-  EXPECT_EQ(nullptr, Find(tm, 3)->language.head);
+  const ScalProgramDesc* p = Find(tm, 3);
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(0, p->language.count);
+  EXPECT_EQ(nullptr, p->language.head);
   unsigned int freeAfter = 0;
   for (Language* l = tm.mpFreeLanguages; l != nullptr; l = l->pNext) ++freeAfter;
   EXPECT_EQ(freeBefore + 2, freeAfter);  // back in the pool
