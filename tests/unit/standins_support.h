@@ -113,8 +113,14 @@ inline void sleep_ms(int ms) {
   nanosleep(&ts, nullptr);
 }
 
+// How long a test waits for a stand-in to do what it was asked.  The polls end
+// as soon as the thing happens, so a generous deadline costs nothing on an
+// idle machine and holds on a loaded one (sanitizer builds, many parallel
+// jobs on two cores).
+constexpr double kDeadline = 30.0;
+
 // Polls `cond` every 10 ms until it holds or `seconds` pass.
-inline bool wait_for(const std::function<bool()>& cond, double seconds = 10.0) {
+inline bool wait_for(const std::function<bool()>& cond, double seconds = kDeadline) {
   struct timespec start, now;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
@@ -185,7 +191,8 @@ inline std::vector<std::string> events(const std::string& path, const std::strin
   return out;
 }
 
-inline bool wait_event(const std::string& path, const std::string& event, size_t count = 1, double seconds = 10.0) {
+inline bool wait_event(const std::string& path, const std::string& event, size_t count = 1,
+                       double seconds = kDeadline) {
   return wait_for([&] { return events(path, event).size() >= count; }, seconds);
 }
 
@@ -246,13 +253,13 @@ class Child {
     return !mExited;
   }
 
-  // SIGTERM, then waits for the end (SIGKILL after 10 s).  Returns the wait
+  // SIGTERM, then waits for the end (SIGKILL after kDeadline).  Returns the wait
   // status, or -1 when there was no child.
   int Stop(int sig = SIGTERM) {
     if (mPid <= 0) return -1;
     if (!mExited) {
       kill(mPid, sig);
-      bool ended = wait_for([&] { return !Running(); }, 10.0);
+      bool ended = wait_for([&] { return !Running(); });
       if (!ended) {
         kill(mPid, SIGKILL);
         waitpid(mPid, &mStatus, 0);
@@ -286,7 +293,7 @@ inline bool queue_send(int key, long type, const void* text, size_t size) {
 }
 
 // Receives one message of `type` (0: any) within `seconds`; its text size, or -1.
-inline ssize_t queue_wait(int key, long type, RawMessage* m, double seconds = 10.0) {
+inline ssize_t queue_wait(int key, long type, RawMessage* m, double seconds = kDeadline) {
   int q = msgget(key, IPC_CREAT | 0666);
   if (q < 0) return -1;
   ssize_t n = -1;

@@ -47,7 +47,7 @@ class AgentTest : public ::testing::Test {
     ASSERT_TRUE(wait_event(mLog, "start", starts + 1));
   }
 
-  // One request, its one reply ("<none>" when nothing comes within 10 s).
+  // One request, its one reply ("<none>" when nothing comes within the deadline).
   std::string Request(long type, const std::string& text) {
     EXPECT_TRUE(queue_send(kReq, type, text.c_str(), text.size() + 1));
     RawMessage m;
