@@ -76,6 +76,16 @@ class UdpServer {
     return true;
   }
 
+  // Waits up to `seconds` for a datagram: 1 when one is waiting, 0 when the
+  // time passed, -1 without a socket or on an error.  A signal does not cut
+  // the wait short (udpcom.cpp).
+  int WaitReadable(double seconds);
+
+  void Close() {
+    if (s >= 0) close(s);
+    s = -1;
+  }
+
   bool WaitForData(long seconds, long microseconds) {
     if (s < 0) return false;
     fd_set readSet;

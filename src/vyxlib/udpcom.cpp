@@ -1,12 +1,46 @@
-// The one out-of-line UdpServer operation: the board's hardware address, used
-// by "IP?" and by the discovery beacon's device identity.
+// The out-of-line UdpServer operations: a bounded wait for a datagram, and
+// the board's hardware address, used by "IP?" and by the discovery beacon's
+// device identity.
 
 #include "udpcom.h"
 
 #include <net/if.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
+#include <ctime>
 #include <mutex>
+
+namespace {
+
+double monotonic_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+int UdpServer::WaitReadable(double seconds) {
+  if (s < 0) return -1;
+  if (!(seconds > 0.0)) seconds = 0.0;
+  // A day at most per poll call, so the millisecond count fits an int.
+  const double deadline = monotonic_seconds() + seconds;
+  for (;;) {
+    double left = deadline - monotonic_seconds();
+    if (left < 0.0) left = 0.0;
+    if (left > 86400.0) left = 86400.0;
+    struct pollfd p;
+    p.fd = s;
+    p.events = POLLIN;
+    p.revents = 0;
+    int r = poll(&p, 1, static_cast<int>(left * 1000.0 + 0.999));
+    if (r > 0) return (p.revents & POLLIN) != 0 ? 1 : -1;
+    if (r < 0 && errno != EINTR) return -1;
+    if (r == 0 && monotonic_seconds() >= deadline) return 0;
+  }
+}
 
 char* UdpServer::GetSelfMacAddress(const char* interfaceName) {
   // One result buffer for the process: empty until the first success, then
