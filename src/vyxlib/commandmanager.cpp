@@ -70,6 +70,10 @@ char* TextFrom(char* cmd, size_t offset) {
 // Second UDP server of the FILTER diagnostic, created on first use.
 UdpServer* filter_udp_rcv = nullptr;
 
+// The diagnostic holds the command server: it ends on its own after this long
+// without a datagram (time-scaled like every wait).
+const int kFilterIdleSeconds = 30;
+
 }  // namespace
 
 CommandManager::CommandManager(char type)
@@ -468,10 +472,11 @@ char* CommandManager::ProcessIrAndUartForward(char* cmd) {
 }
 
 // FILTER<group>,<port>: feeds the filter with the datagrams arriving on a
-// UDP port, on the command thread, until a receive fails.  The group is
-// written right after the keyword (blanks or one ':' between are allowed), so
-// "FILTER 239.1.1.1,5000" joins 239.1.1.1; a text that is not a group address
-// binds the port without a join.
+// UDP port, on the command thread, until an empty datagram, a failed receive
+// or kFilterIdleSeconds without any.  The group is written right after the
+// keyword (blanks or one ':' between are allowed), so "FILTER 239.1.1.1,47000"
+// joins 239.1.1.1; a text that is not a group address binds the port without
+// a join.  The socket is closed when the diagnostic ends.
 char* CommandManager::ProcessFilterTest(char* cmd) {
   char* comma = strchr(cmd, ',');
   if (comma == nullptr) return mKo;
@@ -487,6 +492,13 @@ char* CommandManager::ProcessFilterTest(char* cmd) {
   long portValue = strtol(chport, &portEnd, 10);
   if (portEnd == chport || portValue <= 0 || portValue > 65535) return mKo;
   int port = static_cast<int>(portValue);
+  // The receiver binds with address reuse: on the device's own command port,
+  // or the beacon's restart port, it would take their datagrams, and the
+  // command server would never hear a command again.
+  if (port == mCommandPort || port == BEACON_REQUEST_PORT) {
+    VYX_ERROR("Filter refused on port %d: the device listens there", port);
+    return mKo;
+  }
 
   char* url = cmd + 6;
   while (*url == ' ' || *url == '\t') ++url;
@@ -495,10 +507,7 @@ char* CommandManager::ProcessFilterTest(char* cmd) {
 
   if (filter_udp_rcv == nullptr) filter_udp_rcv = new (std::nothrow) UdpServer();
   if (filter_udp_rcv == nullptr) return mKo;
-  if (filter_udp_rcv->s >= 0) {
-    close(filter_udp_rcv->s);
-    filter_udp_rcv->s = -1;
-  }
+  filter_udp_rcv->Close();
   // Copy the group out of mCommand: the datagrams are received into it.
   char group[16];
   snprintf(group, sizeof(group), "%s", url);
@@ -506,10 +515,15 @@ char* CommandManager::ProcessFilterTest(char* cmd) {
     VYX_ERROR("Can't connect filter receiver to port %d", port);
 
   mpTsf->FilterActive(true);
+  const double idle = kFilterIdleSeconds / vyx_time_scale();
   for (;;) {
+    int ready = filter_udp_rcv->WaitReadable(idle);
+    if (ready == 0) VYX_ERROR("Filter on port %d: no datagram for %d s, ending", port, kFilterIdleSeconds);
+    if (ready <= 0) break;
     int n = filter_udp_rcv->Receive(mCommand, 4096, 0);
     if (n <= 0) break;
     mpTsf->Filter(reinterpret_cast<unsigned char*>(mCommand), n);
   }
+  filter_udp_rcv->Close();
   return mKo;
 }

@@ -125,6 +125,15 @@ class Quiet {
   bool mOn = false;
 };
 
+// A FILTER command run with logging to stdout on: its reply, whether it got
+// as far as starting its receiver ("Starting Filter" logged), and the error
+// reports it made.
+struct FilterRun {
+  std::string reply;
+  bool started = false;
+  std::string errors;
+};
+
 class Hostile : public ::testing::Test {
  protected:
   virtual char Role() const = 0;
@@ -272,6 +281,20 @@ class Hostile : public ::testing::Test {
   }
 
   void SweepWithReportsAndLogs();
+  void FilterOnTheDevicesOwnPorts();
+
+  FilterRun Filter(const std::string& cmd) {
+    FilterRun r;
+    __atomic_store_n(&global_debug_flag, 1, __ATOMIC_RELAXED);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    r.reply = Send(cmd);
+    r.errors = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    __atomic_store_n(&global_debug_flag, 0, __ATOMIC_RELAXED);
+    r.started = out.find("Starting Filter") != std::string::npos;
+    return r;
+  }
 
   CommandManager* cm = nullptr;
   int cases = 0;
@@ -330,6 +353,19 @@ unsigned short FreePort() {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
   close(s);
   return ntohs(a.sin_port);
+}
+
+// Whether nothing is bound to a UDP port: a bind without address reuse
+// succeeds only then, whatever the other socket's options.
+bool PortUnbound(unsigned short port) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  close(s);
+  return free;
 }
 
 // The controller's side of CALLBACK: a loopback socket that takes every
@@ -795,4 +831,73 @@ TEST_F(HostileTx, FilterRefusesPortsItCouldNeverBeFedOn) {
   if (!allPrompt) return;
   EXPECT_EQ(Send("FILTER127.0.0.1,abc"), "KO\r\n");
   EXPECT_EQ(Send("FILTER127.0.0.1,0"), "KO\r\n");
+  // The diagnostic also ends by itself when nothing comes: a prompt reply
+  // alone does not show the refusal, the receiver must never have started.
+  for (const char* port : {"70000", "-1", "0"}) {
+    FilterRun r = Filter(std::string("FILTER127.0.0.1,") + port);
+    EXPECT_EQ(r.reply, "KO\r\n") << port;
+    EXPECT_FALSE(r.started) << port;
+  }
+}
+
+// The diagnostic's receiver binds with address reuse: on the device's command
+// port or the beacon's restart port it would take their datagrams.  Both are
+// refused before anything is bound, in either role; the other role's command
+// port is only a port.
+void Hostile::FilterOnTheDevicesOwnPorts() {
+  const int own = Role() == 'T' ? 5000 : 2008;
+  ASSERT_EQ(cm->mCommandPort, own);
+  for (int port : {own, 52429}) {
+    for (const char* group : {"239.1.1.9", "", " :239.1.1.9"}) {
+      std::string cmd = std::string("FILTER") + group + "," + std::to_string(port);
+      FilterRun r = Filter(cmd);
+      EXPECT_EQ(r.reply, "KO\r\n") << cmd;
+      EXPECT_FALSE(r.started) << cmd;
+      EXPECT_NE(r.errors.find("Filter refused on port " + std::to_string(port)), std::string::npos)
+          << cmd << ": " << r.errors;
+    }
+  }
+  // A leading zero or a trailing field does not get past the refusal.
+  FilterRun padded = Filter("FILTER239.1.1.9,0" + std::to_string(own) + ",x");
+  EXPECT_FALSE(padded.started);
+  EXPECT_EQ(Send("VERS"), "VERS0.82.14OK\r\n");
+}
+
+TEST_F(HostileTx, FilterOnTheDevicesOwnPortsIsRefused) { FilterOnTheDevicesOwnPorts(); }
+TEST_F(HostileRx, FilterOnTheDevicesOwnPortsIsRefused) { FilterOnTheDevicesOwnPorts(); }
+
+// However it ends (an empty datagram, nothing for the idle time), the
+// diagnostic leaves its port unbound, and the next FILTER on another port
+// starts afresh.  Waits run a thousand times faster here: the idle end comes
+// after 30 ms, so whether a fed run ended on its empty datagram is left to
+// the end-to-end test.
+TEST_F(HostileTx, FilterClosesItsReceiverAndEndsWhenNothingComes) {
+  unsigned short fed = FreePort();
+  ASSERT_NE(fed, 0);
+  {
+    FilterFeeder feeder(fed);
+    FilterRun r = Filter("FILTER127.0.0.1," + std::to_string(fed));
+    EXPECT_EQ(r.reply, "KO\r\n");
+    EXPECT_TRUE(r.started);
+  }
+  EXPECT_TRUE(PortUnbound(fed)) << "port " << fed << " still bound after an empty datagram";
+
+  unsigned short quiet = FreePort();
+  ASSERT_NE(quiet, 0);
+  FilterRun idle = Filter("FILTER 239.1.1.9," + std::to_string(quiet));
+  EXPECT_EQ(idle.reply, "KO\r\n");
+  EXPECT_TRUE(idle.started);
+  EXPECT_NE(idle.errors.find("Filter on port " + std::to_string(quiet) + ": no datagram for 30 s, ending"),
+            std::string::npos)
+      << idle.errors;
+  EXPECT_TRUE(PortUnbound(quiet)) << "port " << quiet << " still bound after the idle end";
+
+  // And the same port again, fed this time.
+  {
+    FilterFeeder feeder(quiet);
+    FilterRun again = Filter("FILTER127.0.0.1," + std::to_string(quiet));
+    EXPECT_TRUE(again.started);
+  }
+  EXPECT_TRUE(PortUnbound(quiet));
+  EXPECT_EQ(Send("VERS"), "VERS0.82.14OK\r\n");
 }
