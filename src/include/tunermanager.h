@@ -133,6 +133,10 @@ class TunerManager {
   int GetAudioPid(char* language, int audioType);
   int GetSubtitleIndex(char* language);
   void DumpLanguageInfo();
+  // Receiver: the entry of the played program with this mode and code (audio:
+  // and type); its PID or caption service number through *value.  Call with
+  // mMutex held.
+  bool FindPlayedLanguage(Language::LanguageModeEnum mode, const char* code, int type, int* value);
 
   // ---- pool helpers (call with mMutex held) ----
   ScalProgramDesc* AllocProgram();

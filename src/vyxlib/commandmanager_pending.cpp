@@ -11,5 +11,3 @@ char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanQueryCommand(char*) { return mKo; }
 char* CommandManager::ProcessTunerScanBlindCommand(char*) { return mKo; }
 char* CommandManager::ProcessEpgData(char*, int) { return mKo; }
-char* CommandManager::ProcessSetLanguage(char*, int) { return mKo; }
-char* CommandManager::ProcessSetSubtitles(char*, int) { return mKo; }

@@ -35,8 +35,3 @@ int TunerManager::FormatEvent(char* buffer, Event*) {
 }
 char* TunerManager::ProcessEpgData(char*, ushort, ushort, uint, uint, uint, char) { return nullptr; }
 void TunerManager::DumpEitInfo() {}
-
-char* TunerManager::GetLanguagesOrSubtitles(Language::LanguageModeEnum, char*) { return nullptr; }
-int TunerManager::GetAudioPid(char*, int) { return 0; }
-int TunerManager::GetSubtitleIndex(char*) { return -1; }
-void TunerManager::DumpLanguageInfo() {}
