@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "sectionreader.h"
 #include "statistics.h"
 #include "utils.h"
 
@@ -112,8 +113,11 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
       VYX_LOG("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
       crcWaived = true;
     }
-    mTableId = packetPtr[0];
-    int total = (((packetPtr[1] & 0x0F) << 8) | packetPtr[2]) + 3;
+    SectionReader head(packetPtr, length);
+    mTableId = head.U8();
+    int total = head.Len12() + 3;
+    head.Skip(2);  // table id extension
+    int versionByte = head.U8();  // absent (and bad) when the packet ends first
     int limit = mBufferSize - kBufferMargin;
     if (total > limit) {
       if (report_due(mDroppedSectionsOther))
@@ -124,7 +128,7 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
     mTotalSectionLen = total;
     mRemainingSectionLen = total;
     mSectionPos = 0;
-    if (length > 5 && (packetPtr[5] & 0xC0) != 0xC0) ++mDroppedSectionsReserved;
+    if (head.Ok() && (versionByte & 0xC0) != 0xC0) ++mDroppedSectionsReserved;
   } else {
     if (gap) {
       VYX_LOG("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
@@ -153,10 +157,11 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
     ++mDroppedSectionsOther;
     return nullptr;
   }
-  unsigned char* crcPos = mSectionBuffer + mTotalSectionLen - 4;
-  unsigned int theirs = (static_cast<unsigned int>(crcPos[0]) << 24) |
-                        (static_cast<unsigned int>(crcPos[1]) << 16) |
-                        (static_cast<unsigned int>(crcPos[2]) << 8) | crcPos[3];
+  SectionReader whole(mSectionBuffer, mTotalSectionLen);
+  SectionReader body = whole.Sub(mTotalSectionLen - 4);
+  unsigned int theirs = whole.U32();
+  body.Skip(5);
+  int versionByte = body.U8();  // 0 (not current) in a section too short to have one
   unsigned int mine = crc32(mSectionBuffer, static_cast<unsigned int>(mTotalSectionLen - 4));
   if (theirs != mine) {
     VYX_LOG("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
@@ -169,8 +174,8 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
 
   // Versions (the PAT on PID 0 and the STT are delivered every time).
   if (pid != 0 && mTableId != 0xCD) {
-    int version = (mSectionBuffer[5] >> 1) & 0x1F;
-    if ((mSectionBuffer[5] & 0x01) == 0) {
+    int version = (versionByte >> 1) & 0x1F;
+    if ((versionByte & 0x01) == 0) {
       if ((mCurNextCounter & 1023) == 0)
         VYX_LOG("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid,
                 version);
@@ -289,8 +294,12 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
   } else {
     // The start must hold the section header (up to section_number); a
     // header cut by the packet end is dropped, and so is stuffing (0xFF).
-    if (length < kSectionHeaderBytes || packetPtr[0] == 0xFF) {
-      if (length < kSectionHeaderBytes) {
+    SectionReader head(packetPtr, length);
+    int tableId = head.U8();
+    head.Skip(kSectionHeaderBytes - 2);  // section_length, table id extension, version
+    int sectionNo = head.U8();
+    if (!head.Ok() || tableId == 0xFF) {
+      if (!head.Ok()) {
         if (report_due(mShortStarts))
           VYX_LOG("Section header split over packets (%d B) pid 0x%x; drop\n", length, pid);
         ++mShortStarts;
@@ -298,8 +307,6 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
       continuity_gap(continuityPerPid, pid, continuity);
       return nullptr;
     }
-    int tableId = packetPtr[0];
-    int sectionNo = packetPtr[6];
     for (int i = 0; i < mTableCount; ++i) {
       PsipSection* s = mTables[i];
       if (s->mTableId == tableId && s->mPid == pid && s->mSectionNo == sectionNo) {

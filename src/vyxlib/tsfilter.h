@@ -195,18 +195,18 @@ class TsFilter {
   // the player (at most kMaxPsiSection bytes, not checked).
   bool AnalyzeSectionPat(unsigned char* sectionPtr);
   bool AnalyzeSectionPmt(unsigned char* packetPtr, int packetId);
-  bool AnalyzePmtProgramInfoLoop(unsigned char* packetPtr, int packetMapPid,
+  bool AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int packetMapPid,
                                  int program_number, int length);
-  bool AnalyzeDescriptor(unsigned char* pPtr, unsigned short length, unsigned short pid,
+  bool AnalyzeDescriptor(const unsigned char* pPtr, unsigned short length, unsigned short pid,
                          int caller);
   // The descriptor handlers take the descriptor from its tag byte; its body
   // (descriptor_length bytes) must lie within the caller's loop.
-  bool AnalyzeDescriptorVideo(unsigned char* pPtr, unsigned short length, unsigned short pid);
-  bool AnalyzeDescriptorAudio(unsigned char* pPtr, unsigned short length, unsigned short pid);
-  bool AnalyzeDescriptorLanguage(unsigned char* pPtr, unsigned short length, unsigned short pid);
-  bool AnalyzeDescriptorAc3(unsigned char* pPtr, unsigned short length, unsigned short pid);
-  bool AnalyzeDescriptorCaption(unsigned char* pPtr, unsigned short length, unsigned short pid);
-  bool AnalyzeDescriptorServiceLocation(unsigned char* pPtr, unsigned short length,
+  bool AnalyzeDescriptorVideo(const unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorAudio(const unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorLanguage(const unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorAc3(const unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned short length, unsigned short pid);
+  bool AnalyzeDescriptorServiceLocation(const unsigned char* pPtr, unsigned short length,
                                         unsigned short pid);
 
   // ---- ATSC PSIP (tsfilter_psip.cpp; the PSIP issue) ----

@@ -4,6 +4,7 @@
 // filter's mutex.  Receiver: sections straight from the player, without a
 // CRC check or a length guarantee; both are read through SectionReader and
 // bounded by their own section_length, which must fit a PSI section.
+// A cut entry ends its loop: the whole entries before it are kept.
 
 #include <cstring>
 
@@ -20,8 +21,23 @@ namespace {
 const int kMaxSectionLength = 1021;
 const int kMinPatSectionLength = 9;   // 5 header bytes after the length, CRC
 const int kMinPmtSectionLength = 13;  // 9 header bytes after the length, CRC
+const int kCrcBytes = 4;
 
-inline int section_length_of(const unsigned char* s) { return ((s[1] & 0x0F) << 8) | s[2]; }
+// section_length of a section that starts at s (its first 3 bytes exist).
+inline int section_length_of(const unsigned char* s) {
+  SectionReader head(s, 3);
+  head.U8();
+  return head.Len12();
+}
+
+// The body of a descriptor given from its tag byte; the caller's loop has
+// already checked that 2 + descriptor_length bytes exist.
+inline SectionReader descriptor_body(const unsigned char* d) {
+  SectionReader head(d, 2);
+  head.U8();
+  int length = head.U8();
+  return SectionReader(d + 2, length);
+}
 
 inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
@@ -38,20 +54,20 @@ bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
     VYX_LOG("PAT: Bad section length: %d < %d\n", sectionLength, kMinPatSectionLength);
     return false;
   }
-  SectionReader section(sectionPtr, sectionLength + 3);
-  int versionBits = section.Peek(5) & 0x3E;
-  unsigned short transportId = static_cast<unsigned short>((section.Peek(3) << 8) | section.Peek(4));
+  SectionReader section(sectionPtr + 3, sectionLength);
+  unsigned short transportId = section.U16();
+  int versionBits = section.U8() & 0x3E;
+  section.Skip(2);  // section_number, last_section_number
+  // The entries lie between the header and the CRC; a piece of an entry
+  // left before the CRC is no entry.
+  SectionReader entries = section.Sub(section.Remaining() - kCrcBytes);
 
   if (versionBits != mPatVersion) {
     VYX_LOG("Re-AnalyzeSectionPat\n");
     ++mpStatistics->mPatCounter;
-    // Entries at 8 + 4k while 4k < section_length - 9: the last one always
-    // ends inside the section (possibly on CRC bytes when the length is not
-    // a multiple of four; such a PAT fails its CRC in the transmitter).
-    for (int k = 0; 4 * k < sectionLength - 9; ++k) {
-      SectionReader entry(sectionPtr + 8 + 4 * k, 4);
-      unsigned short programNumber = entry.U16();
-      unsigned short pid = static_cast<unsigned short>(entry.U16() & 0x1FFF);
+    while (entries.Has(4)) {
+      unsigned short programNumber = entries.U16();
+      unsigned short pid = entries.PID13();
       PacketIdMapType& e = mPacketIdMap[pid];
       if (programNumber != 0) {
         if (e.transportId == 0)
@@ -97,13 +113,12 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
     ++mDescriptorReports;
     return false;
   }
-  SectionReader section(packetPtr, sectionLength + 3);
-  section.Skip(3);
+  SectionReader section(packetPtr + 3, sectionLength);
   int programNumber = section.U16();
   section.Skip(5);  // version, section numbers, PCR PID
-  int programInfoLength = section.U16() & 0x0FFF;
-  // The loops lie between the 12-byte header and the CRC.
-  int loopBytes = sectionLength - kMinPmtSectionLength;
+  int programInfoLength = section.Len12();
+  // Both loops lie between the header and the CRC.
+  int loopBytes = section.Remaining() - kCrcBytes;
   if (programInfoLength > loopBytes) {
     if (report_due(mDescriptorReports))
       VYX_LOG("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", programInfoLength,
@@ -111,44 +126,44 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
     ++mDescriptorReports;
     return false;
   }
+  SectionReader programInfo = section.Sub(programInfoLength);
+  SectionReader streams = section.Sub(loopBytes - programInfoLength);
   unsigned short pid = static_cast<unsigned short>(packetId & 0x1FFF);
-  if (programInfoLength != 0)
-    AnalyzeDescriptor(packetPtr + 12, static_cast<unsigned short>(programInfoLength), pid, 1);
-
-  int esLength = loopBytes - programInfoLength;
-  if (esLength != 0 &&
-      !AnalyzePmtProgramInfoLoop(packetPtr + 12 + programInfoLength, packetId, programNumber, esLength))
+  if (programInfo.Length() != 0)
+    AnalyzeDescriptor(programInfo.Ptr(), static_cast<unsigned short>(programInfo.Length()), pid, 1);
+  if (streams.Length() != 0 &&
+      !AnalyzePmtProgramInfoLoop(streams.Ptr(), packetId, programNumber, streams.Length()))
     return false;
 
   ++mpStatistics->mPmtCounter;
   return true;
 }
 
-bool TsFilter::AnalyzePmtProgramInfoLoop(unsigned char* packetPtr, int packetMapPid,
+bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int packetMapPid,
                                          int program_number, int length) {
   SectionReader loop(packetPtr, length);
   const PacketIdMapType& pmt = mPacketIdMap[packetMapPid & 0x1FFF];
   while (loop.Remaining() > 0) {
-    if (!loop.Has(5)) {
+    // An entry cut in its header or its descriptors ends the loop: the
+    // entries before it stay registered, the section is not counted.
+    int left = loop.Remaining();
+    unsigned char streamType = loop.U8();
+    unsigned short pid = loop.PID13();
+    int esInfoLength = loop.Len12();
+    if (!loop.Ok()) {
       if (report_due(mDescriptorReports))
-        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", loop.Remaining(), packetMapPid);
+        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", left, packetMapPid);
       ++mDescriptorReports;
       return false;
     }
-    unsigned char streamType = loop.U8();
-    unsigned short pid = static_cast<unsigned short>(loop.U16() & 0x1FFF);
-    int esInfoLength = loop.U16() & 0x0FFF;
-    if (!loop.Has(esInfoLength)) {
-      // The entry claims more descriptor bytes than the loop holds: it and
-      // everything after it are not trusted.
+    SectionReader descriptors = loop.Sub(esInfoLength);
+    if (!loop.Ok()) {
       if (report_due(mDescriptorReports))
         VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", esInfoLength,
-                loop.Remaining(), packetMapPid);
+                descriptors.Length(), packetMapPid);
       ++mDescriptorReports;
       return false;
     }
-    unsigned char* descriptors = const_cast<unsigned char*>(loop.Ptr());
-    loop.Skip(esInfoLength);
     if (pid == 0) continue;
 
     PacketIdMapType& e = mPacketIdMap[pid];
@@ -161,30 +176,32 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(unsigned char* packetPtr, int packetMap
       e.type = ePidTypeEs;
       e.status = ePidKnown;
     }
-    if (esInfoLength != 0) AnalyzeDescriptor(descriptors, static_cast<unsigned short>(esInfoLength), pid, 0);
+    if (esInfoLength != 0)
+      AnalyzeDescriptor(descriptors.Ptr(), static_cast<unsigned short>(esInfoLength), pid, 0);
   }
   return true;
 }
 
-bool TsFilter::AnalyzeDescriptor(unsigned char* pPtr, unsigned short length, unsigned short pid,
+bool TsFilter::AnalyzeDescriptor(const unsigned char* pPtr, unsigned short length, unsigned short pid,
                                  int /*caller*/) {
   if (length == 0 || pPtr == nullptr) return true;
   pid &= 0x1FFF;
   SectionReader loop(pPtr, length);
   while (loop.Remaining() > 0) {
     int curbyte = loop.Pos();
-    if (!loop.Has(2) || !loop.Has(2 + loop.Peek(1))) {
+    const unsigned char* d = loop.Ptr();
+    unsigned char tag = loop.U8();
+    int dlen = loop.U8();
+    bool headerWhole = loop.Ok();
+    loop.Sub(dlen);
+    if (!loop.Ok()) {
       // A descriptor whose header or body runs past the loop is not read.
       if (report_due(mDescriptorReports))
         VYX_LOG("descriptors too long: curbyte %d, length %d\n",
-                loop.Has(2) ? curbyte + 2 + loop.Peek(1) : length + 1, length);
+                headerWhole ? curbyte + 2 + dlen : length + 1, length);
       ++mDescriptorReports;
       break;
     }
-    unsigned char* d = const_cast<unsigned char*>(loop.Ptr());
-    unsigned char tag = d[0];
-    unsigned char dlen = d[1];
-    loop.Skip(2 + dlen);
     if (dlen == 0) continue;
     ++mPacketIdMap[pid].dbg1;
     switch (tag) {
@@ -213,27 +230,24 @@ bool TsFilter::AnalyzeDescriptor(unsigned char* pPtr, unsigned short length, uns
   return true;
 }
 
-bool TsFilter::AnalyzeDescriptorVideo(unsigned char*, unsigned short, unsigned short) { return false; }
-bool TsFilter::AnalyzeDescriptorAudio(unsigned char*, unsigned short, unsigned short) { return false; }
-bool TsFilter::AnalyzeDescriptorAc3(unsigned char*, unsigned short, unsigned short) { return false; }
-bool TsFilter::AnalyzeDescriptorServiceLocation(unsigned char*, unsigned short, unsigned short) {
+bool TsFilter::AnalyzeDescriptorVideo(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorAudio(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorAc3(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorServiceLocation(const unsigned char*, unsigned short, unsigned short) {
   return false;
 }
 
-bool TsFilter::AnalyzeDescriptorLanguage(unsigned char* pPtr, unsigned short /*length*/,
+bool TsFilter::AnalyzeDescriptorLanguage(const unsigned char* pPtr, unsigned short /*length*/,
                                          unsigned short pid) {
   pid &= 0x1FFF;
   PacketIdMapType& e = mPacketIdMap[pid];
-  int descriptorLength = pPtr[1];
-  SectionReader body(pPtr + 2, descriptorLength);
+  SectionReader body = descriptor_body(pPtr);
   int audioType = 0;
   int entries = 0;
   while (body.Has(4)) {
-    const unsigned char* entry = body.Ptr();
-    memcpy(e.audioLanguage, entry, 3);
+    memcpy(e.audioLanguage, body.Bytes(3), 3);
     e.audioLanguage[3] = 0;
-    audioType = entry[3];
-    body.Skip(4);
+    audioType = body.U8();
     ++entries;
     if (e.dbg1 % 264 == 0)
       VYX_LOG("\nLLLLL Found lang %s for pid 0x%x, type 0x%.2x, trid 0x%x, prid 0x%x\n\n",
@@ -254,37 +268,38 @@ bool TsFilter::AnalyzeDescriptorLanguage(unsigned char* pPtr, unsigned short /*l
   return false;
 }
 
-bool TsFilter::AnalyzeDescriptorCaption(unsigned char* pPtr, unsigned short /*length*/,
+bool TsFilter::AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned short /*length*/,
                                         unsigned short pid) {
   pid &= 0x1FFF;
   PacketIdMapType& e = mPacketIdMap[pid];
-  int descriptorLength = pPtr[1];
-  SectionReader body(pPtr + 2, descriptorLength);
+  SectionReader body = descriptor_body(pPtr);
+  int descriptorLength = body.Length();
   int services = body.U8() & 0x1F;
   int wanted = 6 * services;
   if (descriptorLength - wanted != 1 && report_due(mCaptionLogs))
     VYX_LOG("Caption: descriptor_length (%d) - 1 - number_of_services (%d) * 6  = %d\n",
             descriptorLength, services, descriptorLength - 1 - wanted);
-  // Walk what the services need, never past the descriptor.
+  // Walk what the services need, never past the descriptor: a descriptor too
+  // short for them leaves the list bad after its whole services.
+  SectionReader list = body.Sub(wanted);
   int serviceNumber = 0;
-  int walked = 0;
-  while (walked + 6 <= wanted && body.Has(6)) {
-    const unsigned char* s = body.Ptr();
-    memcpy(e.captionLanguage, s, 3);
+  while (list.Has(6)) {
+    memcpy(e.captionLanguage, list.Bytes(3), 3);
     e.captionLanguage[3] = 0;
-    int digitalCc = (s[3] >> 7) & 1;
-    serviceNumber = s[3] & 0x3F;
-    int easyReader = (s[4] >> 7) & 1;
-    int wideAspect = (s[4] >> 6) & 1;
+    int flags = list.U8();
+    int digitalCc = (flags >> 7) & 1;
+    serviceNumber = flags & 0x3F;
+    int aspect = list.U8();
+    int easyReader = (aspect >> 7) & 1;
+    int wideAspect = (aspect >> 6) & 1;
+    list.Skip(1);  // reserved
     if (report_due(mCaptionLogs))
       VYX_LOG("CCCCC caption %s for pid 0x%.4x digital_cc %d, caption_service_number 0x%x easy_reader "
               "%d, wide_aspect %d\n",
               e.captionLanguage, pid, digitalCc, serviceNumber, easyReader, wideAspect);
     ++mCaptionLogs;
-    body.Skip(6);
-    walked += 6;
   }
-  if (walked != wanted) {
+  if (!list.Ok()) {
     if (report_due(mDescriptorReports)) VYX_LOG("Bad descriptor!\n");
     ++mDescriptorReports;
     return false;

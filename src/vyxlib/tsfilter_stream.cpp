@@ -15,8 +15,10 @@
 
 #include "statistics.h"
 #include "streamer.h"
+#include "sectionreader.h"
 #include "tablecollector.h"
 #include "tsfilter.h"
+#include "tspacket.h"
 #include "tunermanager.h"
 #include "utils.h"
 
@@ -377,36 +379,36 @@ int TsFilter::PacketizeSection(unsigned short pid, int* continuity, unsigned cha
   if (section_len <= 0 || continuity == nullptr || section == nullptr ||
       packetized_buffer == nullptr)
     return 0;
-  unsigned char* out = packetized_buffer;
-  int done = 0;
+  // The first packet carries the pointer_field and 183 section bytes, each
+  // further one 184; the last is filled with stuffing.
+  int packets = 1 + (section_len - kFirstPacketPayload + kPacketPayload - 1) / kPacketPayload;
+  SectionReader in(section, section_len);
+  SectionWriter out(packetized_buffer, packets * kPacketLen);
   bool first = true;
-  while (done < section_len) {
+  while (in.Remaining() > 0) {
     *continuity = (*continuity + 1) & 0x0F;
-    out[0] = 0x47;
-    out[1] = static_cast<unsigned char>((first ? 0x40 : 0x00) | ((pid >> 8) & 0x1F));
-    out[2] = static_cast<unsigned char>(pid & 0xFF);
-    out[3] = static_cast<unsigned char>(0x10 + *continuity);
-    int header = 4;
+    out.U8(kTsSyncByte);
+    out.U16((first ? 0x4000u : 0u) | pid);  // payload_unit_start on the first
+    out.U8(0x10u | static_cast<unsigned int>(*continuity));  // payload only
     int room = kPacketPayload;
     if (first) {
-      out[4] = 0;  // pointer_field: the section starts right after it
-      header = 5;
+      out.U8(0);  // pointer_field: the section starts right after it
       room = kFirstPacketPayload;
     }
-    int chunk = section_len - done < room ? section_len - done : room;
-    memcpy(out + header, section + done, static_cast<size_t>(chunk));
-    if (chunk < room) memset(out + header + chunk, 0xFF, static_cast<size_t>(room - chunk));
-    done += chunk;
-    out += kPacketLen;
+    int chunk = in.Remaining() < room ? in.Remaining() : room;
+    out.Bytes(in.Bytes(chunk), chunk);
+    out.Fill(0xFF, room - chunk);
     first = false;
   }
-  return static_cast<int>(out - packetized_buffer);
+  return out.Ok() ? out.Pos() : 0;
 }
 
 void TsFilter::RegeneratePrivatePats(unsigned char* section) {
   StreamerList* list = mPacketIdMap[0].streamers;
   if (list == nullptr || section == nullptr) return;
-  int sectionLength = ((section[1] & 0x0F) << 8) | section[2];
+  SectionReader head(section, 3);
+  head.U8();
+  int sectionLength = head.Len12();
   int total = sectionLength + 3;
   // Header (5 bytes after section_length) and CRC must fit; the analyser
   // already refuses sections above 1024 bytes.
@@ -415,27 +417,36 @@ void TsFilter::RegeneratePrivatePats(unsigned char* section) {
   for (int k = 0; k < list->Size(); k++) {
     Streamer* s = list->At(k);
     if (s == nullptr || s->mpPrivatePatBuffer == nullptr) continue;
+    // The stream's PAT is the received one with the programs it does not
+    // carry blanked (program_number 0); a piece of an entry before the CRC
+    // stays as received.
+    SectionReader in(section, total);
+    const unsigned char* header = in.Bytes(8);
+    SectionReader entries = in.Sub(total - 8 - 4);
+    const unsigned char* theirCrc = in.Bytes(4);
     unsigned char* pat = s->mpPrivatePatBuffer;
-    memcpy(pat, section, static_cast<size_t>(total));
-    s->mPrivatePatBufferLen = total;
-    // Blank the programs this stream does not carry.
-    for (int off = 0; off < sectionLength - 9; off += 4) {
-      unsigned char* e = pat + 8 + off;
-      int pmtPid = ((e[2] & 0x1F) << 8) | e[3];
-      if (!list_contains(mPacketIdMap[pmtPid].streamers, s)) {
-        e[0] = 0;
-        e[1] = 0;
+    SectionWriter out(pat, Streamer::kPrivatePatBufferSize);
+    out.Bytes(header, 8);
+    while (entries.Has(4)) {
+      unsigned int programNumber = entries.U16();
+      unsigned int pidField = entries.U16();
+      if (!list_contains(mPacketIdMap[pidField & 0x1FFF].streamers, s)) {
+        programNumber = 0;
         s->mPrivatePatCrcInvalid = true;
       } else {
         VYX_LOG("Found a match, this PMT is streamed");
       }
+      out.U16(programNumber);
+      out.U16(pidField);
     }
-    if (s->mPrivatePatCrcInvalid) {
-      unsigned int crc = crc32(pat, static_cast<unsigned int>(total - 4));
-      pat[total - 4] = static_cast<unsigned char>(crc >> 24);
-      pat[total - 3] = static_cast<unsigned char>(crc >> 16);
-      pat[total - 2] = static_cast<unsigned char>(crc >> 8);
-      pat[total - 1] = static_cast<unsigned char>(crc);
+    out.Bytes(entries.Ptr(), entries.Remaining());
+    if (s->mPrivatePatCrcInvalid)
+      out.Crc32();
+    else
+      out.Bytes(theirCrc, 4);
+    if (!out.Ok() || !in.Ok()) {
+      s->mPrivatePatBufferLen = 0;
+      continue;
     }
     unsigned char work[kPatWorkBuffer];
     int len = PacketizeSection(0, &pat_continuity, pat, total, work);
@@ -457,8 +468,8 @@ void TsFilter::SendPrivatePats() {
     // a PAT of several packets stays continuous too.
     for (int off = 0; off < len; off += kPacketLen) {
       s->mPrivatePatContinuity = (s->mPrivatePatContinuity + 1) & 0x0F;
-      unsigned char* b3 = s->mpPrivatePatBuffer + off + 3;
-      *b3 = static_cast<unsigned char>((*b3 & 0xF0) | s->mPrivatePatContinuity);
+      SetPacketContinuity(s->mpPrivatePatBuffer + off,
+                          static_cast<unsigned int>(s->mPrivatePatContinuity));
     }
     s->Stream(s->mpPrivatePatBuffer, len);
     ListForFlush(s);

@@ -108,7 +108,7 @@ bool TsFilter::AnalyzeSectionVct(unsigned char* pSection) {
     }
     SectionReader descriptors = channels.Sub(descriptorsLength);
     if (descriptorsLength != 0)
-      AnalyzeDescriptor(const_cast<unsigned char*>(descriptors.Ptr()),
+      AnalyzeDescriptor(descriptors.Ptr(),
                         static_cast<unsigned short>(descriptorsLength), 0, 2);
     if (mpTunerManager)
       mpTunerManager->SetPsipInfoForProgram(transportId, programNumber, vct_short_name, major, minor,

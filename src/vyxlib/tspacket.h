@@ -24,6 +24,11 @@ inline bool PacketScrambled(const unsigned char* p) { return (p[3] & 0xC0) != 0;
 inline unsigned int PacketAdaptationControl(const unsigned char* p) { return (p[3] >> 4) & 0x03; }
 inline bool PacketHasPayload(const unsigned char* p) { return (p[3] & 0x10) != 0; }
 
+// Rewrites the continuity counter of a packet the device built.
+inline void SetPacketContinuity(unsigned char* p, unsigned int continuity) {
+  p[3] = static_cast<unsigned char>((p[3] & 0xF0) | (continuity & 0x0F));
+}
+
 // Offset of the payload from the sync byte: 4, or 5 + adaptation_field_length
 // after an adaptation field; 0 when the packet carries no payload.  Taken from
 // the stream, so it may exceed the packet: the caller checks it.

@@ -290,6 +290,22 @@ TEST(Hostile, LengthsPastTheirBounds) {
   EXPECT_EQ(0, f.mPacketIdMap[0x151].type);
 }
 
+// A PAT whose section_length leaves a piece of an entry before the CRC: the
+// piece is no program (it would be read from the CRC bytes).
+TEST(Hostile, PatEntryCutByTheCrcIsNotAProgram) {
+  TunerManager tm('R');
+  TsFilter f('R', &tm);
+  Bytes pat = tsfix::MakePat(0x0BB8, 1, {{1, 0x100}});
+  pat.insert(pat.end() - 4, {0x00, 0x07});  // program 7, PID in the CRC
+  pat[2] = static_cast<uint8_t>(pat[2] + 2);
+  tsfix::FixCrc(pat);
+  EXPECT_TRUE(f.AnalyzeSectionPat(Exact(pat).get()));
+  EXPECT_EQ(ePidTypePmt, f.mPacketIdMap[0x100].type);
+  EXPECT_NE(nullptr, FindProgram(tm, 1));
+  EXPECT_EQ(nullptr, FindProgram(tm, 7));
+  EXPECT_EQ(1, tm.GetScalProgramDesc(0)->count);
+}
+
 // Random corruption of PAT and PMT sections handed over as the receiver's
 // player does (1024-byte blocks): never a read or write outside them.
 TEST(Hostile, CorruptedSectionsNeverOverrun) {
