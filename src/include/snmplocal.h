@@ -10,9 +10,17 @@
 // One exchange at a time per instance: the message buffer carries the request
 // and is then overwritten by the reply, and the returned value points into it
 // (valid until the next request on the same instance).
+//
+// An agent that is stopped or hung must not hold the command thread for ever:
+// each exchange (queueing the request and waiting for its reply) is bounded by
+// SNMP_REPLY_WAIT_S seconds, divided by the time scale (see below), and a
+// request left unanswered counts as no answer (null).  Its reply may still come later; the
+// next exchange drops such late replies so that they are not taken for its
+// own answer.
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 // Queue keys: the agent reads requests on 1235 and answers on 1236.  Both are
 // created by the first client (IPC_CREAT, mode 0666).
@@ -28,6 +36,15 @@
 // received with a limit of 1024 bytes (longer replies are cut).
 #define SNMP_TEXT_LIMIT 1024
 #define SNMP_TEXT_SIZE 1088
+
+// Longest wait for the agent in one exchange, in seconds before time scaling;
+// never below SNMP_REPLY_WAIT_MIN_S, since compressing the device's own time
+// does not make the agent (another process) answer any faster.
+#define SNMP_REPLY_WAIT_S 3.0
+#define SNMP_REPLY_WAIT_MIN_S 1.0
+// Late replies remembered at most (requests given up while the agent was
+// stopped); more are not expected to come back.
+#define SNMP_LATE_REPLIES_MAX 64
 
 // One queue message.  System V hands the kernel a native `long` type word
 // followed by the text; the text itself has a fixed size and layout, the same
@@ -46,7 +63,9 @@ class SnmpLocal {
   int mSnmpMsqTxId;  // request queue id
   int mSnmpMsqRxId;  // reply queue id
   SnmpMsgType mSnmpMsg;
-  char mBuffer[SNMP_TEXT_LIMIT];  // spare
+  char mBuffer[SNMP_TEXT_LIMIT + 4];  // the request in flight, as sent
+  // Requests given up on whose replies have not been dropped yet.
+  int mLateReplies;
 
   // Opens (creating when missing) both queues.  A queue that cannot be opened
   // leaves the device without its settings: reported and the process ends
@@ -58,10 +77,22 @@ class SnmpLocal {
   // Set request formatted printf-style (the OID first, e.g. "%s i %d"); the
   // text is cut at 1023 characters.  Returns the agent's value text or null.
   char* SnmpSet(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Sends the request held in mSnmpMsg and waits for the reply (no time-out).
+  // Sends the request held in mSnmpMsg and waits for the reply, both within
+  // SNMP_REPLY_WAIT_S (scaled); null when the agent did not answer in time.
   char* SnmpCom();
   // Cuts the value out of the reply held in mSnmpMsg.
   char* SnmpProcessResponse();
+
+ private:
+  // A received reply that belongs to an earlier, given-up request.
+  bool IsLateReply(ssize_t len);
+  // After the wait for a reply ran out: takes the request back from the queue
+  // when the agent has not taken it, else counts its reply as one to come late.
+  void GiveUp(long type, size_t len);
+
+ public:
+  // The bound of one exchange, in seconds, for the given time scale.
+  static double ReplyWait(double scale);
 };
 
 // Cuts the value out of an agent reply, in place: the text after the first

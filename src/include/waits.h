@@ -32,4 +32,12 @@ inline void vyx_sleep_exact(double seconds) {
   while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
+// Seconds on the monotonic clock, for deadlines of bounded waits (a change
+// of the wall clock must neither cut nor stretch them).
+inline double vyx_monotonic_s() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 #endif

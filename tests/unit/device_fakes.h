@@ -53,8 +53,10 @@ inline void write_file(const char* path, const std::string& text) {
 // VALUE" and remembers the value, a get of a remembered OID with
 // "OID = STRING: "VALUE"" and any other get with "OID = INTEGER: 0".  Told to
 // garble, it answers what the bridge cannot cut (the bridge's "no answer"):
-// every request, or only those of the OIDs it is told to refuse.  Lives for
-// the whole program (the bridge keeps its queue ids).
+// every request, or only those of the OIDs it is told to refuse.  Held, it
+// behaves as a stopped process: the request it has taken stays unanswered and
+// the rest wait in the queue, all answered in order once it is let go.  Lives
+// for the whole program (the bridge keeps its queue ids).
 class FakeAgent {
  public:
   static FakeAgent& Get() {
@@ -104,6 +106,9 @@ class FakeAgent {
     std::lock_guard<std::mutex> lock(mMutex);
     mRefused.clear();
   }
+  void Hold(bool on) { __atomic_store_n(&mHold, on, __ATOMIC_RELEASE); }
+  // Replies sent so far.
+  int Answered() { return __atomic_load_n(&mAnswered, __ATOMIC_ACQUIRE); }
 
  private:
   struct Request {
@@ -124,6 +129,7 @@ class FakeAgent {
         if (errno == EINTR) continue;
         return;
       }
+      while (__atomic_load_n(&mHold, __ATOMIC_ACQUIRE)) usleep(1000);
       std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
       std::string reply = Answer(m.msg_type == SNMP_MSG_SET, text);
       SnmpMsgType r;
@@ -131,6 +137,7 @@ class FakeAgent {
       r.msg_type = SNMP_MSG_REPLY;
       snprintf(r.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
       msgsnd(mOut, &r, strlen(r.text) + 1, 0);
+      __atomic_add_fetch(&mAnswered, 1, __ATOMIC_RELEASE);
     }
   }
   std::string Answer(bool set, const std::string& text) {
@@ -155,6 +162,8 @@ class FakeAgent {
   std::map<std::string, std::string> mValues;
   std::set<std::string> mRefused;
   bool mGarble = false;
+  bool mHold = false;
+  int mAnswered = 0;
 };
 
 // The system manager: confirms every remount, or answers with the opposite

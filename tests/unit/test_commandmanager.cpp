@@ -55,8 +55,7 @@ bool EnterPrivateWorld() {
   // The start-up waits (3 s, beacon) pass quickly in here.
   if (getenv("VYX_CMDMGR_NS") == nullptr) setenv("VYX_TIME_SCALE", "20", 1);
   if (!vyxtest::reexec_in_namespaces("VYX_CMDMGR_NS", {"--ipc", "--net"}, kSetup)) return false;
-  // A manager waits for ever on an agent that does not answer: end a stuck
-  // run instead of hanging the test suite.
+  // End a stuck run instead of hanging the test suite.
   alarm(120);
   return true;
 }
@@ -171,6 +170,53 @@ TEST(Entry, StartOnceThenServeCommandsOnPort5000) {
   ASSERT_TRUE(ctl.Next(&reply));
   EXPECT_EQ(reply.compare(0, 4, "VYXB"), 0) << reply;
   EXPECT_EQ(reply, BeaconGetString());
+}
+
+// Started as the plug-in is, until it answers "vers" on port 5000.
+bool StartAndWaitForCommands(Controller* ctl) {
+  FakeAgent::Get();
+  if (Vyx_Start_Filter('T') == nullptr) return false;
+  std::string reply;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    ctl->SendTo(5000, "vers");
+    if (ctl->Next(&reply, 250)) return reply == "VERS0.82.14OK\r\n";
+  }
+  return false;
+}
+
+TEST(Entry, CommandsGoOnWhileTheAgentIsStopped) {
+  REQUIRE_PRIVATE_WORLD();
+  if (if_nametoindex("eth0") == 0) GTEST_SKIP() << "no eth0: the beacon cannot start";
+  Controller ctl;
+  ASSERT_TRUE(StartAndWaitForCommands(&ctl));
+  std::string reply;
+
+  // The agent stops: a command that needs it is refused once the bounded
+  // wait is over, and commands that do not need it are answered meanwhile.
+  FakeAgent::Get().Hold(true);
+  FakeAgent::Get().ClearRequests();
+  ctl.SendTo(5000, "RESET");
+  ctl.SendTo(5000, "VERS");
+  ctl.SendTo(5000, "RESET");
+  ctl.SendTo(5000, "VIDEO 1,2,3");
+  const char* expected[] = {"KO\r\n", "VERS0.82.14OK\r\n", "KO\r\n", "OK\r\n"};
+  for (const char* e : expected) {
+    ASSERT_TRUE(ctl.Next(&reply, 20000)) << e;
+    EXPECT_EQ(reply, e);
+  }
+
+  // Running again, the agent answers the one request it had taken (late:
+  // dropped) and then the new one; the second refused RESET was taken back
+  // and is never carried out.
+  int answered = FakeAgent::Get().Answered();
+  FakeAgent::Get().Hold(false);
+  for (int i = 0; i < 5000 && FakeAgent::Get().Answered() == answered; i++) usleep(1000);
+  ctl.SendTo(5000, "RESET");
+  ASSERT_TRUE(ctl.Next(&reply, 20000));
+  EXPECT_EQ(reply, "OK\r\n");
+  EXPECT_EQ(FakeAgent::Get().Answered(), answered + 2);
+  EXPECT_EQ(FakeAgent::Get().Requests().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,12 +1,15 @@
 // SNMP bridge: cutting the value out of agent replies, the request texts and
-// their limits, and the settings table.  The exchanges run against a small
-// agent thread in a private IPC namespace (queues 1235/1236).
+// their limits, the settings table, and the bounded wait for an agent that
+// does not answer.  The exchanges run against a small agent thread in a
+// private IPC namespace (queues 1235/1236).
 
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -16,6 +19,9 @@
 #include "zernsnmp.h"
 
 namespace {
+
+// The wait for the agent falls to its floor (1 s) here.
+const bool time_scaled = (setenv("VYX_TIME_SCALE", "30", 1), true);
 
 std::string Cut(const std::string& reply, std::string* err = nullptr) {
   char buf[2048];
@@ -107,7 +113,48 @@ class FakeAgent {
       msgsnd(tx_, &m, reply.size(), 0);
     });
   }
+  // Takes one request in the background and never answers it, as an agent
+  // that stopped while working on it.
+  void TakeOne() {
+    thread_ = std::thread([this] {
+      struct {
+        long mtype;
+        char text[4096];
+      } m;
+      ssize_t n = msgrcv(rx_, &m, sizeof(m.text), 0, 0);
+      if (n >= 0) request_.assign(m.text, static_cast<size_t>(n));
+    });
+  }
+  // Serves one request in the background, answering first the request it had
+  // taken before it stopped (`late`) and then this one (`reply`).
+  void ServeOneAfter(const std::string& late, const std::string& reply) {
+    thread_ = std::thread([this, late, reply] {
+      struct {
+        long mtype;
+        char text[4096];
+      } m;
+      if (msgrcv(rx_, &m, sizeof(m.text), 0, 0) < 0) return;
+      Reply(late);
+      Reply(reply);
+    });
+  }
+  // Sends one reply now, as the agent does when it runs again.
+  void Reply(const std::string& reply) {
+    struct {
+      long mtype;
+      char text[4096];
+    } m;
+    m.mtype = SNMP_MSG_REPLY;
+    memcpy(m.text, reply.data(), reply.size());
+    msgsnd(tx_, &m, reply.size(), 0);
+  }
+  // Requests waiting in the queue.
+  unsigned long Queued() {
+    struct msqid_ds ds;
+    return msgctl(rx_, IPC_STAT, &ds) == 0 ? static_cast<unsigned long>(ds.msg_qnum) : 9999;
+  }
   void Join() { thread_.join(); }
+  int requests() const { return rx_; }
   long request_type_ = 0;
   std::string request_;
 
@@ -190,6 +237,120 @@ TEST_F(SnmpQueues, LongRepliesAreCutAndTerminated) {
   agent.Join();
   EXPECT_EQ(v, nullptr);
   EXPECT_NE(err.find("could not find a '=' in snmp response"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Bounded wait
+// ---------------------------------------------------------------------------
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+const char kOidA[] = ".1.3.6.1.4.1.32473.3.1.1.0";
+const char kOidB[] = ".1.3.6.1.4.1.32473.3.1.2.0";
+
+TEST(SnmpWait, BoundIsScaledDownToAFloor) {
+  EXPECT_DOUBLE_EQ(SnmpLocal::ReplyWait(1.0), 3.0);
+  EXPECT_DOUBLE_EQ(SnmpLocal::ReplyWait(2.0), 1.5);
+  EXPECT_DOUBLE_EQ(SnmpLocal::ReplyWait(1000.0), 1.0);
+  EXPECT_DOUBLE_EQ(SnmpLocal::ReplyWait(0.5), 6.0);
+}
+
+TEST_F(SnmpQueues, SilentAgentIsNoAnswerAndItsRequestIsTakenBack) {
+  SnmpLocal snmp;
+  FakeAgent agent;
+  auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStderr();
+  char* v = snmp.SnmpSet("%s i %d", ZernOid(eREBOOT), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  double waited = Seconds(start);
+  EXPECT_EQ(v, nullptr);
+  EXPECT_NE(err.find("no reply from the snmp agent"), std::string::npos) << err;
+  EXPECT_GE(waited, 0.95);
+  EXPECT_LT(waited, 20.0);
+  // Nobody took the reboot: it is not left for the agent to carry out later,
+  // and no reply is awaited for it.
+  EXPECT_EQ(agent.Queued(), 0u);
+  EXPECT_EQ(snmp.mLateReplies, 0);
+
+  agent.ServeOne(std::string(kOidA) + " = IpAddress: 10.0.0.5\n");
+  v = snmp.SnmpGet(kOidA);
+  agent.Join();
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v, "10.0.0.5");
+}
+
+TEST_F(SnmpQueues, LateRepliesAreNotTakenForLaterAnswers) {
+  SnmpLocal snmp;
+  FakeAgent agent;
+  const std::string late = std::string(kOidA) + " = STRING: \"late\"\n";
+  const std::string mine = std::string(kOidB) + " = STRING: \"mine\"\n";
+
+  // The agent takes the request and stops; its reply arrives before the next
+  // request is sent.
+  agent.TakeOne();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(snmp.SnmpGet(kOidA), nullptr);
+  testing::internal::GetCapturedStderr();
+  agent.Join();
+  EXPECT_EQ(agent.request_, std::string(kOidA) + std::string(4, '\0'));
+  EXPECT_EQ(snmp.mLateReplies, 1);
+  agent.Reply(late);
+  agent.ServeOne(mine);
+  char* v = snmp.SnmpGet(kOidB);
+  agent.Join();
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v, "mine");
+  EXPECT_EQ(snmp.mLateReplies, 0);
+
+  // The late reply comes while the next exchange waits for its own.
+  agent.TakeOne();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(snmp.SnmpGet(kOidA), nullptr);
+  testing::internal::GetCapturedStderr();
+  agent.Join();
+  agent.ServeOneAfter(late, mine);
+  v = snmp.SnmpGet(kOidB);
+  agent.Join();
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v, "mine");
+  EXPECT_EQ(snmp.mLateReplies, 0);
+}
+
+TEST_F(SnmpQueues, FullRequestQueueIsGivenUpOn) {
+  SnmpLocal snmp;
+  FakeAgent agent;
+  struct {
+    long mtype;
+    char text[1000];
+  } junk;
+  junk.mtype = SNMP_MSG_GET;
+  memset(junk.text, 'j', sizeof(junk.text));
+  // Filled to the last byte: large messages, then ever smaller ones.
+  int queued = 0;
+  for (size_t size : {1000, 100, 10, 1})
+    while (queued < 100000 && msgsnd(agent.requests(), &junk, size, IPC_NOWAIT) == 0) queued++;
+  ASSERT_GT(queued, 0);
+  ASSERT_LT(queued, 100000);
+
+  auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStderr();
+  char* v = snmp.SnmpGet(kOidA);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(v, nullptr);
+  EXPECT_NE(err.find("snmp agent takes no requests"), std::string::npos) << err;
+  EXPECT_GE(Seconds(start), 0.95);
+  EXPECT_EQ(snmp.mLateReplies, 0);
+  EXPECT_EQ(agent.Queued(), static_cast<unsigned long>(queued));
+
+  // The agent runs again and empties the queue (those replies go elsewhere).
+  while (msgrcv(agent.requests(), &junk, sizeof(junk.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+  }
+  agent.ServeOne(std::string(kOidA) + " = IpAddress: 10.0.0.6\n");
+  v = snmp.SnmpGet(kOidA);
+  agent.Join();
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v, "10.0.0.6");
 }
 
 }  // namespace
