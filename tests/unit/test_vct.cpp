@@ -23,15 +23,7 @@ struct Quiet {
 } quiet;
 
 Bytes ReadSample(const char* name) {
-  std::string path = std::string(VYX_SAMPLES_DIR) + "/" + name;
-  Bytes b;
-  FILE* fp = fopen(path.c_str(), "rb");
-  if (fp == nullptr) return b;
-  unsigned char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) b.insert(b.end(), buf, buf + n);
-  fclose(fp);
-  return b;
+  return tsfix::ReadFileBytes(std::string(VYX_SAMPLES_DIR) + "/" + name);
 }
 
 // First complete section with `tableId` on `pid` of a capture (sections

@@ -1,5 +1,6 @@
 #include "tsfixture.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tsfix {
@@ -239,6 +240,21 @@ Bytes MuxGenerator::Generate(size_t packets) {
     Append(out, mQueue[mQueuePos++]);
   }
   return out;
+}
+
+}  // namespace tsfix
+
+namespace tsfix {
+
+Bytes ReadFileBytes(const std::string& path) {
+  Bytes b;
+  FILE* fp = fopen(path.c_str(), "rb");
+  if (fp == nullptr) return b;
+  unsigned char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) b.insert(b.end(), buf, buf + n);
+  fclose(fp);
+  return b;
 }
 
 }  // namespace tsfix

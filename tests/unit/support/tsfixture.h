@@ -24,6 +24,9 @@ const int kPacket = 188;
 // Bit-wise MPEG-2 CRC-32.
 uint32_t Crc32(const uint8_t* data, size_t len);
 // Appends the CRC of the whole section so far (big-endian).
+// The whole file, or nothing when it cannot be read.
+Bytes ReadFileBytes(const std::string& path);
+
 void AppendCrc(Bytes& section);
 // Recomputes the last four bytes of a complete section.
 void FixCrc(Bytes& section);
