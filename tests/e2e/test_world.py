@@ -97,7 +97,8 @@ class Vyxctl(DeviceTestCase):
 
     def test_send_exit_status_follows_the_replies(self):
         silent = "%s:4999" % HOST_IPS["tx"]
-        self.assertEqual(vyxctl("send", silent, "VERS", "--timeout", "0.3").returncode, 1)
+        r = vyxctl("send", silent, "VERS", "--timeout", "0.3")
+        self.assertEqual((r.returncode, r.stderr), (1, "vyxctl: no reply within 0.3 s\n"))
         self.assertEqual(vyxctl("send", silent, "VERS", "--timeout", "0.3",
                                 "--expect-none").returncode, 0)
         self.assertEqual(vyxctl("send", os.environ["VYX_TX"], "VERS",
