@@ -311,143 +311,249 @@ int CommandManager::SendReply(char* reply) {
   return mpServer->Reply(reply, length);
 }
 
+// ---------------------------------------------------------------------------
+// The keyword table
+// ---------------------------------------------------------------------------
+// One row per keyword, in the order they are tried.  A command matches a row
+// when its first `compared` characters equal the keyword's, case ignored
+// (some rows compare fewer characters than the keyword has).  The first row
+// that matches wins; nothing is trimmed.
+enum class Role {
+  kBoth,
+  kTransmitter,       // on a receiver: "Bad type" report and "KO\r\n"
+  kReceiver,          // on a transmitter: "Bad type" report and "KO\r\n"
+  kTransmitterQuiet,  // on a receiver: "KO\r\n" and nothing else
+  kReceiverLogged,    // on a transmitter: a log line and "KO\r\n"
+};
+
+enum class Answer {
+  kHandler,    // the handler's reply (null: it answered itself, or no reply)
+  kGenericKo,  // diagnostics: act, then "KO\r\n" whatever the action did
+};
+
+struct CommandManager::CommandRow {
+  const char* keyword;
+  size_t compared;
+  Role role;
+  Answer answer;
+  char* (*handler)(CommandManager& m, char* cmd, int len);
+};
+
+const CommandManager::CommandRow CommandManager::kCommandTable[] = {
+    {"VYX", 3, Role::kBoth, Answer::kHandler,
+     [](CommandManager&, char*, int) { return BeaconGetString(); }},
+    {"IP?", 3, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessIpGet(cmd); }},
+    {"VERS", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       return m.FormatReply(cmd, "VERS%d.%d.%dOK\r\n", version_get_major(), version_get_minor(),
+                            version_get_build());
+     }},
+    {"REMOTE", 6, Role::kReceiver, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessRemoteCommand(cmd + 6); }},
+    {"VIDEO", 5, Role::kBoth, Answer::kHandler,
+     [](CommandManager&, char*, int) { return mOk; }},
+    {"VSCALE", 6, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessVscaleCommand(cmd, len); }},
+    {"STATUS", 6, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       return m.mMyType == 'T' ? m.ProcessStatusGetTransmitter(cmd)
+                               : m.ProcessStatusGetReceiver(cmd);
+     }},
+    {"UNIT", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       if (cmd[4] == '9') {
+         VYX_ERROR("Invalid UNIT command 9");
+         return mKo;
+       }
+       return m.mMyType == 'T' ? m.ProcessSelectChannelsToStream(cmd, true)
+                               : m.ProcessSelectChannelsToPlay(cmd, true);
+     }},
+    {"SUB?", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       m.mpTunerManager->SetTunerForwarding(m.mpServer);
+       m.mpTunerManager->GetLanguagesOrSubtitles(Language::eCaption, cmd);
+       return static_cast<char*>(nullptr);
+     }},
+    {"LAN?", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       m.mpTunerManager->SetTunerForwarding(m.mpServer);
+       m.mpTunerManager->GetLanguagesOrSubtitles(Language::eAudio, cmd);
+       return static_cast<char*>(nullptr);
+     }},
+    {"SUBS", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessSetSubtitles(cmd, len); }},
+    {"LANG", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessSetLanguage(cmd, len); }},
+    {"DHCP", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessIpSet(cmd); }},
+    {"URL", 3, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessUrlSet(cmd); }},
+    {"CALLBACK", 8, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       if (cmd[8] == '1') {
+         // Error and log datagrams go back to the port the controller sent
+         // from.  A connect failure has been written on the error stream; the
+         // sender stays, unconnected, and its later sends fail visibly.
+         error_sender_set(m.mpServer->GetLastClientIpAddress(),
+                          static_cast<unsigned short>(m.mpServer->GetLastClientPort()));
+         VYX_LOG("Setting TunerForwarding for transmitter for %c\n", m.mMyType);
+         m.mpTunerManager->SetTunerForwarding(m.mpServer);
+       } else {
+         error_sender_clear();
+       }
+       return m.ProcessIrAndUartForward(cmd);
+     }},
+    {"TUNERMODE", 8, Role::kTransmitterQuiet, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       return m.ProcessTunerModeAndDefaultStartupItem(TextFrom(cmd, 9));
+     }},
+    {"RESET", 5, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char*, int) {
+       if (m.mpSnmp->SnmpSet("%s i %d", ZernOid(eREBOOT), 0) == nullptr) {
+         VYX_ERROR("reset");
+         return mKo;
+       }
+       return mOk;
+     }},
+    {"UART", 4, Role::kReceiverLogged, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) {
+       // The bytes after the keyword, as many as arrived (binary data may
+       // hold zero bytes) and never more than the receive buffer holds.
+       int count = len - 4;
+       int room = static_cast<int>(m.ReplyRoom(cmd));
+       if (room == 0) room = static_cast<int>(strnlen(cmd, kCommandSize)) + 1;
+       if (count > room - 5) count = room - 5;
+       if (count > kReceiveLimit - 4) count = kReceiveLimit - 4;
+       if (count < 0) count = 0;
+       if (m.mpUart == nullptr) return mKo;
+       return m.mpUart->ProcessUartCommand(TextFrom(cmd, 4), count) ? mOk : mKo;
+     }},
+    {"SUART", 5, Role::kReceiverLogged, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       if (m.mpUart == nullptr) return mKo;
+       return m.mpUart->ProcessUartSetParameters(TextFrom(cmd, 5), m.mpSnmp) ? mOk : mKo;
+     }},
+    {"Tuner://", 8, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessTunerTuneCommand(cmd + 8); }},
+    // SCA?, SCAL and EIT send their answers themselves and return null; a
+    // refusal ("KO\r\n") is returned and sent as usual.
+    {"SCA?", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessTunerScanStatusCommand(cmd + 4); }},
+    {"SCAL", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessTunerScanQueryCommand(cmd + 4); }},
+    {"BLIND", 5, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessTunerScanBlindCommand(cmd + 5); }},
+    {"UPGR", 4, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) {
+       return m.ProcessMultipleUpgradeCommand(cmd + 4, len - 4);
+     }},
+    {"TIME", 4, Role::kTransmitter, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) {
+       const char* now = m.mpTsf->GetMjdDateTime();
+       return m.FormatReply(cmd, "TIME %s OK\r\n", now != nullptr ? now : "");
+     }},
+    {"EIT", 3, Role::kTransmitter, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessEpgData(cmd, len); }},
+    {"MCASTPACKETSIZE", 15, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessPacketSize(cmd + 15, len - 15); }},
+    {"RESOLUTION", 10, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessResolution(cmd + 10, len - 10); }},
+    // Diagnostics: each acts, and its reply is the generic "KO\r\n".
+    {"DEBUG", 5, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager&, char* cmd, int) {
+       __atomic_store_n(&global_debug_flag, DecimalValue(cmd + 5), __ATOMIC_RELAXED);
+       return mKo;
+     }},
+    {"DUMPPIDS", 8, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char*, int) {
+       m.mpTsf->DumpPids();
+       return mKo;
+     }},
+    {"DUMPSTATS", 8, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager&, char*, int) {
+       Statistics::Self()->DumpStats();
+       return mKo;
+     }},
+    {"DBGSIMPLE", 8, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char*, int) {
+       m.mpTsf->m_dbg_simple_stream = !m.mpTsf->m_dbg_simple_stream;
+       return mKo;
+     }},
+    {"DUMPEIT", 7, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char*, int) {
+       m.mpTunerManager->DumpEitInfo();
+       return mKo;
+     }},
+    {"DUMPCOLLECT", 7, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char*, int) {
+       m.mpTsf->DumpCollectionStats();
+       return mKo;
+     }},
+    {"STREAMFROMFILE", 14, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char* cmd, int) {
+       m.StreamFromFile(cmd);
+       return mKo;
+     }},
+    {"TESTSER", 7, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager&, char*, int) {
+       if (run_serial_test != nullptr) run_serial_test();
+       return mKo;
+     }},
+    {"DUMPLANG", 8, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager& m, char*, int) {
+       m.mpTunerManager->DumpLanguageInfo();
+       return mKo;
+     }},
+    {"K720CMMD", 8, Role::kBoth, Answer::kGenericKo,
+     [](CommandManager&, char* cmd, int) {
+       // After the keyword and one separator; a bare keyword gives an empty line.
+       k720cmmd(TextFrom(cmd, 9));
+       return mKo;
+     }},
+    {"FILTER", 6, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int) { return m.ProcessFilterTest(cmd); }},
+};
+
+const char* CommandManager::MatchedKeyword(const char* cmd) {
+  const CommandRow* row = FindCommandRow(cmd);
+  return row != nullptr ? row->keyword : nullptr;
+}
+
+const CommandManager::CommandRow* CommandManager::FindCommandRow(const char* cmd) {
+  if (cmd == nullptr) return nullptr;
+  for (const CommandRow& row : kCommandTable)
+    if (Match(cmd, row.keyword, row.compared)) return &row;
+  return nullptr;
+}
+
 char* CommandManager::ProcessCommand(char* cmd, int len) {
   if (cmd == nullptr) return nullptr;
   if (len < 0) len = 0;
+  const CommandRow* row = FindCommandRow(cmd);
+  if (row == nullptr) return mKo;
 
-  // 1..28: commands with their own replies.
-  if (Match(cmd, "VYX", 3)) return BeaconGetString();
-  if (Match(cmd, "IP?", 3)) return ProcessIpGet(cmd);
-  if (Match(cmd, "VERS", 4))
-    return FormatReply(cmd, "VERS%d.%d.%dOK\r\n", version_get_major(), version_get_minor(),
-                       version_get_build());
-  if (Match(cmd, "REMOTE", 6)) {
-    if (mMyType != 'R') return BadType();
-    return ProcessRemoteCommand(cmd + 6);
+  switch (row->role) {
+    case Role::kBoth:
+      break;
+    case Role::kTransmitter:
+      if (mMyType != 'T') return BadType();
+      break;
+    case Role::kReceiver:
+      if (mMyType != 'R') return BadType();
+      break;
+    case Role::kTransmitterQuiet:
+      if (mMyType != 'T') return mKo;
+      break;
+    case Role::kReceiverLogged:
+      if (mMyType != 'R') {
+        VYX_LOG("This command is only for receiver");
+        return mKo;
+      }
+      break;
   }
-  if (Match(cmd, "VIDEO", 5)) return mOk;
-  if (Match(cmd, "VSCALE", 6)) return ProcessVscaleCommand(cmd, len);
-  if (Match(cmd, "STATUS", 6)) {
-    if (mMyType == 'T') return ProcessStatusGetTransmitter(cmd);
-    return ProcessStatusGetReceiver(cmd);
-  }
-  if (Match(cmd, "UNIT", 4)) {
-    if (cmd[4] == '9') {
-      VYX_ERROR("Invalid UNIT command 9");
-      return mKo;
-    }
-    if (mMyType == 'T') return ProcessSelectChannelsToStream(cmd, true);
-    return ProcessSelectChannelsToPlay(cmd, true);
-  }
-  if (Match(cmd, "SUB?", 4)) {
-    mpTunerManager->SetTunerForwarding(mpServer);
-    mpTunerManager->GetLanguagesOrSubtitles(Language::eCaption, cmd);
-    return nullptr;
-  }
-  if (Match(cmd, "LAN?", 4)) {
-    mpTunerManager->SetTunerForwarding(mpServer);
-    mpTunerManager->GetLanguagesOrSubtitles(Language::eAudio, cmd);
-    return nullptr;
-  }
-  if (Match(cmd, "SUBS", 4)) return ProcessSetSubtitles(cmd, len);
-  if (Match(cmd, "LANG", 4)) return ProcessSetLanguage(cmd, len);
-  if (Match(cmd, "DHCP", 4)) return ProcessIpSet(cmd);
-  if (Match(cmd, "URL", 3)) return ProcessUrlSet(cmd);
-  if (Match(cmd, "CALLBACK", 8)) {
-    if (cmd[8] == '1') {
-      // Error and log datagrams go back to the port the controller sent from.
-      // A connect failure has been written on the error stream; the sender
-      // stays, unconnected, and its later sends fail visibly.
-      error_sender_set(mpServer->GetLastClientIpAddress(),
-                       static_cast<unsigned short>(mpServer->GetLastClientPort()));
-      VYX_LOG("Setting TunerForwarding for transmitter for %c\n", mMyType);
-      mpTunerManager->SetTunerForwarding(mpServer);
-    } else {
-      error_sender_clear();
-    }
-    return ProcessIrAndUartForward(cmd);
-  }
-  if (Match(cmd, "TUNERMODE", 8)) {
-    if (mMyType != 'T') return mKo;
-    return ProcessTunerModeAndDefaultStartupItem(TextFrom(cmd, 9));
-  }
-  if (Match(cmd, "RESET", 5)) {
-    if (mpSnmp->SnmpSet("%s i %d", ZernOid(eREBOOT), 0) == nullptr) {
-      VYX_ERROR("reset");
-      return mKo;
-    }
-    return mOk;
-  }
-  if (Match(cmd, "UART", 4)) {
-    if (mMyType != 'R') {
-      VYX_LOG("This command is only for receiver");
-      return mKo;
-    }
-    // The bytes after the keyword, as many as arrived (binary data may hold
-    // zero bytes) and never more than the receive buffer holds.
-    int count = len - 4;
-    int room = static_cast<int>(ReplyRoom(cmd));
-    if (room == 0) room = static_cast<int>(strnlen(cmd, kCommandSize)) + 1;
-    if (count > room - 5) count = room - 5;
-    if (count > kReceiveLimit - 4) count = kReceiveLimit - 4;
-    if (count < 0) count = 0;
-    if (mpUart == nullptr) return mKo;
-    return mpUart->ProcessUartCommand(TextFrom(cmd, 4), count) ? mOk : mKo;
-  }
-  if (Match(cmd, "SUART", 5)) {
-    if (mMyType != 'R') {
-      VYX_LOG("This command is only for receiver");
-      return mKo;
-    }
-    if (mpUart == nullptr) return mKo;
-    return mpUart->ProcessUartSetParameters(TextFrom(cmd, 5), mpSnmp) ? mOk : mKo;
-  }
-  if (Match(cmd, "Tuner://", 8)) return ProcessTunerTuneCommand(cmd + 8);
-  // SCA?, SCAL and EIT send their answers themselves and return null; a
-  // refusal ("KO\r\n") is returned and sent as usual.
-  if (Match(cmd, "SCA?", 4)) return ProcessTunerScanStatusCommand(cmd + 4);
-  if (Match(cmd, "SCAL", 4)) return ProcessTunerScanQueryCommand(cmd + 4);
-  if (Match(cmd, "BLIND", 5)) return ProcessTunerScanBlindCommand(cmd + 5);
-  if (Match(cmd, "UPGR", 4)) return ProcessMultipleUpgradeCommand(cmd + 4, len - 4);
-  if (Match(cmd, "TIME", 4)) {
-    if (mMyType != 'T') return BadType();
-    const char* now = mpTsf->GetMjdDateTime();
-    return FormatReply(cmd, "TIME %s OK\r\n", now != nullptr ? now : "");
-  }
-  if (Match(cmd, "EIT", 3)) {
-    if (mMyType != 'T') return BadType();
-    return ProcessEpgData(cmd, len);
-  }
-  if (Match(cmd, "MCASTPACKETSIZE", 15)) return ProcessPacketSize(cmd + 15, len - 15);
-  if (Match(cmd, "RESOLUTION", 10)) return ProcessResolution(cmd + 10, len - 10);
-
-  // 29..38: diagnostics; each acts and then falls through to FILTER's test,
-  // which cannot match, so their reply is the generic "KO\r\n".
-  if (Match(cmd, "DEBUG", 5)) {
-    __atomic_store_n(&global_debug_flag, DecimalValue(cmd + 5), __ATOMIC_RELAXED);
-  } else if (Match(cmd, "DUMPPIDS", 8)) {
-    mpTsf->DumpPids();
-  } else if (Match(cmd, "DUMPSTATS", 8)) {
-    Statistics::Self()->DumpStats();
-  } else if (Match(cmd, "DBGSIMPLE", 8)) {
-    mpTsf->m_dbg_simple_stream = !mpTsf->m_dbg_simple_stream;
-  } else if (Match(cmd, "DUMPEIT", 7)) {
-    mpTunerManager->DumpEitInfo();
-  } else if (Match(cmd, "DUMPCOLLECT", 7)) {
-    mpTsf->DumpCollectionStats();
-  } else if (Match(cmd, "STREAMFROMFILE", 14)) {
-    StreamFromFile(cmd);
-  } else if (Match(cmd, "TESTSER", 7)) {
-    if (run_serial_test != nullptr) run_serial_test();
-  } else if (Match(cmd, "DUMPLANG", 8)) {
-    mpTunerManager->DumpLanguageInfo();
-  } else if (Match(cmd, "K720CMMD", 8)) {
-    // After the keyword and one separator; a bare keyword gives an empty line.
-    k720cmmd(TextFrom(cmd, 9));
-  } else if (Match(cmd, "FILTER", 6)) {
-    return ProcessFilterTest(cmd);
-  }
-  return mKo;
+  char* reply = row->handler(*this, cmd, len);
+  return row->answer == Answer::kGenericKo ? mKo : reply;
 }
 
 char* CommandManager::ProcessIrAndUartForward(char* cmd) {

@@ -82,6 +82,9 @@ class CommandManager {
   char AutoDetectType();
   int ProcessCommandLoop();
   char* ProcessCommand(char* cmd, int len);
+  // The keyword of the dispatcher row a command matches, or null when none
+  // does (for tests and diagnostics: nothing is run).
+  static const char* MatchedKeyword(const char* cmd);
   // Sends a handler's reply to the sender of the command; a reply of
   // kReplyLimit characters or more is reported and cut to 1023 characters
   // and a zero byte.  Returns the send result.
@@ -130,6 +133,11 @@ class CommandManager {
   }
 
  private:
+  // The dispatcher's keyword table (commandmanager.cpp), tried in order.
+  struct CommandRow;
+  static const CommandRow kCommandTable[];
+  static const CommandRow* FindCommandRow(const char* cmd);
+
   // "Bad type %c" report and "KO\r\n".
   char* BadType();
   // The FILTER diagnostic: feeds the filter from a UDP port until a receive

@@ -391,6 +391,126 @@ TEST_F(Dispatcher, DiagnosticsAnswerKo) {
   EXPECT_EQ(Dispatch(t, "FILTER 239.1.1.1,"), "KO\r\n");  // empty port field
 }
 
+// The keyword table as the device documents it: keyword and the number of
+// characters compared, in the order they are tried.
+struct KeywordRow {
+  const char* keyword;
+  size_t compared;
+};
+const KeywordRow kKeywordTable[] = {
+    {"VYX", 3},        {"IP?", 3},       {"VERS", 4},           {"REMOTE", 6},       {"VIDEO", 5},
+    {"VSCALE", 6},     {"STATUS", 6},    {"UNIT", 4},           {"SUB?", 4},         {"LAN?", 4},
+    {"SUBS", 4},       {"LANG", 4},      {"DHCP", 4},           {"URL", 3},          {"CALLBACK", 8},
+    {"TUNERMODE", 8},  {"RESET", 5},     {"UART", 4},           {"SUART", 5},        {"Tuner://", 8},
+    {"SCA?", 4},       {"SCAL", 4},      {"BLIND", 5},          {"UPGR", 4},         {"TIME", 4},
+    {"EIT", 3},        {"MCASTPACKETSIZE", 15},                 {"RESOLUTION", 10},  {"DEBUG", 5},
+    {"DUMPPIDS", 8},   {"DUMPSTATS", 8}, {"DBGSIMPLE", 8},      {"DUMPEIT", 7},      {"DUMPCOLLECT", 7},
+    {"STREAMFROMFILE", 14},              {"TESTSER", 7},        {"DUMPLANG", 8},     {"K720CMMD", 8},
+    {"FILTER", 6},
+};
+
+// The first n characters of a keyword, then a character no keyword has there.
+std::string Cut(const char* keyword, size_t n) { return std::string(keyword, n) + "~"; }
+
+TEST_F(Dispatcher, EachRowComparesExactlyItsLength) {
+  for (const KeywordRow& row : kKeywordTable) {
+    // N characters select the row, in either case; the (N+1)th is not looked at.
+    EXPECT_STREQ(CommandManager::MatchedKeyword(Cut(row.keyword, row.compared).c_str()), row.keyword)
+        << row.keyword;
+    std::string lower = Cut(row.keyword, row.compared);
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_STREQ(CommandManager::MatchedKeyword(lower.c_str()), row.keyword) << lower;
+    // N-1 characters select nothing.
+    EXPECT_EQ(CommandManager::MatchedKeyword(Cut(row.keyword, row.compared - 1).c_str()), nullptr)
+        << row.keyword;
+  }
+  EXPECT_EQ(CommandManager::MatchedKeyword(""), nullptr);
+  EXPECT_EQ(CommandManager::MatchedKeyword(nullptr), nullptr);
+}
+
+int serial_tests_run = 0;
+
+}  // namespace
+
+// The hosting process's serial self-test, here a counter.
+extern "C" int run_serial_test(void) {
+  ++serial_tests_run;
+  return 0;
+}
+
+namespace {
+
+// Requests that reach a row with exactly its compared length, whose reply or
+// report tells the row was run; one character less (the last compared one
+// changed) must give the generic reply with no report.
+TEST_F(Dispatcher, GoldenRepliesAtTheComparedLength) {
+  CommandManager* t = Manager('T');
+  CommandManager* r = Manager('R');
+  struct Golden {
+    CommandManager* m;
+    const char* keyword;
+    size_t compared;
+    const char* tail;      // after the compared characters
+    const char* reply;     // expected reply ("<none>" for none)
+    const char* report;    // expected on stderr, or null
+  };
+  const Golden goldens[] = {
+      {t, "VERS", 4, "ION", "VERS0.82.14OK\r\n", nullptr},
+      {t, "VIDEO", 5, "", "OK\r\n", nullptr},
+      {t, "REMOTE", 6, "6E", "KO\r\n", "Bad type T"},
+      {r, "REMOTE", 6, "6E", "OK\r\n", nullptr},
+      {t, "UNIT", 4, "9,239.1.1.1,5000,2,3", "KO\r\n", "Invalid UNIT command 9"},
+      {t, "SUB?", 4, "", "<none>", nullptr},
+      {t, "LAN?", 4, "", "<none>", nullptr},
+      {t, "CALLBACK", 8, "0", "OK\r\n", nullptr},
+      // The 9th character is not compared; the handler is refused its remount.
+      {t, "TUNERMODE", 8, "~0", "KO\r\n", "Can't remount HD rw"},
+      {t, "RESET", 5, "", "OK\r\n", nullptr},
+      {r, "UART", 4, "hello", "OK\r\n", nullptr},
+      {r, "EIT", 3, "N0001,0003", "KO\r\n", "Bad type R"},
+      {r, "TIME", 4, "", "KO\r\n", "Bad type R"},
+      {t, "MCASTPACKETSIZE", 15, "1316", "OK\r\n", nullptr},
+      {t, "FILTER", 6, " 239.1.1.1,5000", "KO\r\n", "Filter refused on port 5000"},
+  };
+  vyxtest::FakeSysMgr::Get().Refuse(true);
+  for (const Golden& g : goldens) {
+    for (size_t n : {g.compared, g.compared - 1}) {
+      std::string request = std::string(g.keyword, n) + (n < g.compared ? "~" : "") + g.tail;
+      Capture err(stderr);
+      std::string reply = Dispatch(g.m, request);
+      std::string text = err.Stop();
+      if (n == g.compared) {
+        EXPECT_EQ(reply, g.reply) << request << ": " << text;
+        if (g.report != nullptr) {
+          EXPECT_NE(text.find(g.report), std::string::npos) << request;
+        }
+      } else {
+        EXPECT_EQ(reply, "KO\r\n") << request;
+        EXPECT_EQ(text.find("PANIC"), std::string::npos) << request << ": " << text;
+      }
+    }
+  }
+
+  vyxtest::FakeSysMgr::Get().Refuse(false);
+
+  // Diagnostics answer the generic reply either way: their action tells.
+  int before = serial_tests_run;
+  EXPECT_EQ(Dispatch(t, "TESTSE~"), "KO\r\n");
+  EXPECT_EQ(serial_tests_run, before);
+  EXPECT_EQ(Dispatch(t, "TESTSER~"), "KO\r\n");
+  EXPECT_EQ(serial_tests_run, before + 1);
+  EXPECT_EQ(Dispatch(t, "DEBU~3"), "KO\r\n");
+  EXPECT_EQ(global_debug_flag, saved_flag_);
+  EXPECT_EQ(Dispatch(t, "DEBUG3"), "KO\r\n");
+  EXPECT_EQ(global_debug_flag, 3);
+  bool simple = t->mpTsf->m_dbg_simple_stream;
+  EXPECT_EQ(Dispatch(t, "DBGSIMP~"), "KO\r\n");
+  EXPECT_EQ(t->mpTsf->m_dbg_simple_stream, simple);
+  EXPECT_EQ(Dispatch(t, "DBGSIMPL~"), "KO\r\n");
+  EXPECT_EQ(t->mpTsf->m_dbg_simple_stream, !simple);
+  Dispatch(t, "DBGSIMPLE");
+}
+
 TEST_F(Dispatcher, ResetAsksTheAgentToReboot) {
   CommandManager* t = Manager('T');
   FakeAgent::Get().ClearRequests();
