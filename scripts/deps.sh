@@ -3,7 +3,8 @@
 # world need.  Does nothing for packages already present; needs root to install.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
-      libbenchmark-dev iproute2 util-linux procps python3 ffmpeg libdvbpsi-dev)
+      libbenchmark-dev iproute2 util-linux procps python3 ffmpeg libdvbpsi-dev
+      dnsmasq-base udhcpc)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

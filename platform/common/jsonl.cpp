@@ -154,6 +154,19 @@ JsonLine& JsonLine::IntArray(const char* key, const int32_t* values, size_t coun
   return *this;
 }
 
+JsonLine& JsonLine::StrArray(const char* key, const std::string* values, size_t count) {
+  Key(key);
+  mText += '[';
+  for (size_t i = 0; i < count; i++) {
+    if (i > 0) mText += ',';
+    mText += '"';
+    json_escape_append(mText, values[i].data(), values[i].size());
+    mText += '"';
+  }
+  mText += ']';
+  return *this;
+}
+
 const std::string& JsonLine::Text() {
   if (!mClosed) {
     mText += '}';

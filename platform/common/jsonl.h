@@ -28,6 +28,7 @@ class JsonLine {
   JsonLine& Bool(const char* key, bool value);
   JsonLine& Null(const char* key);
   JsonLine& IntArray(const char* key, const int32_t* values, size_t count);
+  JsonLine& StrArray(const char* key, const std::string* values, size_t count);
   // The finished object, without the line end.
   const std::string& Text();
 

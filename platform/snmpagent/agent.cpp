@@ -2,8 +2,9 @@
 // browser-control utility see it.  Requests arrive on queue 1235 (type 769 set,
 // 770 get), each is answered with one type-772 message on queue 1236.  The
 // settings live in memory, start from the board's defaults and are kept in the
-// host's agent-settings.txt across restarts.  REBOOT restarts the player (the
-// host supervisor does the rest); NETWORK_COMMIT is logged only.
+// host's agent-settings.txt across restarts.  After its answer an action is
+// carried out on the host: REBOOT restarts the player (the host supervisor does
+// the rest), NETWORK_COMMIT moves eth0, MULTIPLE_UPGRADE burns an archive.
 
 #include <signal.h>
 #include <sys/ipc.h>
@@ -15,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "agent_actions.h"
 #include "agent_store.h"
 #include "jsonl.h"
 #include "standin.h"
@@ -47,41 +50,53 @@ void usage(const char* prog) {
       "  --tx | --rx       board role for ZERN_VERSION (default from VYX_HOST)\n"
       "  --ip A --mask M --gateway G   network defaults (default: the host's address,\n"
       "                    else 10.77.0.2 / 10.77.0.3)\n"
+      "  --silent-oid OID  never answer requests to OID (repeatable; also the lines\n"
+      "                    of <hostdir>/agent-silent.txt, read at every request)\n"
+      "  --burn-ms N       time a burn takes before the restart (default 2000, scaled)\n"
+      "  --no-apply        log network commits without changing the host\n"
       "  --help\n",
       prog);
 }
 
-// Restart of the device: the host supervisor sees the marker file and restarts
-// the player (and the launcher) once the player has ended.
-void reboot_device(JsonlWriter& log) {
-  std::string marker = hostdir_file("reboot-requested");
-  bool marked = false;
-  if (!marker.empty()) {
-    FILE* f = fopen(marker.c_str(), "we");
-    if (f != nullptr) {
-      fprintf(f, "%.3f\n", standin_now());
-      marked = fclose(f) == 0;
-    }
+// OIDs this agent leaves unanswered (a request to them is still served and
+// logged, but no reply is sent): the --silent-oid options, and the lines of
+// <hostdir>/agent-silent.txt, read again at every request so that a test can
+// change them while the device runs.
+bool is_silent(const std::vector<std::string>& fixed, const AgentStore& store,
+               const std::string& oid) {
+  if (oid.empty()) return false;
+  for (const std::string& f : fixed) {
+    if (f == oid) return true;
   }
-  long pid = -1;
-  bool signalled = false;
+  std::string file = hostdir_file("agent-silent.txt");
   std::string text;
-  std::string pidFile = hostdir_file("player.pid");
-  if (!pidFile.empty() && read_file_limited(pidFile, 32, &text)) {
-    char* end = nullptr;
-    long v = strtol(text.c_str(), &end, 10);
-    if (end != text.c_str() && v > 1) pid = v;
+  if (file.empty() || !read_file_limited(file, 16384, &text)) return false;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty()) {
+      const AgentSetting* s = store.Find(line);
+      if (s != nullptr && s == store.Find(oid)) return true;
+    }
+    start = end + 1;
   }
-  if (pid > 1) signalled = kill(static_cast<pid_t>(pid), SIGTERM) == 0;
-  JsonLine j("reboot");
-  j.Bool("marked", marked).Int("pid", pid).Bool("signalled", signalled);
-  log.Write(j);
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Run by the DHCP client as its event script.
+  if (getenv(kDhcpScriptEnv) != nullptr && argc == 2) return dhcp_script_event(argv[1]);
+
   const char* logPath = nullptr;
+  std::vector<std::string> silentOids;
+  unsigned burnMs = 2000;
+  // Only a simulated host's own network is ever changed.
+  bool applyNetwork = env_str("VYX_HOST", nullptr) != nullptr;
   const char* settingsPath = nullptr;
   AgentIdentity id;
   id.transmitter = env_host_is_tx();
@@ -106,6 +121,12 @@ int main(int argc, char** argv) {
       mask = v;
     } else if ((v = option_value(argc, argv, &i, "--gateway")) != nullptr) {
       gateway = v;
+    } else if ((v = option_value(argc, argv, &i, "--silent-oid")) != nullptr) {
+      silentOids.push_back(v);
+    } else if ((v = option_value(argc, argv, &i, "--burn-ms")) != nullptr) {
+      burnMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    } else if (strcmp(argv[i], "--no-apply") == 0) {
+      applyNetwork = false;
     } else {
       fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
       usage(argv[0]);
@@ -129,7 +150,9 @@ int main(int argc, char** argv) {
   stop_signals_install(3.0);
   JsonlWriter log;
   std::string defaultLog = hostdir_file("agent.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
+  const char* openedLog = logPath != nullptr ? logPath : defaultLog.c_str();
+  log.Open(openedLog);
+  NetworkApplier network(log, openedLog);
 
   AgentStore store(id);
   store.SetItemFile(hostdir_file("player-item.txt"));
@@ -177,13 +200,18 @@ int main(int argc, char** argv) {
     std::string text = r.reply.substr(0, kReplyMax - 1);
     reply.mtype = kReplyType;
     memcpy(reply.text, text.c_str(), text.size() + 1);
-    bool answered = msgsnd(repQ, &reply, text.size() + 1, IPC_NOWAIT) == 0;
+    bool silent = is_silent(silentOids, store, r.oid);
+    bool answered = !silent && msgsnd(repQ, &reply, text.size() + 1, IPC_NOWAIT) == 0;
     int sendErrno = errno;
 
     JsonLine j(isSet ? "set" : "get");
     j.Str("oid", r.oid.c_str()).StrN("request", msg.text, AgentStore::kMaxRequest + 64);
     j.Str("reply", text.c_str()).Bool("ok", r.ok).Bool("answered", answered);
-    if (!answered) j.Str("error", strerror(sendErrno));
+    if (silent) {
+      j.Bool("silent", true);
+    } else if (!answered) {
+      j.Str("error", strerror(sendErrno));
+    }
     if (strnlen(msg.text, len) > AgentStore::kMaxRequest + 64) j.Bool("truncated", true);
     log.Write(j);
 
@@ -192,10 +220,19 @@ int main(int argc, char** argv) {
       c.Str("dhcp", store.Value(eDHCP_ENABLE).c_str()).Str("ip", store.Value(eIP_ADDRESS).c_str());
       c.Str("mask", store.Value(eIP_MASK).c_str()).Str("gateway", store.Value(eIP_GATEWAY).c_str());
       log.Write(c);
+      if (applyNetwork) {
+        NetworkSettings s;
+        s.dhcp = store.Value(eDHCP_ENABLE) == "1";
+        s.ip = store.Value(eIP_ADDRESS);
+        s.mask = store.Value(eIP_MASK);
+        s.gateway = store.Value(eIP_GATEWAY);
+        network.Commit(s);
+      }
     } else if (r.action == eActionUpgrade) {
       JsonLine u("upgrade");
       u.Str("source", store.Value(eMULTIPLE_UPGRADE).c_str());
       log.Write(u);
+      burn_start(store.Value(eMULTIPLE_UPGRADE), log, burnMs);
     } else if (r.action == eActionReboot) {
       reboot_device(log);
     }

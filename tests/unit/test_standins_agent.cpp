@@ -1,6 +1,7 @@
 // The SNMP agent stand-in (platform/snmpagent) over its real queues: reply
 // format per value type, the plug-in's own client against it, persistence
-// across restarts, hostile requests, and the reboot protocol.
+// across restarts, hostile requests, the reboot protocol, OIDs left
+// unanswered, the burner and network commits applied to the host's eth0.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -77,6 +78,26 @@ const std::string kDomain = ".1.3.6.1.4.1.32473.3.1.13.0";
 const std::string kSerial = ".1.3.6.1.4.1.32473.3.2.14.0";
 const std::string kReboot = ".1.3.6.1.4.1.32473.3.5.7.0";
 const std::string kItem = ".1.3.6.1.4.1.32473.3.3.1.0";
+const std::string kMask = ".1.3.6.1.4.1.32473.3.1.2.0";
+const std::string kGateway = ".1.3.6.1.4.1.32473.3.1.3.0";
+const std::string kCommit = ".1.3.6.1.4.1.32473.3.1.7.0";
+const std::string kUpgrade = ".1.3.6.1.4.1.32473.3.5.32.0";
+
+std::string command_output(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return "<popen failed>";
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+long long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
 
 TEST_F(AgentTest, RepliesInTheAgentFormatForEachType) {
   StartAgent({"--ip", "10.77.0.2", "--mask", "255.255.255.0"});
@@ -214,9 +235,100 @@ TEST_F(AgentTest, RebootAnswersThenEndsThePlayer) {
   ASSERT_TRUE(wait_event(mLog, "reboot"));
   EXPECT_EQ(json_get(events(mLog, "reboot")[0], "signalled"), "true");
 
-  // A network commit is answered and logged, nothing else.
-  EXPECT_EQ(Set(".1.3.6.1.4.1.32473.3.1.7.0 i 0"), ".1.3.6.1.4.1.32473.3.1.7.0 = INTEGER: 0\n");
+  // A network commit is answered and logged.
+  EXPECT_EQ(Set(kCommit + " i 0"), kCommit + " = INTEGER: 0\n");
   ASSERT_TRUE(wait_event(mLog, "network_commit"));
+}
+
+TEST_F(AgentTest, ChosenOidsAreServedButNeverAnswered) {
+  StartAgent({"--silent-oid", kIp});
+  // The silent get is logged; the next reply on the queue is the next request's.
+  ASSERT_TRUE(queue_send(kReq, 770, kIp.c_str(), kIp.size() + 1));
+  ASSERT_TRUE(wait_event(mLog, "get"));
+  EXPECT_EQ(json_get(events(mLog, "get")[0], "silent"), "true");
+  EXPECT_EQ(json_get(events(mLog, "get")[0], "answered"), "false");
+  EXPECT_EQ(Get(kDhcp), kDhcp + " = INTEGER: 0\n");
+  EXPECT_EQ(queue_count(kRep), 0);
+
+  // The file is read again at every request, OIDs in any accepted spelling.
+  write_file(mDir + "/agent-silent.txt", "\n" + kDhcp.substr(1) + "\r\n");
+  ASSERT_TRUE(queue_send(kReq, 769, (kDhcp + " i 1").c_str(), kDhcp.size() + 5));
+  ASSERT_TRUE(wait_event(mLog, "set"));
+  EXPECT_EQ(json_get(events(mLog, "set")[0], "silent"), "true");
+  EXPECT_EQ(Get(kZern).compare(0, kZern.size(), kZern), 0);
+  write_file(mDir + "/agent-silent.txt", "");
+  EXPECT_EQ(Get(kDhcp), kDhcp + " = INTEGER: 1\n") << "the silent set was still made";
+}
+
+TEST_F(AgentTest, BurnChecksTheArchiveLogsItAndRestarts) {
+  Child player;
+  ASSERT_TRUE(player.Start("/bin/sleep", {"60"}));
+  write_file(mDir + "/player.pid", std::to_string(player.Pid()) + "\n");
+  write_file(mDir + "/a.txt", "first member\n");
+  write_file(mDir + "/b.bin", std::string(3000, '\x5a'));
+  std::string tarCmd = "tar -cf " + mDir + "/up.tar -C " + mDir + " a.txt b.bin";
+  ASSERT_EQ(system(tarCmd.c_str()), 0);
+  write_file(mDir + "/junk.tar", std::string(20480, 'j'));
+  StartAgent({"--burn-ms", "0"});
+
+  // Not a tar: a failed burn, and the device is left alone.
+  EXPECT_EQ(Set(kUpgrade + " s ide://" + mDir + "/junk.tar"),
+            kUpgrade + " = STRING: \"ide://" + mDir + "/junk.tar\"\n");
+  ASSERT_TRUE(wait_event(mLog, "burn"));
+  std::string failed = events(mLog, "burn")[0];
+  EXPECT_EQ(json_get(failed, "ok"), "false");
+  EXPECT_EQ(json_get(failed, "error"), "not a tar archive");
+  Set(kUpgrade + " s ftp://elsewhere/up.tar");
+  ASSERT_TRUE(wait_event(mLog, "burn", 2));
+  EXPECT_EQ(json_get(events(mLog, "burn")[1], "error"), "not an ide:// source");
+  Set(kUpgrade + " s ide://" + mDir + "/missing.tar");
+  ASSERT_TRUE(wait_event(mLog, "burn", 3));
+  EXPECT_EQ(json_get(events(mLog, "burn")[2], "error"), "cannot read the archive");
+  EXPECT_TRUE(player.Running());
+  EXPECT_TRUE(events(mLog, "reboot").empty());
+
+  // A tar archive: members, size and SHA-256 logged, then the restart.
+  Set(kUpgrade + " s ide://" + mDir + "/up.tar");
+  ASSERT_TRUE(wait_event(mLog, "burn", 4));
+  std::string burn = events(mLog, "burn")[3];
+  EXPECT_EQ(json_get(burn, "ok"), "true");
+  EXPECT_EQ(json_get(burn, "members"), "2");
+  EXPECT_NE(burn.find("\"names\":[\"a.txt\",\"b.bin\"]"), std::string::npos) << burn;
+  FILE* p = popen(("sha256sum " + mDir + "/up.tar").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char sum[65] = {0};
+  ASSERT_EQ(fread(sum, 1, 64, p), 64u);
+  pclose(p);
+  EXPECT_EQ(json_get(burn, "sha256"), sum);
+  EXPECT_EQ(json_get(burn, "size"), std::to_string(file_size(mDir + "/up.tar")));
+  ASSERT_TRUE(wait_for([&] { return !player.Running(); }));
+  EXPECT_TRUE(file_exists(mDir + "/reboot-requested"));
+  EXPECT_EQ(events(mLog, "reboot").size(), 1u);
+}
+
+TEST_F(AgentTest, NetworkCommitMovesTheHostsEth0) {
+  // This test's private network gets an eth0 of its own.
+  ASSERT_EQ(system("ip link add eth0 type veth peer name eth0peer && ip link set eth0peer up && ip link set eth0 up && "
+                   "ip addr add 10.77.0.2/24 dev eth0"), 0);
+  StartAgent();
+  Set(kIp + " a 10.77.5.20");
+  Set(kMask + " a 255.255.0.0");
+  Set(kGateway + " a 10.77.0.1");
+  Set(kDhcp + " i 0");
+  EXPECT_EQ(Set(kCommit + " i 0"), kCommit + " = INTEGER: 0\n");
+  ASSERT_TRUE(wait_event(mLog, "network_apply"));
+  EXPECT_EQ(json_get(events(mLog, "network_apply")[0], "ok"), "true");
+  EXPECT_EQ(command_output("ip -4 -o addr show dev eth0 | awk '{print $4}'"), "10.77.5.20/16\n");
+  EXPECT_EQ(command_output("ip -4 route show default"), "default via 10.77.0.1 dev eth0 \n");
+  EXPECT_NE(command_output("ip -4 route show 224.0.0.0/4"), "");
+
+  // A mask that is no mask changes nothing.
+  Set(kMask + " a 255.0.255.0");
+  Set(kCommit + " i 0");
+  ASSERT_TRUE(wait_event(mLog, "network_apply", 2));
+  EXPECT_EQ(json_get(events(mLog, "network_apply")[1], "failed"), "mask");
+  EXPECT_EQ(command_output("ip -4 -o addr show dev eth0 | awk '{print $4}'"), "10.77.5.20/16\n");
+  EXPECT_EQ(system("ip link del eth0"), 0);
 }
 
 TEST_F(AgentTest, CurrentItemFollowsThePlayer) {
