@@ -13,7 +13,7 @@
 // from fixed pools allocated at construction; when a pool is exhausted the
 // new record is dropped and counted, with a rate-limited log.
 //
-// Source files: tunermanager.cpp (construction, tuner, scan),
+// Source files: tunermanager.cpp (construction, tuner), tunermanager_scan.cpp (blind scan),
 // tunermanager_results.cpp (lists, SCAL, file), tunermanager_lang.cpp
 // (languages), tunermanager_guide.cpp (guide).
 
@@ -47,6 +47,7 @@ class TunerManager {
   static constexpr int kLanguagePool = 8192;
   static constexpr int kEventPool = 8192;
   static constexpr int kEventsPerProgram = 100;  // guide depth kept per program
+  static constexpr int kScalLineMax = 128;       // room for one SCAL line and its terminator
 
   // ---- fields, in declaration order ----
   volatile bool mRunScan;
@@ -80,6 +81,12 @@ class TunerManager {
   unsigned int mLanguagesDropped;  // pool exhausted
   unsigned int mEventsDropped;     // pool exhausted
 
+  // ---- scan bookkeeping ----
+  pthread_mutex_t mUdpMutex;           // held around each send through mpUdp (taken after mMutex)
+  volatile unsigned int mScansStarted;  // scans that got past their start, ever
+  int mScalChannel;                    // SCAL walk: list being walked
+  int mScalIndex;                      // SCAL walk: records of it already listed
+
   // ---- tuner and scan (tunermanager.cpp) ----
   explicit TunerManager(char type);
   ~TunerManager();
@@ -97,6 +104,9 @@ class TunerManager {
   int GetTotalChannelsFound();
   bool RewindScan();
   bool ClearScanResults(int channelNo);
+  // One progress line (logged) through the forwarding sender, when there is
+  // one; the send's result, -1 without a sender.
+  int SendProgress(const char* text);
 
   // ---- scan results (tunermanager_results.cpp) ----
   bool AddProgramToScanResults(ushort transportId, ushort programId);
@@ -105,6 +115,7 @@ class TunerManager {
   bool SetPsipInfoForProgram(ushort transportId, ushort programId, char* shortName,
                              ushort majorChanNo, ushort minorChanNo, unsigned char modulationMode,
                              unsigned int carrierFreq, ushort channelTsid, ushort sourceId);
+  // buffer: room for kScalLineMax bytes.
   int GetNextProgramScalFormatted(char* buffer);
   bool GetChannelProgramsRange();
   ScalProgramList* GetScalProgramDesc(int channel);
@@ -150,11 +161,17 @@ class TunerManager {
  private:
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
+  // Before the manager goes: stops a scan it runs and makes the scan thread
+  // forget it.
+  void LeaveScanThread();
   TunerManager(const TunerManager&) = delete;
   TunerManager& operator=(const TunerManager&) = delete;
 };
 
 // Body of the scan thread (argument: the manager).
 void* scan_thread(void* arg);
+// How the scan thread is started (vyx_start_thread); tests replace it to
+// make the start fail.
+extern int (*scan_thread_starter)(pthread_t* id, void* (*body)(void*), void* arg);
 
 #endif

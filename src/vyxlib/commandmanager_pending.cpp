@@ -5,9 +5,5 @@
 
 #include "commandmanager.h"
 
-// ---- tuner, scan, guide and languages ----
-char* CommandManager::ProcessTunerTuneCommand(char*) { return mKo; }
-char* CommandManager::ProcessTunerScanStatusCommand(char*) { return mKo; }
-char* CommandManager::ProcessTunerScanQueryCommand(char*) { return mKo; }
-char* CommandManager::ProcessTunerScanBlindCommand(char*) { return mKo; }
+// ---- guide ----
 char* CommandManager::ProcessEpgData(char*, int) { return mKo; }

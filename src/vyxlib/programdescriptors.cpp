@@ -115,28 +115,60 @@ bool ScalProgramDesc::SaveToFile(FILE* f) {
                   "%.3d %.4x %.4x %.4x %.2x %c %.2x %.2x %.2x %.2x %.2x %.2x %.2x %.2x %.2x %.2x "
                   "%.2x %.2x %.2x %.2x %.2x %.2x\n",
                   channelNo, transportId, programId, static_cast<unsigned int>(channelId),
-                  static_cast<unsigned int>(signalStrength * 51), encryption, videoType, audioType,
+                  StrengthByte(), encryption, videoType, audioType,
                   n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11], n[12],
                   n[13]);
   return r > 0;
 }
 
 bool ScalProgramDesc::LoadFromFile(FILE* f, int* converted) {
+  // One line, bounded: a longer one is read to its end and refused whole.
+  char line[kFileLineMax];
+  int n = -1;
+  bool overlong = false;
+  for (;;) {
+    size_t len = 0;
+    bool any = false;
+    overlong = false;
+    int c;
+    while ((c = getc(f)) != EOF) {
+      any = true;
+      if (c == '\n') break;
+      if (len < sizeof(line) - 1)
+        line[len++] = static_cast<char>(c);
+      else
+        overlong = true;
+    }
+    if (!any) break;  // end of the file: n stays -1
+    line[len] = '\0';
+    // Blank lines carry no record (a whitespace-skipping reader passes them).
+    if (strspn(line, " \t\r\v\f") == len && memchr(line, '\0', len) == nullptr) continue;
+    n = 0;
+    break;
+  }
+  if (n < 0) {
+    if (converted != nullptr) *converted = -1;
+    return false;
+  }
   int chanNo = 0;
   unsigned int trid = 0, prid = 0, chanId = 0, strength = 0, video = 0, audio = 0;
   char enc = 'C';
   unsigned int name[14] = {0};
-  int n = fscanf(f, "%d %x %x %x %x %c %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x\n", &chanNo,
-                 &trid, &prid, &chanId, &strength, &enc, &video, &audio, &name[0], &name[1],
-                 &name[2], &name[3], &name[4], &name[5], &name[6], &name[7], &name[8], &name[9],
-                 &name[10], &name[11], &name[12], &name[13]);
+  n = sscanf(line, "%d %x %x %x %x %c %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x\n", &chanNo,
+             &trid, &prid, &chanId, &strength, &enc, &video, &audio, &name[0], &name[1], &name[2],
+             &name[3], &name[4], &name[5], &name[6], &name[7], &name[8], &name[9], &name[10],
+             &name[11], &name[12], &name[13]);
+  if (n < 0) n = 0;  // a line of NUL bytes or the like converts nothing
   if (converted != nullptr) *converted = n;
-  if (n < 22) return false;
+  if (n < 22 || overlong) return false;
   channelNo = chanNo;
   transportId = static_cast<uint16_t>(trid);
   programId = static_cast<uint16_t>(prid);
-  channelId = static_cast<int>(chanId);
-  signalStrength = static_cast<int>(strength / 51);
+  // Out of range is kept as read (the caller refuses it); it must not wrap
+  // into a valid channel.
+  channelId = chanId > 0x7FFFFFFFu ? -1 : static_cast<int>(chanId);
+  // A hand-edited strength above ff still means full strength.
+  signalStrength = static_cast<int>(strength / 51 > 5 ? 5 : strength / 51);
   encryption = enc;
   videoType = video;
   audioType = audio;

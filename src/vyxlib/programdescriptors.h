@@ -110,10 +110,18 @@ class ScalProgramDesc {
   ScalProgramDesc();
   // Back to the defaults of a new record; lists must already be empty.
   void Reset();
+  // The strength as listed and saved: 0..5 times 51 (0, 33, 66, 99, cc, ff).
+  unsigned int StrengthByte() const {
+    int s = signalStrength < 0 ? 0 : (signalStrength > 5 ? 5 : signalStrength);
+    return static_cast<unsigned int>(s * 51);
+  }
+  // Longest line of the scan-results file taken (with its terminator).
+  static constexpr int kFileLineMax = 256;
   // One line of the scan-results file.
   bool SaveToFile(FILE* f);
-  // Reads one line; false (and the count through *converted when given)
-  // when fewer than 22 fields converted.
+  // Reads one line (blank lines are passed over); false when fewer than 22
+  // fields converted or the line is longer than kFileLineMax - 1.  The count
+  // goes through *converted when given: -1 at the end of the file.
   bool LoadFromFile(FILE* f, int* converted = nullptr);
 };
 

@@ -36,7 +36,11 @@ TunerManager::TunerManager(char type)
       mpFreeEvents(nullptr),
       mProgramsDropped(0),
       mLanguagesDropped(0),
-      mEventsDropped(0) {
+      mEventsDropped(0),
+      mScansStarted(0),
+      mScalChannel(0),
+      mScalIndex(0) {
+  pthread_mutex_init(&mUdpMutex, nullptr);
   int ret = pthread_mutex_init(&mMutex, nullptr);
   VYX_LOG("Initialized mutex for TunerManager; ret %d\n", ret);
 
@@ -55,6 +59,7 @@ TunerManager::TunerManager(char type)
 }
 
 TunerManager::~TunerManager() {
+  LeaveScanThread();
   pthread_mutex_lock(&mMutex);
   ClearChannelList(&mChanProgramDescriptors);
   for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
@@ -125,19 +130,24 @@ void TunerManager::SetTunerForwarding(UdpServer* pUdp) {
   pthread_mutex_lock(&mMutex);
   if (mpUdp == nullptr) {
     if (pUdp != nullptr) {
-      mpUdp = new UdpSender();
-      if (!mpUdp->Connect(static_cast<unsigned short>(pUdp->GetLastClientPort()),
-                          pUdp->GetLastClientIpAddress()))
-        VYX_ERROR("Can't connect");
+      UdpSender* sender = new UdpSender();
+      bool connected = sender->Connect(static_cast<unsigned short>(pUdp->GetLastClientPort()),
+                                       pUdp->GetLastClientIpAddress());
+      pthread_mutex_lock(&mUdpMutex);
+      mpUdp = sender;
+      pthread_mutex_unlock(&mUdpMutex);
+      if (!connected) VYX_ERROR("Can't connect");
       mReportScanResults = true;
     } else {
       mReportScanResults = false;
     }
   } else if (pUdp == nullptr) {
     mReportScanResults = false;
+    pthread_mutex_lock(&mUdpMutex);  // not while a progress line is being sent
     mpUdp->Disconnect();
     delete mpUdp;
     mpUdp = nullptr;
+    pthread_mutex_unlock(&mUdpMutex);
   }
   // A sender exists and a server is given: progress keeps going to the
   // controller that enabled forwarding first.

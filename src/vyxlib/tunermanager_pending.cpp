@@ -1,26 +1,9 @@
 // ---- Tuner manager operations whose modules are not built yet ----
-// The blind scan, the SCAL walk and the scan-results file, the program guide
-// and the language queries come with their own issue.  Until then these
+// The program guide and the language queries come with their own issue.  Until then these
 // definitions keep the library linking and answer "nothing done": false,
 // 0, null or -1.  Whoever builds one moves it out of this file.
 
 #include "tunermanager.h"
-
-bool TunerManager::BlindScan(ScanTypeEnum) { return false; }
-void TunerManager::ScanOneChannel(int which) { mScanOneChannel = which; }
-int TunerManager::DoScan() { return 0; }
-void* scan_thread(void*) { return nullptr; }
-int TunerManager::GetTotalChannelsFound() { return mTotalChannelsFound; }
-bool TunerManager::RewindScan() {
-  mScalRestart = true;
-  return true;
-}
-bool TunerManager::ClearScanResults(int) { return false; }
-
-int TunerManager::GetNextProgramScalFormatted(char*) { return 0; }
-bool TunerManager::GetChannelProgramsRange() { return false; }
-bool TunerManager::SaveScanResults() { return false; }
-bool TunerManager::LoadScanResults() { return false; }
 
 bool TunerManager::SetEventInfoForProgram(ushort, ushort, unsigned int, unsigned int, unsigned char,
                                           char*, unsigned char) {

@@ -1,13 +1,46 @@
-// Scan results: the 159 channel lists of programs, fed by the PAT/PMT
-// analysis on the filter thread (no allocation: records come from the pool).
+// Scan results: the 159 channel lists of programs, fed by the PAT/PMT and
+// virtual channel analysis on the filter thread (no allocation: records come
+// from the pool), listed as SCAL lines, saved to and loaded from the
+// scan-results file.
 
+#include <cstdio>
 #include <cstring>
 
+#include "systemmanager.h"
 #include "tunermanager.h"
 #include "utils.h"
 
 namespace {
+
+const char kScanResultsFile[] = "/mnt/hd1/vyx_scan_results";
+
 inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
+
+// One SCAL line of a record into out (kScalLineMax bytes); its length, or
+// the negative result of a failed format.
+int format_scal_line(const ScalProgramDesc* p, char* out) {
+  const unsigned char* n = reinterpret_cast<const unsigned char*>(p->channelShortName);
+  char name[40];
+  char form;
+  if (n[0] != 0) {
+    form = 'U';
+    snprintf(name, sizeof(name),
+             "%.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x", n[0], n[1], n[2],
+             n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11], n[12], n[13]);
+  } else {
+    form = 'A';
+    int k = 0;
+    for (int i = 1; i < 14 && n[i] != 0; i += 2) name[k++] = static_cast<char>(n[i]);
+    name[k] = 0;
+  }
+  int r = snprintf(out, TunerManager::kScalLineMax, "SCAL %.3d %.4x %.4x [%.2x:0:%.2x:%.2x:%.2x] %c %c %s\r\n",
+                   p->channelNo, p->transportId, p->programId,
+                   static_cast<unsigned int>(p->channelId), p->StrengthByte(), p->videoType & 0xFFu,
+                   p->audioType & 0xFFu, p->encryption, form, name);
+  if (r >= TunerManager::kScalLineMax) return -1;  // cannot happen with the fields' ranges
+  return r;
+}
+
 }  // namespace
 
 // ---- pools (mMutex held) ----
@@ -213,4 +246,120 @@ void TunerManager::CleanScalProgramDescriptors() {
       if (p->channelId == mCurrentChannel) ClearLanguages(p);
   }
   pthread_mutex_unlock(&mMutex);
+}
+
+// ---- channel list (SCAL lines) ----
+
+int TunerManager::GetNextProgramScalFormatted(char* buffer) {
+  RoleCheck();
+  if (buffer == nullptr) return 0;
+  // The walk keeps a list and a count of records listed from it, never a
+  // pointer into a list: a list cleared between two lines is passed over.
+  // Lines are formatted under the mutex, one at a time.
+  pthread_mutex_lock(&mMutex);
+  if (mScalRestart) {
+    mScalRestart = false;
+    mScalChannel = 0;
+    mScalIndex = 0;
+  }
+  ScalProgramDesc* p = nullptr;
+  while (mScalChannel < kChannels) {
+    p = mScalProgramDescriptors[mScalChannel].head;
+    for (int i = 0; p != nullptr && i < mScalIndex; ++i) p = p->pNext;
+    if (p != nullptr) break;
+    ++mScalChannel;
+    mScalIndex = 0;
+  }
+  if (p == nullptr) {
+    mScalRestart = true;  // the next call starts over
+    pthread_mutex_unlock(&mMutex);
+    return 0;
+  }
+  int n = format_scal_line(p, buffer);
+  ++mScalIndex;
+  pthread_mutex_unlock(&mMutex);
+  if (n < 0) {
+    VYX_ERROR("sprintf encountered an error\n");
+    buffer[0] = 0;
+  }
+  return n;
+}
+
+bool TunerManager::GetChannelProgramsRange() {
+  pthread_mutex_lock(&mMutex);
+  ScalProgramList* list = GetScalProgramDesc(-1);
+  mChannelStartIt = list ? list->head : nullptr;
+  mChannelEndIt = nullptr;
+  pthread_mutex_unlock(&mMutex);
+  return false;
+}
+
+// ---- scan-results file ----
+
+bool TunerManager::SaveScanResults() {
+  RoleCheck();
+  if (SystemManager::RemountHd(1, 1) != 0) {
+    VYX_ERROR("Cant remount rw");
+    return false;
+  }
+  FILE* f = fopen(kScanResultsFile, "w");
+  if (f == nullptr) {
+    VYX_ERROR("cant open scan file for wr");
+    SystemManager::RemountHd(1, 0);
+    return false;
+  }
+  bool written = true;
+  pthread_mutex_lock(&mMutex);
+  for (int c = 0; c < kChannels; ++c)
+    for (ScalProgramDesc* p = mScalProgramDescriptors[c].head; p != nullptr; p = p->pNext)
+      written = p->SaveToFile(f) && written;
+  pthread_mutex_unlock(&mMutex);
+  written = fclose(f) == 0 && written;
+  SystemManager::RemountHd(1, 0);
+  if (!written) {
+    // A full or failing disk leaves a cut file: not a success.
+    VYX_ERROR("Can't write scan results");
+    return false;
+  }
+  VYX_LOG("Saved scan results...\n");
+  return true;
+}
+
+bool TunerManager::LoadScanResults() {
+  RoleCheck();
+  FILE* f = fopen(kScanResultsFile, "r");
+  if (f == nullptr) {
+    VYX_LOG("cant open scan file for read");
+    return false;
+  }
+  pthread_mutex_lock(&mMutex);
+  for (;;) {
+    ScalProgramDesc line;
+    int converted = 0;
+    if (!line.LoadFromFile(f, &converted)) {
+      VYX_ERROR("Error reading scal from file: %d", converted);
+      break;
+    }
+    if (line.channelId < 0 || line.channelId >= kChannels) {
+      VYX_ERROR("Scan results: channel 0x%x has no list, line skipped", static_cast<unsigned int>(line.channelId));
+      continue;
+    }
+    VYX_LOG("Loadd Scal prog descr for chanid 0x%x, trid 0x%x, prid 0x%x ret %d\n",
+            static_cast<unsigned int>(line.channelId), line.transportId, line.programId, converted);
+    ScalProgramDesc* p = AllocProgram();
+    if (p == nullptr) {
+      unsigned int dropped = mProgramsDropped++;
+      if (report_due(dropped))
+        VYX_ERROR("Scan results: no program record left (%d), the rest is not loaded", kProgramPool);
+      break;
+    }
+    ScalProgramDesc* next = p->pNext;
+    *p = line;
+    p->pNext = next;
+    AppendProgram(&mScalProgramDescriptors[line.channelId], p);
+  }
+  pthread_mutex_unlock(&mMutex);
+  fclose(f);
+  VYX_LOG("Loaded scan results");
+  return true;
 }
