@@ -2,6 +2,10 @@
 // lines "N FILE [STRENGTH]") is a transport-stream file that the player feeds
 // to the plug-in from its own thread, looping, at the stream's own bit rate.
 //
+// The file name "nopat" is no file: a carrier that locks but carries no
+// tables, fed as null packets (PID 0x1FFF) at the default rate, for scans that
+// must meet a locked channel without programs.
+//
 // The file is mapped, not read: buffers point into the mapping (private and
 // writable, as a player's buffer is, so the file itself never changes), and
 // only a buffer that wraps from the file's end to its start is copied.  The
@@ -85,6 +89,31 @@ bool map_file(const std::string& path, Feed* f, std::string* error) {
   return true;
 }
 
+const char kNoPat[] = "nopat";
+const size_t kNoPatPackets = 1000;
+
+// The "nopat" carrier: an anonymous mapping of null packets, released as a
+// file's mapping is.
+bool map_null_packets(Feed* f, std::string* error) {
+  size_t size = kNoPatPackets * 188;
+  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) {
+    *error = "cannot make the null packets";
+    return false;
+  }
+  uint8_t* p = static_cast<uint8_t*>(m);
+  for (size_t i = 0; i < kNoPatPackets; ++i, p += 188) {
+    memset(p, 0xFF, 188);
+    p[0] = 0x47;
+    p[1] = 0x1F;
+    p[2] = 0xFF;
+    p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));  // payload only, counting
+  }
+  f->data = static_cast<uint8_t*>(m);
+  f->size = size;
+  return true;
+}
+
 std::mutex g_mutex;  // the current feed
 Feed* g_feed = nullptr;
 int32_t g_channel = 0;
@@ -160,7 +189,10 @@ bool lookup_channel(int32_t channel, std::string* file, int* strength) {
     if (got < 2 || line[0] == '#' || n != channel) continue;
     if (got < 3) s = 5;
     *strength = s < 0 ? 0 : s > 5 ? 5 : static_cast<int>(s);
-    *file = name[0] == '/' ? std::string(name) : dir + name;
+    if (strcmp(name, kNoPat) == 0)
+      *file = kNoPat;
+    else
+      *file = name[0] == '/' ? std::string(name) : dir + name;
     found = true;
   }
   fclose(f);
@@ -234,7 +266,8 @@ void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
   std::string error;
   if (mapped) {
     f = new Feed;
-    if (!map_file(file, f, &error)) {
+    bool ok = file == kNoPat ? map_null_packets(f, &error) : map_file(file, f, &error);
+    if (!ok) {
       delete f;
       f = nullptr;
     }

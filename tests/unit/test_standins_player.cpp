@@ -268,6 +268,40 @@ TEST_F(PlayerTest, PacesByTheStreamsOwnPcrRate) {
   EXPECT_EQ(json_get(events(mLog, "feed_stop")[1], "reason"), "retune");
 }
 
+TEST_F(PlayerTest, NoPatCarrierLocksAndFeedsOnlyNullPackets) {
+  write_file(mDir + "/channels", "9 nopat 3\n");
+  StartPlayer({"VYX_FEED_FAST=1"});
+  Cmd("-vdbg 12");
+  ASSERT_TRUE(wait_for([&] { return Fake("start").size() == 1; }));
+  Cmd("-atsc 9");
+  ASSERT_TRUE(wait_event(mLog, "tune"));
+  std::string t = events(mLog, "tune")[0];
+  EXPECT_EQ(json_get(t, "file"), "nopat");
+  EXPECT_EQ(json_get(t, "strength"), "3");
+  EXPECT_EQ(json_get(t, "error"), "");
+  _sVPLAYER_SM_STRUCT* rec = Record();
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->vStatus.tunerSignalStrength, 3);
+  shmdt(reinterpret_cast<char*>(rec) - kPlayerStatusOffset);
+  // The bytes are null packets (PID 0x1FFF), loop after loop.
+  unsigned long long calls = 0, bytes = 0, unaligned = 0, syncErrors = 0, hash = 0;
+  ASSERT_TRUE(wait_for([&] {
+    std::vector<std::string> f = Fake("filter");
+    if (f.empty()) return false;
+    sscanf(f.back().c_str(), "filter %llu %llu %llu %llu %llu", &calls, &bytes, &unaligned, &syncErrors,
+           &hash);
+    return bytes > 3 * 188000ull;
+  }));
+  EXPECT_EQ(syncErrors, 0u);
+  unsigned long long want = 0;
+  for (unsigned long long i = 0; i < bytes; i++) {
+    unsigned long long k = i % 188, n = (i / 188) % 1000;
+    unsigned char b = k == 0 ? 0x47 : k == 1 ? 0x1F : k == 2 ? 0xFF : k == 3 ? (0x10 | (n & 0x0F)) : 0xFF;
+    want = want * 31 + b;
+  }
+  EXPECT_EQ(hash, want);
+}
+
 TEST_F(PlayerTest, RoleLetterOverrideAndSecondLoad) {
   StartPlayer({"VYX_PLAYER_TYPE=A"});
   Cmd("-vdbg 16 1");
