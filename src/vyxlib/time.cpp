@@ -24,7 +24,7 @@ void Time::SetTime(unsigned int systemTime, unsigned char gpsUtcOffset, unsigned
   if (systemTime - mLastLoggedTime >= 61) {
     mLastLoggedTime = systemTime;
     char text[32];
-    VYX_LOG("Got Systime: 0x%x (%s), GpsUtc 0x%x, daylight 0x%x", systemTime,
+    VYX_LOG("Got Systime: 0x%x (%s), GpsUtc 0x%x, daylight 0x%x\n", systemTime,
             GetMjdDateTime(systemTime, text), gpsUtcOffset, daylightSaving);
   }
 }

@@ -439,10 +439,18 @@ bool TsFilter::CollectPsipSection(unsigned short pid, unsigned char* packetPtr, 
     case 0xC9:
       AnalyzeSectionVct(section);
       break;
-    // ---- ATSC PSIP analysers: not built yet ----
-    // 0xC7 AnalyzeSectionMgt, 0xCB
-    // AnalyzeSectionEit, 0xCC AnalyzeSectionEtt, 0xCD AnalyzeSectionStt
-    // (tsfilter_psip.cpp) are dispatched here once they exist.
+    case 0xC7:
+      AnalyzeSectionMgt(section);
+      break;
+    case 0xCB:
+      AnalyzeSectionEit(section);
+      break;
+    case 0xCC:
+      AnalyzeSectionEtt(section);
+      break;
+    case 0xCD:
+      AnalyzeSectionStt(section);
+      break;
     default:
       break;
   }

@@ -11,7 +11,7 @@
 //
 // Source files: tsfilter.cpp (construction, packet loop, packet analysis,
 // dispatch, debug replay), tsfilter_psi.cpp (PAT, PMT, descriptors),
-// tsfilter_psip.cpp (ATSC PSIP tables), tsfilter_stream.cpp (streamers,
+// tsfilter_vct/mgt/eit/text.cpp (ATSC PSIP tables), tsfilter_stream.cpp (streamers,
 // private PATs), tsfilter_dump.cpp (language filter, packet size, dumps).
 
 #include <pthread.h>
@@ -209,7 +209,8 @@ class TsFilter {
   bool AnalyzeDescriptorServiceLocation(const unsigned char* pPtr, unsigned short length,
                                         unsigned short pid);
 
-  // ---- ATSC PSIP (tsfilter_psip.cpp; the PSIP issue) ----
+  // ---- ATSC PSIP (tsfilter_vct.cpp, tsfilter_mgt.cpp: MGT and STT,
+  // tsfilter_eit.cpp: EIT and ETT, tsfilter_text.cpp: strings) ----
   bool AnalyzeMessageProgramInformation(unsigned char* pSection, int length, int pid);
   bool AnalyzeMessageProgramName(unsigned char* pSection, int length, int pid);
   bool AnalyzeMessageNetworkInformation(unsigned char* pSection, int length, int pid);
@@ -221,8 +222,17 @@ class TsFilter {
   bool AnalyzeSectionStt(unsigned char* pSection);
   bool AnalyzeSectionEit(unsigned char* pSection);
   bool AnalyzeSectionEtt(unsigned char* pSection);
-  char* MultipleStringStructure(char* mustr, int* len, unsigned char* unicode_mode);
-  int DecodeHuffman(char* textIn, char* textOut, int lenIn, int type);
+  // Decodes the multiple string structure at mustr, of which `available`
+  // bytes exist (its table's field or section), into the process-wide text
+  // buffer (kPsipTextBuffer bytes) and returns it; *len gets the text's
+  // length (each Huffman segment counts its terminator), *unicode_mode the
+  // last segment's mode byte.  Valid until the next decode.
+  char* MultipleStringStructure(char* mustr, int* len, unsigned char* unicode_mode, int available);
+  // One compressed segment of lenIn bytes into textOut, which holds
+  // outCapacity bytes; returns the bytes written with the terminator.
+  int DecodeHuffman(char* textIn, char* textOut, int lenIn, int type, int outCapacity);
+  static constexpr int kPsipTextBuffer = 1032;
+  static constexpr int kMaxPlainText = 1023;
   char* GetMjdDateTime();
 
   // ---- streamers and multicast output (tsfilter_stream.cpp) ----

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tsfix {
@@ -144,6 +145,99 @@ class MuxGenerator {
   size_t mNextEs;
   bool mStarted;
 };
+
+// ---- ATSC PSIP sections (tsfixture_psip.cpp) ----
+// Sections with section_syntax and private_indicator set (byte 1 0xF0 | ..),
+// protocol_version 0 and a correct CRC.
+
+// A PSIP section: like MakeSection, with the private indicator set; `body`
+// starts after last_section_number (protocol_version is its first byte).
+Bytes MakePsipSection(uint8_t tableId, uint16_t tableIdExtension, uint8_t version,
+                      uint8_t sectionNo, uint8_t lastSectionNo, const Bytes& body);
+
+struct MgtTable {
+  uint16_t tableType;
+  uint16_t pid;
+  uint8_t version = 0;
+  uint32_t numberBytes = 0;
+  Bytes descriptors;  // serialized; descriptors_length = size unless overridden
+  int descriptorsLengthOverride = -1;
+};
+// tables_defined = tables.size() unless tablesDefinedOverride >= 0.
+Bytes MakeMgt(const std::vector<MgtTable>& tables, uint8_t version = 0,
+              int tablesDefinedOverride = -1);
+
+struct TvctChannel {
+  std::string shortName;  // up to 7 characters, as UTF-16 code units
+  uint16_t major;
+  uint16_t minor;
+  uint16_t channelTsid;
+  uint16_t program;
+  uint16_t sourceId;
+  uint8_t modulation = 4;  // 8-VSB
+  uint32_t carrier = 0;
+  uint8_t serviceType = 2;  // ATSC digital television
+};
+Bytes MakeTvct(uint16_t tsid, uint8_t version, const std::vector<TvctChannel>& channels);
+
+Bytes MakeStt(uint32_t systemTime, uint8_t gpsUtcOffset, uint16_t daylightSavings = 0);
+
+// Multiple string structures.
+struct StringSegment {
+  uint8_t compression;  // 0 plain, 1 title tree, 2 description tree
+  uint8_t mode;
+  Bytes bytes;          // number_bytes = size unless numberBytesOverride >= 0
+  int numberBytesOverride = -1;
+};
+struct MultipleString {
+  std::string language;  // three letters
+  std::vector<StringSegment> segments;
+};
+Bytes MakeMss(const std::vector<MultipleString>& strings);
+// One English string of one segment: plain text, or Huffman coded with the
+// tree of `compression` (1 titles, 2 descriptions).
+Bytes PlainMss(const std::string& text, uint8_t mode = 0);
+Bytes HuffmanMss(const std::string& text, uint8_t compression);
+
+struct EitEvent {
+  uint16_t eventId;       // 14 bits
+  uint32_t startTime;     // GPS seconds
+  uint32_t lengthInSeconds;  // 20 bits
+  Bytes title;            // a multiple string structure (empty: title_length 0)
+  uint8_t etmLocation = 0;
+  Bytes descriptors;      // serialized
+  int titleLengthOverride = -1;
+  int descriptorsLengthOverride = -1;
+};
+inline EitEvent Event(uint16_t eventId, uint32_t startTime, uint32_t lengthInSeconds, Bytes title) {
+  EitEvent e;
+  e.eventId = eventId;
+  e.startTime = startTime;
+  e.lengthInSeconds = lengthInSeconds;
+  e.title = std::move(title);
+  return e;
+}
+// num_events_in_section = events.size() unless numEventsOverride >= 0.
+Bytes MakeEit(uint16_t sourceId, uint8_t version, uint8_t sectionNo, uint8_t lastSectionNo,
+              const std::vector<EitEvent>& events, int numEventsOverride = -1);
+// The events spread over sections of at most perSection events each.
+std::vector<Bytes> MakeEitSections(uint16_t sourceId, uint8_t version,
+                                   const std::vector<EitEvent>& events, size_t perSection);
+
+// ETM_id of an event's extended text and of a channel's.
+inline uint32_t EventEtmId(uint16_t sourceId, uint16_t eventId) {
+  return (static_cast<uint32_t>(sourceId) << 16) | (static_cast<uint32_t>(eventId & 0x3FFF) << 2) | 2u;
+}
+inline uint32_t ChannelEtmId(uint16_t sourceId) { return static_cast<uint32_t>(sourceId) << 16; }
+Bytes MakeEtt(uint32_t etmId, uint8_t version, const Bytes& message, uint16_t tableIdExtension = 0);
+
+// Huffman encoder built from the decode trees in tests/data/huffman: each
+// character with the code of the previous character's tree, an escape and
+// the raw 8 bits for a character that tree lacks (and for the escape
+// character itself and every byte of 128 or more), the end character where
+// the last tree has it, then padding that decodes to nothing.  `table` 1 or
+// 2.  Empty when the tables cannot be read.
+Bytes HuffmanEncode(const std::string& text, int table);
 
 }  // namespace tsfix
 
