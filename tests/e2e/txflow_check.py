@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 """Checks of the transmitter's multicast output, for the end-to-end tests.
 
-  txflow_check.py make-stream OUT
+  txflow_check.py make-stream OUT [--languages L,L.. L,L.. L,L..]
       Writes a deterministic three-program transport stream with ffmpeg:
       transport stream id 1, programs 1..3 (PMT PIDs 0x1000..0x1002), each
-      with one MPEG-2 video and two MP2 audio streams in two languages
-      (PIDs 0xN00, 0xN01, 0xN02 for program N), SDT on 0x11, null packets.
-  txflow_check.py ts INPUT RECORDED (--program N ... | --all)
+      with one MPEG-2 video and MP2 audio streams in the languages given for
+      it (default eng,spa  eng,fra  eng,ger; PIDs 0xN00 for the video, 0xN01,
+      0xN02, ... for the audio of program N), SDT on 0x11, null packets.
+  txflow_check.py ts INPUT RECORDED (--program N ... | --all) [--blocked PID ...]
       Compares a recording of one output stream with the input multiplex:
       the PIDs present, the regenerated PAT (programs not streamed blanked to
       program_number 0, CRC valid), and for every other PID that its packets
       are an unbroken run of the input's packets of that PID (the input loops,
       so the run may wrap from the input's last packet to its first).
+      A --blocked PID of those programs must be missing from the recording.
   txflow_check.py summary JSON --size BYTES [--min-datagrams N]
       Checks a `vyxctl record` summary: every datagram BYTES long.
   txflow_check.py probe FILE --programs N ...
@@ -137,25 +139,33 @@ def crc_ok(sec: bytes) -> bool:
 
 
 def cmd_make_stream(args) -> int:
+    programs = [langs.split(",") for langs in args.languages]
+    tones = max(len(langs) for langs in programs)
     cmd = [
         "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-fflags", "+bitexact",
         "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=4",
-        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=4",
-        "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000:duration=4",
     ]
-    for _ in range(3):
-        cmd += ["-map", "0:v", "-map", "1:a", "-map", "2:a"]
+    for k in range(tones):
+        cmd += ["-f", "lavfi", "-i", "sine=frequency=%d:sample_rate=48000:duration=4" % (440 + 220 * k)]
+    for langs in programs:
+        cmd += ["-map", "0:v"]
+        for k in range(len(langs)):
+            cmd += ["-map", "%d:a" % (k + 1)]
     cmd += ["-c:v", "mpeg2video", "-b:v", "300k", "-g", "12", "-c:a", "mp2", "-b:a", "64k",
             "-flags", "+bitexact"]
-    langs = ["eng", "spa", "eng", "fra", "eng", "ger"]
-    for i, lang in enumerate(langs):
+    for i, lang in enumerate(lang for langs in programs for lang in langs):
         cmd += ["-metadata:s:a:%d" % i, "language=%s" % lang]
-    for prog in range(3):
-        for k in range(3):
-            cmd += ["-streamid", "%d:0x%x" % (prog * 3 + k, (prog + 1) * 0x100 + k)]
-    for prog in range(3):
-        cmd += ["-program", "program_num=%d:title=%s:st=%d:st=%d:st=%d"
-                % (prog + 1, "abc"[prog], prog * 3, prog * 3 + 1, prog * 3 + 2)]
+    index = 0
+    members = []
+    for prog, langs in enumerate(programs):
+        first = index
+        for k in range(len(langs) + 1):
+            cmd += ["-streamid", "%d:0x%x" % (index, (prog + 1) * 0x100 + k)]
+            index += 1
+        members.append(range(first, index))
+    for prog, streams in enumerate(members):
+        cmd += ["-program", "program_num=%d:title=%s:%s"
+                % (prog + 1, "abc"[prog], ":".join("st=%d" % s for s in streams))]
     cmd += ["-mpegts_transport_stream_id", "1", "-mpegts_pmt_start_pid", "0x1000",
             "-muxrate", "2000000", "-f", "mpegts", args.out]
     return subprocess.call(cmd)
@@ -233,6 +243,10 @@ def cmd_ts(args) -> int:
         expected |= members.get(num, set())
     expected |= {pid for pid in KNOWN_PIDS if pid in src_by_pid}
     expected.add(0)
+    for pid in args.blocked or []:
+        if pid not in expected:
+            problems.append("blocked PID 0x%x is not one of the streamed programs'" % pid)
+        expected.discard(pid)
     rec_by_pid = {}
     for p in rec:
         rec_by_pid.setdefault(pid_of(p), []).append(p)
@@ -347,6 +361,8 @@ def main(argv=None) -> int:
     sub = ap.add_subparsers(dest="cmd", required=True)
     m = sub.add_parser("make-stream")
     m.add_argument("out")
+    m.add_argument("--languages", nargs=3, default=["eng,spa", "eng,fra", "eng,ger"],
+                   metavar="L,L..", help="audio languages of programs 1, 2 and 3")
     m.set_defaults(func=cmd_make_stream)
     t = sub.add_parser("ts")
     t.add_argument("input")
@@ -354,6 +370,7 @@ def main(argv=None) -> int:
     g = t.add_mutually_exclusive_group(required=True)
     g.add_argument("--program", type=int, action="append")
     g.add_argument("--all", action="store_true")
+    t.add_argument("--blocked", type=lambda s: int(s, 0), action="append")
     t.set_defaults(func=cmd_ts)
     s = sub.add_parser("summary")
     s.add_argument("json")

@@ -12,6 +12,11 @@
 #   restart   the saved start-up item and tuner mode survive a RESET: the
 #             device comes back streaming the same program without being
 #             asked, in the saved tuner mode
+#   status    STATUS with no stream, with two streams (one with two
+#             programs, one with none) and after UNIT0
+#   languages LAN? and SUB? on the sample (programs with eng/spa/fra, eng/spa
+#             and spa audio) and on the WNET capture (channel 6), and
+#             LANG eng,0,spa,0 taking exactly the French PID out of the output
 # Exit 0 pass, 1 fail, 77 skipped (no namespaces or no ffmpeg here).
 set -euo pipefail
 
@@ -25,12 +30,24 @@ PORT=1234
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "--- $*" >&2; }
 
-# Sends one command; the reply (escaped by vyxctl) must be exactly $2.
+# Sends one command (from port $SPORT when set: answers that go through the
+# tuner forwarding reach the port that first asked); the reply (escaped by
+# vyxctl) must be exactly $2.
 expect_reply() {
   local cmd=$1 want=$2 got
-  got=$(vyxctl send "$VYX_TX" "$cmd" --timeout 60 || true)
+  got=$(vyxctl send "$VYX_TX" "$cmd" --timeout 60 ${SPORT:+--sport "$SPORT"} || true)
   [ "$got" = "$want" ] || fail "'$cmd' answered '$got', expected '$want'"
   echo "$cmd -> $got" >&2
+}
+
+# The same, with the reply matching the extended regular expression $2; the
+# reply is left in $REPLY_TEXT and its first group in $REPLY_GROUP.
+expect_match() {
+  local cmd=$1 re=$2
+  REPLY_TEXT=$(vyxctl send "$VYX_TX" "$cmd" --timeout 60 ${SPORT:+--sport "$SPORT"} || true)
+  [[ $REPLY_TEXT =~ $re ]] || fail "'$cmd' answered '$REPLY_TEXT', not matching '$re'"
+  REPLY_GROUP=${BASH_REMATCH[1]:-}
+  echo "$cmd -> $REPLY_TEXT" >&2
 }
 
 # record GROUP:PORT SECONDS NAME: the recording in $WORK/NAME.ts, the summary
@@ -106,6 +123,54 @@ scenario_streams() {
   expect_reply "UNIT0" 'OK\r\n'
 }
 
+# The CPU figure of a STATUS reply ($1) must be a percentage.
+check_cpu() {
+  [ "$1" -ge 0 ] && [ "$1" -le 100 ] || fail "CPU figure $1% is not plausible"
+}
+
+scenario_status() {
+  local tail=' F:ATSC E:0 C:"NO CAM" ([0-9]{1,3})% OK\\r\\n$'
+  step "STATUS before anything streams: the no-stream form, tuner not locked"
+  expect_match "STATUS" '^STATUS 0 0 0\.0\.0\.0:0 0:0:00:\[\]'"$tail"
+  check_cpu "$REPLY_GROUP"
+
+  step "STATUS with a stream of programs 1 and 2 and a stream of none"
+  expect_reply "UNIT4,2,239.1.1.3,1236,5,1,1,1,2" 'OK\r\n'
+  # Program 9 is not in the multiplex: the stream exists with no program.
+  expect_reply "UNIT4,3,239.1.1.4,1237,5,1,9" 'OK\r\n'
+  expect_match "STATUS" '^STATUS 1 2 239\.1\.1\.3:1236 0:1:ff:\[0001:0002\] 1 3 239\.1\.1\.4:1237 0:1:ff:\[\]'"$tail"
+  check_cpu "$REPLY_GROUP"
+  record 239.1.1.3:1236 5 two
+  check_stream two 1 2
+
+  step "STATUS after UNIT0: no stream, the tuner still locked at level 5 (x51)"
+  expect_reply "UNIT0" 'OK\r\n'
+  expect_match "STATUS" '^STATUS 0 0 0\.0\.0\.0:0 0:1:ff:\[\]'"$tail"
+  check_cpu "$REPLY_GROUP"
+}
+
+scenario_languages() {
+  SPORT=40123
+  step "LAN?/SUB? on the sample: one line per program, languages with their types"
+  expect_reply "UNIT1,$GROUP,$PORT,5" 'OK\r\n'
+  expect_reply "LAN?" 'LANG 0001 0001 eng00,spa00,fra00\r\nLANG 0001 0002 eng00,spa00\r\nLANG 0001 0003 spa00\r\nOK\r\n'
+  expect_reply "SUB?" 'SUB 0001 0001 \r\nSUB 0001 0002 \r\nSUB 0001 0003 \r\nOK\r\n'
+  record "$GROUP:$PORT" 5 before
+  $CHECK ts "$INPUT" "$WORK/before.ts" --all >&2 || fail "before LANG: stream content"
+
+  step "LANG eng,0,spa,0: only the French PID leaves the output"
+  expect_reply "LANG eng,0,spa,0" 'OK\r\n'
+  record "$GROUP:$PORT" 5 after
+  $CHECK summary "$WORK/after.json" --size 1316 --min-datagrams 20 || fail "after LANG: datagrams"
+  $CHECK ts "$INPUT" "$WORK/after.ts" --all --blocked 0x103 >&2 || fail "after LANG: stream content"
+
+  step "LAN?/SUB? on the WNET capture: eng captions on programs 4 and 5"
+  expect_reply "UNIT1,$GROUP,$PORT,6" 'OK\r\n'
+  expect_reply "SUB?" 'SUB 07db 0003 \r\nSUB 07db 0004 eng\r\nSUB 07db 0005 eng\r\nOK\r\n'
+  expect_reply "LAN?" 'LANG 07db 0003 eng00,spa00,fre00\r\nLANG 07db 0004 eng00,spa00,fre00\r\nLANG 07db 0005 eng00\r\nOK\r\n'
+  expect_reply "UNIT0" 'OK\r\n'
+}
+
 # Waits until the player has loaded the plug-in $1 times.
 wait_loads() {
   local n=$1 deadline=$((SECONDS + 90))
@@ -177,9 +242,12 @@ command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || { echo "no ffmp
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/txflow.XXXXXX")
 # TXFLOW_KEEP=1 keeps the stream and the recordings for a look afterwards.
 [ -n "${TXFLOW_KEEP:-}" ] && echo "recordings in $WORK" >&2 || trap 'rm -rf "$WORK"' EXIT
-$CHECK make-stream "$WORK/three.ts" || fail "could not make the sample stream"
+langs=()
+[ "$scenario" = languages ] && langs=(--languages eng,spa,fra eng,spa spa)
+$CHECK make-stream "$WORK/three.ts" "${langs[@]}" || fail "could not make the sample stream"
 set +e
 "$REPO/platform/devsim" run --build "$build" --tx --channel "5=$WORK/three.ts" \
+  --channel "6=$REPO/tests/data/samples/atsc-wnet13-psip.ts" \
   --time-scale "$TIME_SCALE" ${TXFLOW_WORLD:+--keep "$TXFLOW_WORLD"} -- bash "$HERE/txflow_e2e.sh" __inner "$WORK" "$scenario"
 rc=$?
 set -e

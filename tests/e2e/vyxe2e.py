@@ -194,6 +194,14 @@ def beacons(sources, timeout: float, poke: bool = True):
         requester.close()
 
 
+def upgrade_chunks(archive: bytes, size: int = 2035):
+    """The "UPGR:" datagrams that carry an upgrade archive, `size` bytes each
+    (the last one shorter); 2035 is what the command loop's 2040-byte
+    receive limit leaves after "UPGR:"."""
+    for off in range(0, len(archive), size):
+        yield b"UPGR:" + archive[off:off + size]
+
+
 # --------------------------------------------------------------- host files
 def host_dir(host: str) -> str:
     return os.path.join(world_dir(), host)
