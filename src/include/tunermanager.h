@@ -15,15 +15,19 @@
 //
 // Source files: tunermanager.cpp (construction, tuner), tunermanager_scan.cpp (blind scan),
 // tunermanager_results.cpp (lists, SCAL, file), tunermanager_lang.cpp
-// (languages), tunermanager_guide.cpp (guide).
+// (languages), tunermanager_guide_pool.cpp (guide pools),
+// tunermanager_guide_store.cpp (storing events and texts),
+// tunermanager_guide_query.cpp (EITI answers and the dump).
 
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstddef>
 
 #include "programdescriptors.h"
 #include "types.h"
 
+class GuideTextPool;
 class UdpServer;
 class UdpSender;
 
@@ -46,7 +50,11 @@ class TunerManager {
   static constexpr int kProgramPool = 1024;
   static constexpr int kLanguagePool = 8192;
   static constexpr int kEventPool = 8192;
-  static constexpr int kEventsPerProgram = 100;  // guide depth kept per program
+  static constexpr int kEventsPerProgram = ScalProgramDesc::kEventNodes;  // guide depth per program
+  // Guide answers: one datagram of EITI lines and "OK\r\n".
+  static constexpr unsigned int kEpgAnswerSize = 8192;
+  // Longest EITI line (a 128-byte title and the longest text, both as hex).
+  static constexpr unsigned int kEventLineMax = 64 + 3 * Event::kTitleMax + 32 + 3 * 4096 + 4;
   static constexpr int kScalLineMax = 128;       // room for one SCAL line and its terminator
 
   // ---- fields, in declaration order ----
@@ -75,11 +83,14 @@ class TunerManager {
   ScalProgramDesc* mpFreePrograms;
   Language* mpLanguagePool;
   Language* mpFreeLanguages;
-  Event* mpEventPool;  // the guide issue allocates and chains it; null until then
+  Event* mpEventPool;
   Event* mpFreeEvents;
+  GuideTextPool* mpTextPool;       // extended texts and long names
   unsigned int mProgramsDropped;   // pool exhausted
   unsigned int mLanguagesDropped;  // pool exhausted
-  unsigned int mEventsDropped;     // pool exhausted
+  unsigned int mEventsDropped;     // pool (or the program's nodes) exhausted
+  unsigned int mTextsDropped;      // text pool exhausted or text too long
+  char mEpgAnswer[kEpgAnswerSize];  // guide answers (command thread)
 
   // ---- scan bookkeeping ----
   pthread_mutex_t mUdpMutex;           // held around each send through mpUdp (taken after mMutex)
@@ -123,15 +134,23 @@ class TunerManager {
   bool SaveScanResults();
   bool LoadScanResults();
 
-  // ---- program guide (tunermanager_guide.cpp) ----
-  bool SetEventInfoForProgram(ushort sourceId, ushort eventId, unsigned int startTime,
-                              unsigned int lengthInSecs, unsigned char titleLen, char* titleText,
-                              unsigned char unicode_mode);
-  bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length,
-                       unsigned char unicode_mode);
-  Event* GetEvent(EventList* events, uint textLen, ushort eventId);
-  Event* FindEventPlayingAtDtime(uint systemDtime, EventList* events);
+  // ---- program guide (tunermanager_guide_*.cpp) ----
+  // Called by the EIT and ETT analysis on the filter thread, without any of
+  // the manager's locks held; they take mMutex and never allocate.  The
+  // caller's bytes are only read.  A program matches once the virtual
+  // channel table stored its source id.
+  bool SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
+                              ubyte4 lengthInSecs, ubyte titleLen, char* titleText,
+                              ubyte unicode_mode);
+  bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length, ubyte unicode_mode);
+  // The following three are called with mMutex held.
+  Event* GetEvent(SList<Event>* events, uint textLen, ushort eventId);
+  Event* FindEventPlayingAtDtime(uint systemDtime, SList<Event>* events);
+  // One EITI line into buffer, which holds at least kEventLineMax bytes.
   int FormatEvent(char* buffer, Event* itev);
+  // The same into `capacity` bytes: -1 (and nothing but an empty text) when
+  // the line and its terminator do not fit.
+  int FormatEvent(char* buffer, size_t capacity, Event* itev);
   char* ProcessEpgData(char* buffer, ushort transportId, ushort programId, uint date, uint time,
                        uint timeFrame, char cmdType);
   void DumpEitInfo();
@@ -157,6 +176,10 @@ class TunerManager {
   void ClearLanguages(ScalProgramDesc* p);
   void ClearChannelList(ScalProgramList* list);
   void AppendProgram(ScalProgramList* list, ScalProgramDesc* p);
+  Event* AllocEvent();
+  void FreeEvent(Event* ev);         // its text too
+  void ReleaseEventText(Event* ev);  // back to no text
+  void ReleaseGuide(ScalProgramDesc* p);  // events, texts and long name
 
  private:
   // "Bad type %c\n" when not the transmitter; the caller carries on.

@@ -8,5 +8,9 @@
 typedef unsigned short ushort;
 typedef unsigned int uint;
 typedef unsigned char uchar;
+// Widths of the ATSC table fields the guide stores take.
+typedef unsigned char ubyte;
+typedef unsigned short ubyte2;
+typedef unsigned int ubyte4;
 
 #endif

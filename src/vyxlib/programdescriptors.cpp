@@ -59,7 +59,7 @@ bool Language::operator<(const Language& other) const {
 
 // ---- Event ----
 
-Event::Event() : pNext(nullptr), pPrev(nullptr) { Clear(); }
+Event::Event() : pNext(nullptr) { Clear(); }
 
 void Event::Clear() {
   eventId = 0;
@@ -82,7 +82,7 @@ void Event::Clear() {
 
 // ---- ScalProgramDesc ----
 
-ScalProgramDesc::ScalProgramDesc() : pNext(nullptr) { Reset(); }
+ScalProgramDesc::ScalProgramDesc() : mEvents(kEventNodes), pNext(nullptr) { Reset(); }
 
 void ScalProgramDesc::Reset() {
   channelId = 0;
@@ -104,7 +104,7 @@ void ScalProgramDesc::Reset() {
   unicodeModeForLongName = 0;
   memset(unused2, 0, sizeof(unused2));
   channelLongName = nullptr;
-  mEvents = EventList();
+  mEvents.clear();
   mWasSet = false;
   language = LanguageList();
 }

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "slist.h"
+
 class Language {
  public:
   enum LanguageModeEnum { eAudio = 0, eCaption = 1 };
@@ -60,28 +62,25 @@ class Event {
   char unused[3];
   char titleShort[kTitleMax + 1];  // one more byte: a 128-byte title keeps its terminator
   char unicodeModeForLongInfo;
-  char* pLongInfo;        // extended text, from the manager's text pool, or null
-  uint32_t longInfoSize;  // bytes pLongInfo can hold (plus a terminator)
+  char* pLongInfo;        // extended text (terminated), from the manager's text pool, or null
+  uint32_t longInfoSize;  // bytes of the extended text stored (its block holds more)
   bool eitWasSet;
   bool ettWasSet;
 
-  Event* pNext;  // chain in the program's guide or the free pool
-  Event* pPrev;
+  Event* pNext;  // chain in the manager's free pool
 
   Event();
   void Clear();  // back to all zero (links untouched)
 };
 
-// Guide events of one program, in insertion order.
-struct EventList {
-  Event* head;
-  Event* tail;
-  int len;
-  EventList() : head(nullptr), tail(nullptr), len(0) {}
-};
+// Guide events of one program, in insertion order.  Its nodes are made with
+// the program record; the events come from the tuner manager's pool.
+typedef SList<Event> EventList;
 
 class ScalProgramDesc {
  public:
+  static constexpr unsigned int kEventNodes = 100;  // guide events kept per program
+
   int channelId;
   uint16_t transportId;
   uint16_t programId;
@@ -100,7 +99,7 @@ class ScalProgramDesc {
   uint16_t sourceId;
   uint8_t unicodeModeForLongName;
   uint8_t unused2[3];
-  char* channelLongName;  // from the manager's text pool, or null
+  char* channelLongName;  // whole and terminated, from the manager's text pool, or null
   EventList mEvents;
   bool mWasSet;
   LanguageList language;
@@ -108,7 +107,8 @@ class ScalProgramDesc {
   ScalProgramDesc* pNext;  // chain in the channel's list or the free pool
 
   ScalProgramDesc();
-  // Back to the defaults of a new record; lists must already be empty.
+  // Back to the defaults of a new record; the events, languages and long
+  // name must already be given back to the manager's pools.
   void Reset();
   // The strength as listed and saved: 0..5 times 51 (0, 33, 66, 99, cc, ff).
   unsigned int StrengthByte() const {
@@ -123,6 +123,10 @@ class ScalProgramDesc {
   // fields converted or the line is longer than kFileLineMax - 1.  The count
   // goes through *converted when given: -1 at the end of the file.
   bool LoadFromFile(FILE* f, int* converted = nullptr);
+
+ private:
+  ScalProgramDesc(const ScalProgramDesc&) = delete;
+  ScalProgramDesc& operator=(const ScalProgramDesc&) = delete;
 };
 
 // Programs of one tuner channel, in insertion order.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "guidetextpool.h"
 #include "sharedmem.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -34,9 +35,11 @@ TunerManager::TunerManager(char type)
       mpFreeLanguages(nullptr),
       mpEventPool(nullptr),
       mpFreeEvents(nullptr),
+      mpTextPool(nullptr),
       mProgramsDropped(0),
       mLanguagesDropped(0),
       mEventsDropped(0),
+      mTextsDropped(0),
       mScansStarted(0),
       mScalChannel(0),
       mScalIndex(0) {
@@ -56,6 +59,12 @@ TunerManager::TunerManager(char type)
     mpLanguagePool[i].pNext = mpFreeLanguages;
     mpFreeLanguages = &mpLanguagePool[i];
   }
+  mpEventPool = new Event[kEventPool];
+  for (int i = kEventPool - 1; i >= 0; --i) {
+    mpEventPool[i].pNext = mpFreeEvents;
+    mpFreeEvents = &mpEventPool[i];
+  }
+  mpTextPool = new GuideTextPool();
 }
 
 TunerManager::~TunerManager() {
@@ -68,6 +77,7 @@ TunerManager::~TunerManager() {
   delete[] mpProgramPool;
   delete[] mpLanguagePool;
   delete[] mpEventPool;
+  delete mpTextPool;
   // The mutex is left as it is: a manager lives as long as its process.
 }
 

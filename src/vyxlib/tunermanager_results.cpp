@@ -57,15 +57,7 @@ ScalProgramDesc* TunerManager::AllocProgram() {
 void TunerManager::FreeProgram(ScalProgramDesc* p) {
   if (p == nullptr) return;
   ClearLanguages(p);
-  Event* ev = p->mEvents.head;
-  while (ev != nullptr) {
-    Event* next = ev->pNext;
-    ev->Clear();
-    ev->pPrev = nullptr;
-    ev->pNext = mpFreeEvents;
-    mpFreeEvents = ev;
-    ev = next;
-  }
+  ReleaseGuide(p);
   p->Reset();
   p->pNext = mpFreePrograms;
   mpFreePrograms = p;
@@ -334,18 +326,8 @@ bool TunerManager::LoadScanResults() {
   }
   pthread_mutex_lock(&mMutex);
   for (;;) {
-    ScalProgramDesc line;
-    int converted = 0;
-    if (!line.LoadFromFile(f, &converted)) {
-      VYX_ERROR("Error reading scal from file: %d", converted);
-      break;
-    }
-    if (line.channelId < 0 || line.channelId >= kChannels) {
-      VYX_ERROR("Scan results: channel 0x%x has no list, line skipped", static_cast<unsigned int>(line.channelId));
-      continue;
-    }
-    VYX_LOG("Loadd Scal prog descr for chanid 0x%x, trid 0x%x, prid 0x%x ret %d\n",
-            static_cast<unsigned int>(line.channelId), line.transportId, line.programId, converted);
+    // Read straight into a pooled record (records own their guide lists and
+    // are not copied); one that is not kept goes back to the pool.
     ScalProgramDesc* p = AllocProgram();
     if (p == nullptr) {
       unsigned int dropped = mProgramsDropped++;
@@ -353,10 +335,20 @@ bool TunerManager::LoadScanResults() {
         VYX_ERROR("Scan results: no program record left (%d), the rest is not loaded", kProgramPool);
       break;
     }
-    ScalProgramDesc* next = p->pNext;
-    *p = line;
-    p->pNext = next;
-    AppendProgram(&mScalProgramDescriptors[line.channelId], p);
+    int converted = 0;
+    if (!p->LoadFromFile(f, &converted)) {
+      FreeProgram(p);
+      VYX_ERROR("Error reading scal from file: %d", converted);
+      break;
+    }
+    if (p->channelId < 0 || p->channelId >= kChannels) {
+      VYX_ERROR("Scan results: channel 0x%x has no list, line skipped", static_cast<unsigned int>(p->channelId));
+      FreeProgram(p);
+      continue;
+    }
+    VYX_LOG("Loadd Scal prog descr for chanid 0x%x, trid 0x%x, prid 0x%x ret %d\n",
+            static_cast<unsigned int>(p->channelId), p->transportId, p->programId, converted);
+    AppendProgram(&mScalProgramDescriptors[p->channelId], p);
   }
   pthread_mutex_unlock(&mMutex);
   fclose(f);

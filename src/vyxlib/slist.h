@@ -1,0 +1,166 @@
+#ifndef VYX_SLIST_H
+#define VYX_SLIST_H
+
+// A doubly linked list of element pointers whose nodes come from a pool made
+// once at construction.  The filter thread adds guide events through it, so
+// it never allocates after construction: when the pool is exhausted an
+// insertion fails and the caller decides (recycle an element or drop it).
+//
+// Ten independent cursors let different walks (lookup, search, dump, ...)
+// run without disturbing each other.  A cursor holds the node it will return
+// next, and erase() moves any cursor off the node it removes, so erasing the
+// element just returned by a walk is safe.  The list does not own the
+// elements: whoever fills it releases them before clear().
+
+#include <cstddef>
+
+template <class T>
+class SList {
+ public:
+  struct Node {
+    Node* next;
+    Node* prev;
+    T* elem;
+  };
+  static constexpr int kCursors = 10;
+
+  explicit SList(unsigned int n)
+      : free_nodes(n > 0 ? new Node[n] : nullptr),
+        list_nodes(n),
+        list_head(nullptr),
+        list_tail(nullptr),
+        free_head(nullptr),
+        free_tail(nullptr),
+        len(0) {
+    for (int i = 0; i < kCursors; ++i) iterator[i] = nullptr;
+    for (unsigned int i = 0; i < n; ++i) {
+      free_nodes[i].elem = nullptr;
+      return_free_node(&free_nodes[i]);
+    }
+  }
+  ~SList() { delete[] free_nodes; }
+
+  // Walk with cursor i (0..9): the first element, then the following ones;
+  // null at the end (or for a cursor out of range).
+  T* begin(int i) {
+    if (i < 0 || i >= kCursors) return nullptr;
+    iterator[i] = list_head;
+    return next(i);
+  }
+  T* next(int i) {
+    if (i < 0 || i >= kCursors) return nullptr;
+    Node* n = iterator[i];
+    if (n == nullptr) return nullptr;
+    iterator[i] = n->next;
+    return n->elem;
+  }
+  T* tail() const { return list_tail != nullptr ? list_tail->elem : nullptr; }
+  T* end() const { return nullptr; }
+
+  bool push_front(T* e) {
+    Node* n = get_free_node();
+    if (n == nullptr) return false;
+    n->elem = e;
+    n->prev = nullptr;
+    n->next = list_head;
+    if (list_head != nullptr)
+      list_head->prev = n;
+    else
+      list_tail = n;
+    list_head = n;
+    ++len;
+    return true;
+  }
+  bool push_back(T* e) {
+    Node* n = get_free_node();
+    if (n == nullptr) return false;
+    n->elem = e;
+    n->next = nullptr;
+    n->prev = list_tail;
+    if (list_tail != nullptr)
+      list_tail->next = n;
+    else
+      list_head = n;
+    list_tail = n;
+    ++len;
+    return true;
+  }
+  T* pop_front() {
+    if (list_head == nullptr) return nullptr;
+    T* e = list_head->elem;
+    unlink(list_head);
+    return e;
+  }
+  T* pop_back() {
+    if (list_tail == nullptr) return nullptr;
+    T* e = list_tail->elem;
+    unlink(list_tail);
+    return e;
+  }
+  // Removes the first node holding e; false when e is not in the list.
+  bool erase(T* e) {
+    for (Node* n = list_head; n != nullptr; n = n->next) {
+      if (n->elem == e) {
+        unlink(n);
+        return true;
+      }
+    }
+    return false;
+  }
+  unsigned int length() const { return len; }
+  // Nodes left for insertions.
+  bool has_free_node() const { return free_head != nullptr; }
+  // Every node back on the free chain (the elements are the caller's).
+  void clear() {
+    while (list_head != nullptr) unlink(list_head);
+  }
+
+  Node* get_free_node() {
+    Node* n = free_head;
+    if (n == nullptr) return nullptr;
+    free_head = n->next;
+    if (free_head == nullptr) free_tail = nullptr;
+    n->next = n->prev = nullptr;
+    return n;
+  }
+  void return_free_node(Node* n) {
+    n->elem = nullptr;
+    n->prev = free_tail;
+    n->next = nullptr;
+    if (free_tail != nullptr)
+      free_tail->next = n;
+    else
+      free_head = n;
+    free_tail = n;
+  }
+
+ private:
+  void unlink(Node* n) {
+    for (int i = 0; i < kCursors; ++i)
+      if (iterator[i] == n) iterator[i] = n->next;
+    if (n->prev != nullptr)
+      n->prev->next = n->next;
+    else
+      list_head = n->next;
+    if (n->next != nullptr)
+      n->next->prev = n->prev;
+    else
+      list_tail = n->prev;
+    --len;
+    return_free_node(n);
+  }
+
+  Node* free_nodes;         // the pool, one table
+  unsigned int list_nodes;  // size of the pool
+  Node* list_head;
+  Node* list_tail;
+  Node* free_head;
+  Node* free_tail;
+  Node* iterator[kCursors];
+  unsigned int len;
+
+  SList(const SList&) = delete;
+  SList& operator=(const SList&) = delete;
+};
+
+#endif
