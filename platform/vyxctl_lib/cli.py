@@ -1,0 +1,912 @@
+"""vyxctl's subcommands and their options."""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import sys
+import time
+
+import decode
+import export
+import progress
+import upgrade as upgrade_mod
+from wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, CONTROL_PORT, EXIT_STATUSES,
+                  RX_PORT, TX_PORT, BadReply, CtlError, Link, LocalError, NoReply, Refused,
+                  escape, join_group, parse_group, parse_hostport, probe_port, receive,
+                  resolve_device, shorten, unescape)
+
+FORWARDING_HINT = ("the device sends this answer to the address and port that first asked "
+                   "for its forwarded answers; this run sent from port %d (see --sport)")
+
+
+# ------------------------------------------------------------------ output
+class Out:
+    """Human text on stdout, or with --json one JSON document (or, for the
+    subcommands that go on, one JSON object per line)."""
+
+    def __init__(self, as_json: bool):
+        self.json = as_json
+
+    def result(self, obj, lines=()):
+        if self.json:
+            print(json.dumps(obj, sort_keys=True), flush=True)
+        else:
+            for line in lines:
+                print(line, flush=True)
+
+    event = result
+
+
+def note(text: str):
+    print("vyxctl: %s" % text, file=sys.stderr, flush=True)
+
+
+def open_device(args) -> Link:
+    ip, port = resolve_device(args.device)
+    if port is None:
+        port = probe_port(ip, min(args.timeout, 3.0))
+    return Link(ip, port, args.sport)
+
+
+def forwarded(link: Link, error: NoReply) -> NoReply:
+    hint = FORWARDING_HINT % link.sport
+    if link.fallback:
+        hint += " (port %d was taken by another run)" % CONTROL_PORT
+    return NoReply("%s; %s" % (error, hint))
+
+
+def int_arg(text: str) -> int:
+    """A number in decimal or 0x-hexadecimal."""
+    try:
+        return int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text)
+
+
+def group_arg(text: str):
+    try:
+        return parse_group(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
+
+
+def group_default_port(text: str):
+    try:
+        return parse_group(text, 1234)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
+
+
+def hostport_arg(text: str):
+    try:
+        return parse_hostport(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
+
+
+# ---------------------------------------------------------------- discover
+def describe_device(d) -> str:
+    return "%-11s %-15s %-17s %-8s %s" % (d["role"], d["address"], d["mac"] or "-",
+                                          d["version"] or "-", d["model"])
+
+
+def cmd_discover(args, out) -> int:
+    listener = join_group(BEACON_GROUP, BEACON_PORT)
+    poke = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    poke.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 4)
+    devices = {}
+    start = time.monotonic()
+    deadline = None if args.watch else start + args.timeout
+    next_poke = start
+    interval = args.interval if args.watch else 1.0
+    header = "%-11s %-15s %-17s %-8s %s" % ("ROLE", "ADDRESS", "MAC", "VERSION", "MODEL")
+    listed = False
+
+    def finish():
+        found = sorted(devices.values(), key=lambda d: socket.inet_aton(d["address"]))
+        return found
+
+    try:
+        while True:
+            now = time.monotonic()
+            if deadline is not None and now >= deadline:
+                break
+            if args.count and len(devices) >= args.count and not args.watch:
+                break
+            if not args.no_poke and now >= next_poke:
+                # Devices that are being commanded stay quiet until asked.
+                poke.sendto(b"VYX?", (BEACON_GROUP, BEACON_REQUEST_PORT))
+                next_poke = now + interval
+            if args.watch and not listed and now - start >= args.timeout:
+                listed = True
+                out.event({"event": "list", "devices": finish()},
+                          [header] + [describe_device(d) for d in finish()])
+            if args.watch:
+                for ip, d in list(devices.items()):
+                    if now - d["seen"] > args.gone:
+                        del devices[ip]
+                        out.event({"event": "gone", "device": d}, ["- " + describe_device(d)])
+            wake = next_poke if not args.no_poke else now + 1.0
+            if deadline is not None:
+                wake = min(wake, deadline)
+            if args.watch and not listed:
+                wake = min(wake, start + args.timeout)
+            got = receive(listener, max(wake, now + 0.01))
+            if got is None:
+                continue
+            data, (ip, _) = got
+            try:
+                info = decode.parse_beacon(data)
+            except BadReply as e:
+                note("%s (from %s)" % (e, ip))
+                continue
+            entry = {"address": ip, "role": info["role"], "mac": info["mac"],
+                     "version": info["version"], "model": info["model"], "uuid": info["uuid"],
+                     "port": TX_PORT if info["role"] == "transmitter" else RX_PORT,
+                     "beacon": info["fields"]}
+            old = devices.get(ip)
+            entry["seen"] = time.monotonic()
+            devices[ip] = entry
+            if args.watch and listed and (old is None or
+                                          {k: v for k, v in old.items() if k != "seen"} !=
+                                          {k: v for k, v in entry.items() if k != "seen"}):
+                out.event({"event": "new" if old is None else "changed", "device": entry},
+                          ["+ " + describe_device(entry)])
+    except KeyboardInterrupt:
+        if not args.watch:
+            raise
+        return 0
+    finally:
+        listener.close()
+        poke.close()
+    found = finish()
+    for d in found:
+        d.pop("seen", None)
+    if not found:
+        raise NoReply("no beacon within %gs" % args.timeout)
+    out.result(found, [header] + [describe_device(d) for d in found])
+    if args.count and len(found) < args.count:
+        raise NoReply("%d of %d devices found within %gs" % (len(found), args.count, args.timeout))
+    return 0
+
+
+# ------------------------------------------------------------------ status
+def status_lines(where, version, st, ip) -> list:
+    lines = ["%s %s  version %s" % (st["role"], where, version)]
+    if ip is not None:
+        lines.append("  network   DHCP %s, IP %s, netmask %s, gateway %s, MAC %s"
+                     % ("on" if ip["dhcp"] else "off", ip["ip"], ip["netmask"], ip["gateway"],
+                        ip["mac"] or "-"))
+    if st["role"] == "transmitter":
+        lines.append("  tuner     %s, signal %d of 5 (%s)" % (st["tuner_mode"], st["signal"],
+                                                             "locked" if st["locked"] else
+                                                             "no lock"))
+        if not st["streams"]:
+            lines.append("  streams   none")
+        for s in st["streams"]:
+            progs = ", ".join(str(p) for p in s["programs"]) or "all (no program chosen)"
+            lines.append("  stream %d  %s %s:%d  programs %s"
+                         % (s["id"], "active" if s["active"] else "idle", s["group"], s["port"],
+                            progs))
+    else:
+        p = st["playing"]
+        lines.append("  playing   %s" % ("%s:%d program %d (%s)"
+                                        % (p["group"], p["port"], p["program"],
+                                           "stream locked" if st["stream_locked"] else "no lock")
+                                        if p else "nothing"))
+        lines.append("  player    video type %d, audio type %d, browser %s"
+                     % (st["video_type"], st["audio_type"], "shown" if st["browser"] else "hidden"))
+    lines.append("  cpu       %d%%" % st["cpu"])
+    return lines
+
+
+def cmd_status(args, out) -> int:
+    with open_device(args) as link:
+        version = decode.parse_vers(link.request("VERS", args.timeout))
+        # STATUS samples the CPU for a second before it answers.
+        st = decode.parse_status(link.request("STATUS", args.timeout + 1.0))
+        ip = decode.parse_ip(link.request("IP?", args.timeout))
+        where = "%s:%d" % link.dest
+    obj = dict(st, version=version, address=where, network=ip)
+    out.result(obj, status_lines(where, version, st, ip))
+    return 0
+
+
+# ---------------------------------------------------------- simple commands
+def simple(args, out, text, what, timeout=None, lines=None) -> int:
+    with open_device(args) as link:
+        reply = link.request(text, timeout or args.timeout, what=what)
+        decode.check_ok(reply, what)
+    out.result({"command": text, "reply": escape(reply)}, lines or ["%s: OK" % what])
+    return 0
+
+
+def channel_list(link: Link, timeout: float) -> list:
+    """SCAL: every datagram until the end mark, decoded."""
+    link.drain()
+    link.send("SCAL")
+    deadline = time.monotonic() + timeout
+
+    def done(got):
+        return decode.scal_complete(got) or (len(got) == 1 and got[0] in (decode.KO,))
+    got = link.gather(deadline, done)
+    if got is None:
+        if link.partial:
+            return decode.parse_scal(link.partial)  # raises: no end mark
+        raise NoReply("%s:%d did not answer SCAL within %gs" % (link.ip, link.port, timeout))
+    if got == [decode.KO]:
+        raise Refused("SCAL: the device refused (a scan may be running, or it is no transmitter)")
+    return decode.parse_scal(got)
+
+
+def resolve_programs(args, link):
+    """The tuner channel and (transport, program) pairs of `stream`'s
+    PROGRAM arguments: A.B (a virtual channel), TSID:PROGRAM, or PROGRAM
+    alone (its transport looked up in the channel list)."""
+    pairs, channel, table = [], args.channel, None
+    for p in args.programs:
+        if ":" in p:
+            t, _, n = p.partition(":")
+            pairs.append((int_arg(t), int_arg(n)))
+            continue
+        if table is None:
+            table = channel_list(link, args.timeout)
+        if "." in p:
+            match = [c for c in table if c["virtual"] == p]
+        else:
+            number = int_arg(p)
+            match = [c for c in table if c["program"] == number and
+                     (channel is None or c["tuner_channel"] == channel)]
+        if not match:
+            raise Refused("no program %s in the device's channel list" % p)
+        c = match[0]
+        if channel is not None and c["tuner_channel"] != channel:
+            raise Refused("%s is on tuner channel %d, not %d" % (p, c["tuner_channel"], channel))
+        channel = c["tuner_channel"]
+        pairs.append((c["transport_id"], c["program"]))
+    if channel is None:
+        raise Refused("give the tuner channel (--channel N)")
+    return channel, pairs
+
+
+def cmd_stream(args, out) -> int:
+    with open_device(args) as link:
+        if args.stop:
+            text = "UNIT0" if args.slot is None else "UNIT5,%d" % args.slot
+            decode.check_ok(link.request(text, args.timeout, what=text), text)
+            out.result({"command": text, "stopped": "all" if args.slot is None else args.slot},
+                       ["streams stopped" if args.slot is None else
+                        "stream %d stopped" % args.slot])
+            return 0
+        if args.to is None:
+            raise Refused("give the destination (--to GROUP:PORT) or --stop")
+        channel, pairs = resolve_programs(args, link)
+        group, port = args.to
+        body = "%s,%d,%x" % (group, port, channel) + "".join(",%x,%x" % p for p in pairs)
+        text = "UNIT1," + body if args.slot is None else "UNIT4,%d,%s" % (args.slot, body)
+        # The device tunes, waits for the tables and saves the start-up item.
+        decode.check_ok(link.request(text, args.timeout, what="UNIT"), "stream")
+    progs = ", ".join("%d:%d" % p for p in pairs) or "every program"
+    out.result({"command": text, "group": group, "port": port, "channel": channel,
+                "programs": [{"transport_id": t, "program": n} for t, n in pairs]},
+               ["streaming %s of tuner channel %d to udp://@%s:%d" % (progs, channel, group, port)])
+    return 0
+
+
+def cmd_play(args, out) -> int:
+    if args.stop:
+        return simple(args, out, "UNIT0", "stop", lines=["playback stopped"])
+    if args.source is None or args.program is None:
+        raise Refused("give GROUP:PORT and PROGRAM, or --stop")
+    group, port = args.source
+    text = "UNIT1,%s,%d,0,%x" % (group, port, args.program)
+    return simple(args, out, text, "play",
+                  lines=["playing program %d of udp://@%s:%d" % (args.program, group, port)])
+
+
+def languages(args, out, query, kind) -> int:
+    with open_device(args) as link:
+        try:
+            reply = link.request(query, args.timeout, what=query,
+                                 accept=lambda d: d.endswith(b"OK\r\n") or d.startswith(b"KO"))
+        except NoReply as e:
+            raise forwarded(link, e)
+        table = decode.parse_languages(reply)
+    lines = []
+    for p in table:
+        items = ", ".join(e["language"] + (" (type %d)" % e["type"] if "type" in e else "")
+                          for e in p["entries"]) or "none"
+        lines.append("transport %d program %d: %s" % (p["transport_id"], p["program"], items))
+    out.result({kind: table}, lines or ["no program"])
+    return 0
+
+
+def lang_field(text: str):
+    code, _, kind = text.partition(":")
+    if len(code) != 3:
+        raise argparse.ArgumentTypeError("a language is three letters (eng, spa:1), not %r" % text)
+    return code, int_arg(kind) if kind else 0
+
+
+def cmd_lang(args, out) -> int:
+    if args.list:
+        return languages(args, out, "LAN?", "audio")
+    if args.primary is None:
+        raise Refused("give a language (eng, spa:1) or --list")
+    fields = "%s,%x" % args.primary
+    if args.secondary:
+        fields += ",%s,%x" % args.secondary
+    return simple(args, out, "LANG" + fields, "language",
+                  lines=["audio language %s" % args.primary[0]])
+
+
+def cmd_subs(args, out) -> int:
+    if args.list:
+        return languages(args, out, "SUB?", "captions")
+    if args.service is None:
+        raise Refused("give a caption service 1..6 or off, or --list")
+    service = args.service.lower()
+    if service != "off" and (not service.isdigit() or not 1 <= int(service) <= 6):
+        raise Refused("caption service %r: 1..6 or off" % args.service)
+    return simple(args, out, "SUBS" + ("OFF" if service == "off" else service), "captions",
+                  lines=["captions %s" % service])
+
+
+def cmd_url(args, out) -> int:
+    if args.key is not None:
+        if not 0 <= args.key <= 65534:
+            raise Refused("a browser key is 0..65534")
+        return simple(args, out, "URLkey%d" % args.key, "browser key")
+    fields = [args.url or ""]
+    for opt, count in ((args.window, 4), (args.alpha, 2)):
+        if opt is None:
+            fields += [""] * count
+            continue
+        parts = opt.split(",")
+        if len(parts) != count or any(p and not p.lstrip("-").isdigit() for p in parts):
+            raise Refused("%r: %d comma-separated numbers" % (opt, count))
+        fields += parts
+    text = "URL" + ",".join(fields).rstrip(",")
+    if len(text) > 1000:
+        raise Refused("the URL is too long for one command")
+    return simple(args, out, text, "browser", lines=["browser: %s" % (args.url or "(same page)")])
+
+
+def wait_back(link: Link, timeout: float) -> str:
+    """Asks VERS until the device answers again; returns its version."""
+    deadline = time.monotonic() + timeout
+    while True:
+        link.drain()
+        link.send("VERS")
+        reply = link.next(min(deadline, time.monotonic() + 1.0),
+                          accept=lambda d: d.startswith(b"VERS"))
+        if reply is not None:
+            return decode.parse_vers(reply)
+        if time.monotonic() >= deadline:
+            raise NoReply("the device did not answer VERS again within %gs" % timeout)
+
+
+def cmd_reset(args, out) -> int:
+    with open_device(args) as link:
+        decode.check_ok(link.request("RESET", args.timeout, what="RESET"), "reset")
+        version = None
+        if args.wait:
+            # Give the device time to go down before asking whether it is back.
+            time.sleep(min(2.0, args.wait))
+            version = wait_back(link, args.wait)
+    out.result({"reset": True, "version": version},
+               ["reset requested"] + (["device back, version %s" % version] if version else []))
+    return 0
+
+
+# ----------------------------------------------------------------- upgrade
+def cmd_upgrade(args, out) -> int:
+    try:
+        with open(args.file, "rb") as f:
+            archive = f.read()
+    except OSError as e:
+        raise LocalError("cannot read %s: %s" % (args.file, e.strerror))
+    shown = progress.Bar(sys.stderr, every=2.0)
+
+    def report(sent, total, why=None):
+        if why:
+            shown.end()
+            note(why)
+        if not args.quiet:
+            shown.show("%s %d of %d bytes" % (progress.bar(sent / total if total else 1), sent,
+                                             total), force=sent == total)
+
+    with open_device(args) as link:
+        job = upgrade_mod.Upgrade(link, archive, reply_timeout=args.chunk_timeout,
+                                  announce_timeout=args.timeout, restarts=args.restarts,
+                                  progress=report)
+        try:
+            result = job.run()
+        finally:
+            shown.end()
+        state = job.wait_burning(args.timeout)
+        version = wait_back(link, args.back_timeout)
+    result.update(state=decode.UPGRADE_STATES[state], version=version)
+    out.result(result, ["sent %d bytes in %d chunks (%d restart(s), %d late reply(ies))"
+                        % (result["bytes"], result["chunks"], result["restarts"],
+                           result["late_replies"]),
+                        "device is burning the archive; it answers VERS %s" % version])
+    return 0
+
+
+# ----------------------------------------------------------------- monitor
+def describe_event(ev) -> str:
+    if ev["kind"] == "error":
+        return "error   %s" % ev["text"]
+    if ev["kind"] == "log":
+        return "log     %s" % ev["text"]
+    if ev["kind"] == "key":
+        return "key     %s (code %d%s)" % (ev["key"], ev["code"], ", repeat" if ev["repeat"] else "")
+    if ev["kind"] == "serial":
+        b = ev["byte"]
+        return "serial  0x%02x %s" % (b, repr(chr(b)) if 32 <= b < 127 else "")
+    return "other   %s" % ev["data"]
+
+
+def cmd_monitor(args, out) -> int:
+    with open_device(args) as link:
+        decode.check_ok(link.request("CALLBACK1", args.timeout, what="CALLBACK1"), "CALLBACK1")
+        if not args.json:
+            note("monitoring %s:%d (errors, logs, IR keys, serial bytes); Ctrl-C ends"
+                 % link.dest)
+        seen = 0
+        end = None if args.duration is None else time.monotonic() + args.duration
+        try:
+            while args.count is None or seen < args.count:
+                deadline = time.monotonic() + 1.0 if end is None else end
+                data = link.next(deadline, accept=lambda d: d != decode.OK)
+                if data is None:
+                    if end is not None and time.monotonic() >= end:
+                        break
+                    continue
+                ev = decode.parse_event(data)
+                seen += 1
+                out.event(ev, [describe_event(ev)])
+        except KeyboardInterrupt:
+            pass
+        finally:
+            if not args.keep:
+                link.send("CALLBACK0")
+    if args.count is not None and seen < args.count:
+        raise NoReply("%d of %d events within %gs" % (seen, args.count, args.duration))
+    return 0
+
+
+# -------------------------------------------------------------------- scan
+def cmd_scan(args, out) -> int:
+    with open_device(args) as link:
+        if args.mode:
+            text = "TUNERMODE%d" % progress.MODES[args.mode]
+            decode.check_ok(link.request(text, args.timeout + 60, what=text), "tuner mode")
+            mode = args.mode.upper()
+        else:
+            st = decode.parse_status(link.request("STATUS", args.timeout + 1.0))
+            if st["role"] != "transmitter":
+                raise Refused("only a transmitter scans")
+            mode = st["tuner_mode"]
+        if mode not in progress.CHANNEL_RANGES:
+            raise Refused("the tuner is in mode %r; choose one with --mode" % mode)
+        first, last = progress.CHANNEL_RANGES[mode]
+        if args.channel is not None:
+            if not first <= args.channel <= last:
+                raise Refused("channel %d is outside %s's %d..%d" % (args.channel, mode, first,
+                                                                      last))
+            first = last = args.channel
+        state = progress.ScanProgress(first, last)
+        shown = progress.Bar(sys.stderr, every=5.0)
+        link.drain()
+        link.send("Tuner://%x" % args.channel if args.channel is not None else "BLIND0")
+        interrupted = stop_sent = False
+        started = time.monotonic()
+        quiet_since = time.monotonic()
+        next_poll = time.monotonic() + 1.0
+        last_snapshot = None
+        while state.state not in ("done", "failed"):
+            try:
+                now = time.monotonic()
+                if state.state == "starting" and now - started > args.timeout + 10:
+                    raise forwarded(link, NoReply("no BLINDSTART within %gs"
+                                                  % (args.timeout + 10)))
+                if now - quiet_since > args.silence:
+                    raise NoReply("the device said nothing for %gs during the scan" % args.silence)
+                if now >= next_poll and state.state in ("scanning", "stopping"):
+                    link.send("SCA?")
+                    next_poll = now + 1.0
+                data = link.next(min(next_poll, now + 1.0))
+                if data is None:
+                    continue
+                quiet_since = time.monotonic()
+                if len(data) == 4 and data[0] == 0:
+                    state.poll(decode.parse_sca(data))
+                elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
+                    raise Refused("the device refused the scan (one may be running already)")
+                elif data == decode.OK and not stop_sent:
+                    pass  # Tuner:// answers OK once its scan has started
+                else:
+                    for item in decode.parse_progress(data):
+                        state.feed(*item)
+                snap = state.snapshot()
+                if snap != last_snapshot:
+                    last_snapshot = snap
+                    if args.json:
+                        out.event(dict(snap, event="progress"))
+                if not args.quiet:
+                    shown.show(state.render())
+            except KeyboardInterrupt:
+                if stop_sent:
+                    shown.end()
+                    raise
+                interrupted = stop_sent = True
+                shown.end()
+                note("stopping the scan (BLIND99); waiting for it to complete")
+                link.send("BLIND99")
+                quiet_since = time.monotonic()
+        shown.end()
+        if state.refused:
+            raise Refused("the device could not start the scan (BLINDSTART:1 KO)")
+    snap = state.snapshot()
+    summary = dict(snap, event="summary", interrupted=interrupted, mode=mode)
+    lines = ["scan %s: %d of %d channel(s) locked, %d program(s) found"
+             % ("stopped" if interrupted else "complete", len(state.locked), state.total,
+                state.programs)]
+    for ch in state.locked:
+        lines.append("  channel %d: %s" % (ch, "%d program(s)" % state.found[ch]
+                                           if ch in state.found else "no programs"))
+    out.result(summary, lines)
+    return 130 if interrupted else 0
+
+
+# ---------------------------------------------------------------- channels
+def channel_lines(table) -> list:
+    head = "%-6s %-14s %6s %7s %5s %-9s %-13s %-12s %s" % (
+        "CHAN", "NAME", "TSID", "PROGRAM", "TUNER", "STRENGTH", "VIDEO", "AUDIO", "ACCESS")
+    lines = [head]
+    for c in table:
+        lines.append("%-6s %-14s %6d %7d %5d %-9s %-13s %-12s %s" % (
+            c["virtual"] or "-", c["name"] or "-", c["transport_id"], c["program"],
+            c["tuner_channel"], "%d of 5" % c["strength"], c["video"], c["audio"],
+            "scrambled" if c["scrambled"] else "clear"))
+    return lines
+
+
+def cmd_channels(args, out) -> int:
+    with open_device(args) as link:
+        table = channel_list(link, args.timeout)
+    lines = channel_lines(table)
+    obj = {"channels": table}
+    if args.m3u:
+        group, port = args.m3u
+        try:
+            export.write_m3u(args.output, table, group, port, args.device)
+        except (OSError, ValueError) as e:
+            raise LocalError("cannot write %s: %s" % (args.output, e))
+        obj["m3u"] = args.output
+        lines.append("playlist of %d stream(s) written to %s" % (len(table), args.output))
+    out.result(obj, lines)
+    return 0
+
+
+# ------------------------------------------------------------------- guide
+def guide_query(link: Link, ch, hours, timeout):
+    if hours:
+        text = "EITL%04x,%04x,%d%02d" % (ch["transport_id"], ch["program"], hours, 0)
+    else:
+        text = "EITN%04x,%04x" % (ch["transport_id"], ch["program"])
+    try:
+        reply = link.request(text, timeout, what=text,
+                             accept=lambda d: d.startswith(b"EITI") or d.startswith(b"KO"))
+    except NoReply as e:
+        raise forwarded(link, e)
+    return decode.parse_eiti(reply)
+
+
+def cmd_guide(args, out) -> int:
+    with open_device(args) as link:
+        table = channel_list(link, args.timeout)
+        if args.programs:
+            table = [c for c in table if c["virtual"] in args.programs or
+                     "%d:%d" % (c["transport_id"], c["program"]) in args.programs]
+        guide = [(c, guide_query(link, c, args.hours, args.timeout)) for c in table]
+    lines = []
+    for c, events in guide:
+        lines.append("%s" % export.label(c))
+        for ev in events or []:
+            lines.append("  %s  %3d min  %s" % (ev["start"][:16].replace("T", " "), ev["minutes"],
+                                                 export.string_text(ev["title"]) or "(no title)"))
+            desc = export.string_text(ev["description"])
+            if desc:
+                lines.append("      %s" % desc)
+        if not events:
+            lines.append("  (no event)")
+    obj = {"guide": [{"channel": c, "events": e} for c, e in guide]}
+    if args.xmltv:
+        try:
+            n = export.write_xmltv(args.xmltv, guide)
+        except OSError as e:
+            raise LocalError("cannot write %s: %s" % (args.xmltv, e.strerror))
+        obj["xmltv"] = args.xmltv
+        lines.append("XMLTV with %d channel(s) and %d programme(s) written to %s"
+                     % (len(guide), n, args.xmltv))
+    out.result(obj, lines)
+    return 0
+
+
+# ---------------------------------------------------- the test-helper ones
+def udp_socket(port: int = 0) -> socket.socket:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", port))
+    return s
+
+
+def cmd_send(args, out) -> int:
+    sock = udp_socket(args.sport or 0)  # any port unless told
+    sock.sendto(unescape(args.text), args.addr)
+    replies = []
+    got = receive(sock, time.monotonic() + args.timeout)
+    while got is not None:
+        replies.append(got[0])
+        if args.expect_none:
+            break
+        got = receive(sock, time.monotonic() + args.idle)
+    out.result([escape(r) for r in replies], [escape(r) for r in replies])
+    if args.expect_none:
+        return 1 if replies else 0
+    if not replies:
+        note("no reply within %g s" % args.timeout)
+        return 1
+    return 0
+
+
+def cmd_beacon(args, out) -> int:
+    sock = join_group(BEACON_GROUP, BEACON_PORT)
+    poke = udp_socket(0)
+    poke.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 4)
+    deadline = time.monotonic() + args.timeout
+    next_poke = time.monotonic()
+    while True:
+        now = time.monotonic()
+        if args.poke and now >= next_poke:
+            poke.sendto(b"VYX?", (BEACON_GROUP, BEACON_REQUEST_PORT))
+            next_poke = now + 2.0
+        step = min(deadline, next_poke) if args.poke else deadline
+        got = receive(sock, step)
+        if got is None:
+            if time.monotonic() >= deadline:
+                raise NoReply("no beacon within %gs" % args.timeout)
+            continue
+        data, (ip, port) = got
+        if args.source and ip != args.source:
+            continue
+        note("beacon from %s:%d" % (ip, port))
+        out.result({"address": ip, "beacon": escape(data)}, [escape(data)])
+        return 0
+
+
+def cmd_record(args, out) -> int:
+    group, port = args.addr
+    sock = join_group(group, port)
+    sizes = {}
+    count = total = 0
+    first = last = None
+    deadline = time.monotonic() + args.seconds
+    with open(args.file, "wb") as f:
+        while True:
+            got = receive(sock, deadline)
+            if got is None:
+                break
+            data = got[0]
+            now = time.monotonic()
+            first = now if first is None else first
+            last = now
+            f.write(data)
+            count += 1
+            total += len(data)
+            sizes[len(data)] = sizes.get(len(data), 0) + 1
+    span = (last - first) if count > 1 else 0.0
+    summary = {
+        "group": group, "port": port, "seconds": args.seconds, "datagrams": count,
+        "bytes": total, "sizes": {str(k): v for k, v in sorted(sizes.items())},
+        # bits per second over the time the stream was seen, or over the whole
+        # recording when there was a single datagram (or none).
+        "bit_rate": round(total * 8 / span) if span > 0 else round(total * 8 / args.seconds),
+        "file": args.file,
+    }
+    print(json.dumps(summary), flush=True)
+    return 0
+
+
+def cmd_listen(args, out) -> int:
+    sock = udp_socket(args.port)
+    deadline = time.monotonic() + args.timeout
+    got_all = []
+    while len(got_all) < args.count:
+        got = receive(sock, deadline)
+        if got is None:
+            raise NoReply("%d of %d datagrams within %gs" % (len(got_all), args.count,
+                                                             args.timeout))
+        got_all.append(got[0])
+        if not args.json:
+            print(escape(got[0]), flush=True)
+    if args.json:
+        out.result([escape(d) for d in got_all])
+    return 0
+
+
+def cmd_ready(args, out) -> int:
+    sock = udp_socket(0)
+    deadline = time.monotonic() + args.timeout
+    while time.monotonic() < deadline:
+        sock.sendto(b"VERS", args.addr)
+        until = min(deadline, time.monotonic() + 1.0)
+        got = receive(sock, until)
+        while got is not None:
+            if got[0].startswith(b"VERS"):
+                out.result({"reply": escape(got[0])}, [escape(got[0])])
+                return 0
+            got = receive(sock, until)
+    raise NoReply("%s:%d did not answer VERS within %gs" % (args.addr + (args.timeout,)))
+
+
+# ------------------------------------------------------------------ parser
+def build_parser(doc: str) -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="vyxctl", description=doc, epilog=EXIT_STATUSES,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="cmd", required=True, metavar="SUBCOMMAND")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--json", action="store_true", help="machine-readable output (JSON)")
+
+    def command(name, func, helptext, timeout=5.0, device=True, sport=True):
+        c = sub.add_parser(name, parents=[common], help=helptext, description=helptext,
+                           epilog=EXIT_STATUSES,
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        if device:
+            c.add_argument("device", metavar="DEVICE",
+                           help="HOST[:PORT] (port 5000 transmitter, 2008 receiver; found by "
+                                "asking VERS when left out); tx / rx: $VYX_TX / $VYX_RX")
+        c.add_argument("--timeout", type=float, default=timeout,
+                       help="seconds to wait for a reply (default %(default)s)")
+        if sport:
+            c.add_argument("--sport", type=int, default=None,
+                           help="send from this port (default %d; 0: any)" % CONTROL_PORT)
+        c.set_defaults(func=func)
+        return c
+
+    c = command("discover", cmd_discover, "list the devices that announce themselves",
+                timeout=4.0, device=False, sport=False)
+    c.add_argument("--watch", action="store_true", help="keep the list live until Ctrl-C")
+    c.add_argument("--count", type=int, default=0, help="stop once this many devices are found")
+    c.add_argument("--interval", type=float, default=30.0,
+                   help="--watch: seconds between requests to announce (default %(default)s)")
+    c.add_argument("--gone", type=float, default=100.0,
+                   help="--watch: a device silent this long is gone (default %(default)s)")
+    c.add_argument("--no-poke", action="store_true",
+                   help="only listen; do not ask quiet devices to announce (port 52429)")
+
+    command("status", cmd_status, "a device's state: streams, signal, tuner, network, CPU")
+
+    c = command("scan", cmd_scan, "blind scan with a progress bar (Ctrl-C stops it)",
+                timeout=10.0)
+    c.add_argument("--mode", choices=sorted(progress.MODES), help="set the tuner mode first")
+    c.add_argument("--channel", type=int, help="scan only this tuner channel")
+    c.add_argument("--silence", type=float, default=60.0,
+                   help="give up when the device says nothing this long (default %(default)s)")
+    c.add_argument("--quiet", action="store_true", help="no progress bar")
+
+    c = command("channels", cmd_channels, "the channel list (SCAL) as a table", timeout=10.0)
+    c.add_argument("--m3u", type=group_default_port, metavar="GROUPBASE[:PORT]",
+                   help="write a playlist: the n-th channel on GROUPBASE + n (port 1234)")
+    c.add_argument("-o", "--output", default="channels.m3u", help="the playlist file")
+
+    c = command("guide", cmd_guide, "now/next (or --hours) of every listed program", timeout=10.0)
+    c.add_argument("programs", nargs="*", metavar="PROGRAM", help="only these (13.1 or TSID:PROG)")
+    c.add_argument("--hours", type=int, default=0, help="events of the next HOURS, not now/next")
+    c.add_argument("--xmltv", metavar="FILE", help="write the guide as an XMLTV document")
+
+    c = command("stream", cmd_stream, "transmitter: stream programs to a multicast group",
+                timeout=60.0)
+    c.add_argument("programs", nargs="*", metavar="PROGRAM",
+                   help="13.1, TSID:PROGRAM or PROGRAM (none: the whole multiplex)")
+    c.add_argument("--to", type=group_arg, metavar="GROUP:PORT", help="destination")
+    c.add_argument("--channel", type=int, help="tuner channel (found from 13.1 otherwise)")
+    c.add_argument("--slot", type=int, choices=range(8), help="stream slot 0..7 (others stay)")
+    c.add_argument("--stop", action="store_true", help="stop all streams (or --slot's)")
+
+    c = command("play", cmd_play, "receiver: play a program of a multicast stream", timeout=30.0)
+    c.add_argument("source", nargs="?", type=group_arg, metavar="GROUP:PORT")
+    c.add_argument("program", nargs="?", type=int_arg, metavar="PROGRAM")
+    c.add_argument("--stop", action="store_true", help="stop playing")
+
+    c = command("lang", cmd_lang, "audio language (LANG) or the list of them (--list)",
+                timeout=30.0)
+    c.add_argument("primary", nargs="?", type=lang_field, metavar="LANG[:TYPE]")
+    c.add_argument("secondary", nargs="?", type=lang_field, metavar="LANG[:TYPE]")
+    c.add_argument("--list", action="store_true", help="languages of the programs (LAN?)")
+
+    c = command("subs", cmd_subs, "captions: service 1..6 or off (SUBS), or --list", timeout=10.0)
+    c.add_argument("service", nargs="?", metavar="N|off")
+    c.add_argument("--list", action="store_true", help="caption services (SUB?)")
+
+    c = command("url", cmd_url, "receiver: show a page in the on-screen browser")
+    c.add_argument("url", nargs="?", help="the page (blank: the blank page; left out: the same)")
+    c.add_argument("--window", metavar="X,Y,W,H", help="window in pixels of 1280x768")
+    c.add_argument("--alpha", metavar="BROWSER,VIDEO", help="layer alphas 0..255")
+    c.add_argument("--key", type=int, help="send a key code to the browser instead")
+
+    c = command("reset", cmd_reset, "restart the device")
+    c.add_argument("--wait", type=float, default=0.0,
+                   help="then wait up to this many seconds until it answers again")
+
+    c = command("upgrade", cmd_upgrade, "send an upgrade archive and start its burning",
+                timeout=90.0)
+    c.add_argument("file", metavar="FILE")
+    c.add_argument("--chunk-timeout", type=float, default=2.0,
+                   help="seconds to wait for each chunk's OK (default %(default)s)")
+    c.add_argument("--restarts", type=int, default=3,
+                   help="start over at most this many times after lost replies")
+    c.add_argument("--back-timeout", type=float, default=300.0,
+                   help="seconds to wait for the device to answer VERS after the burn")
+    c.add_argument("--quiet", action="store_true", help="no progress bar")
+
+    c = command("monitor", cmd_monitor, "print errors, logs, IR keys and serial bytes (CALLBACK1)")
+    c.add_argument("--count", type=int, help="end after this many events")
+    c.add_argument("--duration", type=float, help="end after this many seconds")
+    c.add_argument("--keep", action="store_true", help="leave forwarding on at the end")
+
+    # 30 s by default: a UNIT takes about 12 s.
+    c = command("send", cmd_send, "send one command datagram, print the replies escaped",
+                timeout=30.0, device=False)
+    c.add_argument("addr", type=hostport_arg, metavar="HOST:PORT")
+    c.add_argument("text", metavar="TEXT", help="C escapes \\r \\n \\t \\0 \\\\ \\xHH decoded")
+    c.add_argument("--idle", type=float, default=0.3, help="wait for more replies after one")
+    c.add_argument("--expect-none", action="store_true", help="succeed only if no reply")
+
+    c = command("beacon", cmd_beacon, "print the first discovery beacon", timeout=90.0,
+                device=False, sport=False)
+    c.add_argument("--from", dest="source", default=None, help="only from this address")
+    c.add_argument("--poke", action="store_true", help="send restart requests (port 52429)")
+
+    c = command("record", cmd_record, "record a multicast stream, print a JSON summary",
+                device=False, sport=False)
+    c.add_argument("addr", type=group_arg, metavar="GROUP:PORT")
+    c.add_argument("seconds", type=float)
+    c.add_argument("file")
+
+    c = command("listen", cmd_listen, "print datagrams arriving on a port", timeout=10.0,
+                device=False, sport=False)
+    c.add_argument("port", type=int)
+    c.add_argument("--count", type=int, required=True)
+
+    c = command("ready", cmd_ready, "wait until a device answers VERS", timeout=30.0,
+                device=False, sport=False)
+    c.add_argument("addr", type=hostport_arg, metavar="HOST:PORT")
+    return p
+
+
+def main(doc: str, argv=None) -> int:
+    args = build_parser(doc).parse_args(argv)
+    out = Out(args.json)
+    try:
+        return args.func(args, out)
+    except KeyboardInterrupt:
+        return 130
+    except CtlError as e:
+        note(str(e))
+        return e.status
+    except BrokenPipeError:
+        return 0
+    except OSError as e:
+        note(str(e))
+        return LocalError.status
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    sys.exit(main(__doc__))
