@@ -10,9 +10,11 @@ Nothing here sleeps and hopes: every wait is a poll with a deadline.
 import json
 import os
 import re
+import select
 import socket
 import struct
 import subprocess
+import threading
 import time
 import unittest
 
@@ -149,6 +151,60 @@ class Controller:
             data, src = item
             if src == dest and accept(data):
                 return data
+
+
+class LossyRelay:
+    """A UDP relay on the controller host, between one controller and one
+    device, that loses chosen datagrams: the controller talks to
+    relay.address, the relay forwards to the device and the replies back.
+    lose(direction, n, data) -> True drops the n-th datagram (1-based) of
+    that direction ("request" or "reply").  The lost ones are kept in
+    `lost` as (direction, n, data)."""
+
+    def __init__(self, dest, lose):
+        self.dest, self.lose = dest, lose
+        self.front = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.front.bind(("127.0.0.1", 0))
+        self.back = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.back.bind(("0.0.0.0", 0))
+        self.address = self.front.getsockname()
+        self.counts = {"request": 0, "reply": 0}
+        self.lost = []
+        self.client = None
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def passes(self, direction, data) -> bool:
+        self.counts[direction] += 1
+        if self.lose(direction, self.counts[direction], data):
+            self.lost.append((direction, self.counts[direction], data))
+            return False
+        return True
+
+    def run(self):
+        while self.running:
+            ready, _, _ = select.select([self.front, self.back], [], [], 0.1)
+            for sock in ready:
+                data, src = sock.recvfrom(65535)
+                if sock is self.front:
+                    self.client = src
+                    if self.passes("request", data):
+                        self.back.sendto(data, self.dest)
+                elif src[0] == self.dest[0] and self.client and self.passes("reply", data):
+                    self.front.sendto(data, self.client)
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.front.close()
+        self.back.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def join_group(group: str, port: int) -> socket.socket:
