@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds the device software, starts a
 # simulated transmitter and receiver on a private virtual LAN (platform/devsim)
-# and shows, from a controller host on that LAN, that both devices answer
-# "VERS" and announce themselves with their discovery beacons, and that the
-# transmitter streams one program of its multiplex to a multicast group.
+# and tells, from a controller host on that LAN and with the integrator's
+# tool (platform/vyxctl), the whole story: both devices discovered, a blind
+# scan of the transmitter's band, its channel list and guide (M3U, XMLTV), a
+# program streamed, played by the receiver and its language switched, a
+# frame of it saved as a PNG, an IR key reaching the controller.
 #
 #   ./run-demo.sh [--keep DIR]       (--keep: keep the world's logs in DIR)
 #
 # Environment: VYX_DEMO_BUILD (build directory, default build-demo),
-# VYX_DEMO_TIME_SCALE (how much faster the devices' waits run, default 1).
-# The steps themselves are in demo/demo.py.
+# VYX_DEMO_TIME_SCALE (how much faster the devices' waits run, default 10),
+# VYX_DEMO_OUT (where the playlist, guide, recording and frame go, default
+# demo-out).  The steps themselves are in demo/demo.py.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,12 +34,18 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
   -DBUILD_TESTING=OFF -DVYX_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
-# The transmitter's tuner plays a three-program sample multiplex on channel 5
-# (made with ffmpeg, the same every time; see demo/stream_demo.py).
+# The transmitter's band: the real WNET capture (three programs with their
+# virtual channels) on channel 3, a three-program sample multiplex made with
+# ffmpeg (the same every time) on channel 5, a weak signal on channel 7, and
+# on channel 9 a carrier that locks but carries no table ("nopat").
 sample=$(mktemp -d "${TMPDIR:-/tmp}/vyxdemo.XXXXXX")
 trap 'rm -rf "$sample"' EXIT
 python3 tests/e2e/txflow_check.py make-stream "$sample/three_programs.ts"
+band=(--channel "3=$PWD/tests/data/samples/atsc-wnet13-psip.ts:5"
+      --channel "5=$sample/three_programs.ts:4" --channel "7=nopat:2"
+      --channel "9=nopat:5")
+export VYX_DEMO_OUT=${VYX_DEMO_OUT:-$PWD/demo-out}
 
 echo "== Starting the simulated transmitter and receiver" >&2
-platform/devsim run --build "$build" --tx --rx --channel "5=$sample/three_programs.ts" \
-  --time-scale "${VYX_DEMO_TIME_SCALE:-1}" "${keep[@]}" -- python3 demo/demo.py
+platform/devsim run --build "$build" --tx --rx "${band[@]}" \
+  --time-scale "${VYX_DEMO_TIME_SCALE:-10}" "${keep[@]}" -- python3 demo/demo.py

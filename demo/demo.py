@@ -1,102 +1,243 @@
 #!/usr/bin/env python3
 """The demo, seen from the controller host of a simulated world.
 
-run-demo.sh starts it as `devsim run --tx --rx -- python3 demo/demo.py`.
-Each step is a function taking the Demo and returning normally on success or
-raising on failure; STEPS lists them in order.  To grow the demo (streaming,
-playback on the receiver, ...), write a new step and add it to STEPS.
+run-demo.sh starts it as `devsim run --tx --rx ... -- python3 demo/demo.py`
+with a band on the transmitter's tuner (see run-demo.sh).  Every step runs
+the integrator's tool, `vyxctl`, shows the command and a short result, and
+raises on a failure.  A step whose device side this build does not have yet
+says so and the demo goes on.  The files it makes go to $VYX_DEMO_OUT.
 """
 
+import json
 import os
+import shlex
+import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import vyxe2e  # noqa: E402  (path set just above)
-from vyxe2e import HOST_IPS, VERSION_REPLY, Controller, device  # noqa: E402
-from stream_demo import step_stream  # noqa: E402
 
+GROUP, PORT = "239.1.1.1", 1234
+SAMPLE_CHANNEL, SAMPLE_PROGRAM = 5, 2
 NAMES = {"tx": "transmitter", "rx": "receiver"}
 
 
-def show(data: bytes) -> str:
-    """A datagram as readable text, CR/LF/NUL and other bytes escaped."""
-    out = []
-    for b in data:
-        if b == 13:
-            out.append("\\r")
-        elif b == 10:
-            out.append("\\n")
-        elif b == 0:
-            out.append("\\0")
-        elif 32 <= b < 127:
-            out.append(chr(b))
-        else:
-            out.append("\\x%02x" % b)
-    return "".join(out)
+CHECK = os.path.join(HERE, "..", "tests", "e2e", "txflow_check.py")
+
+
+def run_check(*args):
+    """txflow_check.py (ffprobe's view of a recording): (status, out, err)."""
+    r = subprocess.run([sys.executable, CHECK] + list(args), capture_output=True, text=True)
+    return r.returncode, r.stdout, r.stderr
+
+
+class Missing(Exception):
+    """The device side of a step is not in this build."""
 
 
 class Demo:
     def __init__(self):
         self.hosts = [h for h in ("tx", "rx") if vyxe2e.has_device(h)]
-        self.ctl = Controller()
         self.world = vyxe2e.world_dir()
+        self.out = os.environ.get("VYX_DEMO_OUT") or os.path.join(os.getcwd(), "demo-out")
+        os.makedirs(self.out, exist_ok=True)
+        self.files = []
+        self.missing = []
+        self.channels = None
 
     def say(self, text=""):
         print(text, flush=True)
 
-    def command(self, host, text, timeout=5.0):
-        """Sends one command to a device and returns its reply (or None)."""
-        return self.ctl.command(device(host), text, timeout)
+    def vyxctl(self, *args, timeout=120, show=True, check=True, lines=12, live=False):
+        """Runs vyxctl, shows the command and its output (at most `lines`
+        lines), returns the CompletedProcess.  live: its stderr (a progress
+        bar) goes straight to ours."""
+        shown = " ".join(shlex.quote(a) for a in args)
+        if show:
+            self.say("$ vyxctl " + shown)
+        r = subprocess.run(["vyxctl", *args], stdout=subprocess.PIPE,
+                           stderr=None if live else subprocess.PIPE, text=True, timeout=timeout)
+        r.stderr = r.stderr or ""
+        if show:
+            out = r.stdout.rstrip("\n").splitlines()
+            for line in out[:lines]:
+                self.say("  " + line)
+            if len(out) > lines:
+                self.say("  ... (%d more lines)" % (len(out) - lines))
+            for line in r.stderr.strip().splitlines()[-3:]:
+                if line.startswith("vyxctl:") or not r.returncode == 0:
+                    self.say("  " + line)
+        if check and r.returncode != 0:
+            raise RuntimeError("vyxctl %s: exit status %d" % (shown, r.returncode))
+        return r
+
+    def keep(self, path, what):
+        self.files.append((what, path))
 
 
 # ---------------------------------------------------------------- the steps
-def step_world(demo):
-    demo.say("Simulated LAN 10.77.0.0/24 (world directory %s):" % demo.world)
+def step_discover(demo):
+    demo.say("1. Finding the devices on the LAN (beacons on 239.255.250.250:52428):")
+    demo.vyxctl("discover", "--count", str(len(demo.hosts)), "--timeout", "30")
+
+
+def step_status(demo):
+    demo.say("2. What each device says about itself (STATUS, IP?, VERS):")
     for h in demo.hosts:
-        ip, port = device(h)
-        demo.say("  %-11s %s, command port %d, MAC %s"
-                 % (NAMES[h], ip, port, vyxe2e.host_mac(h)))
-    demo.say("  %-11s %s (this program)" % ("controller", HOST_IPS["controller"]))
+        demo.vyxctl("status", h)
 
 
-def step_versions(demo):
-    demo.say("Asking each device for its version (\"VERS\"):")
-    for h in demo.hosts:
-        reply = demo.command(h, "VERS")
-        demo.say("  %-11s -> %s" % (NAMES[h], show(reply) if reply else "(no reply)"))
-        if reply != VERSION_REPLY:
-            raise RuntimeError("%s answered %r to VERS" % (NAMES[h], reply))
+def step_scan(demo):
+    demo.say("3. A blind scan of the transmitter's band (progress from the BLIND lines):")
+    r = demo.vyxctl("scan", "tx", "--mode", "atsc", check=False, timeout=300, live=True)
+    if r.returncode == 1:
+        raise Missing("the blind scan (BLIND) is refused by this build of the transmitter")
+    if r.returncode != 0:
+        raise RuntimeError("the scan failed with exit status %d" % r.returncode)
 
 
-def step_beacons(demo):
-    demo.say("Listening for discovery beacons on %s:%d (restart request to port %d):"
-             % (vyxe2e.BEACON_GROUP, vyxe2e.BEACON_PORT, vyxe2e.BEACON_REQUEST_PORT))
-    ips = {HOST_IPS[h]: h for h in demo.hosts}
-    got = vyxe2e.beacons(list(ips), timeout=30)
-    for ip, data in sorted(got.items()):
-        demo.say("  %-11s %s" % (NAMES[ips[ip]], show(data)))
+def step_channels(demo):
+    demo.say("4. The channel list, and an M3U playlist of one stream per channel:")
+    m3u = os.path.join(demo.out, "channels.m3u")
+    r = demo.vyxctl("channels", "tx", "--m3u", "%s:%d" % (GROUP, PORT), "-o", m3u, check=False,
+                    lines=16)
+    if r.returncode == 1 and "refused" in r.stderr:
+        raise Missing("the channel list (SCAL) is refused by this build of the transmitter")
+    if r.returncode != 0:
+        raise RuntimeError("the channel list failed: %s" % r.stderr.strip())
+    demo.keep(m3u, "M3U playlist")
+    demo.channels = json.loads(demo.vyxctl("channels", "tx", "--json", show=False).stdout)
 
 
-STEPS = [step_world, step_versions, step_beacons, step_stream]
+def step_guide(demo):
+    demo.say("5. Now and next of every program, written as XMLTV:")
+    if demo.channels is None:
+        raise Missing("the guide needs the channel list, which this build does not have")
+    xml = os.path.join(demo.out, "guide.xml")
+    r = demo.vyxctl("guide", "tx", "--xmltv", xml, "--timeout", "5", check=False, lines=20)
+    if r.returncode in (1, 3):
+        raise Missing("the transmitter %s guide queries (EIT) in this build"
+                      % ("refuses" if r.returncode == 1 else "does not answer"))
+    if r.returncode != 0:
+        raise RuntimeError("the guide failed: %s" % r.stderr.strip())
+    demo.keep(xml, "XMLTV guide")
+    if os.path.exists("/usr/share/xmltv/xmltv.dtd"):
+        v = subprocess.run(["xmllint", "--noout", "--dtdvalid", "/usr/share/xmltv/xmltv.dtd", xml],
+                           capture_output=True, text=True)
+        demo.say("  xmllint --dtdvalid xmltv.dtd: %s" % ("valid" if v.returncode == 0
+                                                        else v.stderr.strip()))
+
+
+def step_stream_and_play(demo):
+    demo.say("6. One program streamed by the transmitter, played by the receiver:")
+    demo.vyxctl("stream", "tx", "1:%d" % SAMPLE_PROGRAM, "--channel", str(SAMPLE_CHANNEL),
+                "--to", "%s:%d" % (GROUP, PORT))
+    demo.vyxctl("status", "tx", lines=6)
+    if "rx" not in demo.hosts:
+        return
+    demo.vyxctl("play", "rx", "%s:%d" % (GROUP, PORT), str(SAMPLE_PROGRAM))
+    demo.vyxctl("status", "rx", lines=6)
+
+
+def step_language(demo):
+    demo.say("7. The played program's audio languages, and a switch to French:")
+    # the receiver learns them from the program's PMT once it plays
+    deadline = time.monotonic() + 30
+    while True:
+        r = demo.vyxctl("lang", "rx", "--list", "--json", show=False, check=False)
+        got = json.loads(r.stdout)["audio"] if r.returncode == 0 else []
+        if any(p["entries"] for p in got) or time.monotonic() > deadline:
+            break
+        time.sleep(0.5)
+    demo.vyxctl("lang", "rx", "--list")
+    demo.vyxctl("lang", "rx", "fra")
+
+
+def step_frame(demo):
+    demo.say("8. What arrives on the receiver's group: recorded, probed, one frame as PNG:")
+    rec = os.path.join(demo.out, "program%d.ts" % SAMPLE_PROGRAM)
+    r = demo.vyxctl("record", "%s:%d" % (GROUP, PORT), "4", rec, show=True)
+    summary = json.loads(r.stdout.strip().splitlines()[-1])
+    if summary["datagrams"] == 0:
+        raise RuntimeError("nothing arrived on %s:%d" % (GROUP, PORT))
+    demo.keep(rec, "recording")
+    rc, out, err = run_check("describe", rec)
+    for line in out.splitlines():
+        demo.say("  ffprobe: " + line)
+    rc, out, err = run_check("probe", rec, "--programs", str(SAMPLE_PROGRAM))
+    if rc != 0:
+        raise RuntimeError(err.strip())
+    png = os.path.join(demo.out, "frame.png")
+    f = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", rec,
+                        "-frames:v", "1", png], capture_output=True, text=True)
+    if f.returncode != 0 or not os.path.exists(png):
+        raise RuntimeError("ffmpeg could not save a frame: %s" % f.stderr.strip())
+    demo.say("  frame saved: %s (%d bytes)" % (png, os.path.getsize(png)))
+    demo.keep(png, "frame")
+
+
+def step_ir_key(demo):
+    demo.say("9. An IR key pressed on the receiver's remote reaches the controller:")
+    probe = vyxe2e.exec_host("rx", "sh", "-c", "command -v k720ir", check=False)
+    if probe.returncode != 0:
+        raise Missing("the simulated IR remote (k720ir) is not in this build")
+    mon = subprocess.Popen(["vyxctl", "monitor", "rx", "--count", "1", "--duration", "20"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    demo.say("$ vyxctl monitor rx --count 1      (and on the receiver: k720ir MENU)")
+    try:
+        mon.stderr.readline()   # forwarding is on once this line comes
+        vyxe2e.exec_host("rx", "k720ir", "MENU")
+        out, err = mon.communicate(timeout=30)
+    finally:
+        if mon.poll() is None:
+            mon.kill()
+    for line in out.splitlines():
+        demo.say("  " + line)
+    if mon.returncode != 0:
+        raise RuntimeError("no key arrived: %s" % err.strip())
+
+
+def step_stop(demo):
+    demo.say("10. Stopping:")
+    if "rx" in demo.hosts:
+        demo.vyxctl("play", "rx", "--stop")
+    demo.vyxctl("stream", "tx", "--stop")
+
+
+STEPS = [step_discover, step_status, step_scan, step_channels, step_guide, step_stream_and_play,
+         step_language, step_frame, step_ir_key, step_stop]
 
 
 def main():
     demo = Demo()
-    if not demo.hosts:
-        print("demo: no device in this world", file=sys.stderr)
+    if demo.hosts != ["tx", "rx"]:
+        print("demo: the world needs both devices (devsim run --tx --rx)", file=sys.stderr)
         return 1
     started = time.monotonic()
+    demo.say("Simulated LAN 10.77.0.0/24: transmitter 10.77.0.2, receiver 10.77.0.3, "
+             "this controller 10.77.0.10")
     for step in STEPS:
         demo.say()
         try:
             step(demo)
+        except Missing as e:
+            demo.missing.append(str(e))
+            demo.say("  (not shown: %s)" % e)
         except Exception as e:  # a failed step ends the demo with its reason
             print("demo: %s failed: %s" % (step.__name__, e), file=sys.stderr)
             return 1
     demo.say()
-    demo.say("Demo finished in %.1f s: every step passed." % (time.monotonic() - started))
+    demo.say("Files:")
+    for what, path in demo.files:
+        demo.say("  %-13s %s" % (what, path))
+    if demo.missing:
+        demo.say("Not shown, because this build's devices do not do it yet:")
+        for m in demo.missing:
+            demo.say("  - " + m)
+    demo.say("Demo finished in %.1f s." % (time.monotonic() - started))
     return 0
 
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
       libbenchmark-dev iproute2 util-linux procps python3 ffmpeg libdvbpsi-dev
-      dnsmasq-base udhcpc)
+      dnsmasq-base udhcpc libxml2-utils xmltv-util)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

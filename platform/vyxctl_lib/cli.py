@@ -426,13 +426,15 @@ def cmd_upgrade(args, out) -> int:
             result = job.run()
         finally:
             shown.end()
-        state = job.wait_burning(args.timeout)
+        state = job.wait_restart(args.back_timeout)
         version = wait_back(link, args.back_timeout)
-    result.update(state=decode.UPGRADE_STATES[state], version=version)
+    result.update(state=state, version=version)
     out.result(result, ["sent %d bytes in %d chunks (%d restart(s), %d late reply(ies))"
                         % (result["bytes"], result["chunks"], result["restarts"],
                            result["late_replies"]),
-                        "device is burning the archive; it answers VERS %s" % version])
+                        "the device burnt the archive and restarted; it answers VERS %s"
+                        % version if state == "restarted" else
+                        "the device is still burning the archive; it answers VERS %s" % version])
     return 0
 
 
@@ -524,7 +526,7 @@ def cmd_scan(args, out) -> int:
                 if len(data) == 4 and data[0] == 0:
                     state.poll(decode.parse_sca(data))
                 elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
-                    raise Refused("the device refused the scan (one may be running already)")
+                    raise Refused("the device refused the scan (KO): one may be running, or it does not scan")
                 elif data == decode.OK and not stop_sent:
                     pass  # Tuner:// answers OK once its scan has started
                 else:
@@ -733,7 +735,7 @@ def build_parser(doc: str) -> argparse.ArgumentParser:
     c.add_argument("--restarts", type=int, default=3,
                    help="start over at most this many times after lost replies")
     c.add_argument("--back-timeout", type=float, default=300.0,
-                   help="seconds to wait for the device to answer VERS after the burn")
+                   help="seconds to wait for the device to burn, restart and answer VERS")
     c.add_argument("--quiet", action="store_true", help="no progress bar")
 
     c = command("monitor", cmd_monitor, "print errors, logs, IR keys and serial bytes (CALLBACK1)")

@@ -116,14 +116,25 @@ class Upgrade:
         self.link.drain()
         self.announce()
 
-    def wait_burning(self, timeout: float) -> int:
+    def wait_restart(self, timeout: float) -> str:
+        """After the last chunk: the device burns the archive and restarts.
+        Polls UPGR? until a new start answers it (state 0 again), or until
+        `timeout`; returns "restarted", or "burning" when the device still
+        burns then (a burner that does not restart on its own)."""
         deadline = time.monotonic() + timeout
-        while True:
-            state = self.status()
+        seen_burning = False
+        while time.monotonic() < deadline:
+            try:
+                state = self.status()
+            except NoReply:
+                continue        # down while it burns and restarts
             if state == 2:
-                return state
+                seen_burning = True
+                time.sleep(0.5)
+                continue
             if state in (3, 4):
                 raise Refused("the device reports %s after the upgrade" % UPGRADE_STATES[state])
-            if time.monotonic() >= deadline:
-                raise NoReply("the device is not burning %gs after the upgrade" % timeout)
-            time.sleep(0.5)
+            return "restarted"
+        if seen_burning:
+            return "burning"
+        raise NoReply("the device did not answer UPGR? within %gs of the upgrade" % timeout)

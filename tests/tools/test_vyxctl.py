@@ -262,6 +262,7 @@ class FakeUpgradeDevice(threading.Thread):
         self.drop_reply, self.drop_request, self.delay = set(drop_reply), set(drop_request), set(delay)
         self.state, self.size, self.archive, self.chunks = 0, 0, bytearray(), 0
         self.announcements = 0
+        self.restarts = True
         self.stop = False
         self.start()
 
@@ -284,7 +285,10 @@ class FakeUpgradeDevice(threading.Thread):
         if data == b"VERS":
             return b"VERS0.82.14OK\r\n"
         if data == b"UPGR?":
-            return b"UPGRSTATUS%d OK\r\n\r\n" % self.state
+            state = self.state
+            if state == 2 and self.restarts:
+                self.state = 0          # burnt and restarted after this answer
+            return b"UPGRSTATUS%d OK\r\n\r\n" % state
         if self.state == 2:
             return b"KO\r\n Invalid state 2\r\n"
         if self.state == 1 and data.startswith(b"UPGR:"):
@@ -313,7 +317,7 @@ class Upgrade(unittest.TestCase):
         with Link("127.0.0.1", dev.port, sport=0) as link:
             job = upgrade.Upgrade(link, self.ARCHIVE, reply_timeout=0.3, announce_timeout=2)
             result = job.run()
-            self.assertEqual(job.wait_burning(2), 2)
+            self.assertEqual(job.wait_restart(5), "restarted")
         dev.stop = True
         self.assertEqual(bytes(dev.archive), self.ARCHIVE)
         return result
@@ -338,10 +342,12 @@ class Upgrade(unittest.TestCase):
 
     def test_refusals_and_silence(self):
         dev = FakeUpgradeDevice()
-        dev.state = 2
+        dev.state, dev.restarts = 2, False
         with Link("127.0.0.1", dev.port, sport=0) as link:
             with self.assertRaises(Refused):
                 upgrade.Upgrade(link, self.ARCHIVE).run()
+            # a burner that does not restart: said, not waited for for ever
+            self.assertEqual(upgrade.Upgrade(link, self.ARCHIVE).wait_restart(1.5), "burning")
             with self.assertRaises(Refused):
                 upgrade.Upgrade(link, b"tiny").run()
         dev.stop = True
