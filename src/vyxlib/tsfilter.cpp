@@ -25,8 +25,21 @@ unsigned int TsFilter::sPatCounter = 0;
 
 namespace {
 
-const int kSyncByte = 0x47;
-const unsigned int kNoPid = 0xFFFF;
+const int kSyncByte = kTsSyncByte;
+const unsigned int kNoPid = PacketLoopState::kNoPid;
+static_assert(PacketLoopState::kPacketLen == kTsPacketLen, "one packet length");
+
+// The filter's mutex for one scope: the packet loop takes it once per buffer.
+class ScopedLock {
+ public:
+  explicit ScopedLock(pthread_mutex_t* m) : mMutex(m) { pthread_mutex_lock(mMutex); }
+  ~ScopedLock() { pthread_mutex_unlock(mMutex); }
+
+ private:
+  pthread_mutex_t* mMutex;
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+};
 // Packet-path diagnostics: one line per 512 events after the first.
 inline bool log_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 // Sync losses: the first few are all logged, then one in 256.
@@ -48,23 +61,17 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mpTime(nullptr),
       mpTableCollector(nullptr),
       mpStatistics(nullptr),
-      mpStreamerList(nullptr),
       mPatCurrentNextIndicator(0),
       mPatVersion(-1),
       mPacketSize(1316),
       mElementaryStreamCount(0),
       mMyType(type),
-      mExpectedSync(0),
-      mLastPacketId(kNoPid),
-      mLastBlock(false),
       mPayloadIndexDrops(0),
       mPointerFieldDrops(0),
       mSyncLossLogs(0),
       mRemainderLogs(0),
       mCaptionLogs(0),
       mDescriptorReports(0),
-      mPendingHeadLen(0),
-      mCarryCount(0),
       mFlushCount(0) {
   pthread_mutex_init(&mMutex, nullptr);
   mpTime = Time::Self();
@@ -114,235 +121,212 @@ void TsFilter::FlushStreamers() {
   mFlushCount = 0;
 }
 
-void TsFilter::ForwardBytes(unsigned char* data, int len) {
-  if (len <= 0) return;
-  StreamerList* list = mpStreamerList;
-  if (list == nullptr) {
-    mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
-    return;
-  }
-  int n = list->Size();
-  for (int i = 0; i < n; ++i) {
-    Streamer* s = list->At(i);
-    if (s != nullptr) {
-      s->Stream(data, len);
-      ListForFlush(s);
-    }
-  }
-}
-
-void TsFilter::ForwardCarry(unsigned char* data, int len) {
-  if (len <= 0) return;
-  if (mCarryCount == 0) {
-    mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
-    return;
-  }
-  // Only streamers still attached to the PID get the rest (a streamer is
-  // taken off every list before it is destroyed).
-  StreamerList* now =
-      mLastPacketId < static_cast<unsigned int>(kPidCount) ? mPacketIdMap[mLastPacketId].streamers : nullptr;
-  if (now == nullptr) return;
-  int n = now->Size();
-  for (int k = 0; k < mCarryCount; ++k) {
-    for (int i = 0; i < n; ++i) {
-      if (now->At(i) == mCarryStreamers[k]) {
-        mCarryStreamers[k]->Stream(data, len);
-        ListForFlush(mCarryStreamers[k]);
-        break;
-      }
-    }
-  }
-}
-
-void TsFilter::RememberCarry(StreamerList* list) {
-  mCarryCount = 0;
-  if (list == nullptr) return;
-  int n = list->Size();
-  for (int i = 0; i < n && i < StreamerList::kMax; ++i)
-    if (list->At(i) != nullptr) mCarryStreamers[mCarryCount++] = list->At(i);
-}
+// ---------------------------------------------------------------------------
+// The packet loop
+// ---------------------------------------------------------------------------
+// The player hands over buffers of any size, cut anywhere.  A sync byte is
+// trusted only where the next packet is due (mLoop.expectedSync): payloads
+// are full of 0x47 bytes.  A packet is taken when its sync byte is due and
+// the next packet's follows 188 bytes on; the last packet of a buffer, whole
+// or cut, is forwarded at once and held until the next buffer confirms it,
+// then analysed.  Bytes where no packet is found belong to the packet under
+// way (the last one whose header was read).
 
 bool TsFilter::Filter(unsigned char* inData, int size) {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (!mRunFilter) {
     mFilterRunning = false;
-    pthread_mutex_unlock(&mMutex);
     return false;
   }
   if (inData == nullptr || size <= 0) {
     // Nothing arrived: the loop state carries over unchanged.
     mFilterRunning = true;
-    pthread_mutex_unlock(&mMutex);
     return true;
   }
   if (dbg_file_in != nullptr) {
     size_t got = fread(inData, 1, static_cast<size_t>(size), dbg_file_in);
-    if (got < static_cast<size_t>(size)) {
-      pthread_mutex_unlock(&mMutex);
-      return false;
-    }
+    if (got < static_cast<size_t>(size)) return false;
   }
   mFilterRunning = true;
-  if (mExpectedSync < 0 || mExpectedSync > kPacketLen) mExpectedSync = 0;
-
-  // Bytes ahead of the first packet header read in this buffer continue the
-  // packet cut by the previous buffer's end: they go to the streamers that
-  // got its first piece (mCarryStreamers), so that no stream receives half
-  // a packet when streams change between the two buffers.
-  bool headerRead = false;
-  mpStreamerList = nullptr;
-
-  // The previous buffer ended one or two bytes into a packet, before its
-  // PID: complete the header from this buffer, then hand the held bytes to
-  // that PID's streamers ahead of the continuation.
-  if (mPendingHeadLen > 0) {
-    int held = mPendingHeadLen;
-    int take = 3 - held < size ? 3 - held : size;
-    memcpy(mPendingHead + held, inData, static_cast<size_t>(take));
-    if (held + take < 3) {
-      mPendingHeadLen = held + take;  // a buffer of one byte: still no PID
-      mExpectedSync -= size;
-      pthread_mutex_unlock(&mMutex);
-      return true;
-    }
-    unsigned int pid = PacketPid(mPendingHead);
-    mPendingHeadLen = 0;
-    mLastPacketId = pid;
-    mLastBlock = mPacketIdMap[pid].block;
-    RememberCarry(mLastBlock ? nullptr : mPacketIdMap[pid].streamers);
-    if (!mLastBlock) ForwardCarry(mPendingHead, held);
-  }
-
-  // Where this buffer was expected to reach the next packet start.
-  int entryExpected = mExpectedSync;
-  unsigned char* start = inData;
-  unsigned char* end = inData + size;
-
-  // A sync byte is trusted only where the next packet is due (mExpectedSync):
-  // payloads are full of 0x47 bytes, and a buffer may begin or end anywhere
-  // inside a packet.  Elsewhere only a search for two sync bytes a packet
-  // apart, after sync was lost, may find a packet start.
-  while (end - start > kPacketLen) {
-    bool due = start - inData == mExpectedSync;
-    if (due && start[0] == kSyncByte && start[kPacketLen] == kSyncByte) {
-      mExpectedSync = static_cast<int>(start - inData) + kPacketLen;
-      unsigned int pid = PacketPid(start);
-      mLastPacketId = pid;
-      headerRead = true;
-      PacketIdMapType& entry = mPacketIdMap[pid];
-      ++entry.count;
-      if (entry.status == ePidAnalyse) AnalyzePacket(start, static_cast<int>(pid));
-      mpStreamerList = entry.streamers;
-      mLastBlock = entry.block;
-      if (!mLastBlock) ForwardBytes(start, kPacketLen);
-      start += kPacketLen;
-      continue;
-    }
-
-    // Out of sync.
-    unsigned char* p = inData + mExpectedSync;
-    unsigned char* newStart;
-    if (p > start && p < end && *p == kSyncByte) {
-      // The normal case at a buffer's start when the previous buffer ended
-      // inside a packet.
-      newStart = p;
-    } else {
-      unsigned char* from = (mExpectedSync < kPacketLen + 1) ? inData : p - kPacketLen;
-      if (from < start) from = start;  // never look back at bytes already handled
-      if (from >= end) {
-        VYX_LOG("Can't find sync in the entire buffer!!!\n");
-        mExpectedSync = 0;
-        FlushStreamers();
-        pthread_mutex_unlock(&mMutex);
-        return false;
-      }
-      unsigned char* stop = end - kPacketLen;
-      unsigned char* q = from;
-      while (q < stop && !(q[0] == kSyncByte && q[kPacketLen] == kSyncByte)) ++q;
-      int passed = static_cast<int>(q - from);
-      if (sync_log_due(mSyncLossLogs)) {
-        if (passed > kPacketLen && global_debug_flag != 0)
-          VYX_LOG("No sync in %d B! strength %d\n", passed,
-                  SharedMem::Self()->GetSignalStrengthTransmitter());
-        VYX_LOG("S b %x exp %d act %d\n", static_cast<unsigned int>(reinterpret_cast<uintptr_t>(inData)),
-                mExpectedSync, static_cast<int>(q - inData));
-      }
-      ++mSyncLossLogs;
-      mpStatistics->AddNoSync();
-      newStart = q;
-    }
-    // What lies before the new packet start belongs to the last packet whose
-    // header was read; nothing in it is analysed.
-    if (newStart > start && !mLastBlock) {
-      if (headerRead)
-        ForwardBytes(start, static_cast<int>(newStart - start));
-      else
-        ForwardCarry(start, static_cast<int>(newStart - start));
-    }
-    // The packet found is the one due now.
-    mExpectedSync = static_cast<int>(newStart - inData);
-    start = newStart;
-  }
-
-  // Tail: the last whole packet (its following sync cannot be checked) or the
-  // first piece of a packet that the next buffer completes.  Forwarded only.
-  int remaining = static_cast<int>(end - start);
-  bool packetStart = start - inData == mExpectedSync && remaining > 0 && start[0] == kSyncByte;
-  if (remaining > 0 && !packetStart) {
-    // A short buffer may finish the packet under way and begin the next one:
-    // the player hands over buffers of any size.  Split where the next packet
-    // was expected, so each piece reaches its own PID's streamers.
-    unsigned char* next = inData + mExpectedSync;
-    if (next > start && next < end && *next == kSyncByte) {
-      if (!mLastBlock) {
-        if (headerRead)
-          ForwardBytes(start, static_cast<int>(next - start));
-        else
-          ForwardCarry(start, static_cast<int>(next - start));
-      }
-      start = next;
-      remaining = static_cast<int>(end - start);
-      packetStart = true;
-    }
-  }
-  if (remaining > 0) {
-    if (packetStart && remaining < 3) {
-      // The PID bytes are in the next buffer: hold the piece until then.
-      memcpy(mPendingHead, start, static_cast<size_t>(remaining));
-      mPendingHeadLen = remaining;
-      mLastPacketId = kNoPid;
-      mLastBlock = false;
-      mCarryCount = 0;
-      headerRead = false;
-    } else {
-      if (packetStart) {
-        unsigned int pid = PacketPid(start);
-        mLastPacketId = pid;
-        mLastBlock = mPacketIdMap[pid].block;
-        mpStreamerList = mPacketIdMap[pid].streamers;
-        headerRead = true;
-      }
-      if (!mLastBlock) {
-        if (headerRead)
-          ForwardBytes(start, remaining);
-        else
-          ForwardCarry(start, remaining);
-      }
-    }
-  }
-  // The packet under way continues in the next buffer: remember who got it.
-  if (headerRead) RememberCarry(mLastBlock ? nullptr : mpStreamerList);
-
-  if (start == inData && remaining > 0 && !packetStart && entryExpected >= remaining) {
-    // A short buffer that only continues the packet under way: the next
-    // packet still starts where it was expected, minus what arrived here.
-    mExpectedSync = entryExpected - remaining;
-  } else {
-    mExpectedSync = kPacketLen - remaining;
-  }
+  FilterBuffer(inData, size);
+  KeepOwners();
   FlushStreamers();
-  pthread_mutex_unlock(&mMutex);
   return true;
+}
+
+void TsFilter::FilterBuffer(unsigned char* data, int size) {
+  PacketLoopState& loop = mLoop;
+  if (loop.expectedSync < 0 || loop.expectedSync > kPacketLen) loop.expectedSync = 0;
+  unsigned char* pos = data;
+  unsigned char* const end = data + size;
+
+  // The packet under way goes on only to the streamers that got its first
+  // piece and are still attached to its PID.
+  int kept = 0;
+  StreamerList* now = loop.pid < static_cast<unsigned int>(kPidCount) ? mPacketIdMap[loop.pid].streamers : nullptr;
+  for (int k = 0; k < loop.ownerCount; ++k) {
+    if (now == nullptr) break;
+    for (int i = 0; i < now->Size(); ++i) {
+      if (now->At(i) == loop.owners[k]) {
+        loop.owners[kept++] = loop.owners[k];
+        break;
+      }
+    }
+  }
+  loop.ownerCount = kept;
+  loop.to = loop.owners;
+  loop.toCount = kept;
+
+  // The last buffer ended one or two bytes into a packet, before its PID:
+  // complete the header from this buffer, then the held bytes go to that
+  // PID's streamers ahead of the rest.
+  if (loop.heldLen > 0 && loop.heldLen < 3 && loop.pid == kNoPid) {
+    int take = 3 - loop.heldLen < size ? 3 - loop.heldLen : size;
+    memcpy(loop.held + loop.heldLen, data, static_cast<size_t>(take));
+    if (loop.heldLen + take < 3) {
+      loop.heldLen += take;  // a buffer of one byte: still no PID
+      loop.expectedSync -= size;
+      return;
+    }
+    BeginPacket(loop.held);
+    Forward(loop.held, loop.heldLen);
+  }
+
+  // The rest of the packet under way, where the next packet's sync byte (or
+  // the buffer's end) says it ends.
+  bool due = true;
+  int rest = loop.expectedSync;
+  if (rest > 0) {
+    if (rest >= size || data[rest] == kSyncByte) {
+      int n = rest < size ? rest : size;
+      Forward(pos, n);
+      if (loop.heldLen > 0 && loop.heldLen + n <= kPacketLen) {
+        memcpy(loop.held + loop.heldLen, pos, static_cast<size_t>(n));
+        loop.heldLen += n;
+      } else {
+        loop.heldLen = 0;
+      }
+      pos += n;
+      loop.expectedSync = rest - n;
+      if (pos == end) return;
+    } else {
+      due = false;  // sync lost: the packet under way is not analysed
+      loop.heldLen = 0;
+    }
+  }
+
+  while (pos < end) {
+    int left = static_cast<int>(end - pos);
+    if (due && pos[0] == kSyncByte) {
+      loop.heldLen = 0;
+      if (left > kPacketLen && pos[kPacketLen] == kSyncByte) {
+        AcceptPacket(pos);
+        pos += kPacketLen;
+        continue;
+      }
+      if (left <= kPacketLen) {
+        // The last packet of the buffer: forwarded now, analysed once the
+        // next buffer shows it whole and followed by a packet.
+        memcpy(loop.held, pos, static_cast<size_t>(left));
+        loop.heldLen = left;
+        if (left >= 3) {
+          BeginPacket(pos);
+          Forward(pos, left);
+        } else {
+          ForgetPacketUnderWay();  // its PID is in the next buffer
+        }
+        loop.expectedSync = kPacketLen - left;
+        return;
+      }
+      // A due sync byte without a packet after it: search on.
+    }
+    loop.heldLen = 0;
+    if (left <= kPacketLen) {
+      Forward(pos, left);
+      loop.expectedSync = kPacketLen - left;
+      return;
+    }
+    // Out of sync: the next two sync bytes a packet apart.
+    unsigned char* q = pos;
+    unsigned char* const stop = end - kPacketLen;
+    while (q < stop && !(q[0] == kSyncByte && q[kPacketLen] == kSyncByte)) ++q;
+    int passed = static_cast<int>(q - pos);
+    if (sync_log_due(mSyncLossLogs)) {
+      if (passed > kPacketLen && global_debug_flag != 0)
+        VYX_LOG("No sync in %d B! strength %d\n", passed, SharedMem::Self()->GetSignalStrengthTransmitter());
+      VYX_LOG("S b %x exp %d act %d\n", static_cast<unsigned int>(reinterpret_cast<uintptr_t>(data)),
+              static_cast<int>(pos - data), static_cast<int>(q - data));
+    }
+    ++mSyncLossLogs;
+    mpStatistics->AddNoSync();
+    Forward(pos, passed);
+    pos = q;
+    due = true;
+  }
+}
+
+// A whole packet, its successor's sync byte seen: counted, analysed when its
+// PID is analysed, forwarded.
+void TsFilter::AcceptPacket(unsigned char* packet) {
+  unsigned int pid = PacketPid(packet);
+  PacketIdMapType& entry = mPacketIdMap[pid];
+  ++entry.count;
+  if (entry.status == ePidAnalyse) AnalyzePacket(packet, static_cast<int>(pid));
+  BeginPacket(packet);
+  Forward(packet, kPacketLen);
+}
+
+void TsFilter::AnalyzeHeldPacket() {
+  unsigned int pid = PacketPid(mLoop.held);
+  PacketIdMapType& entry = mPacketIdMap[pid];
+  ++entry.count;
+  if (entry.status == ePidAnalyse) AnalyzePacket(mLoop.held, static_cast<int>(pid));
+}
+
+// The packet whose header starts at `packet` is now the one under way.
+void TsFilter::BeginPacket(const unsigned char* packet) {
+  unsigned int pid = PacketPid(packet);
+  const PacketIdMapType& entry = mPacketIdMap[pid];
+  mLoop.pid = pid;
+  mLoop.block = entry.block;
+  const StreamerList* list = entry.streamers;
+  mLoop.to = list != nullptr ? list->items : mLoop.owners;
+  mLoop.toCount = list != nullptr ? list->Size() : 0;
+}
+
+void TsFilter::ForgetPacketUnderWay() {
+  mLoop.pid = kNoPid;
+  mLoop.block = false;
+  mLoop.ownerCount = 0;
+  mLoop.to = mLoop.owners;
+  mLoop.toCount = 0;
+}
+
+// At a buffer's end: the packet under way continues in the next buffer, and
+// goes on to the streamers that got this piece.
+void TsFilter::KeepOwners() {
+  if (mLoop.to == mLoop.owners) return;
+  int n = 0;
+  for (int i = 0; i < mLoop.toCount && i < StreamerList::kMax; ++i)
+    if (mLoop.to[i] != nullptr) mLoop.owners[n++] = mLoop.to[i];
+  mLoop.ownerCount = n;
+  mLoop.to = mLoop.owners;
+  mLoop.toCount = n;
+}
+
+// A piece of the packet under way to its streamers.
+void TsFilter::Forward(const unsigned char* data, int len) {
+  if (len <= 0 || mLoop.block) return;
+  if (mLoop.toCount == 0) {
+    mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
+    return;
+  }
+  for (int i = 0; i < mLoop.toCount; ++i) {
+    Streamer* s = mLoop.to[i];
+    if (s == nullptr) continue;
+    s->Stream(const_cast<unsigned char*>(data), len);
+    ListForFlush(s);
+  }
 }
 
 unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetId*/) {
@@ -486,10 +470,7 @@ void TsFilter::CleanPacketIdMap() {
   // The entries own their streamer lists: they go with them.
   for (int pid = 0; pid < kPidCount; ++pid) delete mPacketIdMap[pid].streamers;
   ResetPacketIdMapLocked();
-  mpStreamerList = nullptr;
-  mLastPacketId = kNoPid;
-  mLastBlock = false;
-  mCarryCount = 0;
+  ForgetPacketUnderWay();
   pthread_mutex_unlock(&mMutex);
 }
 

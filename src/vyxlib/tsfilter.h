@@ -104,6 +104,30 @@ enum PidTypeEnum {
   ePidTypeDcc = 11
 };
 
+// What the packet loop carries from one buffer to the next: where the next
+// packet is due, the packet under way (the last one whose header was read)
+// and who gets its rest, and that packet's bytes so far, so that a packet
+// cut by a buffer's end is analysed whole when the rest arrives.
+struct PacketLoopState {
+  static constexpr int kPacketLen = 188;
+  static constexpr unsigned int kNoPid = 0xFFFF;
+
+  int expectedSync = 0;        // offset in the next buffer where the next packet is due
+  unsigned int pid = kNoPid;   // PID of the packet under way; kNoPid: none, or its header is cut
+  bool block = false;          // that PID is never forwarded
+  // Where that packet's pieces go: its PID's list in the buffer where its
+  // header was read, then `owners`, the streamers that got the first piece
+  // (at a buffer's start those no longer attached are left out).
+  Streamer* const* to = owners;
+  int toCount = 0;
+  Streamer* owners[StreamerList::kMax] = {};
+  int ownerCount = 0;
+  // The packet under way from its sync byte (heldLen bytes; 0 = nothing
+  // held).  A whole packet waits here for the next packet's sync byte.
+  unsigned char held[kPacketLen] = {};
+  int heldLen = 0;
+};
+
 class TsFilter {
  public:
   static constexpr int kPidCount = 8192;
@@ -129,11 +153,6 @@ class TsFilter {
   TableCollector* mpTableCollector;
   Statistics* mpStatistics;
   PacketIdMapType mPacketIdMap[kPidCount];
-  // Streamer list of the last packet header read in the current buffer
-  // (null at a buffer's start: the continuation of a packet split over two
-  // buffers goes to mCarryStreamers instead, so a list destroyed or changed
-  // in between is never used).
-  StreamerList* mpStreamerList;
   int mPatCurrentNextIndicator;
   int mPatVersion;  // version bits (byte 5 & 0x3E) of the last PAT, -1 = analyse next
   int mPacketSize;  // send threshold given to new streamers (1316)
@@ -142,9 +161,7 @@ class TsFilter {
   Streamer* mStreamersList[kMaxStreams];
 
   // Packet-loop state kept across buffers (one filter per process).
-  int mExpectedSync;        // offset in the next buffer of the next sync byte
-  unsigned int mLastPacketId;  // PID of the last packet header read, 0xFFFF = none
-  bool mLastBlock;          // its block flag
+  PacketLoopState mLoop;
   // Rate-limit counters of the packet path.
   unsigned int mPayloadIndexDrops;
   unsigned int mPointerFieldDrops;
@@ -152,13 +169,6 @@ class TsFilter {
   unsigned int mRemainderLogs;
   unsigned int mCaptionLogs;
   unsigned int mDescriptorReports;
-  // First bytes of a packet cut before its PID by the end of a buffer.
-  unsigned char mPendingHead[3];
-  int mPendingHeadLen;
-  // Streamers that received the first piece of the packet cut by the end of
-  // the last buffer: the rest goes to them (those still attached) only.
-  Streamer* mCarryStreamers[StreamerList::kMax];
-  int mCarryCount;
   // Streamers with completed datagrams, sent at the end of the buffer.
   static constexpr int kMaxFlushList = 16;
   Streamer* mFlushList[kMaxFlushList];
@@ -270,9 +280,14 @@ class TsFilter {
  private:
   // Note that `s` has completed datagrams waiting (packet path).
   void ListForFlush(Streamer* s);
-  void ForwardBytes(unsigned char* data, int len);
-  void ForwardCarry(unsigned char* data, int len);
-  void RememberCarry(StreamerList* list);
+  // The packet loop's steps (tsfilter.cpp).
+  void FilterBuffer(unsigned char* data, int size);
+  void AcceptPacket(unsigned char* packet);
+  void BeginPacket(const unsigned char* packet);
+  void AnalyzeHeldPacket();
+  void KeepOwners();
+  void ForgetPacketUnderWay();
+  void Forward(const unsigned char* data, int len);
   void ResetPacketIdMapLocked();
   static TsFilter* sSelf;
 

@@ -241,7 +241,6 @@ bool TsFilter::RemoveAllProgramsFromStream(int streamId) {
       }
       if (list->Size() == 0) {
         entry.streamers = nullptr;
-        if (mpStreamerList == list) mpStreamerList = nullptr;
         delete list;
       }
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 
+#include "loopback_udp.h"
 #include "statistics.h"
 #include "streamer.h"
 #include "tsfilter.h"
@@ -145,7 +146,7 @@ TEST(Filter, SplitAtEveryOffsetMatchesWholeBuffer) {
         if (mismatch < 0 && !SameAnalysis(map[pid], f.mPacketIdMap[pid])) mismatch = pid;
       }
     }
-    expectedSync = f.mExpectedSync;
+    expectedSync = f.mLoop.expectedSync;
     // The lists point to the streamer that goes now.
     f.CleanPacketIdMap();
   };
@@ -199,8 +200,8 @@ TEST(Filter, ShortBufferIsAllTail) {
   Bytes p = tsfix::MakeDataPacket(0x100, 0);
   EXPECT_TRUE(Feed(f, p, 0, 100));
   EXPECT_EQ(0u, f.mPacketIdMap[0x100].count);
-  EXPECT_EQ(88, f.mExpectedSync);
-  EXPECT_EQ(0x100u, f.mLastPacketId);
+  EXPECT_EQ(88, f.mLoop.expectedSync);
+  EXPECT_EQ(0x100u, f.mLoop.pid);
   // The rest of the packet arrives: forwarded to the same streamer.
   Bytes next = p;
   Bytes q = tsfix::MakeDataPacket(0x101, 0);
@@ -224,7 +225,7 @@ TEST(Filter, ThousandBytesWithoutSync) {
   EXPECT_TRUE(Feed(f, junk, 0, junk.size()));
   EXPECT_EQ(1u, Statistics::Self()->mNoSync);
   EXPECT_EQ(1000u, Statistics::Self()->mTotalDropped);
-  EXPECT_EQ(0, f.mExpectedSync);
+  EXPECT_EQ(0, f.mLoop.expectedSync);
   EXPECT_EQ(0u, TotalCount(f));
 }
 
@@ -236,7 +237,7 @@ TEST(Filter, AlignedBufferCountsAllButLast) {
   for (uint8_t i = 0; i < 10; ++i) tsfix::Append(b, tsfix::MakeDataPacket(0x300, i));
   EXPECT_TRUE(Feed(f, b, 0, b.size()));
   EXPECT_EQ(9u, f.mPacketIdMap[0x300].count);
-  EXPECT_EQ(0, f.mExpectedSync);
+  EXPECT_EQ(0, f.mLoop.expectedSync);
   EXPECT_EQ(10u * 188u, Statistics::Self()->mTotalDropped);
   // A second aligned buffer continues in sync.
   EXPECT_TRUE(Feed(f, b, 0, b.size()));
@@ -372,12 +373,15 @@ TEST(Filter, PacketCutBeforeItsPidIsHeldUntilThePidArrives) {
   // The second packet is cut after 1 byte, then one more byte arrives alone:
   // its PID is known only from the third buffer.
   EXPECT_TRUE(Feed(f, b, 0, 189));
-  EXPECT_EQ(1, f.mPendingHeadLen);
+  EXPECT_EQ(1, f.mLoop.heldLen);
+  EXPECT_EQ(PacketLoopState::kNoPid, f.mLoop.pid);
   EXPECT_TRUE(Feed(f, b, 189, 1));
-  EXPECT_EQ(2, f.mPendingHeadLen);
-  EXPECT_EQ(186, f.mExpectedSync);
+  EXPECT_EQ(2, f.mLoop.heldLen);
+  EXPECT_EQ(PacketLoopState::kNoPid, f.mLoop.pid);
+  EXPECT_EQ(186, f.mLoop.expectedSync);
   EXPECT_TRUE(Feed(f, b, 190, b.size() - 190));
-  EXPECT_EQ(0, f.mPendingHeadLen);
+  EXPECT_EQ(0x100u, f.mLoop.pid);  // the last packet, held whole
+  EXPECT_EQ(188, f.mLoop.heldLen);
   Bytes expect(b.begin(), b.begin() + 376);
   tsfix::Append(expect, Bytes(b.begin() + 564, b.end()));
   EXPECT_EQ(expect, cap.Data());
@@ -420,6 +424,35 @@ TEST(Filter, StreamsChangingBetweenBuffersGetWholePacketsOnly) {
     EXPECT_TRUE(Feed(f, b, 288, b.size() - 288));
     EXPECT_EQ(Bytes(b.begin(), b.begin() + 288), cap.Data());
   }
+}
+
+// A packet cut by a buffer's end while one of its two streamers is detached:
+// the one still attached gets it whole, the detached one only the piece it
+// already had.
+TEST(Filter, PacketCarriedAcrossADetachGoesOnToTheStreamerStillAttached) {
+  Bytes b;
+  for (uint8_t i = 0; i < 4; ++i) tsfix::Append(b, tsfix::MakeDataPacket(0x100, i));
+  vyxtest::LoopbackUdp rx[2];
+  std::unique_ptr<Streamer> s[2];
+  TsFilter f('T', nullptr);
+  f.FilterActive(true);
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(rx[k].Ok());
+    s[k] = MakeStreamer(k);
+    ASSERT_TRUE(s[k]->StreamSet("127.0.0.1", rx[k].Port()));
+    Attach(f, 0x100, s[k].get());
+  }
+  EXPECT_TRUE(Feed(f, b, 0, 188 + 100));
+  pthread_mutex_lock(&f.mMutex);
+  f.mPacketIdMap[0x100].streamers->RemoveAt(0);
+  pthread_mutex_unlock(&f.mMutex);
+  EXPECT_TRUE(Feed(f, b, 288, b.size() - 288));
+  Bytes got[2];
+  for (int k = 0; k < 2; ++k)
+    for (const std::vector<uint8_t>& d : rx[k].Drain()) got[k].insert(got[k].end(), d.begin(), d.end());
+  EXPECT_EQ(Bytes(b.begin(), b.begin() + 288), got[0]);
+  EXPECT_EQ(b, got[1]);
+  f.CleanPacketIdMap();
 }
 
 // Hostile input: random buffers with sync bytes sprinkled in, PSI-looking
