@@ -14,12 +14,20 @@ namespace {
 // in 512 (a hostile or broken stream can trigger them on every packet).
 inline bool report_due(uint32_t countBefore) { return (countBefore & 511u) == 0; }
 
+// A PID's counter before its first packet: whatever that packet carries
+// is taken, so the first section after a new start is not a gap.
+const int8_t kNoCounterYet = -1;
+
 // Advances a PID's continuity counter for one packet; true on a gap (the
 // counter then takes the received value).  kContinuityUnknown marks the
 // second call for the same packet: nothing to advance.
 inline bool continuity_gap(int8_t* counters, unsigned short pid, unsigned char continuity) {
   if ((continuity & kContinuityUnknown) == kContinuityUnknown) return false;
   int8_t& c = counters[pid & 0x1FFF];
+  if (c == kNoCounterYet) {
+    c = static_cast<int8_t>(continuity & 0x0F);
+    return false;
+  }
   c = static_cast<int8_t>((c + 1) & 0x0F);
   if (c != static_cast<int8_t>(continuity & 0x0F)) {
     c = static_cast<int8_t>(continuity & 0x0F);
@@ -72,7 +80,7 @@ PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid, unsigned cha
   if (mpContinuity == nullptr) {
     // A state used on its own keeps its own counters.
     mpContinuity = new int8_t[TableCollector::kPidCount];
-    memset(mpContinuity, 0, TableCollector::kPidCount);
+    memset(mpContinuity, kNoCounterYet, TableCollector::kPidCount);
     mOwnContinuity = true;
   }
 }
@@ -229,7 +237,7 @@ TableCollector::TableCollector()
       mpArena(nullptr),
       mSmallUsed(0),
       mLargeUsed(0) {
-  memset(continuityPerPid, 0, sizeof(continuityPerPid));
+  memset(continuityPerPid, kNoCounterYet, sizeof(continuityPerPid));
   for (int i = 0; i < kMaxStates; ++i) mTables[i] = nullptr;
   // All section buffers in one block; a state's bytes are always written
   // before they are read, so the block is not cleared.

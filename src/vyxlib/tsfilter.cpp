@@ -218,6 +218,8 @@ void TsFilter::FilterBuffer(unsigned char* data, int size) {
   while (pos < end) {
     int left = static_cast<int>(end - pos);
     if (due && pos[0] == kSyncByte) {
+      // The packet held from the last buffer is followed by a packet: whole.
+      if (loop.heldLen == kPacketLen) AnalyzeHeldPacket();
       loop.heldLen = 0;
       if (left > kPacketLen && pos[kPacketLen] == kSyncByte) {
         AcceptPacket(pos);

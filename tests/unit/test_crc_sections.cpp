@@ -97,16 +97,24 @@ TEST(TableCollector, ThreePacketSectionDeliveredOnceOnTheThird) {
   EXPECT_EQ(1u, tc.mOrphanContinuations);
 }
 
-TEST(TableCollector, FirstStartOnAFreshPidIsAGap) {
+TEST(TableCollector, FirstSectionOnAFreshPidIsAcceptedWhateverItsCounter) {
   TableCollector tc;
   Feed feed{tc};
   Bytes pat = tsfix::MakePat(1, 0, {{1, 0x100}});
-  // Counter 0 advanced to 1 differs from 0: the very first start is dropped.
-  EXPECT_TRUE(feed(0x20, pat, true, 0).empty());
-  EXPECT_EQ(pat, feed(0x20, pat, true, 1));
+  // The first packet of a PID sets its counter; only later ones can miss one.
+  EXPECT_EQ(pat, feed(0x20, pat, true, 7));
+  EXPECT_EQ(pat, feed(0x21, pat, true, 0));
+  EXPECT_EQ(pat, feed(0x20, pat, true, 8));
+  EXPECT_TRUE(feed(0x20, pat, true, 10).empty());
   PsipSection* st = StateFor(tc, 0x00, 0x20);
   ASSERT_NE(nullptr, st);
   EXPECT_EQ(1u, st->mDroppedSectionsContinuity);
+  EXPECT_EQ(2u, st->mGoodSections);
+  // A state used on its own starts the same way.
+  PsipSection alone(PsipSection::kSmallBuffer);
+  int table = -1;
+  EXPECT_NE(nullptr, alone.CollectPsipSection(0x30, pat.data(), static_cast<int>(pat.size()), true, 5, &table));
+  EXPECT_EQ(0x00, table);
 }
 
 TEST(TableCollector, ContinuityGapAbandonsSectionAndNextStartIsCollected) {
