@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
   store.SetItemFile(hostdir_file("player-item.txt"));
   std::string hd4 = hostdir_file("hd4");
   store.SetFreeSpaceDir(hd4.empty() ? "/" : hd4);
+  store.SetLiveNetwork(applyNetwork);
   std::string settings = settingsPath != nullptr ? settingsPath : hostdir_file("agent-settings.txt");
   int applied = 0, skipped = 0;
   bool loaded = store.Load(settings, &applied, &skipped);

@@ -164,6 +164,27 @@ bool request_text(const char* text, size_t len, std::string* out) {
   return true;
 }
 
+// The default route's gateway from /proc/net/route (little-endian hex), or "".
+std::string default_gateway() {
+  std::string text;
+  if (!read_file_limited("/proc/net/route", 16384, &text)) return std::string();
+  size_t start = text.find('\n');
+  while (start != std::string::npos && start + 1 < text.size()) {
+    size_t end = text.find('\n', start + 1);
+    std::string line = text.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    char iface[32];
+    unsigned long dest = 1, gateway = 0;
+    if (sscanf(line.c_str(), "%31s %lx %lx", iface, &dest, &gateway) == 3 && dest == 0 && gateway != 0) {
+      struct in_addr a;
+      a.s_addr = static_cast<in_addr_t>(gateway);
+      char buf[INET_ADDRSTRLEN];
+      if (inet_ntop(AF_INET, &a, buf, sizeof(buf)) != nullptr) return buf;
+    }
+    start = end;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 AgentStore::AgentStore(const AgentIdentity& id) {
@@ -210,6 +231,16 @@ std::string AgentStore::CurrentValue(const AgentSetting& s) const {
       size_t nl = text.find_first_of("\r\n");
       if (nl != std::string::npos) text.resize(nl);
       if (!has_control_chars(text)) return text;
+    }
+  }
+  if (mLiveNetwork && (s.row == eIP_ADDRESS || s.row == eIP_MASK || s.row == eIP_GATEWAY)) {
+    auto dhcp = mSettings.find(ZernSettings[eDHCP_ENABLE].snmp_cmd);
+    std::string ip, mask;
+    if (dhcp != mSettings.end() && dhcp->second.value == "1" && host_ipv4(&ip, &mask)) {
+      if (s.row == eIP_ADDRESS) return ip;
+      if (s.row == eIP_MASK) return mask;
+      std::string gateway = default_gateway();
+      if (!gateway.empty()) return gateway;
     }
   }
   if (s.row == eFREE_SPACE && !mFreeSpaceDir.empty()) {

@@ -60,6 +60,9 @@ class AgentStore {
   // the directory whose free space FREE_SPACE reports ("" for none).
   void SetItemFile(const std::string& path) { mItemFile = path; }
   void SetFreeSpaceDir(const std::string& dir) { mFreeSpaceDir = dir; }
+  // With DHCP on, IP_ADDRESS, IP_MASK and IP_GATEWAY answer what the host's
+  // network has now (the lease), not the stored static settings.
+  void SetLiveNetwork(bool on) { mLiveNetwork = on; }
 
   // Persistence: the file holds one set request per line.  Load applies them
   // (invalid lines are skipped and counted); Save rewrites the file.
@@ -76,6 +79,7 @@ class AgentStore {
   std::map<std::string, bool> mStored;  // OIDs set at least once
   std::string mItemFile;
   std::string mFreeSpaceDir;
+  bool mLiveNetwork = false;
 };
 
 #endif

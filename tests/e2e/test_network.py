@@ -15,6 +15,7 @@ from vyxe2e import (HOST_IPS, KO, OK, VERSION_REPLY, Controller, DeviceTestCase,
 
 PORT = 5000
 OID_GATEWAY = ".1.3.6.1.4.1.32473.3.1.3.0"
+OID_COMMIT = ".1.3.6.1.4.1.32473.3.1.7.0"
 STATIC_IP = "10.77.0.20"
 LOG_WAIT = 10.0
 
@@ -92,9 +93,22 @@ class Network(DeviceTestCase):
              "VERS answered at the leased %s" % leased)
         got = beacons([leased], timeout=30)
         self.assertEqual(got[leased], expected_beacon("tx", host_mac("tx")))
-        # The setting the device reads back says DHCP.
-        self.assertTrue(self.ask("IP?", dest).startswith(b"DHCP:1 MAC:"))
+        # The agent reports the lease (the server is also the router).
+        self.assertEqual(self.ask("IP?", dest), self.ip_reply(1, leased, gateway=HOST_IPS["controller"]))
         Network.where = dest
+
+    def test_4_an_unanswered_commit_gives_a_second_reply(self):
+        silent = os.path.join(world_dir(), "tx", "agent-silent.txt")
+        with open(silent, "w") as f:
+            f.write(OID_COMMIT + "\n")
+        try:
+            with Controller() as ctl:
+                ctl.drain()
+                ctl.send(self.where, "DHCP1")
+                got = ctl.collect(15.0, until=lambda g: len(g) > 1)
+        finally:
+            os.remove(silent)
+        self.assertEqual([d for d in got if not d.startswith(b"LOG")], [OK, KO])
 
 
 if __name__ == "__main__":

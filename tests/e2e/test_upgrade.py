@@ -12,7 +12,7 @@ import random
 import tarfile
 
 from vyxe2e import (KO, OK, VERSION_REPLY, Controller, DeviceTestCase, device, main, poll,
-                    read_jsonl, upgrade_chunks, world_dir)
+                    read_jsonl, read_text, upgrade_chunks, wait_for_text, world_dir)
 
 CHUNK = 2035  # what a 2040-byte command datagram carries after "UPGR:"
 
@@ -54,7 +54,15 @@ class Upgrade(DeviceTestCase):
         self.assertEqual(self.ask("UPGR?"), status(0), "a refused size changes nothing")
         self.assertEqual(self.ask("UPGR11"), OK)
         self.assertEqual(self.ask("UPGR?"), status(1))
-        self.assertEqual(self.ask(b"UPGR:" + b"x" * 6), OK)
+        # During a download the loop logs datagrams by their size only.
+        self.assertEqual(self.ask("DEBUG1"), KO)
+        try:
+            start = len(read_text("tx", "stdout.log"))
+            self.assertEqual(self.ask(b"UPGR:" + b"x" * 6), OK)
+            wait_for_text("tx", "stdout.log", r"CommandManager recvd 11 bytes\n", 10, start)
+            self.assertNotIn("recvd: UPGR:x", read_text("tx", "stdout.log")[start:])
+        finally:
+            self.ask("DEBUG0")
         # A new announcement starts again from nothing: 6 + 14 would overflow
         # an archive of 20 only if the first chunk still counted.
         self.assertEqual(self.ask("UPGR20"), OK)

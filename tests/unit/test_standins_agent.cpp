@@ -328,6 +328,17 @@ TEST_F(AgentTest, NetworkCommitMovesTheHostsEth0) {
   ASSERT_TRUE(wait_event(mLog, "network_apply", 2));
   EXPECT_EQ(json_get(events(mLog, "network_apply")[1], "failed"), "mask");
   EXPECT_EQ(command_output("ip -4 -o addr show dev eth0 | awk '{print $4}'"), "10.77.5.20/16\n");
+
+  // With DHCP on, the addresses read back are the host's own (the lease's),
+  // while the stored static ones stay for later.
+  Set(kIp + " a 10.77.9.9");
+  EXPECT_EQ(Get(kIp), kIp + " = IpAddress: 10.77.9.9\n");
+  Set(kDhcp + " i 1");
+  EXPECT_EQ(Get(kIp), kIp + " = IpAddress: 10.77.5.20\n");
+  EXPECT_EQ(Get(kMask), kMask + " = IpAddress: 255.255.0.0\n");
+  EXPECT_EQ(Get(kGateway), kGateway + " = IpAddress: 10.77.0.1\n");
+  Set(kDhcp + " i 0");
+  EXPECT_EQ(Get(kIp), kIp + " = IpAddress: 10.77.9.9\n");
   EXPECT_EQ(system("ip link del eth0"), 0);
 }
 
