@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "commandmanager.h"
+#include "device_fakes.h"
 #include "guidetextpool.h"
 #include "loopback_udp.h"
+#include "private_ipc.h"
 #include "programdescriptors.h"
 #include "stdio_capture.h"
 #include "time.h"
@@ -347,4 +350,128 @@ TEST(GuideList, CursorsAreIndependentAndSurviveErase) {
   EXPECT_EQ(l.next(2), nullptr);
   EXPECT_FALSE(l.erase(&a));
   EXPECT_EQ(l.begin(10), nullptr);
+}
+
+
+// ---------------------------------------------------------------------------
+// The EIT command and the guide dump through the dispatcher
+// ---------------------------------------------------------------------------
+namespace {
+
+class GuideCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!vyxtest::private_ipc()) GTEST_SKIP() << "no private IPC namespace here";
+    cm = vyxtest::shared_manager('T');
+    tm = cm->mpTunerManager;
+    cm->mpServer->siOther.sin_family = AF_INET;
+    cm->mpServer->siOther.sin_port = htons(ctl.Port());
+    cm->mpServer->siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    tm->SetTunerForwarding(nullptr);
+    Time::Self()->SetTime(k1930 + 15 * 60, kOffset, 0);
+    pthread_mutex_lock(&tm->mMutex);
+    tm->ClearChannelList(tm->GetScalProgramDesc(-1));
+    pthread_mutex_unlock(&tm->mMutex);
+    tm->AddProgramToScanResults(1, 3);
+    char name[14] = {0, 'P', 0, 'B', 0, 'S', 0, '-', 0, '1'};
+    tm->SetPsipInfoForProgram(1, 3, name, 13, 1, 0, 0, 1, 0x10);
+    for (int i = 0; i < 5; ++i) {
+      std::string t = "E" + std::to_string(i);
+      tm->SetEventInfoForProgram(0x10, static_cast<ushort>(10 + i), k1930 + i * kHalfHour, kHalfHour,
+                                 static_cast<unsigned char>(t.size()), &t[0], 0);
+    }
+  }
+  void TearDown() override {
+    if (tm == nullptr) return;
+    tm->SetTunerForwarding(nullptr);
+    Time::Self()->SetTime(0, 0, 0);
+  }
+  // The direct reply and what the asking controller received.
+  std::string Send(const std::string& cmd, std::string* forwarded) {
+    std::string reply = vyxtest::dispatch(cm, cmd);
+    forwarded->clear();
+    for (auto& d : ctl.Drain()) forwarded->append(d.begin(), d.end());
+    return reply;
+  }
+  static std::string Line(int i) {
+    static const char* at[] = {"1930", "2000", "2030", "2100", "2130"};
+    return std::string("EITI dd8b ") + at[i] + " 0030 S2,00[E" + std::to_string(i) + "]L0,00[]\r\n";
+  }
+
+  vyxtest::LoopbackUdp ctl;
+  CommandManager* cm = nullptr;
+  TunerManager* tm = nullptr;
+};
+
+}  // namespace
+
+TEST_F(GuideCommands, TypesInEitherCaseAnswerTheAskingController) {
+  std::string got;
+  EXPECT_EQ(Send("EITN0001,0003", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+  EXPECT_EQ(Send("eitn1,3\r\n", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+  // 1 h 30 min as HHMM.
+  EXPECT_EQ(Send("EITL0001,0003,0130", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + Line(2) + Line(3) + "OK\r\n");
+  EXPECT_EQ(Send("eitl0001,0003,30", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+  EXPECT_EQ(Send("EITI0001,0003,dd8b,2040", &got), "<none>");
+  EXPECT_EQ(got, Line(2) + "OK\r\n");
+  EXPECT_EQ(Send("EITi0001,0003,0000DD8B,2129\r\n", &got), "<none>");
+  EXPECT_EQ(got, Line(3) + "OK\r\n");
+  // Ids are cut to 16 bits; hatoi passes over what is not a hex digit.
+  EXPECT_EQ(Send("EITN1,10003", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+  EXPECT_EQ(Send("EITN1, 0x3 ", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+  EXPECT_EQ(Send("EITN1,4", &got), "<none>");
+  EXPECT_EQ(got, "EITI OK\r\n");
+}
+
+TEST_F(GuideCommands, BadFieldsAndUnknownTypes) {
+  std::string got;
+  // Date missing: the guide reports the parameters and sends nothing.
+  {
+    vyxtest::StdioCapture err(stderr);
+    EXPECT_EQ(Send("EITI0001,0003", &got), "<none>");
+    EXPECT_NE(err.Stop().find("Bad params for i"), std::string::npos);
+  }
+  EXPECT_EQ(got, "");
+  EXPECT_EQ(Send("EITL0001,0003", &got), "<none>");
+  EXPECT_EQ(got, "");
+  {
+    vyxtest::StdioCapture err(stderr);
+    EXPECT_EQ(Send("EITX1,2", &got), "KO\r\n");
+    EXPECT_NE(err.Stop().find("Unknown EIT command: X"), std::string::npos);
+  }
+  EXPECT_EQ(Send("EIT", &got), "KO\r\n");
+  // A field far longer than any id still reads its last digits.
+  EXPECT_EQ(Send("EITN" + std::string(500, '7') + ",0003", &got), "<none>");
+  EXPECT_EQ(got, Line(0) + Line(1) + "OK\r\n");
+}
+
+TEST_F(GuideCommands, DumpNamesProgramsAndEvents) {
+  std::string longName = "PBS Kids Channel";
+  tm->SetExtendedText(0x10, 0, &longName[0], static_cast<uint>(longName.size()), 0);
+  std::string text = "ABCDEFGHIJ";
+  tm->SetExtendedText(0x10, (10 << 2) | 2, &text[0], static_cast<uint>(text.size()), 0);
+  int saved = global_debug_flag;
+  global_debug_flag = 1;
+  vyxtest::StdioCapture out(stdout);
+  std::string got;
+  EXPECT_EQ(Send("DUMPEIT", &got), "KO\r\n");
+  std::string log = out.Stop();
+  global_debug_flag = saved;
+  EXPECT_NE(log.find(" === Now is dd8b 1945"), std::string::npos) << log;
+  EXPECT_NE(log.find("Ch id 0x0, sh name PBS-1, tr id 0001 pr id 0003 long name PBS Ki \n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("EvId 10 (src 16), startTime dd8b 1930, duration 30, title E0\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Long info 41 42 43 44 45 46 47 48\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("EvId 14 (src 16), startTime dd8b 2130, duration 30, title E4\n"),
+            std::string::npos)
+      << log;
 }
