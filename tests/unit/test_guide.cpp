@@ -18,6 +18,8 @@
 #include "programdescriptors.h"
 #include "stdio_capture.h"
 #include "time.h"
+#include "tsfilter.h"
+#include "tsfixture.h"
 #include "tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -474,4 +476,85 @@ TEST_F(GuideCommands, DumpNamesProgramsAndEvents) {
   EXPECT_NE(log.find("EvId 14 (src 16), startTime dd8b 2130, duration 30, title E4\n"),
             std::string::npos)
       << log;
+}
+
+// ---------------------------------------------------------------------------
+// The WNET capture through the packet loop
+// ---------------------------------------------------------------------------
+TEST_F(Guide, WnetCaptureEventsAndAnswers) {
+  TunerManager wnet('T');
+  TsFilter f('T', &wnet);
+  f.FilterActive(true);
+  Time::Self()->SetTime(0, 0, 0);
+  tsfix::Bytes ts = tsfix::ReadFileBytes(std::string(VYX_SAMPLES_DIR) + "/atsc-wnet13-psip.ts");
+  ASSERT_EQ(ts.size(), 15792u);
+  // Twice, as the player loops a file: the EIT PIDs are analysed once the
+  // MGT, which comes after the first EIT packets, has named them.  Every
+  // PID's continuity is primed by a packet before its first one, and a null
+  // packet confirms the capture's last packet.
+  tsfix::Bytes primes;
+  std::vector<bool> primed(0x2000, false);
+  for (size_t i = 0; i + 188 <= ts.size(); i += 188) {
+    int pid = ((ts[i + 1] & 0x1F) << 8) | ts[i + 2];
+    if (primed[pid]) continue;
+    primed[pid] = true;
+    tsfix::Append(primes, tsfix::MakeDataPacket(static_cast<uint16_t>(pid),
+                                                static_cast<uint8_t>((ts[i + 3] - 1) & 0x0F), 0xFF));
+  }
+  tsfix::Bytes feed;
+  for (int pass = 0; pass < 2; ++pass) {
+    tsfix::Append(feed, primes);
+    tsfix::Append(feed, ts);
+  }
+  tsfix::Append(feed, tsfix::MakeDataPacket(0x1FFF, 0));
+  f.Filter(feed.data(), static_cast<int>(feed.size()));
+  ASSERT_EQ(Time::Self()->mSystemTime, 1171197444u);  // 12:37 UTC
+
+  // 71 events over the three source ids, none without its EIT, no text.
+  unsigned int counts[3] = {0, 0, 0};
+  const ushort programs[3] = {3, 4, 5};
+  unsigned int total = 0;
+  for (ScalProgramDesc* p = wnet.GetScalProgramDesc(0)->head; p != nullptr; p = p->pNext) {
+    for (int k = 0; k < 3; ++k)
+      if (p->programId == programs[k]) counts[k] = p->mEvents.length();
+    for (Event* e = p->mEvents.begin(9); e != nullptr; e = p->mEvents.next(9)) {
+      ++total;
+      EXPECT_TRUE(e->eitWasSet) << e->eventId;
+      EXPECT_EQ(e->sourceId, p->sourceId) << e->eventId;
+      EXPECT_EQ(e->pLongInfo, nullptr) << e->eventId;
+    }
+  }
+  EXPECT_EQ(total, 71u);
+  EXPECT_EQ(counts[0], 23u);
+  EXPECT_EQ(counts[1], 24u);
+  EXPECT_EQ(counts[2], 24u);
+
+  // Now and next of program 5: two quarter-hour shows, then the title with
+  // its Latin-1 byte as it came.
+  auto ask = [&](ushort prog, uint date, uint time, uint frame, char type) {
+    vyxtest::LoopbackUdp ctl;
+    UdpServer asker;
+    asker.siOther.sin_family = AF_INET;
+    asker.siOther.sin_port = htons(ctl.Port());
+    asker.siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    wnet.SetTunerForwarding(nullptr);
+    wnet.SetTunerForwarding(&asker);
+    char buffer[64] = "";
+    wnet.ProcessEpgData(buffer, 0x7db, prog, date, time, frame, type);
+    wnet.SetTunerForwarding(nullptr);
+    std::string got;
+    for (auto& d : ctl.Drain()) got.append(d.begin(), d.end());
+    return got;
+  };
+  EXPECT_EQ(ask(5, 0, 0, 0, 'n'),
+            "EITI e1c7 1230 0015 S24,00[My Animal Friends (V-Me)]L0,00[]\r\n"
+            "EITI e1c7 1245 0015 S11,00[Mouk (V-Me)]L0,00[]\r\nOK\r\n");
+  EXPECT_EQ(ask(5, 0, 0, 60, 'l'),
+            "EITI e1c7 1230 0015 S24,00[My Animal Friends (V-Me)]L0,00[]\r\n"
+            "EITI e1c7 1245 0015 S11,00[Mouk (V-Me)]L0,00[]\r\n"
+            "EITI e1c7 1300 0030 S18,00[Plaza S\xe9samo (Vme)]L0,00[]\r\n"
+            "EITI e1c7 1330 0030 S20,00[Franny's Feet {V-Me}]L0,00[]\r\nOK\r\n");
+  EXPECT_EQ(ask(3, 0xe1c7, 2345, 0, 'i'),
+            "EITI e1c7 2330 0030 S23,00[Nightly Business Report]L0,00[]\r\nOK\r\n");
+  EXPECT_EQ(ask(4, 0xe1c7, 1159, 0, 'i'), "EITI OK\r\n");
 }
