@@ -31,6 +31,13 @@ run -- /nonexistent/command 2>/dev/null; [ $? = 127 ] || fail "a missing COMMAND
 "$DEVSIM" run --build "$WORK/nobuild" --tx -- true 2>/dev/null; [ $? = 2 ] || fail "missing build: not 2"
 "$DEVSIM" run --build "$BUILD" 2>/dev/null; [ $? = 2 ] || fail "no COMMAND: not 2"
 "$DEVSIM" run --build "$BUILD" --bogus -- true 2>/dev/null; [ $? = 2 ] || fail "bad option: not 2"
+# The help: on stdout, status 0, with the options, the hosts and the statuses.
+for h in "--help" "run --help"; do
+  out=$("$DEVSIM" $h 2>/dev/null) || fail "devsim $h: not 0"
+  for want in "--keep DIR" "--time-scale F" "10.77.0.2" "10.77.0.3" "10.77.0.10" "Exit status" "77 namespaces"; do
+    grep -qF -- "$want" <<<"$out" || fail "devsim $h does not mention '$want'"
+  done
+done
 "$DEVSIM" run --build "$BUILD" --channel 5 -- true 2>/dev/null; [ $? = 2 ] || fail "bad --channel: not 2"
 # Temporary worlds go away whatever the outcome.
 mkdir "$WORK/tmp"
