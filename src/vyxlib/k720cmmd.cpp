@@ -298,7 +298,9 @@ int run_options(int argc, char** argv, bool mayExit) {
     } else if (strcmp(opt, "-hwc") == 0) {
       if ((v = a.Value()) == nullptr) continue;
       _sHWC_MSG* h = &b.rec.hwcMsg;
-      strncpy(h->hwcMsg, v, sizeof(h->hwcMsg));  // 12 characters, not terminated
+      // 12 characters, zero-padded, not terminated when the text fills them.
+      memset(h->hwcMsg, 0, sizeof(h->hwcMsg));
+      memcpy(h->hwcMsg, v, strnlen(v, sizeof(h->hwcMsg)));
       if ((v = a.Value()) != nullptr) {
         h->duration = num_u(v);
         if ((v = a.Value()) != nullptr) h->position = num_u(v);

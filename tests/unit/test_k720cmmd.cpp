@@ -260,6 +260,12 @@ TEST_F(K720, HardwareCursorMessage) {
   EXPECT_EQ(h.position, 3);
   for (size_t k = sizeof(_sHWC_MSG); k < msgs[0].text.size(); k++) ASSERT_EQ(msgs[0].text[k], 0);
 
+  // A short text is padded with zero bytes.
+  msgs = Run("-hwc AB 1 2");
+  ASSERT_EQ(msgs.size(), 1u);
+  h = msgs[0].Record().hwcMsg;
+  EXPECT_EQ(std::string(h.hwcMsg, sizeof(h.hwcMsg)), std::string("AB") + std::string(10, '\0'));
+
   msgs = Run("-hwc -stopall");
   ASSERT_EQ(msgs.size(), 1u);
   EXPECT_EQ(msgs[0].Word(0), 33);
