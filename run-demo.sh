@@ -7,7 +7,9 @@
 # program streamed, played by the receiver and its language switched, a
 # frame of it saved as a PNG, an IR key reaching the controller.
 #
-#   ./run-demo.sh [--keep DIR]       (--keep: keep the world's logs in DIR)
+#   ./run-demo.sh [--keep DIR]       (--keep: keep the world directory in DIR)
+#
+# The build's output goes to BUILD/demo-build.log.
 #
 # Environment: VYX_DEMO_BUILD (build directory, default build-demo),
 # VYX_DEMO_TIME_SCALE (how much faster the devices' waits run, default 10),
@@ -28,11 +30,21 @@ bash scripts/deps.sh
 
 # A release build of the library, the launcher, the player's tool and the
 # stand-ins; tests and benchmarks are not needed here.
+# The compiler's output goes to a log; the demo shows one line for it, and
+# the log's tail when the build fails.
 build=${VYX_DEMO_BUILD:-build-demo}
-echo "== Building into $build" >&2
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
-  -DBUILD_TESTING=OFF -DVYX_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)"
+mkdir -p "$build"
+buildlog=$build/demo-build.log
+start=$(date +%s)
+if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
+         -DBUILD_TESTING=OFF -DVYX_BENCH=OFF &&
+       cmake --build "$build" -j"$(nproc)"; } >"$buildlog" 2>&1; then
+  echo "== Build FAILED (full log: $buildlog); its last lines:" >&2
+  tail -n 30 "$buildlog" >&2
+  exit 1
+fi
+warnings=$(grep -c 'warning:' "$buildlog" || true)
+echo "== Built into $build in $(( $(date +%s) - start )) s, $warnings compiler warnings (log: $buildlog)" >&2
 
 # The transmitter's band: the real WNET capture (three programs with their
 # virtual channels) on channel 3, a three-program sample multiplex made with
@@ -47,5 +59,17 @@ band=(--channel "3=$PWD/tests/data/samples/atsc-wnet13-psip.ts:5"
 export VYX_DEMO_OUT=${VYX_DEMO_OUT:-$PWD/demo-out}
 
 echo "== Starting the simulated transmitter and receiver" >&2
+rc=0
 platform/devsim run --build "$build" --tx --rx "${band[@]}" \
-  --time-scale "${VYX_DEMO_TIME_SCALE:-10}" "${keep[@]}" -- python3 demo/demo.py
+  --time-scale "${VYX_DEMO_TIME_SCALE:-10}" "${keep[@]}" -- python3 demo/demo.py || rc=$?
+
+# Where the world's logs are (or why they are gone).
+if [ ${#keep[@]} -gt 0 ]; then
+  echo "== World directory kept in ${keep[1]}: tx/ and rx/ hold each device's" \
+       "stdout.log and stderr.log (the plug-in's logs and error reports), the" \
+       "stand-ins' *.jsonl message logs and the disks hd1/ and hd4/" >&2
+else
+  echo "== The world directory was temporary and has been removed;" \
+       "./run-demo.sh --keep DIR keeps it (each device's logs and disks) in DIR" >&2
+fi
+exit $rc
