@@ -53,6 +53,7 @@ void usage(const char* prog) {
       "  --silent-oid OID  never answer requests to OID (repeatable; also the lines\n"
       "                    of <hostdir>/agent-silent.txt, read at every request)\n"
       "  --burn-ms N       time a burn takes before the restart (default 2000, scaled)\n"
+      "  --reboot-ms N     time from a REBOOT answer to the restart (default 1000, scaled)\n"
       "  --no-apply        log network commits without changing the host\n"
       "  --help\n",
       prog);
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
   const char* logPath = nullptr;
   std::vector<std::string> silentOids;
   unsigned burnMs = 2000;
+  unsigned rebootMs = 1000;
   // Only a simulated host's own network is ever changed.
   bool applyNetwork = env_str("VYX_HOST", nullptr) != nullptr;
   const char* settingsPath = nullptr;
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
       gateway = v;
     } else if ((v = option_value(argc, argv, &i, "--silent-oid")) != nullptr) {
       silentOids.push_back(v);
+    } else if ((v = option_value(argc, argv, &i, "--reboot-ms")) != nullptr) {
+      rebootMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
     } else if ((v = option_value(argc, argv, &i, "--burn-ms")) != nullptr) {
       burnMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
     } else if (strcmp(argv[i], "--no-apply") == 0) {
@@ -235,7 +239,7 @@ int main(int argc, char** argv) {
       log.Write(u);
       burn_start(store.Value(eMULTIPLE_UPGRADE), log, burnMs);
     } else if (r.action == eActionReboot) {
-      reboot_device(log);
+      reboot_later(log, rebootMs);
     }
     return true;
   }, reopenReplies);

@@ -2,6 +2,7 @@
 
 #include "agent_actions.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +19,8 @@
 #include "jsonl.h"
 #include "standin.h"
 
+extern char** environ;
+
 const char* const kDhcpScriptEnv = "VYX_AGENT_DHCP_SCRIPT";
 
 namespace {
@@ -33,17 +36,24 @@ void child_signals_default() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-long spawn(const std::vector<std::string>& argv, int outFd) {
+// Everything the child needs is made before the fork: other threads may hold
+// the allocator's locks at that moment.  `extraEnv` ("NAME=value") is added to
+// the child's environment only.
+long spawn(const std::vector<std::string>& argv, int outFd, const std::string& extraEnv = "") {
   if (argv.empty()) return -1;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; e++) env.push_back(*e);
+  if (!extraEnv.empty()) env.push_back(const_cast<char*>(extraEnv.c_str()));
+  env.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
     child_signals_default();
     if (outFd >= 0) dup2(outFd, STDOUT_FILENO);
-    execvp(args[0], args.data());
+    execvpe(args[0], args.data(), env.data());
     _exit(127);
   }
   return pid;
@@ -221,10 +231,9 @@ void NetworkApplier::Commit(const NetworkSettings& s) {
       j.Bool("ok", false).Str("error", "cannot find the agent's own program");
     } else {
       // The client reports to our log through its event script (ourselves).
-      setenv(kDhcpScriptEnv, mLogPath.empty() ? "-" : mLogPath.c_str(), 1);
+      std::string mark = std::string(kDhcpScriptEnv) + "=" + (mLogPath.empty() ? "-" : mLogPath);
       mClient = spawn({"udhcpc", "-f", "-i", kInterface, "-s", self, "-t", "20", "-T", "1",
-                       "-A", "1"}, -1);
-      unsetenv(kDhcpScriptEnv);
+                       "-A", "1"}, -1, mark);
       j.Bool("ok", mClient > 0).Int("client", mClient);
     }
     mLog.Write(j);
@@ -233,8 +242,13 @@ void NetworkApplier::Commit(const NetworkSettings& s) {
   int prefix = mask_prefix(s.mask);
   j.Str("ip", s.ip.c_str()).Str("mask", s.mask.c_str()).Str("gateway", s.gateway.c_str());
   const char* failed = nullptr;
+  struct in_addr probe;
   if (prefix < 0) {
     failed = "mask";
+  } else if (inet_pton(AF_INET, s.ip.c_str(), &probe) != 1) {
+    failed = "address";  // checked before the flush: the host keeps its address
+  } else if (!s.gateway.empty() && inet_pton(AF_INET, s.gateway.c_str(), &probe) != 1) {
+    failed = "gateway";
   } else {
     failed = apply_static(s.ip, prefix, s.gateway);
   }
@@ -294,6 +308,13 @@ void reboot_device(JsonlWriter& log) {
   JsonLine j("reboot");
   j.Bool("marked", marked).Int("pid", pid).Bool("signalled", signalled);
   log.Write(j);
+}
+
+void reboot_later(JsonlWriter& log, unsigned delayMs) {
+  std::thread([&log, delayMs] {
+    standin_sleep_ms(delayMs);
+    reboot_device(log);
+  }).detach();
 }
 
 void burn_start(const std::string& source, JsonlWriter& log, unsigned burnMs) {

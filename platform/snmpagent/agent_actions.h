@@ -53,6 +53,10 @@ int dhcp_script_event(const char* event);
 // Restart of the device: the host supervisor sees the marker file and restarts
 // the player (and the launcher) once the player has ended.
 void reboot_device(JsonlWriter& log);
+// The same from a thread of its own after `delayMs` (time-scaled): the
+// plug-in that asked sends its own reply once the agent has answered, and a
+// restart at once would often end it before that reply left.
+void reboot_later(JsonlWriter& log, unsigned delayMs);
 
 // MULTIPLE_UPGRADE "ide://PATH": in a thread of its own (the agent keeps
 // answering), checks that PATH is a readable tar archive, logs its members,
