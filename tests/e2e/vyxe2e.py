@@ -353,5 +353,66 @@ class DeviceTestCase(unittest.TestCase):
         self.assertEqual(got, expected, "%s: reply to %r" % (host, shown))
 
 
+# -------------------------------------------------------------------- scans
+SCAN_DONE = b"BLINDCMP:0 OK\r\n"
+SCAL_END = b"ffff\r\nOK\r\n\x00"
+RESULTS_FILE = "hd1/vyx_scan_results"
+
+
+def scan_progress(ctl, timeout: float, last: bytes = SCAN_DONE):
+    """Progress datagrams of a scan (log datagrams left out) up to and
+    including `last`.  The device sends them to the controller that first
+    asked it for a scan-related command since it started: keep using the same
+    Controller for every scan of a world."""
+    got = ctl.collect(timeout, lambda g: g[-1] == last)
+    return [d for d in got if not d.startswith(b"LOG:")]
+
+
+def scan_status(host: str, ctl=None):
+    """The 4 raw bytes of "SCA?": 0, current channel, channels found, state
+    (0 idle, 2 scanning, 5 done, 0xff failed)."""
+    own = ctl is None
+    ctl = ctl or Controller()
+    try:
+        return ctl.command(device(host), "SCA?", 5.0, accept=lambda d: len(d) == 4)
+    finally:
+        if own:
+            ctl.close()
+
+
+def channel_list(host: str, ctl=None, timeout: float = 10.0):
+    """Sends "SCAL"; returns (datagrams, lines): the datagrams as they came
+    (the last ends with "ffff\\r\\nOK\\r\\n" and a zero byte) and the SCAL lines
+    as text, each with its "\\r\\n".  Raises Timeout without the end mark."""
+    own = ctl is None
+    ctl = ctl or Controller()
+    try:
+        ctl.drain()
+        ctl.send(device(host), "SCAL")
+        datagrams = ctl.collect(timeout, lambda g: g[-1].endswith(SCAL_END))
+        datagrams = [d for d in datagrams if d.startswith(b"SCAL ") or d.endswith(SCAL_END)]
+        if not datagrams or not datagrams[-1].endswith(SCAL_END):
+            raise Timeout("no complete channel list from %s within %gs" % (host, timeout))
+        text = b"".join(datagrams)[:-len(SCAL_END)].decode("latin-1")
+        lines = [line + "\r\n" for line in text.split("\r\n")[:-1]]
+        return datagrams, lines
+    finally:
+        if own:
+            ctl.close()
+
+
+def restart_device(host: str, timeout: float = 60.0):
+    """RESET, then waits until a new player has loaded the plug-in and it
+    answers "VERS" again."""
+    before = read_text(host, "player.pid").strip()
+    with Controller() as ctl:
+        if ctl.command(device(host), "RESET", 5.0) != OK:
+            raise AssertionError("%s did not accept RESET" % host)
+        poll(lambda: read_text(host, "player.pid").strip() not in ("", before), timeout,
+             "a new player on %s" % host)
+        poll(lambda: ctl.command(device(host), "VERS", 1.0) == VERSION_REPLY, timeout,
+             "VERS from %s after the restart" % host)
+
+
 def main():
     unittest.main(verbosity=2)
