@@ -6,10 +6,18 @@
 // timing; falls back to the generator without ffmpeg), 1 = the fixture
 // generator's eight-program multiplex (20000 packets, PSI every 200).
 // Reported: bytes/s, packets/s and the time per packet ("per_packet").
+//
+// BM_FilterGuide feeds a program guide (MGT, TVCT, STT, EITs and an ETT for
+// every event) to a filter with its tuner manager and counts the operator
+// new calls made while the packets are filtered ("allocations" per pass,
+// which must stay 0: the guide takes its records from fixed pools).
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,8 +26,26 @@
 #include "ffmpeg_streams.h"
 #include "streamer.h"
 #include "tsfilter.h"
+#include "time.h"
 #include "tsfixture.h"
+#include "tunermanager.h"
 #include "utils.h"
+
+// Counts the allocations made while `counting` is set.
+static std::atomic<bool> counting{false};
+static std::atomic<long> allocations{0};
+
+void* operator new(size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  void* p = std::malloc(size > 0 ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -108,6 +134,105 @@ void BM_FilterTwoStreams(benchmark::State& state) {
   for (int i = 0; i < TsFilter::kMaxStreams; i++) tsf->RemoveStream(i);
 }
 
+// Three programs with a guide: 40 half-hour events each in EIT-0..3
+// sections of 5, an ETT of 200 bytes for each event, a channel ETT, the
+// tables repeated as the player would loop them.
+std::vector<uint8_t> GuideStream() {
+  using namespace tsfix;
+  const uint32_t now = 1171197444u;
+  Bytes out;
+  PsiPacketizer pat(0), base(0x1FFB), ett(0x1E00);
+  PsiPacketizer eit[4] = {PsiPacketizer(0x1D00), PsiPacketizer(0x1D01), PsiPacketizer(0x1D02),
+                          PsiPacketizer(0x1D03)};
+  PsiPacketizer pmt[3] = {PsiPacketizer(0x101), PsiPacketizer(0x102), PsiPacketizer(0x103)};
+  std::vector<TvctChannel> channels;
+  std::vector<PatEntry> programs;
+  for (uint16_t k = 1; k <= 3; ++k) {
+    programs.push_back({k, static_cast<uint16_t>(0x100 + k)});
+    channels.push_back({"CH" + std::to_string(k), 13, k, 0x21, k, static_cast<uint16_t>(k)});
+  }
+  std::vector<MgtTable> tables;
+  auto table = [&tables](uint16_t type, uint16_t pid) {
+    MgtTable t;
+    t.tableType = type;
+    t.pid = pid;
+    tables.push_back(t);
+  };
+  table(0x0000, 0x1FFB);
+  table(0x0004, 0x1E00);
+  table(0x0200, 0x1E00);
+  for (uint16_t i = 0; i < 4; ++i) table(static_cast<uint16_t>(0x0100 + i), static_cast<uint16_t>(0x1D00 + i));
+  for (int round = 0; round < 2; ++round) {
+    Append(out, Join(pat.Packetize(MakePat(0x21, 0, programs))));
+    for (uint16_t k = 1; k <= 3; ++k)
+      Append(out, Join(pmt[k - 1].Packetize(
+                      MakePmt(k, static_cast<uint16_t>(0x200 + k), 0,
+                              {{0x02, static_cast<uint16_t>(0x200 + k), {}}}))));
+    Append(out, Join(base.Packetize(MakeMgt(tables))));
+    Append(out, Join(base.Packetize(MakeTvct(0x21, 0, channels))));
+    Append(out, Join(base.Packetize(MakeStt(now, 17))));
+    for (uint16_t src = 1; src <= 3; ++src) {
+      Append(out, Join(ett.Packetize(MakeEtt(ChannelEtmId(src), 0, PlainMss("Channel " + std::to_string(src))))));
+      for (int block = 0; block < 4; ++block) {
+        std::vector<EitEvent> events;
+        for (int i = 0; i < 10; ++i) {
+          uint16_t id = static_cast<uint16_t>(src * 100 + block * 10 + i);
+          events.push_back(tsfix::Event(id, now + (block * 10 + i) * 1800, 1800,
+                                 PlainMss("Show " + std::to_string(id))));
+          Append(out, Join(ett.Packetize(MakeEtt(EventEtmId(src, id), 0,
+                                                 PlainMss(std::string(200, 'a' + i))))));
+        }
+        for (const Bytes& sec : MakeEitSections(src, 0, events, 5)) Append(out, Join(eit[block].Packetize(sec)));
+      }
+    }
+  }
+  Append(out, MakeDataPacket(0x1FFF, 0));
+  return out;
+}
+
+void BM_FilterGuide(benchmark::State& state) {
+  static const std::vector<uint8_t> ts = GuideStream();
+  TunerManager tm('T');
+  std::unique_ptr<TsFilter> tsf(new TsFilter('T', &tm));
+  tsf->FilterActive(true);
+  FeedAll(tsf.get(), ts);  // programs, channels and the guide learnt
+  unsigned int events = 0, texts = 0;
+  for (ScalProgramDesc* p = tm.GetScalProgramDesc(0)->head; p != nullptr; p = p->pNext)
+    for (Event* e = p->mEvents.begin(9); e != nullptr; e = p->mEvents.next(9)) {
+      ++events;
+      if (e->eitWasSet && e->ettWasSet && e->longInfoSize == 200) ++texts;
+    }
+  if (events != 120 || texts != 120) {
+    state.SkipWithError(("the guide holds " + std::to_string(events) + " events and " +
+                         std::to_string(texts) + " texts, not 120").c_str());
+    return;
+  }
+  // The counter must see this process's allocations (sanitizer runtimes
+  // bring their own operator new).
+  allocations = 0;
+  counting = true;
+  std::unique_ptr<int> probe(new int(1));
+  counting = false;
+  if (allocations.load() != 1) {
+    state.SkipWithError("operator new is not counted here");
+    return;
+  }
+  allocations = 0;
+  for (auto _ : state) {
+    counting = true;
+    FeedAll(tsf.get(), ts);
+    counting = false;
+  }
+  state.counters["allocations"] =
+      benchmark::Counter(static_cast<double>(allocations.load()), benchmark::Counter::kAvgIterations);
+  state.counters["events"] = events;
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(ts.size()));
+  state.counters["per_packet"] = benchmark::Counter(
+      static_cast<double>(ts.size() / 188),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  Time::Self()->SetTime(0, 0, 0);
+}
+
 // One streamer alone: copying 188-byte packets, a datagram every seventh,
 // flushed every 174 packets (a 32 KiB player buffer).
 void BM_StreamerStream(benchmark::State& state) {
@@ -139,6 +264,7 @@ void BM_StreamerStream(benchmark::State& state) {
 BENCHMARK(BM_FilterAnalysisOnly)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FilterTwoStreams)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StreamerStream)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FilterGuide)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -557,4 +559,47 @@ TEST_F(Guide, WnetCaptureEventsAndAnswers) {
   EXPECT_EQ(ask(3, 0xe1c7, 2345, 0, 'i'),
             "EITI e1c7 2330 0030 S23,00[Nightly Business Report]L0,00[]\r\nOK\r\n");
   EXPECT_EQ(ask(4, 0xe1c7, 1159, 0, 'i'), "EITI OK\r\n");
+}
+
+TEST_F(Guide, StoresAndQueriesOnTwoThreads) {
+  // The filter thread refreshes events and texts and now and then empties
+  // the list as a scan does; the command thread asks meanwhile.  Every
+  // answer is whole and bounded (and the sanitizers watch the records).
+  std::atomic<bool> stop{false};
+  std::thread filter([&] {
+    for (int round = 0; round < 60; ++round) {
+      for (int i = 0; i < 40; ++i) {
+        ushort id = static_cast<ushort>(1 + i);
+        Eit(0x10, id, k1930 + (i - 2) * 60, 60, "Title " + std::to_string(round));
+        Ett(0x10, id, std::string(50 + (round * 37 + i * 11) % 900, 'x'), i % 2 ? 0x3f : 0);
+      }
+      if (round % 10 == 9) {
+        pthread_mutex_lock(&tm.mMutex);
+        tm.ClearChannelList(tm.GetScalProgramDesc(0));
+        pthread_mutex_unlock(&tm.mMutex);
+        tm.AddProgramToScanResults(1, 3);
+        char name[14] = {0};
+        tm.SetPsipInfoForProgram(1, 3, name, 13, 1, 0, 0, 1, 0x10);
+      }
+    }
+    stop = true;
+  });
+  int answers = 0;
+  while (!stop) {
+    for (char type : {'n', 'l'}) {
+      std::vector<std::string> got = Ask(3, 0, 0, type == 'l' ? 600 : 0, type);
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_LE(got[0].size(), TunerManager::kEpgAnswerSize);
+      ASSERT_GE(got[0].size(), 9u);
+      EXPECT_EQ(got[0].substr(got[0].size() - 4), "OK\r\n");
+      EXPECT_EQ(got[0].compare(0, 5, "EITI "), 0);
+    }
+    ++answers;
+  }
+  filter.join();
+  EXPECT_GT(answers, 0);
+  pthread_mutex_lock(&tm.mMutex);
+  tm.ClearChannelList(tm.GetScalProgramDesc(0));
+  pthread_mutex_unlock(&tm.mMutex);
+  EXPECT_EQ(tm.mpTextPool->InUse(), 0u);
 }
