@@ -68,6 +68,7 @@ class Scan(DeviceTestCase):
 
             class Args:
                 out = mux
+                languages = ["eng,spa", "eng,fra", "eng,ger"]  # the maker's defaults
             if txflow_check.cmd_make_stream(Args) != 0:
                 raise AssertionError("ffmpeg could not make %s" % mux)
         # The control system: every scan command of the run comes from here,
