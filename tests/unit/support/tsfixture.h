@@ -239,6 +239,19 @@ Bytes MakeEtt(uint32_t etmId, uint8_t version, const Bytes& message, uint16_t ta
 // 2.  Empty when the tables cannot be read.
 Bytes HuffmanEncode(const std::string& text, int table);
 
+// Sections queued on their PIDs and packetized in the order queued, each PID
+// with its own continuity (starting at 1, which a fresh collector expects).
+// Build(loops) repeats the whole sequence: with a multiple of 16 loops every
+// PID's counter comes back to its start, so the stream loops seamlessly.
+class PsipStream {
+ public:
+  void Add(uint16_t pid, const Bytes& section) { mItems.push_back({pid, section}); }
+  Bytes Build(int loops = 1) const;
+
+ private:
+  std::vector<std::pair<uint16_t, Bytes>> mItems;
+};
+
 }  // namespace tsfix
 
 #endif

@@ -270,4 +270,17 @@ Bytes MakeEtt(uint32_t etmId, uint8_t version, const Bytes& message, uint16_t ta
   return MakePsipSection(0xCC, tableIdExtension, version, 0, 0, body);
 }
 
+Bytes PsipStream::Build(int loops) const {
+  std::map<uint16_t, PsiPacketizer> packetizers;
+  Bytes out;
+  for (int l = 0; l < loops; ++l) {
+    for (const auto& item : mItems) {
+      auto it = packetizers.find(item.first);
+      if (it == packetizers.end()) it = packetizers.emplace(item.first, PsiPacketizer(item.first, 1)).first;
+      Append(out, Join(it->second.Packetize(item.second)));
+    }
+  }
+  return out;
+}
+
 }  // namespace tsfix
