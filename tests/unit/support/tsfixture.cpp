@@ -188,6 +188,20 @@ Bytes Join(const std::vector<Bytes>& packets) {
 
 void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
+Bytes PrimeContinuity(const Bytes& ts) {
+  Bytes out;
+  std::vector<bool> seen(8192, false);
+  for (size_t i = 0; i + kPacket <= ts.size(); i += kPacket) {
+    uint16_t pid = static_cast<uint16_t>(((ts[i + 1] & 0x1F) << 8) | ts[i + 2]);
+    if (!seen[pid]) {
+      seen[pid] = true;
+      Append(out, MakeDataPacket(pid, static_cast<uint8_t>((ts[i + 3] - 1) & 0x0F), 0xFF));
+    }
+    out.insert(out.end(), ts.begin() + static_cast<long>(i), ts.begin() + static_cast<long>(i + kPacket));
+  }
+  return out;
+}
+
 MuxGenerator::MuxGenerator(int programs, uint16_t tsid, int psiInterval, uint8_t version)
     : mQueuePos(0), mTsid(tsid), mPsiInterval(psiInterval > 0 ? psiInterval : 1), mVersion(version),
       mSincePsi(0), mNextEs(0), mStarted(false) {

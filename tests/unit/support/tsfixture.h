@@ -110,6 +110,10 @@ class PsiPacketizer {
 };
 
 Bytes Join(const std::vector<Bytes>& packets);
+// The packets of `ts`, each PID's first one preceded by a packet of that PID
+// whose continuity counter comes just before it (and whose payload starts no
+// section): a fresh collector's counters then meet a capture in step.
+Bytes PrimeContinuity(const Bytes& ts);
 void Append(Bytes& out, const Bytes& more);
 
 // A multiplex of N programs: program k (1-based) has PMT PID 0x100 + k,

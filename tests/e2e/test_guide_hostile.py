@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""A hostile guide stream: counts and lengths past the end of their
+sections, Huffman segments of random bits, 255 events in one section and an
+ETT of 4 KB of non-plain text.  The transmitter keeps answering, its guide
+answers stay within their 8192-byte buffer and end with "OK\\r\\n", and the
+sanitizers stay silent.  Runs under `devsim run --tx --channel
+5=<build>/tests/guide-hostile.ts` (made by make_guide_stream)."""
+
+import re
+
+from vyxe2e import OK, VERSION_REPLY, Controller, DeviceTestCase, device, main, poll
+
+NOW = b"TIME e79a 0800 OK\r\n"
+AFTER_CUT = b"EITI e79a 0800 0100 S13,00[After the cut]L0,00[]\r\n"
+LINE = re.compile(rb"EITI [0-9a-f]+ \d{4} \d{4} S\d+,[0-9a-f]{2}\[.*?\]L\d+,[0-9a-f]{2}\[.*?\]\r\n",
+                  re.S)
+
+
+class HostileGuide(DeviceTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ctl = Controller()
+        tx = device("tx")
+        assert cls.ctl.command(tx, "UNIT1,239.1.1.1,1234,5", 30) == OK
+        poll(lambda: cls.ctl.command(tx, "TIME", 2.0) == NOW, 30, "the stream's STT")
+        # The section after a cut one on the same PID is still collected.
+        poll(lambda: cls.ctl.command(tx, "EITN0101,0002", 2.0) == AFTER_CUT + OK, 30,
+             "the event after the cut section")
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.ctl.command(device("tx"), "UNIT0", 30)
+            cls.ctl.close()
+        finally:
+            super().tearDownClass()
+
+    def ask(self, text):
+        return self.ctl.command(device("tx"), text, 5.0)
+
+    def assertLines(self, answer):
+        self.assertLessEqual(len(answer), 8192)
+        self.assertTrue(answer.endswith(OK), answer[-40:])
+        body = answer[:-len(OK)]
+        lines = LINE.findall(body)
+        self.assertEqual(b"".join(lines), body)
+        return lines
+
+    def test_long_non_plain_text_answers_in_hex(self):
+        lines = self.assertLines(poll(lambda: (lambda a: a if a.count(b"EITI") == 2 else None)(
+            self.ask("EITN0101,0001")), 30, "the 4 KB text's event and the next"))
+        # The event playing now has no title and the text cut at 1023 bytes,
+        # mode 0x3f: 1023 bytes as hex.
+        self.assertRegex(lines[0], rb"^EITI e79a 0800 0010 S0,00\[\]L1023,3f\[([0-9a-f]{2} ){1022}"
+                                   rb"[0-9a-f]{2}\]\r\n$")
+        self.assertTrue(lines[1].startswith(b"EITI e79a 0810 0010 S0,00[]L0,00[]"), lines[1])
+
+    def test_long_lists_stay_in_the_buffer(self):
+        # 255 ten-minute events: a day's list cannot fit.
+        lines = self.assertLines(self.ask("EITL0101,0001,2359"))
+        self.assertGreater(len(lines), 2)
+        for when in ("0745", "0755", "0600", "0500", "1200"):
+            self.assertLines(self.ask("EITI0101,0001,e79a," + when))
+        self.assertEqual(self.ask("VERS"), VERSION_REPLY)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,135 @@
+// From the stream to the guide: generated EIT sections over EIT-0..3 with
+// Huffman-coded titles, ETTs of events (before and after their EIT) and of a
+// channel, all fed through the packet loop and read back as EITI lines.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "time.h"
+#include "tsfilter.h"
+#include "tsfixture.h"
+#include "tunermanager.h"
+#include "utils.h"
+
+namespace {
+
+using tsfix::Bytes;
+
+struct Quiet {
+  Quiet() { global_debug_flag = 0; }
+} quiet;
+
+ScalProgramDesc* Find(TunerManager& tm, uint16_t prog) {
+  for (ScalProgramDesc* p = tm.GetScalProgramDesc(-1)->head; p != nullptr; p = p->pNext)
+    if (p->programId == prog) return p;
+  return nullptr;
+}
+
+// The guide list of a program, whether the record holds it or points to it.
+template <class L>
+L* ListOf(L& l) {
+  return &l;
+}
+template <class L>
+L* ListOf(L* l) {
+  return l;
+}
+
+struct Fixture {
+  TunerManager tm{'T'};
+  TsFilter f{'T', &tm};
+  Fixture() {
+    tm.mCurrentChannel = 5;
+    f.FilterActive(true);
+  }
+  void Feed(const Bytes& ts) {
+    Bytes all = tsfix::PrimeContinuity(ts);
+    tsfix::Append(all, tsfix::MakeDataPacket(0x1FFF, 0));
+    f.Filter(all.data(), static_cast<int>(all.size()));
+  }
+  // The EITI line of the event of `prog` playing at GPS time t, or "".
+  std::string At(uint16_t prog, uint32_t t) {
+    ScalProgramDesc* p = Find(tm, prog);
+    if (p == nullptr) return "no program";
+    Event* ev = tm.FindEventPlayingAtDtime(t, ListOf(p->mEvents));
+    if (ev == nullptr) return "";
+    char line[8192];
+    int n = tm.FormatEvent(line, ev);
+    return std::string(line, static_cast<size_t>(n));
+  }
+};
+
+const uint16_t kTsid = 0x0101;
+const uint32_t kOffset = 18;
+const uint32_t kDay = (59290u - 44244u) * 86400u;  // MJD 0xe79a, 00:00 UTC
+uint32_t Gps(int h, int m) { return kDay + static_cast<uint32_t>(h * 3600 + m * 60) + kOffset; }
+
+// PAT, PMTs, MGT (EIT-0..3 on 0x1D00.., event ETTs on 0x1E00, channel ETTs
+// on 0x1A04), TVCT (programs 1, 2 with source_ids 11, 12) and STT.
+void Base(tsfix::PsipStream& s) {
+  s.Add(0x0000, tsfix::MakePat(kTsid, 0, {{1, 0x0031}, {2, 0x0032}}));
+  for (uint16_t prog = 1; prog <= 2; ++prog)
+    s.Add(static_cast<uint16_t>(0x30 + prog),
+          tsfix::MakePmt(prog, 0x100, 0, {{0x02, static_cast<uint16_t>(0x100 + prog), {}}}));
+  std::vector<tsfix::MgtTable> tables(7);
+  uint16_t types[] = {0x0000, 0x0100, 0x0101, 0x0102, 0x0103, 0x0200, 0x0004};
+  uint16_t pids[] = {0x1FFB, 0x1D00, 0x1D01, 0x1D02, 0x1D03, 0x1E00, 0x1A04};
+  for (int i = 0; i < 7; ++i) {
+    tables[i].tableType = types[i];
+    tables[i].pid = pids[i];
+  }
+  s.Add(0x1FFB, tsfix::MakeMgt(tables));
+  std::vector<tsfix::TvctChannel> channels(2);
+  for (int i = 0; i < 2; ++i) {
+    channels[i].shortName = i == 0 ? "ONE" : "TWO";
+    channels[i].major = 9;
+    channels[i].minor = static_cast<uint16_t>(i + 1);
+    channels[i].channelTsid = kTsid;
+    channels[i].program = static_cast<uint16_t>(i + 1);
+    channels[i].sourceId = static_cast<uint16_t>(11 + i);
+  }
+  s.Add(0x1FFB, tsfix::MakeTvct(kTsid, 0, channels));
+  s.Add(0x1FFB, tsfix::MakeStt(Gps(8, 0) + 30, kOffset));
+}
+
+}  // namespace
+
+TEST(PsipGuide, HuffmanTitlesOverSectionsAndTextsEitherSideOfTheirEit) {
+  tsfix::PsipStream s;
+  Base(s);
+  // An ETT ahead of its event's EIT, in the description tree.
+  s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(11, 1), 0, tsfix::HuffmanMss("First text.", 2)));
+  std::vector<tsfix::EitEvent> events;
+  const char* titles[] = {"Alpha", "Beta Two", "Gamma ~ [3]", "Delta"};
+  for (int i = 0; i < 4; ++i)
+    events.push_back(tsfix::Event(static_cast<uint16_t>(1 + i), Gps(7 + i, 0), 3600,
+                                  tsfix::HuffmanMss(titles[i], 1)));
+  // EIT-0 in two sections, the next three hours in EIT-1..3.
+  std::vector<tsfix::EitEvent> first(events.begin(), events.begin() + 2);
+  for (const Bytes& sec : tsfix::MakeEitSections(11, 0, first, 1)) s.Add(0x1D00, sec);
+  for (int k = 1; k <= 2; ++k)
+    s.Add(static_cast<uint16_t>(0x1D00 + k), tsfix::MakeEit(11, 0, 0, 0, {events[1 + k]}));
+  s.Add(0x1D03, tsfix::MakeEit(12, 0, 0, 0, {tsfix::Event(9, Gps(8, 0), 1800, tsfix::PlainMss("Other"))}));
+  // ETTs after their EIT: plain, and a description-tree text for program 2.
+  s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(11, 3), 0, tsfix::PlainMss("Third, plain.")));
+  s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(12, 9), 0, tsfix::HuffmanMss("Elsewhere & later?", 2)));
+  // A channel's extended text.
+  s.Add(0x1A04, tsfix::MakeEtt(tsfix::ChannelEtmId(12), 0, tsfix::HuffmanMss("Channel Two Long", 2)));
+
+  Fixture fx;
+  fx.Feed(s.Build());
+  EXPECT_STREQ("e79a 0800", fx.f.GetMjdDateTime());
+  EXPECT_EQ("EITI e79a 0700 0100 S5,00[Alpha]L11,00[First text.]\r\n", fx.At(1, Gps(7, 30)));
+  EXPECT_EQ("EITI e79a 0800 0100 S8,00[Beta Two]L0,00[]\r\n", fx.At(1, Gps(8, 30)));
+  EXPECT_EQ("EITI e79a 0900 0100 S11,00[Gamma ~ [3]]L13,00[Third, plain.]\r\n", fx.At(1, Gps(9, 59)));
+  EXPECT_EQ("EITI e79a 1000 0100 S5,00[Delta]L0,00[]\r\n", fx.At(1, Gps(10, 1)));
+  EXPECT_EQ("", fx.At(1, Gps(11, 1)));
+  EXPECT_EQ("EITI e79a 0800 0030 S5,00[Other]L18,00[Elsewhere & later?]\r\n", fx.At(2, Gps(8, 10)));
+  ScalProgramDesc* two = Find(fx.tm, 2);
+  ASSERT_NE(nullptr, two);
+  ASSERT_NE(nullptr, two->channelLongName);
+  EXPECT_STREQ("Channel Two Long", two->channelLongName);
+}
