@@ -10,7 +10,7 @@
 // titles (compression 1), descriptions in ETTs (compression 2 and plain),
 // an event's ETT ahead of its EIT, and a channel ETT.  "hostile": lying
 // lengths and counts, a Huffman segment of random bits, 255 events in one
-// section and an ETT of 4 KB of non-plain text.  The sequence repeats 16
+// section and an ETT of nearly 4 KB of non-plain text.  The sequence repeats 16
 // times, so every PID's continuity comes back to its start when the player
 // loops the file.
 
@@ -100,16 +100,17 @@ void Hostile(tsfix::PsipStream& ts) {
     }
     return b;
   };
+  // A title of random Huffman bits, and an ETT of random description bits
+  // (ahead of the 255 events: the guide keeps 100 events per program).
+  ts.Add(0x1D00, tsfix::MakeEit(1, 1, 0, 2,
+                                {tsfix::Event(7, At(23, 0), 300,
+                                              tsfix::MakeMss({{"eng", {{1, 0, random(240)}}}}))}));
+  ts.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, 7), 1, tsfix::MakeMss({{"eng", {{2, 0, random(255)}, {1, 0, random(255)}}}})));
   // 255 events of one section, without titles, every 10 minutes from 07:50.
   std::vector<tsfix::EitEvent> many;
   for (int i = 0; i < 255; ++i)
     many.push_back(tsfix::Event(static_cast<uint16_t>(1000 + i), At(7, 50) + 600u * static_cast<uint32_t>(i), 600, Bytes()));
   ts.Add(0x1D01, tsfix::MakeEit(1, 1, 0, 0, many));
-  // A title of random Huffman bits, and an ETT of random description bits.
-  ts.Add(0x1D00, tsfix::MakeEit(1, 1, 0, 2,
-                                {tsfix::Event(7, At(7, 45), 300,
-                                              tsfix::MakeMss({{"eng", {{1, 0, random(250)}}}}))}));
-  ts.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, 7), 1, tsfix::MakeMss({{"eng", {{2, 0, random(255)}, {1, 0, random(255)}}}})));
   // Counts and lengths past the end.
   tsfix::EitEvent lying = tsfix::Event(8, At(6, 0), 60, tsfix::PlainMss("Cut"));
   lying.titleLengthOverride = 250;
@@ -119,10 +120,10 @@ void Hostile(tsfix::PsipStream& ts) {
   ts.Add(0x1D00, tsfix::MakeEit(1, 1, 2, 2, {longDesc}));
   Bytes overlong = tsfix::MakeMss({{"eng", {{0, 0, Str("x"), 255}}}, {"eng", {{2, 0, random(10), 200}}}});
   ts.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, 1000), 1, overlong));
-  // 4 KB of non-plain text for the event playing at 08:00 (and for the
-  // channel), in 16 segments of 255 bytes.
+  // Nearly 4 KB of non-plain text (as much as an ETT section holds) for the
+  // event playing at 08:00 and for the channel, in 15 segments of 255 bytes.
   std::vector<tsfix::StringSegment> segments;
-  for (int i = 0; i < 16; ++i) segments.push_back({0, 0x3F, random(255)});
+  for (int i = 0; i < 15; ++i) segments.push_back({0, 0x3F, random(255)});
   ts.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, 1001), 1, tsfix::MakeMss({{"eng", segments}})));
   ts.Add(0x1A04, tsfix::MakeEtt(tsfix::ChannelEtmId(1), 1, tsfix::MakeMss({{"eng", segments}})));
   // A section whose section_length runs past what is sent before the next

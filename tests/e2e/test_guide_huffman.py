@@ -29,7 +29,7 @@ class HuffmanGuide(DeviceTestCase):
         assert cls.ctl.command(tx, "UNIT1,239.1.1.1,1234,5", 30) == OK
         poll(lambda: cls.ctl.command(tx, "TIME", 2.0) == NOW, 30, "the stream's STT")
         # Every event and text has arrived once the last ETT's event has both.
-        poll(lambda: cls.ctl.command(tx, "EITN0101,0001", 2.0) == MORNING + COOK + OK, 30,
+        poll(lambda: cls.ctl.guide(tx, "EITN0101,0001", 2.0) == MORNING + COOK + OK, 30,
              "the current and next events of program 1")
 
     @classmethod
@@ -41,6 +41,8 @@ class HuffmanGuide(DeviceTestCase):
             super().tearDownClass()
 
     def ask(self, text):
+        if text.upper().startswith("EIT"):
+            return self.ctl.guide(device("tx"), text, 5.0)
         return self.ctl.command(device("tx"), text, 5.0)
 
     def test_now_and_next_decode_titles_and_descriptions(self):

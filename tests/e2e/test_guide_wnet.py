@@ -5,8 +5,6 @@ EITs, and answers EITN, EITL and EITI with the EITI lines those events imply,
 through the tuner forwarding to the controller that asked.  Runs under
 `devsim run --tx --channel 6=tests/data/samples/atsc-wnet13-psip.ts`."""
 
-import time
-
 from vyxe2e import OK, Controller, DeviceTestCase, device, main, poll
 
 GROUP, PORT = "239.1.1.1", 1234
@@ -37,20 +35,9 @@ class WnetGuide(DeviceTestCase):
         super().tearDownClass()
 
     def ask(self, text, timeout=10.0):
-        """The guide answer to one query: the datagram ending in OK that
-        comes from the transmitter's address (the forwarding's own port),
-        or None."""
-        tx_ip = device("tx")[0]
-        self.ctl.drain()
-        self.ctl.send(device("tx"), text)
-        deadline = time.monotonic() + timeout
-        while True:
-            item = self.ctl.recv(deadline - time.monotonic())
-            if item is None:
-                return None
-            data, src = item
-            if src[0] == tx_ip and not data.startswith(b"LOG:") and data.startswith(b"EITI"):
-                return data.decode("latin-1")
+        """The guide answer to one query as text, or None."""
+        data = self.ctl.guide(device("tx"), text, timeout)
+        return None if data is None else data.decode("latin-1")
 
     def wait_guide(self, query, want):
         got = poll(lambda: (lambda a: a if a == want else None)(self.ask(query, 5.0)),

@@ -152,6 +152,21 @@ class Controller:
             if src == dest and accept(data):
                 return data
 
+    def guide(self, dest, text, timeout: float = 5.0):
+        """Sends a guide query ("EITN...", "EITL...", "EITI...") and returns
+        its answer: the first EITI datagram from dest's address (the tuner
+        forwarding answers from its own port), or None."""
+        self.drain()
+        self.send(dest, text)
+        deadline = time.monotonic() + timeout
+        while True:
+            item = self.recv(deadline - time.monotonic())
+            if item is None:
+                return None
+            data, src = item
+            if src[0] == dest[0] and data.startswith(b"EITI"):
+                return data
+
 
 class LossyRelay:
     """A UDP relay on the controller host, between one controller and one
