@@ -88,6 +88,13 @@ VYX_EXPORT void Vyx_Filter(unsigned char* data, unsigned len) {
   }
   // Receiver: whole sections of the program being played, table id first.
   if (!__atomic_load_n(&process_pat, __ATOMIC_RELAXED)) return;
+  // The analysers read as far as the section's own length says: a section
+  // cut short by the player (or lying about its length) is dropped before
+  // they read past the len bytes handed over.
+  if (len < 3 || 3u + ((static_cast<unsigned>(data[1] & 0x0F) << 8) | data[2]) > len) {
+    VYX_ERROR("Receiver got a cut section: %u bytes\n", len);
+    return;
+  }
   switch (data[0]) {
     case 0x00:
       filter->AnalyzeSectionPat(data);

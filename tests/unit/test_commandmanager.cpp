@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "private_ns.h"
 #include "stdio_capture.h"
 #include "snmplocal.h"
+#include "statistics.h"
 #include "tsfilter.h"
 #include "utils.h"
 
@@ -125,6 +127,35 @@ TEST(Entry, ReceiverIgnoresSectionsUntilAProgramIsSelected) {
     set_process_pat(false);
     EXPECT_NE(err.Stop().find("Receiver got bad section 0x42\n"), std::string::npos);
   }
+}
+
+// The receiver's analysers read as far as a section's own length says; a
+// section whose length reaches past the bytes handed over is dropped with a
+// report, one that fits is analysed.
+TEST(Entry, ReceiverDropsSectionsCutShort) {
+  REQUIRE_PRIVATE_WORLD();
+  CommandManager* m = Manager('R');
+  publish_filter(m->mpTsf, 'R');
+  // A PAT of one program (PMT PID 0x100) and its CRC.
+  std::vector<unsigned char> pat = {0x00, 0xB0, 0x0D, 0x00, 0x07, 0xC1, 0x00, 0x00,
+                                    0x00, 0x01, 0xE1, 0x00, 0x00, 0x00, 0x00, 0x00};
+  set_process_pat(true);
+  for (size_t len : {pat.size() - 1, size_t{2}}) {
+    // Exactly len bytes on the heap: reading one more is an ASan report.
+    std::unique_ptr<unsigned char[]> cut(new unsigned char[len]);
+    memcpy(cut.get(), pat.data(), len);
+    unsigned int before = Statistics::Self()->mPatCounter;
+    Capture err(stderr);
+    Vyx_Filter(cut.get(), static_cast<unsigned>(len));
+    EXPECT_NE(err.Stop().find("Receiver got a cut section: " + std::to_string(len) + " bytes"),
+              std::string::npos);
+    EXPECT_EQ(before, Statistics::Self()->mPatCounter) << len;
+  }
+  m->mpTsf->mPatVersion = -1;
+  unsigned int before = Statistics::Self()->mPatCounter;
+  Vyx_Filter(pat.data(), static_cast<unsigned>(pat.size()));
+  set_process_pat(false);
+  EXPECT_EQ(before + 1, Statistics::Self()->mPatCounter);
 }
 
 TEST(Entry, StartOnceThenServeCommandsOnPort5000) {
