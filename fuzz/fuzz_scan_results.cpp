@@ -1,0 +1,38 @@
+// The scan-results file loader: any file at /mnt/hd1/vyx_scan_results (in
+// the private world of fuzz_support.h), loaded by a transmitter's tuner
+// manager, then listed line by line as SCAL does.  Every listed line must be
+// a terminated text that fits what the SCAL handler leaves for it.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "fuzz_support.h"
+#include "tunermanager.h"
+#include "utils.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vyxfuzz::enter_private_world();
+  global_debug_flag = 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static TunerManager* tm = new TunerManager('T');
+  FILE* f = fopen("/mnt/hd1/vyx_scan_results", "wb");
+  if (f == nullptr) __builtin_trap();
+  if (size > 0 && fwrite(data, 1, size, f) != size) __builtin_trap();
+  fclose(f);
+  tm->CleanScalProgramDescriptors();
+  tm->LoadScanResults();
+  tm->RewindScan();
+  static char line[8192];
+  for (int i = 0; i < 100000; i++) {
+    memset(line, 0x55, sizeof(line));
+    int n = tm->GetNextProgramScalFormatted(line);
+    if (n == 0) break;
+    // The handler gathers lines into 1024 bytes plus one line.
+    if (n < 0 || n > 512 || strnlen(line, sizeof(line)) != static_cast<size_t>(n)) __builtin_trap();
+  }
+  return 0;
+}

@@ -1,0 +1,116 @@
+// The section collector and every table analyser behind it (PAT, PMT with
+// its descriptors, the virtual channel tables and the other PSIP tables the
+// filter dispatches), on both roles:
+// - transmitter: each section is packetized on a PID (PID 0, the PMT PID a
+//   fixed PAT announces, the PSIP base PID, or one the input names) and fed
+//   through TsFilter::Filter, so it passes the collector first.  Its CRC is
+//   made right unless the input asks otherwise, so the analysers see it;
+// - receiver: the section goes to the plug-in's entry Vyx_Filter as the
+//   player hands it, in a buffer of exactly its size.
+// Input: pieces (fuzz_support.h); each piece is a selector byte (bits 0-1
+// the target, bit 2 keep the CRC as it is, bits 3-7 a PID choice) and the
+// section.
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "commandmanager.h"
+#include "fuzz_support.h"
+#include "tsfilter.h"
+#include "tsfixture.h"
+#include "tunermanager.h"
+#include "utils.h"
+
+extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
+
+namespace {
+
+const uint16_t kPmtPid = 0x101;
+const uint16_t kPsipPid = 0x1FFB;
+
+struct World {
+  TunerManager tmT{'T'};
+  TsFilter tx{'T', &tmT};
+  TunerManager tmR{'R'};
+  TsFilter rx{'R', &tmR};
+  tsfix::PsiPacketizer patPacketizer{0};
+  tsfix::Bytes pat;
+  std::vector<tsfix::PsiPacketizer> packetizers;
+
+  World() {
+    tx.FilterActive(true);
+    pat = tsfix::MakePat(0x21, 0, {{1, kPmtPid}, {0, 0x10}});
+    publish_filter(&rx, 'R');
+    set_process_pat(true);
+  }
+
+  void Reset() {
+    tx.CleanPacketIdMap();
+    tx.mPatVersion = -1;
+    tmT.CleanScalProgramDescriptors();
+    tmR.CleanScalProgramDescriptors();
+    tsfix::Bytes ts = tsfix::Join(patPacketizer.Packetize(pat));
+    tx.Filter(ts.data(), static_cast<int>(ts.size()));
+  }
+
+  tsfix::PsiPacketizer& PacketizerFor(uint16_t pid) {
+    static tsfix::PsiPacketizer* byPid[8192] = {nullptr};
+    if (byPid[pid] == nullptr) byPid[pid] = new tsfix::PsiPacketizer(pid);
+    return *byPid[pid];
+  }
+};
+
+uint16_t PidFor(unsigned target, unsigned choice) {
+  switch (target) {
+    case 0: return 0;
+    case 1: return kPmtPid;
+    default: break;
+  }
+  // PSIP base PID most of the time, else a PID from the choice bits.
+  static const uint16_t kOthers[] = {kPsipPid, kPsipPid, 0x10, 0x1FFF, 0x1000, 0x102, 0x1FFC, 0x30};
+  return kOthers[choice % 8];
+}
+
+// Makes the section's CRC right when its section_length says where it is.
+void FixCrc(tsfix::Bytes& s) {
+  if (s.size() < 3) return;
+  size_t total = 3 + (((s[1] & 0x0F) << 8) | s[2]);
+  if (total < 3 + 4 || total > s.size()) return;
+  uint32_t crc = tsfix::Crc32(s.data(), total - 4);
+  for (int i = 0; i < 4; i++) s[total - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  global_debug_flag = 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static World* world = new World();
+  world->Reset();
+  tsfix::Bytes ts;
+  for (const std::string& piece : vyxfuzz::split_pieces(data, size)) {
+    if (piece.empty()) continue;
+    unsigned selector = static_cast<uint8_t>(piece[0]);
+    tsfix::Bytes section(piece.begin() + 1, piece.end());
+    if ((selector & 4) == 0) FixCrc(section);
+    unsigned target = selector & 3;
+    if (target == 3) {
+      if (section.empty()) continue;
+      // The receiver's entry, with a buffer of exactly the section's bytes.
+      std::unique_ptr<unsigned char[]> exact(new unsigned char[section.size()]);
+      memcpy(exact.get(), section.data(), section.size());
+      Vyx_Filter(exact.get(), static_cast<unsigned>(section.size()));
+      continue;
+    }
+    if (section.size() > 4096) section.resize(4096);
+    uint16_t pid = PidFor(target, selector >> 3);
+    tsfix::Append(ts, tsfix::Join(world->PacketizerFor(pid).Packetize(section)));
+  }
+  if (!ts.empty()) world->tx.Filter(ts.data(), static_cast<int>(ts.size()));
+  return 0;
+}

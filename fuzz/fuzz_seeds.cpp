@@ -1,0 +1,191 @@
+// Writes the seed corpora of the fuzz targets, one directory per target:
+//   fuzz_seeds OUTDIR SAMPLES_DIR HUFFMAN_VECTORS
+// Packet and section seeds come from the test captures and the fixture
+// writer, the Huffman seeds from the published vectors, the command seeds
+// from one example of each command.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "tsfixture.h"
+
+namespace {
+
+std::string gOut;
+
+void Write(const std::string& target, int n, const std::string& bytes) {
+  std::string dir = gOut + "/" + target;
+  mkdir(dir.c_str(), 0755);
+  std::ofstream(dir + "/seed-" + std::to_string(n), std::ios::binary) << bytes;
+}
+
+std::string Str(const tsfix::Bytes& b) { return std::string(b.begin(), b.end()); }
+
+const char* const kCaptures[] = {
+    "atsc-kulx10-pmt-then-tvct.ts", "atsc-kulx10-tvct-then-pmt.ts", "atsc-kulx10-rrt.ts",
+    "atsc-wnet13-psip.ts",          "dvbt-mediaset-psi-20prog.ts",  "dvbt-france2-3lang.ts",
+    "dvbt-rai-mux-8prog.ts",        "hevc-uhd-scte35-pmt.ts",
+};
+
+void FilterSeeds(const std::string& samples) {
+  int n = 0;
+  for (const char* name : kCaptures) {
+    tsfix::Bytes ts = tsfix::ReadFileBytes(samples + "/" + name);
+    if (ts.size() > 32768) ts.resize(32768);
+    if (!ts.empty()) Write("filter", n++, std::string(1, '\0') + Str(ts));
+  }
+  tsfix::MuxGenerator gen(3, 0x21, 50, 0);
+  // Three buffer splits: 47 bytes, 1 byte, 7 * 47 bytes, then the rest.
+  Write("filter", n++, std::string("\x03\x01\x00\x07", 4) + Str(gen.Generate(300)));
+}
+
+// Sections that start in a packet and end in it: a seed each, with the
+// selector of its PID.
+void SectionSeeds(const std::string& samples) {
+  int n = 0;
+  std::vector<std::string> pieces;
+  for (const char* name : kCaptures) {
+    tsfix::Bytes ts = tsfix::ReadFileBytes(samples + "/" + name);
+    for (size_t at = 0; at + 188 <= ts.size() && at < 400 * 188; at += 188) {
+      const uint8_t* p = ts.data() + at;
+      if (p[0] != 0x47 || (p[1] & 0x40) == 0 || (p[3] & 0x10) == 0) continue;
+      size_t off = 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+      if (off >= 188) continue;
+      off += 1 + p[off];
+      if (off + 3 > 188) continue;
+      size_t total = 3 + (((p[off + 1] & 0x0F) << 8) | p[off + 2]);
+      if (off + total > 188) continue;
+      unsigned pid = ((p[1] & 0x1F) << 8) | p[2];
+      uint8_t table = p[off];
+      uint8_t selector = pid == 0 ? 0 : table == 0x02 ? 1 : 2;
+      std::string piece = std::string(1, static_cast<char>(selector)) +
+                          std::string(reinterpret_cast<const char*>(p + off), total);
+      Write("sections", n++, vyxfuzz::join_pieces({piece}));
+      // The receiver's copy of PATs and PMTs.
+      if (table == 0x00 || table == 0x02) {
+        piece[0] = 3;
+        pieces.push_back(piece);
+      }
+      if (n > 200) break;
+    }
+  }
+  // Fixture sections: a PAT, and PMTs with language and caption descriptors.
+  tsfix::Bytes pat = tsfix::MakePat(0x21, 1, {{1, 0x101}, {2, 0x102}});
+  tsfix::Descriptor lang = tsfix::LanguageDescriptor({{"eng", 0}, {"spa", 3}});
+  tsfix::Descriptor cc = tsfix::CaptionDescriptor({{"eng", true, 1, false, true}, {"fra", true, 2, false, true}});
+  tsfix::Bytes pmt = tsfix::MakePmt(1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {lang}}, {0x02, 0x202, {cc}}});
+  Write("sections", n++, vyxfuzz::join_pieces({std::string(1, '\0') + Str(pat), std::string(1, '\1') + Str(pmt)}));
+  pieces.push_back(std::string(1, '\3') + Str(pat));
+  pieces.push_back(std::string(1, '\3') + Str(pmt));
+  Write("sections", n++, vyxfuzz::join_pieces(pieces.size() > 16 ? std::vector<std::string>(pieces.begin(), pieces.begin() + 16) : pieces));
+}
+
+// "TABLE HEX<TAB>TEXT" lines.
+void HuffmanSeeds(const std::string& vectors) {
+  std::ifstream in(vectors);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    int table = 0;
+    std::string hex;
+    if (!(words >> table >> hex)) continue;
+    std::string bytes(1, static_cast<char>(table));
+    bytes += static_cast<char>(0xFF);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    Write("huffman", n++, bytes);
+  }
+}
+
+void CommandSeeds() {
+  const char* const commands[] = {
+      "VERS", "VYX", "VIDEO", "STATUS", "IP?", "UNIT1,239.1.1.1,1234,5,1,2",
+      "UNIT2,239.1.1.1,1234,5", "UNIT4,2,239.1.1.2,1000,5,1,3", "UNIT5,2", "UNIT0",
+      "UNIT1,239.1.1.1,1234,0,3", "UNIT3,239.1.1.1,1234", "LANG eng,0,spa,0", "SUBS 3", "SUBS OFF",
+      "LAN?", "SUB?", "DHCP1", "DHCP0,10.0.0.2,10.0.0.1,255.255.255.0", "RESET", "CALLBACK1",
+      "CALLBACK0", "DEBUG1", "DEBUG0", "MCASTPACKETSIZE1316", "TUNERMODE1", "TUNERMODE 3",
+      "URLhttp://example/,0,0,640,480,255,0", "URLkey13", "URLblank", "REMOTE6e", "RESOLUTION?",
+      "RESOLUTION3", "VSCALE,10,20,30,40,255", "UART\x01\x02hello", "SUART9600,8,N,1", "TIME",
+      "Tuner://2a", "SCA?", "SCAL", "BLIND1", "BLIND99", "EITI1,2,e000,1200", "EITL1,2,0130",
+      "EITN1,2", "UPGR20", "UPGR:0123456789", "UPGR?", "DUMPPIDS", "DUMPSTATS", "DBGSIMPLE",
+      "DUMPEIT", "DUMPCOLLECT", "DUMPLANG", "STREAMFROMFILE in.ts,out.ts", "STREAMFROMFILE",
+      "TESTSER", "K720CMMD -stopall", "K720CMMD -udp 239.1.1.1 1234 2 0 50 50 100 100 0 255 0",
+  };
+  int n = 0;
+  for (const char* c : commands) {
+    std::string text(c);
+    Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
+    Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\1') + text}));
+  }
+  Write("commands", n++, vyxfuzz::join_pieces({std::string("\0UPGR20", 7), std::string("\0UPGR:0123456789", 16),
+                                               std::string("\0UPGR:0123456789", 16), std::string("\0UPGR?", 6)}));
+  Write("commands", n++, vyxfuzz::join_pieces({std::string("\1UNIT1,239.1.1.1,1234,0,3", 25),
+                                               std::string("\1LANG fra", 9), std::string("\1STATUS", 7)}));
+}
+
+void K720Seeds() {
+  const char* const lines[] = {
+      "-stopall", "-vs 50 50 100 100 0 255 0", "-ps 50 50 100 100 0 255 0 -vs 1 2 3 4 0 5 0",
+      "-os 50 50 100 100 0 0 0", "-udp 239.1.1.1 1234 2 0 50 50 100 100 0 255 0",
+      "-browser http://x/ 0 1 2 3 4 0 255 0", "-bnext http://y/", "-video /mnt/a.ts 1 2 3",
+      "-hwc ABCDEFGHIJKLMNOP 5 3", "-atsc 5", "-vdbg 12", "-vdbg 16 1", "-vdbg 14 2 101",
+      "-k13", "-res 3", "-trick 2", "-pic /mnt/a.jpg 1 2", "-osd", "-rtsp",
+  };
+  int n = 0;
+  for (const char* l : lines) Write("k720cmmd", n++, l);
+}
+
+void SnmpSeeds() {
+  const char* const replies[] = {
+      ".1.3.6.1.4.1.32473.3.1.6.0 = INTEGER: 1\n", ".1.3.6.1.4.1.32473.3.1.1.0 = STRING: \"10.0.0.2\"\r\n",
+      ".1 = STRING: \"\"", "no such thing\n", "= :", "a = b:c \"", ".1 = Timeticks: (5) 0:00:00.05\n",
+  };
+  int n = 0;
+  for (const char* r : replies) Write("snmp_reply", n++, r);
+}
+
+void UpgradeSeeds() {
+  Write("upgrade", 0, vyxfuzz::join_pieces({"20", ":0123456789", ":0123456789", "?"}));
+  Write("upgrade", 1, vyxfuzz::join_pieces({"11", ":0123456789ab"}));
+  Write("upgrade", 2, vyxfuzz::join_pieces({"5", "1000000001", "?", "30", ":abc", "40"}));
+  Write("upgrade", 3, vyxfuzz::join_pieces({"12", ":0123456789ab", ":x", "?"}));
+}
+
+// Lines as the scan-results file holds them (channel number, transport,
+// program, channel list, strength, encryption, video and audio types, the
+// 14 bytes of the short name).
+void ScanResultSeeds() {
+  Write("scan_results", 0,
+        "005 0001 0002 0005 ff N 02 81 4b 55 4c 58 00 00 00 00 00 00 00 00 00 00\n"
+        "005 0001 0003 0005 ff N 02 81 4b 55 4c 58 2d 32 00 00 00 00 00 00 00 00\n"
+        "158 0abc 0001 009e 40 Y 1b 87 57 4e 45 54 00 00 00 00 00 00 00 00 00 00\n");
+  Write("scan_results", 1, "\n\n159 0001 0001 009f 00 N 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: fuzz_seeds OUTDIR SAMPLES_DIR HUFFMAN_VECTORS\n");
+    return 2;
+  }
+  gOut = argv[1];
+  mkdir(gOut.c_str(), 0755);
+  FilterSeeds(argv[2]);
+  SectionSeeds(argv[2]);
+  HuffmanSeeds(argv[3]);
+  CommandSeeds();
+  K720Seeds();
+  SnmpSeeds();
+  UpgradeSeeds();
+  ScanResultSeeds();
+  return 0;
+}

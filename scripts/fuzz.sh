@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing of the parsers and the command dispatcher (fuzz/).
+#
+#   scripts/fuzz.sh [--smoke] [--time S | --runs N] [TARGET...]
+#
+# Builds BUILD (default build-fuzz; VYX_FUZZ_BUILD overrides) with clang's
+# libFuzzer, ASan and UBSan, writes the seed corpora (captures, fixture
+# writer, one example per command) and runs each TARGET (default: all of
+# filter sections huffman commands k720cmmd snmp_reply upgrade
+# scan_results):
+#   --smoke   S seconds each (default 10) on a scratch corpus: CTest's "fuzz"
+#             label runs this in the README's test command;
+#   default   a campaign of S seconds each (default 600), or N executions
+#             with --runs, growing BUILD/corpus/TARGET across runs.
+# Every run first replays fuzz/regressions/TARGET/ (inputs that once crashed
+# a target, kept after the fix).  A crashing input is written to
+# BUILD/artifacts/TARGET/; reproduce it with BUILD/fuzz/fuzz_TARGET FILE.
+# Prints, per target: executions, executions per second, edges covered (cov)
+# and features (ft).  Exit status: 0 no crash, 1 a crash or a failed build,
+# 77 clang or libFuzzer missing (scripts/deps.sh installs them).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+all=(filter sections huffman commands k720cmmd snmp_reply upgrade scan_results)
+smoke=0 seconds="" runs=""
+targets=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --smoke) smoke=1; shift ;;
+    --time) seconds=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
+    *) targets+=("$1"); shift ;;
+  esac
+done
+[ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
+[ -n "$seconds" ] || { [ $smoke = 1 ] && seconds=10 || seconds=600; }
+
+cxx=${VYX_FUZZ_CXX:-clang++} cc=${VYX_FUZZ_CC:-clang}
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe/p.cpp"
+if ! command -v "$cxx" >/dev/null || ! "$cxx" -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" 2>/dev/null; then
+  echo "fuzz.sh: $cxx with libFuzzer not found: skipped (scripts/deps.sh installs clang)"
+  exit 77
+fi
+
+build=$(readlink -m "${VYX_FUZZ_BUILD:-build-fuzz}")
+log=$build/fuzz-build.log
+mkdir -p "$build"
+if ! { CC=$cc CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+         -DVYX_SANITIZE=ON -DVYX_FUZZ=ON -DVYX_E2E=OFF -DVYX_BENCH=OFF &&
+       nice cmake --build "$build" -j"${VYX_FUZZ_JOBS:-2}" --target fuzz_all; } >"$log" 2>&1; then
+  echo "fuzz.sh: build failed (log: $log):"; tail -n 30 "$log"
+  exit 1
+fi
+seeds=$build/seeds
+rm -rf "$seeds"
+"$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
+  "$repo/tests/data/huffman/atsc_huffman_vectors.txt" || { echo "fuzz.sh: no seeds"; exit 1; }
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+status=0
+printf '%-11s %12s %9s %7s %7s  %s\n' target executions "exec/s" cov ft result
+for t in "${targets[@]}"; do
+  bin=$build/fuzz/fuzz_$t
+  [ -x "$bin" ] || { echo "fuzz.sh: no target $t"; status=1; continue; }
+  if [ $smoke = 1 ]; then
+    corpus=$build/smoke-corpus/$t
+    rm -rf "$corpus"
+  else
+    corpus=$build/corpus/$t
+  fi
+  mkdir -p "$corpus" "$build/artifacts/$t" "$build/logs"
+  dirs=("$corpus" "$seeds/$t")
+  [ -d "$repo/fuzz/regressions/$t" ] && dirs+=("$repo/fuzz/regressions/$t")
+  limit=(-max_total_time="$seconds")
+  [ -n "$runs" ] && limit=(-runs="$runs")
+  out=$build/logs/$t.log
+  nice "$bin" "${limit[@]}" -print_final_stats=1 -close_fd_mask=3 -timeout=30 \
+    -rss_limit_mb=2560 -artifact_prefix="$build/artifacts/$t/" "${dirs[@]}" >"$out" 2>&1
+  rc=$?
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
+  ft=$(grep -o 'ft: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
+  case $rc in
+    0) result=ok ;;
+    77) result="skipped (no private namespaces)" ;;
+    *) result="CRASH (log: $out; inputs: $build/artifacts/$t/)"; status=1 ;;
+  esac
+  printf '%-11s %12s %9s %7s %7s  %s\n' "$t" "${execs:--}" "${rate:--}" "${cov:--}" "${ft:--}" "$result"
+  [ $rc = 0 ] || [ $rc = 77 ] || grep -E 'ERROR|SUMMARY|runtime error|deadly signal' "$out" | head -n 5
+done
+exit $status
