@@ -71,6 +71,19 @@ bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char
   if (setup != nullptr) {
     for (const char* p : {"/bin/sh", "-c", setup}) argv.push_back(const_cast<char*>(p));
   }
+  // Under a user-mode emulator (cross builds) the program is started through
+  // it again: VYX_TEST_EMULATOR holds its command words.
+  std::vector<std::string> emulator;
+  if (const char* e = getenv("VYX_TEST_EMULATOR")) {
+    std::string words(e);
+    for (size_t at = 0; at < words.size();) {
+      size_t end = words.find(' ', at);
+      if (end == std::string::npos) end = words.size();
+      if (end > at) emulator.push_back(words.substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  for (const std::string& w : emulator) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(exe);
   for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));
   argv.push_back(nullptr);

@@ -1,0 +1,12 @@
+# 32-bit little-endian MIPS with Debian's cross g++; programs and tests run
+# under qemu-user with the cross C library.  Used by scripts/cross.sh.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mipsel)
+set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
