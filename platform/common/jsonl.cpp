@@ -122,6 +122,15 @@ JsonLine& JsonLine::Uint(const char* key, unsigned long long value) {
   return *this;
 }
 
+JsonLine& JsonLine::Time(const char* key, double seconds) {
+  if (!std::isfinite(seconds)) return Null(key);
+  Key(key);
+  char buf[48];
+  snprintf(buf, sizeof(buf), "%.6f", seconds);
+  mText += buf;
+  return *this;
+}
+
 JsonLine& JsonLine::Num(const char* key, double value) {
   if (!std::isfinite(value)) return Null(key);
   Key(key);

@@ -25,6 +25,8 @@ class JsonLine {
   JsonLine& Int(const char* key, long long value);
   JsonLine& Uint(const char* key, unsigned long long value);
   JsonLine& Num(const char* key, double value);
+  // Seconds (since the epoch) to the microsecond, as "ts" is written.
+  JsonLine& Time(const char* key, double seconds);
   JsonLine& Bool(const char* key, bool value);
   JsonLine& Null(const char* key);
   JsonLine& IntArray(const char* key, const int32_t* values, size_t count);

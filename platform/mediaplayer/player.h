@@ -10,6 +10,7 @@
 #include <string>
 
 #include "jsonl.h"
+#include "quv_interprocess.h"
 
 // --- decoding (player_decode.cpp) --------------------------------------------
 // Adds the fields of the command record in `text` (the message text, `len`
@@ -36,6 +37,15 @@ bool status_create(JsonlWriter& log);
 void status_set_strength(int32_t strength);
 void status_set_video(int32_t progId, int32_t vidType, int32_t audType, const char* item);
 void status_set_browser(const char* url);  // null: browser layer stopped
+// The video layer's geometry (vOsdCx, vOsdCy, vOsdWidth, vOsdHeight).
+void status_set_video_geometry(int32_t cx, int32_t cy, int32_t width, int32_t height);
+void status_set_program(int32_t progId);
+// vidType/audType: 1 while stream data really arrives, 0 otherwise.
+void status_set_playing(bool playing);
+// Logs every change of the IR system code that the plug-in writes into the
+// record ("ir_system_code"), from a thread of its own.
+void status_watch_ir_code(JsonlWriter& log);
+void status_stop_watch();  // after a stop was requested: waits for the watcher
 void status_set_network(const char* ip, const char* mask, const char* gateway);
 // The host's "now playing" file that the SNMP agent reports as
 // CURRENT_ITEM_BEING_PLAYED.
@@ -56,5 +66,18 @@ double ts_bitrate_from_pcr(const uint8_t* data, size_t len);
 // and hands each complete PAT and PMT section to the plug-in.
 void receiver_play(const char* addr, int32_t portNo, JsonlWriter& log);
 void receiver_stop(JsonlWriter& log);
+// True while a stream is being received (datagrams within the last 3 s).
+bool receiver_active();
+
+// --- display (player_display.cpp) -------------------------------------------
+// A layer command (64 picture, 65 video, 66 browser) or the layer record of a
+// play command: the layer takes the geometry; logged as "layer".
+void display_set_layer(int32_t layerCmmd, const _sQUV_LAYER_INFO& g, const char* why, JsonlWriter& log);
+// The browser layer shows `url` (with its geometry when given); "browser".
+void display_browser(const char* url, const _sQUV_LAYER_INFO* g, JsonlWriter& log);
+// The program and audio PID a stream starts with.
+void display_play(int32_t program, int32_t audioPid);
+// "-vdbg 14 prog pid": the played audio PID changes; "audio_pid".
+void display_switch_audio(int32_t program, int32_t audioPid, JsonlWriter& log);
 
 #endif

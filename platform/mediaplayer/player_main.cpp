@@ -60,8 +60,11 @@ bool act(const sMSG_COMMON_FORMAT& rec, int32_t id, JsonlWriter& log) {
       bool rtp = (r.portNo & QUV_RTP_PORT_FLAG) != 0;
       snprintf(item, sizeof(item), "Stream %s://%s:%d", rtp ? "rtp" : "udp", addr, r.portNo & 0xFFFF);
       tuner_stop_feed(log, "play");
+      // Video and audio types stay 0 until the stream's data arrives.
+      status_set_video((r.videoInfo.vType >> 16) & 0xFFFF, 0, 0, item);
+      display_play((r.videoInfo.vType >> 16) & 0xFFFF, (r.videoInfo.aType >> 16) & 0xFFFF);
+      display_set_layer(QUV_CMMD_VIDEO_LAYER, r.dispParam, "stream", log);
       receiver_play(addr, r.portNo, log);
-      status_set_video((r.videoInfo.vType >> 16) & 0xFFFF, 1, 1, item);
       status_publish_item(item);
       break;
     }
@@ -100,11 +103,16 @@ bool act(const sMSG_COMMON_FORMAT& rec, int32_t id, JsonlWriter& log) {
       char url[sizeof(r.fileName) + 1];
       memcpy(url, r.fileName, sizeof(r.fileName));
       url[sizeof(r.fileName)] = '\0';
-      status_set_browser(url);
+      display_browser(url, &r.dispParam, log);
       break;
     }
     case QUV_CMMD_STOP_BROWSER:
       status_set_browser(nullptr);
+      break;
+    case QUV_CMMD_VIDEO_LAYER:
+    case QUV_CMMD_BROWSER_LAYER:
+    case QUV_CMMD_PICTURE_LAYER:
+      display_set_layer(id, rec.layerInfo, "layer", log);
       break;
     case QUV_CMMD_DEBUG: {
       const _sVDBG_MSG& r = rec.vdbg;
@@ -112,6 +120,8 @@ bool act(const sMSG_COMMON_FORMAT& rec, int32_t id, JsonlWriter& log) {
         plugin_load(load_type('T'), log);
       } else if (r.paramVal == 16 && r.param[0] == 1) {
         plugin_load(load_type('R'), log);
+      } else if (r.paramVal == 14) {
+        display_switch_audio(r.param[0], r.param[1], log);
       } else if (r.paramVal == 4) {
         JsonLine j("exit_request");
         log.Write(j);
@@ -159,6 +169,7 @@ int main(int argc, char** argv) {
   plugin_set_log(&log);
 
   status_create(log);
+  status_watch_ir_code(log);
   std::string ip, mask;
   if (host_ipv4(&ip, &mask)) {
     size_t dot = ip.rfind('.');
@@ -192,6 +203,8 @@ int main(int argc, char** argv) {
 
   tuner_stop_feed(log, "exit");
   receiver_stop(log);
+  stop_request();
+  status_stop_watch();
   remove_pid_file();
   JsonLine j("stop");
   log.Write(j);

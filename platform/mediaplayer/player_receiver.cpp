@@ -50,7 +50,19 @@ struct Reception {
   unsigned long long sections = 0;
   JsonlWriter* log = nullptr;
   int patVersion = -1;
+  std::atomic<bool> playing{false};  // data arrived within kStreamSilence
 };
+
+// Without data for this long (real seconds), the stream no longer plays.
+const double kStreamSilence = 3.0;
+
+void set_playing(Reception* r, bool playing) {
+  if (r->playing.exchange(playing) == playing) return;
+  status_set_playing(playing);
+  JsonLine j("stream_data");
+  j.Str("addr", r->addr.c_str()).Int("port", r->port).Bool("playing", playing).Uint("datagrams", r->datagrams);
+  r->log->Write(j);
+}
 
 std::mutex g_mutex;
 Reception* g_rx = nullptr;
@@ -158,10 +170,17 @@ void packet(Reception* r, const uint8_t* pkt) {
 void receive_body(Reception* r) {
   static const size_t kDatagram = 65536;
   std::unique_ptr<uint8_t[]> buf(new uint8_t[kDatagram]);
+  double lastData = 0;
   while (!r->stop.load()) {
     ssize_t n = recv(r->sock, buf.get(), kDatagram, 0);
-    if (n <= 0) continue;  // time-out: look at the stop flag again
+    if (n <= 0) {
+      // time-out: look at the stop flag again
+      if (r->playing.load() && standin_monotonic() - lastData > kStreamSilence) set_playing(r, false);
+      continue;
+    }
     r->datagrams++;
+    lastData = standin_monotonic();
+    set_playing(r, true);
     size_t off = 0;
     size_t len = static_cast<size_t>(n);
     if (r->rtp && len >= 12 && (buf[0] >> 6) == 2) {
@@ -184,11 +203,17 @@ void receiver_stop(JsonlWriter& log) {
   if (r == nullptr) return;
   r->stop.store(true);
   if (r->thread.joinable()) r->thread.join();
+  set_playing(r, false);
   close(r->sock);
   JsonLine j("play_stop");
   j.Str("addr", r->addr.c_str()).Int("port", r->port).Uint("datagrams", r->datagrams).Uint("sections", r->sections);
   log.Write(j);
   delete r;
+}
+
+bool receiver_active() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_rx != nullptr && g_rx->playing.load();
 }
 
 void receiver_play(const char* addr, int32_t portNo, JsonlWriter& log) {

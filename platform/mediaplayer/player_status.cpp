@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "player.h"
 #include "sharedmem.h"
@@ -18,6 +19,7 @@ namespace {
 
 _sVPLAYER_SM_STRUCT* g_rec = nullptr;
 std::mutex g_mutex;  // the text fields (items, addresses)
+std::thread g_irWatch;
 
 void store_word(int32_t* field, int32_t v) { __atomic_store_n(field, v, __ATOMIC_RELEASE); }
 
@@ -96,6 +98,54 @@ void status_set_browser(const char* url) {
   store_word(&v.layer[1].status, url != nullptr ? 1 : 0);
   store_text(v.layer[1].item, sizeof(v.layer[1].item), url);
   store_word(&g_rec->osdInfo.browserState, url != nullptr ? 1 : 0);
+}
+
+void status_set_video_geometry(int32_t cx, int32_t cy, int32_t width, int32_t height) {
+  if (g_rec == nullptr) return;
+  store_word(&g_rec->osdInfo.vOsdCx, cx);
+  store_word(&g_rec->osdInfo.vOsdCy, cy);
+  store_word(&g_rec->osdInfo.vOsdWidth, width);
+  store_word(&g_rec->osdInfo.vOsdHeight, height);
+}
+
+void status_set_program(int32_t progId) {
+  if (g_rec == nullptr) return;
+  store_word(&g_rec->vStatus.progId, progId);
+}
+
+void status_set_playing(bool playing) {
+  if (g_rec == nullptr) return;
+  store_word(&g_rec->vStatus.vidType, playing ? 1 : 0);
+  store_word(&g_rec->vStatus.audType, playing ? 1 : 0);
+}
+
+void status_watch_ir_code(JsonlWriter& log) {
+  if (g_rec == nullptr) return;
+  int32_t* field = &g_rec->osdInfo.irSystemCode;
+  g_irWatch = std::thread([field, &log] {
+    int32_t last = __atomic_load_n(field, __ATOMIC_ACQUIRE);
+    double since = standin_now();
+    while (!stop_requested()) {
+      // Unscaled: the plug-in writes the code a few ms apart from its other
+      // start-up steps.  The change happened after `since`, the last look
+      // that still saw the old value.
+      standin_sleep_until(standin_monotonic() + 0.005);
+      int32_t now = __atomic_load_n(field, __ATOMIC_ACQUIRE);
+      if (now == last) {
+        since = standin_now();
+        continue;
+      }
+      JsonLine j("ir_system_code");
+      j.Int("word", now).Int("code", now & 0xFF).Int("previous", last).Time("since", since);
+      log.Write(j);
+      last = now;
+      since = standin_now();
+    }
+  });
+}
+
+void status_stop_watch() {
+  if (g_irWatch.joinable()) g_irWatch.join();
 }
 
 void status_set_network(const char* ip, const char* mask, const char* gateway) {

@@ -186,6 +186,9 @@ int main(int argc, char** argv) {
   static AgentMessage reply;
   auto reopenReplies = [&] { repQ = queue_open(kReplyKey, true); };
   queue_serve(kRequestKey, &reqQ, &msg, kReceiveMax, 0, [&](size_t len) {
+    // When the request was taken: the reply (and so the client's next step)
+    // comes before the log line is written.
+    double received = standin_now();
     msg.text[len] = '\0';
     if (msg.mtype != kSetType && msg.mtype != kGetType) {
       JsonLine j("ignored");
@@ -211,7 +214,7 @@ int main(int argc, char** argv) {
 
     JsonLine j(isSet ? "set" : "get");
     j.Str("oid", r.oid.c_str()).StrN("request", msg.text, AgentStore::kMaxRequest + 64);
-    j.Str("reply", text.c_str()).Bool("ok", r.ok).Bool("answered", answered);
+    j.Str("reply", text.c_str()).Bool("ok", r.ok).Bool("answered", answered).Time("received", received);
     if (silent) {
       j.Bool("silent", true);
     } else if (!answered) {

@@ -309,6 +309,60 @@ def wait_for_text(host: str, name: str, pattern, timeout: float, start: int = 0)
                 "/%s/ in %s/%s" % (pattern, host, name))
 
 
+class SerialEnd:
+    """The far end of a device host's serial port (its /dev/ttyS0): bytes
+    written here reach the device, bytes the device writes arrive here from
+    the moment of connecting."""
+
+    def __init__(self, host: str, timeout: float = 10.0):
+        path = os.path.join(host_dir(host), "serial.sock")
+
+        def connects():
+            return [e for e in read_jsonl(host, "serial.jsonl") if e.get("event") == "connect"]
+        before = len(connects())
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+
+        def connect():
+            try:
+                self.sock.connect(path)
+                return True
+            except (FileNotFoundError, ConnectionRefusedError):
+                return False
+        poll(connect, timeout, "the serial end of %s" % host)
+        # Bytes count from the moment the far end has taken the connection.
+        poll(lambda: len(connects()) > before, timeout, "the serial end of %s to answer" % host)
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def write(self, data: bytes):
+        self.sock.sendall(data)
+
+    def read(self, count: int, timeout: float) -> bytes:
+        """Up to `count` bytes, whatever arrived when `timeout` passes."""
+        got = b""
+        deadline = time.monotonic() + timeout
+        while len(got) < count:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            self.sock.settimeout(remaining)
+            try:
+                chunk = self.sock.recv(count - len(got))
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            got += chunk
+        return got
+
+
 def sanitizer_errors(host: str):
     """Lines of sanitizer reports in the host's stderr.log."""
     return [line for line in read_text(host, "stderr.log").splitlines()

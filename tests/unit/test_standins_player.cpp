@@ -162,16 +162,66 @@ TEST_F(PlayerTest, KeepsTheStatusSegmentAndTheCurrentItem) {
   EXPECT_EQ(rec->vStatus.layerCnt, 2);
   EXPECT_EQ(rec->vStatus.tunerSignalStrength, 0);
   EXPECT_EQ(read_file(mDir + "/player-item.txt"), "None\n");
-  Cmd("-udp 127.0.0.1 47001 31 34");
+  Cmd("-udp 127.0.0.1 47001 31 34 40 60 80 90 0 200 0");
   ASSERT_TRUE(wait_for([&] { return rec->vStatus.progId == 0x31; }));
+  EXPECT_EQ(read_file(mDir + "/player-item.txt"), "Stream udp://127.0.0.1:47001\n");
+  // The stream's layer record places the video layer.
+  EXPECT_EQ(rec->osdInfo.vOsdCx, 40);
+  EXPECT_EQ(rec->osdInfo.vOsdHeight, 90);
+  // Video and audio types only while data arrives, and again after silence.
+  ASSERT_TRUE(wait_event(mLog, "play_stream"));
+  EXPECT_EQ(rec->vStatus.vidType, 0);
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  struct sockaddr_in to;
+  memset(&to, 0, sizeof(to));
+  to.sin_family = AF_INET;
+  to.sin_port = htons(47001);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char junk[188] = {0x47};
+  ASSERT_EQ(sendto(s, junk, sizeof(junk), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 188);
+  close(s);
+  ASSERT_TRUE(wait_for([&] { return rec->vStatus.vidType == 1 && rec->vStatus.audType == 1; }));
   EXPECT_EQ(sharedmem_video_type(rec->vStatus.vidType), 0);
   EXPECT_EQ(sharedmem_audio_type(rec->vStatus.audType), 0);
-  EXPECT_EQ(read_file(mDir + "/player-item.txt"), "Stream udp://127.0.0.1:47001\n");
-  Cmd("-browser http://portal/");
+  ASSERT_TRUE(wait_for([&] { return rec->vStatus.vidType == 0 && rec->vStatus.audType == 0; }));
+  std::vector<std::string> data = events(mLog, "stream_data");
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(json_get(data[0], "playing"), "true");
+  EXPECT_EQ(json_get(data[1], "playing"), "false");
+
+  // Layers, alpha and the browser's URL; "-vdbg 14" switches the audio PID.
+  Cmd("-vs 10 20 30 40 1 128 2 -ps 5 6 7 8 0 64 -os 1 2 3 4 0 255 0");
+  ASSERT_TRUE(wait_event(mLog, "layer", 4));
+  std::vector<std::string> layers = events(mLog, "layer");
+  EXPECT_EQ(json_get(layers[0], "by"), "stream");
+  EXPECT_EQ(json_get(layers[0], "alpha"), "200");
+  EXPECT_EQ(json_get(layers[1], "layer"), "video");
+  EXPECT_EQ(json_get(layers[1], "alpha"), "128");
+  EXPECT_EQ(json_get(layers[1], "xyMode"), "2");
+  EXPECT_EQ(json_get(layers[2], "layer"), "browser");
+  EXPECT_EQ(json_get(layers[2], "width"), "7");
+  EXPECT_EQ(json_get(layers[2], "alpha"), "64");
+  EXPECT_EQ(json_get(layers[3], "layer"), "picture");
+  EXPECT_EQ(rec->osdInfo.vOsdCx, 10);
+  EXPECT_EQ(rec->osdInfo.vOsdWidth, 30);
+  Cmd("-vdbg 14 31 44");
+  ASSERT_TRUE(wait_event(mLog, "audio_pid"));
+  std::string a = events(mLog, "audio_pid")[0];
+  EXPECT_EQ(json_get(a, "audio"), "68");
+  EXPECT_EQ(json_get(a, "previous"), "52");
+  EXPECT_EQ(json_get(a, "program"), "49");
+
+  Cmd("-browser http://portal/ 0 50 50 100 100 0 77 0");
   ASSERT_TRUE(wait_for([&] { return rec->vStatus.layer[1].status == 1; }));
   EXPECT_STREQ(rec->vStatus.layer[1].item, "http://portal/");
+  EXPECT_EQ(rec->osdInfo.browserState, 1);
+  ASSERT_TRUE(wait_event(mLog, "browser"));
+  std::string b = events(mLog, "browser")[0];
+  EXPECT_EQ(json_get(b, "url"), "http://portal/");
+  EXPECT_EQ(json_get(b, "alpha"), "77");
   Cmd("-stopall");
   ASSERT_TRUE(wait_for([&] { return rec->vStatus.progId == 0 && rec->vStatus.layer[1].status == 0; }));
+  EXPECT_EQ(rec->osdInfo.browserState, 0);
   EXPECT_TRUE(wait_for([&] { return read_file(mDir + "/player-item.txt") == "None\n"; }));
   shmdt(reinterpret_cast<char*>(rec) - kPlayerStatusOffset);
 }

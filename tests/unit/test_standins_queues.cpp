@@ -238,4 +238,52 @@ TEST_F(QueueStandinTest, BrowserLogsCommandsOfEverySize) {
   EXPECT_EQ(json_get(c[4], "text"), std::string(12, 'z'));
 }
 
+// --- remote keys ------------------------------------------------------------------
+
+// Runs the key tool to its end; its exit status, or -1.
+int run_k720ir(const std::string& dir, const std::vector<std::string>& args) {
+  Child c;
+  std::vector<std::string> all = {"--hostdir", dir};
+  all.insert(all.end(), args.begin(), args.end());
+  if (!c.Start(program_path("k720ir"), all)) return -1;
+  wait_for([&] { return !c.Running(); });
+  int st = c.Stop(SIGKILL);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(QueueStandinTest, K720irPressesHeldAndRepeatedKeysOnTheIrQueue) {
+  ASSERT_TRUE(file_exists(program_path("k720ir"))) << "build the k720ir target first";
+  drain_queue(1250);
+  // VOL_UP held 250 ms with repeats every 100 ms (press, +100, +200), then
+  // key 11 pressed twice 150 ms apart.
+  ASSERT_EQ(run_k720ir(mDir, {"--hold", "250", "--repeat", "100", "VOL_UP"}), 0);
+  ASSERT_EQ(run_k720ir(mDir, {"--presses", "2", "--every", "150", "11"}), 0);
+  RawMessage m;
+  std::vector<int> keys, repeats;
+  ssize_t n;
+  while ((n = queue_wait(1250, 0, &m, 0.5)) >= 0) {
+    EXPECT_EQ(m.mtype, 1);
+    EXPECT_EQ(n, 16);
+    keys.push_back(static_cast<signed char>(m.text[4]));
+    repeats.push_back(m.text[5]);
+  }
+  EXPECT_EQ(keys, (std::vector<int>{44, 44, 44, 11, 11}));
+  EXPECT_EQ(repeats, (std::vector<int>{0, 1, 1, 0, 0}));
+  // The schedule is kept in real time: events are never early.
+  std::vector<std::string> ev = events(mDir + "/ir.jsonl", "key");
+  ASSERT_EQ(ev.size(), 5u);
+  EXPECT_GE(atof(json_get(ev[2], "t").c_str()), 0.2);
+  EXPECT_GE(atof(json_get(ev[4], "t").c_str()), 0.15);
+  EXPECT_EQ(json_get(ev[4], "ok"), "true");
+
+  // Unknown names and codes out of range are refused before anything is sent.
+  EXPECT_EQ(run_k720ir(mDir, {"MENU", "NO_SUCH_KEY"}), 2);
+  EXPECT_EQ(run_k720ir(mDir, {"128"}), 2);
+  EXPECT_EQ(run_k720ir(mDir, {"--hold", "x", "MENU"}), 2);
+  EXPECT_EQ(queue_count(1250), 0);
+  ASSERT_EQ(run_k720ir(mDir, {"key_menu"}), 0);
+  ASSERT_GE(queue_wait(1250, 1, &m, 1.0), 5);
+  EXPECT_EQ(m.text[4], 16);
+}
+
 }  // namespace

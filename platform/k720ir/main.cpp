@@ -1,0 +1,177 @@
+// k720ir: presses keys of the remote as the media player reports them: one
+// message of type 1 on queue 1250 per key event, 16 bytes of text with the
+// key code as the signed byte at offset 4 (offset 0 holds the event's
+// sequence number, offset 5 is 1 for a repeat of a held key).
+//
+//   k720ir [options] KEY...
+//     KEY             a key code (1..127) or a name: MENU, KEY_MENU, VOL_UP ...
+//     --hold MS       each key is held MS ms: the remote repeats it every
+//                     --repeat MS (default 108) while it is down
+//     --repeat MS     repeat interval of a held key
+//     --presses N     each key is pressed N times (default 1) ...
+//     --every MS      ... MS ms apart, press to press (default 400)
+//     --gap MS        pause between different keys (default 400)
+//     --list          prints the key names and codes
+// Timing is real time (never compressed by VYX_TIME_SCALE): the plug-in
+// measures key spacing on the monotonic clock.  Every event is logged to
+// <hostdir>/ir.jsonl (or --log FILE); exit status 0 when every message was
+// queued, 1 when one could not be, 2 on bad usage.
+
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ircontrol.h"
+#include "jsonl.h"
+#include "standin.h"
+
+namespace {
+
+struct KeyMessage {
+  long mtype;
+  char text[kIrKeyTextSize];
+};
+
+void usage(FILE* out) {
+  fprintf(out,
+          "usage: k720ir [--hold MS [--repeat MS]] [--presses N [--every MS]] [--gap MS]\n"
+          "              [--log FILE] [--hostdir DIR] KEY...\n"
+          "       k720ir --list\n"
+          "Writes remote-control key messages to queue 1250 (type 1, key at byte 4).\n"
+          "KEY is a code 1..127 or a name (MENU, KEY_MENU, UP, VOL_UP, NUM_5 ...).\n"
+          "Times are real milliseconds (not scaled by VYX_TIME_SCALE).\n");
+}
+
+// The name of a table entry without "KEY_" and anything after a blank.
+std::string short_name(const char* name) {
+  std::string s = name;
+  if (s.compare(0, 4, "KEY_") == 0) s = s.substr(4);
+  size_t blank = s.find(' ');
+  if (blank != std::string::npos) s.resize(blank);
+  return s;
+}
+
+// A key code from a number or a name; -1 when neither.
+int parse_key(const char* arg) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(arg, &end, 0);
+  if (end != arg && *end == '\0' && errno == 0) return v >= 1 && v <= 127 ? static_cast<int>(v) : -1;
+  const char* want = strncasecmp(arg, "KEY_", 4) == 0 ? arg + 4 : arg;
+  for (int key = 1; key <= 127; key++) {
+    const char* name = nullptr;
+    if (ir_key_lookup(key, nullptr, &name) && strcasecmp(short_name(name).c_str(), want) == 0) return key;
+  }
+  return -1;
+}
+
+bool parse_ms(const char* text, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || v < 0 || v > 600000) return false;
+  *out = v;
+  return true;
+}
+
+void list_keys() {
+  for (int key = 1; key <= 127; key++) {
+    const char* name = nullptr;
+    if (ir_key_lookup(key, nullptr, &name)) printf("%3d %s\n", key, short_name(name).c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long holdMs = 0, repeatMs = 108, presses = 1, everyMs = 400, gapMs = 400;
+  const char* logPath = nullptr;
+  std::vector<int> keys;
+  for (int i = 1; i < argc; i++) {
+    const char* v;
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      usage(stdout);
+      return 0;
+    } else if (strcmp(argv[i], "--list") == 0) {
+      list_keys();
+      return 0;
+    } else if ((v = option_value(argc, argv, &i, "--hold")) != nullptr) {
+      if (!parse_ms(v, &holdMs)) return usage(stderr), 2;
+    } else if ((v = option_value(argc, argv, &i, "--repeat")) != nullptr) {
+      if (!parse_ms(v, &repeatMs) || repeatMs == 0) return usage(stderr), 2;
+    } else if ((v = option_value(argc, argv, &i, "--presses")) != nullptr) {
+      if (!parse_ms(v, &presses) || presses == 0 || presses > 10000) return usage(stderr), 2;
+    } else if ((v = option_value(argc, argv, &i, "--every")) != nullptr) {
+      if (!parse_ms(v, &everyMs)) return usage(stderr), 2;
+    } else if ((v = option_value(argc, argv, &i, "--gap")) != nullptr) {
+      if (!parse_ms(v, &gapMs)) return usage(stderr), 2;
+    } else if (standin_common_option(argc, argv, &i, &logPath)) {
+      continue;
+    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+      fprintf(stderr, "k720ir: unknown option %s\n", argv[i]);
+      return usage(stderr), 2;
+    } else {
+      int key = parse_key(argv[i]);
+      if (key < 0) {
+        fprintf(stderr, "k720ir: no key '%s' (k720ir --list)\n", argv[i]);
+        return 2;
+      }
+      keys.push_back(key);
+    }
+  }
+  if (keys.empty()) return usage(stderr), 2;
+
+  JsonlWriter log;
+  std::string defaultLog = hostdir_file("ir.jsonl");
+  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
+  int q = queue_open(kIrInputQueueKey, true);
+  if (q < 0) {
+    fprintf(stderr, "k720ir: msgget %d: %s\n", kIrInputQueueKey, strerror(errno));
+    return 1;
+  }
+
+  // One schedule on the monotonic clock: late sends do not push later ones.
+  const double start = standin_monotonic();
+  double at = start;
+  int32_t seq = 0;
+  int failed = 0;
+  auto send = [&](int key, bool repeat) {
+    standin_sleep_until(at);
+    KeyMessage m;
+    memset(&m, 0, sizeof(m));
+    m.mtype = kIrKeyMessageType;
+    memcpy(m.text, &seq, sizeof(seq));
+    m.text[kIrKeyOffset] = static_cast<char>(key);
+    m.text[kIrKeyOffset + 1] = repeat ? 1 : 0;
+    bool ok = msgsnd(q, &m, sizeof(m.text), IPC_NOWAIT) == 0;
+    JsonLine j("key");
+    j.Int("key", key).Int("seq", seq).Bool("repeat", repeat).Num("t", standin_monotonic() - start).Bool("ok", ok);
+    if (!ok) j.Str("error", strerror(errno));
+    log.Write(j);
+    if (!ok) failed++;
+    seq++;
+  };
+  for (size_t k = 0; k < keys.size(); k++) {
+    if (k > 0) at += gapMs / 1000.0;
+    const double firstPress = at;
+    for (long p = 0; p < presses; p++) {
+      const double pressAt = firstPress + p * (everyMs / 1000.0);
+      at = pressAt;
+      send(keys[k], false);
+      // While held, the remote repeats the code until the key is let go.
+      for (long t = repeatMs; holdMs > 0 && t <= holdMs; t += repeatMs) {
+        at = pressAt + t / 1000.0;
+        send(keys[k], true);
+      }
+    }
+  }
+  if (failed > 0) fprintf(stderr, "k720ir: %d key message(s) could not be queued\n", failed);
+  return failed > 0 ? 1 : 0;
+}
