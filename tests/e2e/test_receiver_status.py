@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """The receiver's STATUS while it plays what the transmitter streams: the
-lock flag follows the player's current item (through the agent), and an
+lock flag follows the player's current item (through the agent), LANG
+plays the chosen language's PID of the played program, and an
 agent that leaves that read unanswered gives lock 0 and the "snmp" report.
 Runs under `devsim run --tx --rx --channel 5=<a capture with program 0x101>`."""
 
 import os
 import re
 
-from vyxe2e import (OK, Controller, DeviceTestCase, main, poll, read_text, wait_for_text,
-                    world_dir)
+from vyxe2e import (OK, Controller, DeviceTestCase, main, poll, read_jsonl, read_text,
+                    wait_for_text, world_dir)
 
 OID_ITEM = ".1.3.6.1.4.1.32473.3.3.1.0"
 STATUS_RE = re.compile(rb"^STATUS (\d+) ([0-9.]*):(\d+) (\d+):([0-9a-f]{4}) (\d) (\d) (\d) 0 (\d{1,3})%OK\r\n$")
@@ -32,6 +33,15 @@ class ReceiverStatus(DeviceTestCase):
                       20, "lock 5 in the receiver's STATUS")
         self.assertEqual(m.group(1, 2, 3, 5), (b"1", b"239.1.1.1", b"1234", b"0101"), got)
         self.assertEqual(read_text("rx", "player-item.txt").strip(), "Stream udp://239.1.1.1:1234")
+
+        # LANG: the language becomes the played program's PID for it (0x84
+        # carries "qaa" in this capture), and the layer is played again with it.
+        loads = len(read_jsonl("rx", "player.jsonl"))
+        self.assertReply("rx", "LANG qaa,0", OK, timeout=30)
+        replay = poll(lambda: [e for e in read_jsonl("rx", "player.jsonl")[loads:]
+                               if e.get("name") == "vdbg" and e.get("paramVal") == 14], 10,
+                      "the layer played again")
+        self.assertEqual(replay[0]["param"][:2], [0x101, 0x84])
 
         # An agent that does not answer the read: reported, and no lock.
         silent = os.path.join(world_dir(), "rx", "agent-silent.txt")
