@@ -138,8 +138,12 @@ def crc_ok(sec: bytes) -> bool:
     return crc32_mpeg(sec) == 0
 
 
+DEFAULT_LANGUAGES = ["eng,spa", "eng,fra", "eng,ger"]
+
+
 def cmd_make_stream(args) -> int:
-    programs = [langs.split(",") for langs in args.languages]
+    # Callers from other scripts may pass only `out`.
+    programs = [langs.split(",") for langs in getattr(args, "languages", DEFAULT_LANGUAGES)]
     tones = max(len(langs) for langs in programs)
     cmd = [
         "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-fflags", "+bitexact",
@@ -361,7 +365,7 @@ def main(argv=None) -> int:
     sub = ap.add_subparsers(dest="cmd", required=True)
     m = sub.add_parser("make-stream")
     m.add_argument("out")
-    m.add_argument("--languages", nargs=3, default=["eng,spa", "eng,fra", "eng,ger"],
+    m.add_argument("--languages", nargs=3, default=DEFAULT_LANGUAGES,
                    metavar="L,L..", help="audio languages of programs 1, 2 and 3")
     m.set_defaults(func=cmd_make_stream)
     t = sub.add_parser("ts")
