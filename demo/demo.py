@@ -113,9 +113,17 @@ def step_channels(demo):
 
 
 def step_guide(demo):
-    demo.say("5. Now and next of every program, written as XMLTV:")
+    demo.say("5. The guide of 13.1's channel (the transmitter streams 13.1 to read it), as XMLTV:")
     if demo.channels is None:
         raise Missing("the guide needs the channel list, which this build does not have")
+    demo.vyxctl("stream", "tx", "13.1", "--to", "239.1.1.2:1234")
+    # the guide tables come round within seconds once the tuner stays there
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        r = demo.vyxctl("guide", "tx", "--json", "--timeout", "5", show=False, check=False)
+        if r.returncode != 0 or any(g["events"] for g in json.loads(r.stdout)["guide"]):
+            break
+        time.sleep(1.0)
     xml = os.path.join(demo.out, "guide.xml")
     r = demo.vyxctl("guide", "tx", "--xmltv", xml, "--timeout", "5", check=False, lines=20)
     if r.returncode in (1, 3):

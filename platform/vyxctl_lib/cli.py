@@ -1,60 +1,21 @@
 """vyxctl's subcommands and their options."""
 
 import argparse
-import json
+import os
 import signal
 import socket
 import sys
 import time
 
 import decode
-import export
 import progress
 import upgrade as upgrade_mod
+from common import Out, channel_list, forwarded, note, open_device
 from rawcmds import cmd_beacon, cmd_listen, cmd_ready, cmd_record, cmd_send
+from tunercmds import cmd_channels, cmd_guide, cmd_scan
 from wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, CONTROL_PORT, EXIT_STATUSES,
                   RX_PORT, TX_PORT, BadReply, CtlError, Link, LocalError, NoReply, Refused,
-                  escape, join_group, parse_group, parse_hostport, probe_port, receive,
-                  resolve_device)
-
-FORWARDING_HINT = ("the device sends this answer to the address and port that first asked "
-                   "for its forwarded answers; this run sent from port %d (see --sport)")
-
-
-# ------------------------------------------------------------------ output
-class Out:
-    """Human text on stdout, or with --json one JSON document (or, for the
-    subcommands that go on, one JSON object per line)."""
-
-    def __init__(self, as_json: bool):
-        self.json = as_json
-
-    def result(self, obj, lines=()):
-        if self.json:
-            print(json.dumps(obj, sort_keys=True), flush=True)
-        else:
-            for line in lines:
-                print(line, flush=True)
-
-    event = result
-
-
-def note(text: str):
-    print("vyxctl: %s" % text, file=sys.stderr, flush=True)
-
-
-def open_device(args) -> Link:
-    ip, port = resolve_device(args.device)
-    if port is None:
-        port = probe_port(ip, min(args.timeout, 3.0))
-    return Link(ip, port, args.sport)
-
-
-def forwarded(link: Link, error: NoReply) -> NoReply:
-    hint = FORWARDING_HINT % link.sport
-    if link.fallback:
-        hint += " (port %d was taken by another run)" % CONTROL_PORT
-    return NoReply("%s; %s" % (error, hint))
+                  escape, join_group, parse_group, parse_hostport, receive)
 
 
 def int_arg(text: str) -> int:
@@ -207,10 +168,22 @@ def cmd_status(args, out) -> int:
         version = decode.parse_vers(link.request("VERS", args.timeout))
         # STATUS samples the CPU for a second before it answers.
         st = decode.parse_status(link.request("STATUS", args.timeout + 1.0))
-        ip = decode.parse_ip(link.request("IP?", args.timeout))
+        # A device whose agent cannot read a setting answers IP? with KO:
+        # the rest of the status is still worth showing.
+        try:
+            ip, failed = decode.parse_ip(link.request("IP?", args.timeout)), None
+        except Refused as e:
+            ip, failed = None, str(e)
         where = "%s:%d" % link.dest
     obj = dict(st, version=version, address=where, network=ip)
-    out.result(obj, status_lines(where, version, st, ip))
+    lines = status_lines(where, version, st, ip)
+    if failed:
+        obj["network_error"] = failed
+        lines.insert(1, "  network   %s" % failed)
+    out.result(obj, lines)
+    if failed:
+        note(failed)
+        return Refused.status
     return 0
 
 
@@ -221,24 +194,6 @@ def simple(args, out, text, what, timeout=None, lines=None) -> int:
         decode.check_ok(reply, what)
     out.result({"command": text, "reply": escape(reply)}, lines or ["%s: OK" % what])
     return 0
-
-
-def channel_list(link: Link, timeout: float) -> list:
-    """SCAL: every datagram until the end mark, decoded."""
-    link.drain()
-    link.send("SCAL")
-    deadline = time.monotonic() + timeout
-
-    def done(got):
-        return decode.scal_complete(got) or (len(got) == 1 and got[0] in (decode.KO,))
-    got = link.gather(deadline, done)
-    if got is None:
-        if link.partial:
-            return decode.parse_scal(link.partial)  # raises: no end mark
-        raise NoReply("%s:%d did not answer SCAL within %gs" % (link.ip, link.port, timeout))
-    if got == [decode.KO]:
-        raise Refused("SCAL: the device refused (a scan may be running, or it is no transmitter)")
-    return decode.parse_scal(got)
 
 
 def resolve_programs(args, link):
@@ -479,165 +434,6 @@ def cmd_monitor(args, out) -> int:
     return 0
 
 
-# -------------------------------------------------------------------- scan
-def cmd_scan(args, out) -> int:
-    with open_device(args) as link:
-        if args.mode:
-            text = "TUNERMODE%d" % progress.MODES[args.mode]
-            decode.check_ok(link.request(text, args.timeout + 60, what=text), "tuner mode")
-            mode = args.mode.upper()
-        else:
-            st = decode.parse_status(link.request("STATUS", args.timeout + 1.0))
-            if st["role"] != "transmitter":
-                raise Refused("only a transmitter scans")
-            mode = st["tuner_mode"]
-        if mode not in progress.CHANNEL_RANGES:
-            raise Refused("the tuner is in mode %r; choose one with --mode" % mode)
-        first, last = progress.CHANNEL_RANGES[mode]
-        if args.channel is not None:
-            if not first <= args.channel <= last:
-                raise Refused("channel %d is outside %s's %d..%d" % (args.channel, mode, first,
-                                                                      last))
-            first = last = args.channel
-        state = progress.ScanProgress(first, last)
-        shown = progress.Bar(sys.stderr, every=5.0)
-        link.drain()
-        link.send("Tuner://%x" % args.channel if args.channel is not None else "BLIND0")
-        interrupted = stop_sent = False
-        started = time.monotonic()
-        quiet_since = time.monotonic()
-        next_poll = time.monotonic() + 1.0
-        last_snapshot = None
-        while state.state not in ("done", "failed"):
-            try:
-                now = time.monotonic()
-                if state.state == "starting" and now - started > args.timeout + 10:
-                    raise forwarded(link, NoReply("no BLINDSTART within %gs"
-                                                  % (args.timeout + 10)))
-                if now - quiet_since > args.silence:
-                    raise NoReply("the device said nothing for %gs during the scan" % args.silence)
-                if now >= next_poll and state.state in ("scanning", "stopping"):
-                    link.send("SCA?")
-                    next_poll = now + 1.0
-                data = link.next(min(next_poll, now + 1.0))
-                if data is None:
-                    continue
-                quiet_since = time.monotonic()
-                if len(data) == 4 and data[0] == 0:
-                    state.poll(decode.parse_sca(data))
-                elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
-                    raise Refused("the device refused the scan (KO): one may be running, or it does not scan")
-                elif data == decode.OK and not stop_sent:
-                    pass  # Tuner:// answers OK once its scan has started
-                else:
-                    for item in decode.parse_progress(data):
-                        state.feed(*item)
-                snap = state.snapshot()
-                if snap != last_snapshot:
-                    last_snapshot = snap
-                    if args.json:
-                        out.event(dict(snap, event="progress"))
-                if not args.quiet:
-                    shown.show(state.render())
-            except KeyboardInterrupt:
-                if stop_sent:
-                    shown.end()
-                    raise
-                interrupted = stop_sent = True
-                shown.end()
-                note("stopping the scan (BLIND99); waiting for it to complete")
-                link.send("BLIND99")
-                quiet_since = time.monotonic()
-        shown.end()
-        if state.refused:
-            raise Refused("the device could not start the scan (BLINDSTART:1 KO)")
-    snap = state.snapshot()
-    summary = dict(snap, event="summary", interrupted=interrupted, mode=mode)
-    lines = ["scan %s: %d of %d channel(s) locked, %d program(s) found"
-             % ("stopped" if interrupted else "complete", len(state.locked), state.total,
-                state.programs)]
-    for ch in state.locked:
-        lines.append("  channel %d: %s" % (ch, "%d program(s)" % state.found[ch]
-                                           if ch in state.found else "no programs"))
-    out.result(summary, lines)
-    return 130 if interrupted else 0
-
-
-# ---------------------------------------------------------------- channels
-def channel_lines(table) -> list:
-    head = "%-6s %-14s %6s %7s %5s %-9s %-13s %-12s %s" % (
-        "CHAN", "NAME", "TSID", "PROGRAM", "TUNER", "STRENGTH", "VIDEO", "AUDIO", "ACCESS")
-    lines = [head]
-    for c in table:
-        lines.append("%-6s %-14s %6d %7d %5d %-9s %-13s %-12s %s" % (
-            c["virtual"] or "-", c["name"] or "-", c["transport_id"], c["program"],
-            c["tuner_channel"], "%d of 5" % c["strength"], c["video"], c["audio"],
-            "scrambled" if c["scrambled"] else "clear"))
-    return lines
-
-
-def cmd_channels(args, out) -> int:
-    with open_device(args) as link:
-        table = channel_list(link, args.timeout)
-    lines = channel_lines(table)
-    obj = {"channels": table}
-    if args.m3u:
-        group, port = args.m3u
-        try:
-            export.write_m3u(args.output, table, group, port, args.device)
-        except (OSError, ValueError) as e:
-            raise LocalError("cannot write %s: %s" % (args.output, e))
-        obj["m3u"] = args.output
-        lines.append("playlist of %d stream(s) written to %s" % (len(table), args.output))
-    out.result(obj, lines)
-    return 0
-
-
-# ------------------------------------------------------------------- guide
-def guide_query(link: Link, ch, hours, timeout):
-    if hours:
-        text = "EITL%04x,%04x,%d%02d" % (ch["transport_id"], ch["program"], hours, 0)
-    else:
-        text = "EITN%04x,%04x" % (ch["transport_id"], ch["program"])
-    try:
-        reply = link.request(text, timeout, what=text,
-                             accept=lambda d: d.startswith(b"EITI") or d.startswith(b"KO"))
-    except NoReply as e:
-        raise forwarded(link, e)
-    return decode.parse_eiti(reply)
-
-
-def cmd_guide(args, out) -> int:
-    with open_device(args) as link:
-        table = channel_list(link, args.timeout)
-        if args.programs:
-            table = [c for c in table if c["virtual"] in args.programs or
-                     "%d:%d" % (c["transport_id"], c["program"]) in args.programs]
-        guide = [(c, guide_query(link, c, args.hours, args.timeout)) for c in table]
-    lines = []
-    for c, events in guide:
-        lines.append("%s" % export.label(c))
-        for ev in events or []:
-            lines.append("  %s  %3d min  %s" % (ev["start"][:16].replace("T", " "), ev["minutes"],
-                                                 export.string_text(ev["title"]) or "(no title)"))
-            desc = export.string_text(ev["description"])
-            if desc:
-                lines.append("      %s" % desc)
-        if not events:
-            lines.append("  (no event)")
-    obj = {"guide": [{"channel": c, "events": e} for c, e in guide]}
-    if args.xmltv:
-        try:
-            n = export.write_xmltv(args.xmltv, guide)
-        except OSError as e:
-            raise LocalError("cannot write %s: %s" % (args.xmltv, e.strerror))
-        obj["xmltv"] = args.xmltv
-        lines.append("XMLTV with %d channel(s) and %d programme(s) written to %s"
-                     % (len(guide), n, args.xmltv))
-    out.result(obj, lines)
-    return 0
-
-
 # ------------------------------------------------------------------ parser
 def build_parser(doc: str) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vyxctl", description=doc, epilog=EXIT_STATUSES,
@@ -692,6 +488,8 @@ def build_parser(doc: str) -> argparse.ArgumentParser:
     c.add_argument("programs", nargs="*", metavar="PROGRAM", help="only these (13.1 or TSID:PROG)")
     c.add_argument("--hours", type=int, default=0, help="events of the next HOURS, not now/next")
     c.add_argument("--xmltv", metavar="FILE", help="write the guide as an XMLTV document")
+    c.add_argument("--all", action="store_true",
+                   help="ask for every listed program, not only the tuned channel's")
 
     c = command("stream", cmd_stream, "transmitter: stream programs to a multicast group",
                 timeout=60.0)
@@ -788,6 +586,11 @@ def main(doc: str, argv=None) -> int:
     except OSError as e:
         note(str(e))
         return LocalError.status
+    except Exception as e:  # a fault of this tool: still one line, unless asked
+        if os.environ.get("VYXCTL_DEBUG"):
+            raise
+        note("internal error (%s: %s); VYXCTL_DEBUG=1 shows where" % (type(e).__name__, e))
+        return 70
 
 
 if __name__ == "__main__":

@@ -54,6 +54,7 @@ EXIT_STATUSES = """exit statuses:
   3  no reply within the timeout
   4  a reply that could not be decoded
   5  a local failure (file, socket)
+  70 an internal error of this tool
   130 interrupted"""
 
 

@@ -8,11 +8,12 @@ sample multiplex) with `devsim run --tx --rx`."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
-from vyxe2e import HOST_IPS, DeviceTestCase, exec_host, host_mac, main, poll
+from vyxe2e import HOST_IPS, Controller as Socket, DeviceTestCase, device, exec_host, host_mac, main, poll
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECK = os.path.join(HERE, "txflow_check.py")
@@ -41,6 +42,22 @@ class Controller(DeviceTestCase):
         text = vyxctl("discover", "--count", "2", "--timeout", "30")
         self.assertEqual(text.returncode, 0, text.stderr)
         self.assertEqual(len(text.stdout.splitlines()), 3, text.stdout)   # header and two
+
+    def test_discovery_watch_stays_live(self):
+        w = subprocess.Popen(["vyxctl", "discover", "--watch", "--json", "--timeout", "3",
+                              "--interval", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        try:
+            first = json.loads(w.stdout.readline())
+            w.send_signal(signal.SIGINT)
+            rest, err = w.communicate(timeout=20)
+        finally:
+            if w.poll() is None:
+                w.kill()
+        self.assertEqual(first["event"], "list")
+        self.assertEqual(sorted(d["address"] for d in first["devices"]),
+                         [HOST_IPS["tx"], HOST_IPS["rx"]])
+        self.assertEqual((w.returncode, rest), (0, ""), err)   # nothing new, nothing gone
 
     def test_status_of_both_devices(self):
         tx = vyxctl_json("status", "tx")
@@ -94,6 +111,21 @@ class Controller(DeviceTestCase):
         finally:
             vyxctl("stream", "tx", "--stop")
         self.assertEqual(vyxctl_json("status", "tx")["streams"], [])
+
+    def test_monitor_prints_error_reports(self):
+        mon = subprocess.Popen(["vyxctl", "monitor", "tx", "--json", "--count", "1",
+                                "--duration", "20"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertIn("monitoring", mon.stderr.readline())
+            with Socket() as other:      # a command from elsewhere fails: its report comes
+                other.command(device("tx"), "REMOTE1")
+            out, err = mon.communicate(timeout=30)
+        finally:
+            if mon.poll() is None:
+                mon.kill()
+        self.assertEqual(mon.returncode, 0, err)
+        self.assertEqual(json.loads(out), {"kind": "error", "text": "Bad type T"})
 
     def test_monitor_names_ir_keys(self):
         if not shutil.which("k720ir", path=os.path.join(os.environ["VYX_WORLD"], "bin")) and \

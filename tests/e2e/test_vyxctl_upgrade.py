@@ -60,6 +60,15 @@ class Upgrade(DeviceTestCase):
             self.assertEqual([(e["ok"], e["size"], e["sha256"], e["members"]) for e in events
                               if e.get("event") == "burn"], [(True, size, digest, 1)])
 
+        # a reset, and the tool waits until the device answers again
+        reboots = len([e for e in read_jsonl("tx", "agent.jsonl") if e.get("event") == "reboot"])
+        reset = subprocess.run(["vyxctl", "reset", "tx", "--wait", "60", "--json"],
+                               capture_output=True, text=True, timeout=90)
+        self.assertEqual(reset.returncode, 0, reset.stderr)
+        self.assertEqual(json.loads(reset.stdout), {"reset": True, "version": "0.82.14"})
+        self.assertEqual(len([e for e in read_jsonl("tx", "agent.jsonl")
+                              if e.get("event") == "reboot"]), reboots + 1)
+
 
 if __name__ == "__main__":
     main()

@@ -234,6 +234,49 @@ class Guide(unittest.TestCase):
                 export.write_m3u(m3u, channels, "239.255.255.255", 1234)
 
 
+class Mutations(unittest.TestCase):
+    """Every decoder on mangled golden replies: a value or a one-line
+    error (BadReply, Refused), never another exception."""
+
+    def test_mangled_replies(self):
+        import random
+        rng = random.Random(1313)
+        golden = [
+            (decode.parse_status, b'STATUS 1 0 239.1.1.1:5000 0:1:ff:[0003:0004] F:ATSC E:0 '
+                                  b'C:"NO CAM" 12% OK\r\n'),
+            (decode.parse_status, b"STATUS 1 239.1.1.1:1234 5:0002 1 3 2 0 40%OK\r\n"),
+            (decode.parse_ip, b"DHCP:0 MAC:027700000002 IP:10.77.0.2 GW:10.77.0.1 NM:255.0.0.0 OK\r\n"),
+            (decode.parse_vers, b"VERS0.82.14OK\r\n"),
+            (decode.parse_beacon, b"VYXB<Device-UUID=VYX_IPTV_RX_HD-001122334455><Device-Model="
+                                  b"VYX_IPTV_RX_HD><Device-Revision=0.82.14>\r\n"),
+            (lambda d: decode.parse_scal([d]),
+             scal_line(131, 0x7DB, 3, 5, 5, 2, 0x81, "C", name_u="WNET-HD") + b"ffff\r\nOK\r\n\0"),
+            (decode.parse_eiti, Guide.NOW_NEXT),
+            (decode.parse_progress, b"BLINDLOCK:5 OK\r\nBLINDFND:3 OK\r\n"),
+            (decode.parse_sca, b"\x00\x05\x01\x02"),
+            (decode.parse_languages, b"LANG 0001 0002 eng00,fra01\r\nOK\r\n"),
+            (decode.parse_upgrade_status, b"UPGRSTATUS1 OK\r\n\r\n"),
+            (decode.parse_event, b"REMOTE\x01\x04\x6e\x1d\x00\xcc"),
+        ]
+        for parse, data in golden:
+            parse(data)   # the golden one decodes
+            for _ in range(400):
+                b = bytearray(data)
+                for _ in range(rng.randint(1, 4)):
+                    op = rng.randrange(3)
+                    i = rng.randrange(len(b) + 1)
+                    if op == 0 and b:
+                        del b[min(i, len(b) - 1):]                      # cut
+                    elif op == 1 and b:
+                        b[min(i, len(b) - 1)] = rng.randrange(256)      # change a byte
+                    else:
+                        b[i:i] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 6)))
+                try:
+                    parse(bytes(b))
+                except (BadReply, Refused):
+                    pass
+
+
 class Monitor(unittest.TestCase):
     def test_device_datagrams(self):
         key = decode.parse_event(bytes.fromhex("52454D4F5445010412050 0CC".replace(" ", "")))
@@ -403,6 +446,12 @@ class CommandLine(unittest.TestCase):
                                b"NM:255.255.255.0 OK\r\n"], "status", "--json")
         self.assertEqual(ok.returncode, 0, ok.stderr)
         self.assertIn('"program": 2', ok.stdout)
+        no_ip = self.run_against(lambda d: [b"STATUS 1 239.1.1.1:1234 5:0002 1 3 0 0 40%OK\r\n"]
+                                 if d == b"STATUS" else [b"VERS0.82.14OK\r\n"] if d == b"VERS"
+                                 else [b"KO\r\n"], "status")
+        self.assertEqual(no_ip.returncode, 1)
+        self.assertIn("playing   239.1.1.1:1234 program 2", no_ip.stdout)
+        self.assertIn("could not read its network settings", no_ip.stderr)
         usage = subprocess.run([sys.executable, os.path.join(PLATFORM, "vyxctl"), "stream"],
                                capture_output=True, text=True)
         self.assertEqual(usage.returncode, 2)
