@@ -13,6 +13,8 @@ import subprocess
 import sys
 import tempfile
 
+import vyxe2e
+
 from vyxe2e import HOST_IPS, Controller as Socket, DeviceTestCase, device, exec_host, host_mac, main, poll
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -146,6 +148,24 @@ class Controller(DeviceTestCase):
         keys = [json.loads(line) for line in out.splitlines()]
         self.assertEqual([(k["kind"], k["key"]) for k in keys],
                          [("key", "KEY_MENU"), ("key", "KEY_VOL_UP")])
+
+    def test_monitor_prints_serial_bytes(self):
+        if not hasattr(vyxe2e, "SerialEnd"):
+            self.skipTest("no serial port end in this world")
+        with vyxe2e.SerialEnd("rx") as end:
+            mon = subprocess.Popen(["vyxctl", "monitor", "rx", "--json", "--count", "3",
+                                    "--duration", "30"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertIn("monitoring", mon.stderr.readline())
+                end.sock.sendall(b"A\x00\xff")
+                out, err = mon.communicate(timeout=40)
+            finally:
+                if mon.poll() is None:
+                    mon.kill()
+        self.assertEqual(mon.returncode, 0, err)
+        self.assertEqual([json.loads(line) for line in out.splitlines()],
+                         [{"kind": "serial", "byte": b} for b in (0x41, 0, 0xFF)])
 
 
 if __name__ == "__main__":

@@ -54,7 +54,8 @@ class Guide(DeviceTestCase):
                                     ("2017-02-15T13:00:00Z", 30, "Nature Cat")]),
                           ("13.2", [("2017-02-15T12:30:00Z", 30, "WordGirl"),
                                     ("2017-02-15T13:00:00Z", 30, "Arthur")]),
-                          ("13.3", [])])   # the capture has no events for V-Me
+                          ("13.3", [("2017-02-15T12:30:00Z", 15, "My Animal Friends (V-Me)"),
+                                    ("2017-02-15T12:45:00Z", 15, "Mouk (V-Me)")])])
 
     def test_period_as_xmltv(self):
         def period():
