@@ -21,6 +21,8 @@
 
 #include <pthread.h>
 
+#include <cstdint>
+
 class UdpSender;
 
 class Streamer {
@@ -70,6 +72,14 @@ class Streamer {
   bool mGso;                        // offload still worth trying on this socket
   unsigned int mFlushCalls;         // send system calls made (for tests and benchmarks)
   bool mFlushListed;                // on the filter's list of streamers to flush
+  // Programs the stream was asked to carry, kept whether or not their PIDs
+  // were known then: a PAT or PMT that comes later, or changes, attaches
+  // (and detaches) their PIDs.  mCarriesAll: every program of the multiplex.
+  static constexpr int kMaxCarried = 64;
+  uint16_t mCarriedTransport[kMaxCarried];
+  uint16_t mCarriedProgram[kMaxCarried];
+  int mCarriedCount;
+  bool mCarriesAll;
 
   Streamer(int bufferSize, int packetSize);
   ~Streamer();
@@ -87,6 +97,10 @@ class Streamer {
 
   // Record that pid was attached for programId (program 0 is not listed).
   void AddProgramToList(unsigned short programId, unsigned short pid);
+  // Carriage of a program (false when the table is full), and the test the
+  // PAT and PMT analysis makes.
+  bool CarryProgram(uint16_t transportId, uint16_t programId);
+  bool Carries(uint16_t transportId, uint16_t programId) const;
 
   // Set the destination.  The socket is opened and aimed here, on the calling
   // (command) thread; when `lock` is given, the new sender replaces the old one

@@ -46,8 +46,12 @@ Streamer::Streamer(int bufferSize, int packetSize)
       mOpenStart(0),
       mGso(true),
       mFlushCalls(0),
-      mFlushListed(false) {
+      mFlushListed(false),
+      mCarriedCount(0),
+      mCarriesAll(false) {
   memset(mMulticastIp, 0, sizeof(mMulticastIp));
+  memset(mCarriedTransport, 0, sizeof(mCarriedTransport));
+  memset(mCarriedProgram, 0, sizeof(mCarriedProgram));
   if (bufferSize > 0) mpFilteredBuffer = new (std::nothrow) unsigned char[bufferSize];
   mpPrivatePatBuffer = new (std::nothrow) unsigned char[kPrivatePatBufferSize];
   if (mpFilteredBuffer == nullptr || mpPrivatePatBuffer == nullptr) VYX_ERROR("Cant alloc memory");
@@ -117,6 +121,23 @@ void Streamer::AddProgramToList(unsigned short programId, unsigned short pid) {
   }
   if (!known && mProgramCount < kMaxListEntries) mProgramList[mProgramCount++] = programId;
   if (mPidCount < kMaxListEntries) mPidList[mPidCount++] = pid;
+}
+
+bool Streamer::CarryProgram(uint16_t transportId, uint16_t programId) {
+  for (int i = 0; i < mCarriedCount; i++)
+    if (mCarriedTransport[i] == transportId && mCarriedProgram[i] == programId) return true;
+  if (mCarriedCount >= kMaxCarried) return false;
+  mCarriedTransport[mCarriedCount] = transportId;
+  mCarriedProgram[mCarriedCount] = programId;
+  mCarriedCount++;
+  return true;
+}
+
+bool Streamer::Carries(uint16_t transportId, uint16_t programId) const {
+  if (mCarriesAll) return true;
+  for (int i = 0; i < mCarriedCount; i++)
+    if (mCarriedTransport[i] == transportId && mCarriedProgram[i] == programId) return true;
+  return false;
 }
 
 int Streamer::Stream(unsigned char* addData, int len) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "sharedmem.h"
 #include "statistics.h"
@@ -72,8 +73,21 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mRemainderLogs(0),
       mCaptionLogs(0),
       mDescriptorReports(0),
-      mFlushCount(0) {
+      mFlushCount(0),
+      mListPool(nullptr),
+      mFreeListCount(0),
+      mListPoolEmpty(0),
+      mLanguageFilterSet(false),
+      mLanguagePriType(0),
+      mLanguageSecType(0) {
   pthread_mutex_init(&mMutex, nullptr);
+  memset(mLanguagePri, 0, sizeof(mLanguagePri));
+  memset(mLanguageSec, 0, sizeof(mLanguageSec));
+  // Without the pool, lists are made on the command thread as needed and
+  // the packet path attaches nothing new.
+  mListPool = new (std::nothrow) StreamerList[kListPool];
+  if (mListPool != nullptr)
+    for (int i = kListPool - 1; i >= 0; --i) mFreeLists[mFreeListCount++] = &mListPool[i];
   mpTime = Time::Self();
   mpStatistics = Statistics::Self();
   ResetPacketIdMapLocked();
@@ -88,7 +102,8 @@ TsFilter::~TsFilter() {
     delete mStreamersList[i];
     mStreamersList[i] = nullptr;
   }
-  for (int pid = 0; pid < kPidCount; ++pid) delete mPacketIdMap[pid].streamers;
+  for (int pid = 0; pid < kPidCount; ++pid) ReleaseList(mPacketIdMap[pid].streamers);
+  delete[] mListPool;
   delete mpTableCollector;
   if (sSelf == this) sSelf = nullptr;
   pthread_mutex_destroy(&mMutex);
@@ -470,7 +485,7 @@ bool TsFilter::EnterScanMode(bool enter) {
 void TsFilter::CleanPacketIdMap() {
   pthread_mutex_lock(&mMutex);
   // The entries own their streamer lists: they go with them.
-  for (int pid = 0; pid < kPidCount; ++pid) delete mPacketIdMap[pid].streamers;
+  for (int pid = 0; pid < kPidCount; ++pid) ReleaseList(mPacketIdMap[pid].streamers);
   ResetPacketIdMapLocked();
   ForgetPacketUnderWay();
   pthread_mutex_unlock(&mMutex);

@@ -88,7 +88,12 @@ struct PacketIdMapType {
   bool block;             // never forwarded
   PacketScrambleEnum scrambling;
   unsigned char dbg1;     // non-empty descriptors seen; rate-limits a log line
+  uint8_t pmtVersion;     // on a PMT PID: version of the last PMT analysed plus one (0: none yet)
 };
+
+// Audio stream types the language filter judges: MPEG-1 and MPEG-2 audio,
+// AAC (ADTS), ATSC AC-3.
+inline bool IsAudioStreamType(unsigned char t) { return t == 0x03 || t == 0x04 || t == 0x0F || t == 0x81; }
 
 // PID map values.
 enum PidStatusEnum { ePidAnalyse = 0, ePidKnown = 1, ePidIgnored = 2 };
@@ -173,6 +178,21 @@ class TsFilter {
   static constexpr int kMaxFlushList = 16;
   Streamer* mFlushList[kMaxFlushList];
   int mFlushCount;
+
+  // Streamer lists for the PID map, made at construction, so that a late or
+  // changed PMT attaches PIDs on the packet path without allocating.
+  static constexpr int kListPool = 1024;
+  StreamerList* mListPool;
+  StreamerList* mFreeLists[kListPool];
+  int mFreeListCount;
+  unsigned int mListPoolEmpty;  // attachments refused on the packet path: no list left
+  // The audio language filter last set (SetLanguageFilter); applied again
+  // when a PMT brings a new audio PID.
+  bool mLanguageFilterSet;
+  char mLanguagePri[4];
+  int mLanguagePriType;
+  char mLanguageSec[4];
+  int mLanguageSecType;
 
   // Process-wide PAT counter (never reset): once every 128 PATs the next PAT
   // is analysed again even when its version did not change.
@@ -289,6 +309,16 @@ class TsFilter {
   void ForgetPacketUnderWay();
   void Forward(const unsigned char* data, int len);
   void ResetPacketIdMapLocked();
+  // Streams following their programs (tsfilter_stream.cpp), under mMutex.
+  enum AttachResult { eAttachFailed = -1, eAlreadyAttached = 0, eAttached = 1 };
+  AttachResult AttachStreamer(PacketIdMapType& entry, Streamer* s, bool packetPath);
+  StreamerList* AcquireList(bool packetPath);
+  void ReleaseList(StreamerList* list);
+  Streamer* FindStreamer(int streamId);
+  int StreamersCarrying(uint16_t transportId, uint16_t programId, Streamer** out);
+  void FollowPatEntry(uint16_t transportId, uint16_t programId, uint16_t pmtPid);
+  void FollowPmtRemovals(uint16_t transportId, uint16_t programId, const uint16_t* listed, int count);
+  void ApplyLanguageFilterLocked(bool verbose);
   static TsFilter* sSelf;
 
   TsFilter(const TsFilter&) = delete;

@@ -15,10 +15,6 @@ namespace {
 
 const char* kPacketSizeFile = "/mnt/hd1/vyx_packet_size";
 
-bool is_audio_stream_type(unsigned char t) {
-  // MPEG-1 and MPEG-2 audio, AAC (ADTS), ATSC AC-3.
-  return t == 0x03 || t == 0x04 || t == 0x0F || t == 0x81;
-}
 
 bool language_matches(const PacketIdMapType& e, const char* lang, int langType) {
   if (lang == nullptr) return false;
@@ -28,32 +24,45 @@ bool language_matches(const PacketIdMapType& e, const char* lang, int langType) 
 }  // namespace
 
 bool TsFilter::SetLanguageFilter(char* langPri, int langPriType, char* langSec, int langSecType) {
-  // Command thread only; the list lives here rather than on the stack.
-  static unsigned short toBlock[kPidCount];
-  int blockCount = 0;
+  pthread_mutex_lock(&mMutex);
+  mLanguageFilterSet = true;
+  snprintf(mLanguagePri, sizeof(mLanguagePri), "%.3s", langPri != nullptr ? langPri : "");
+  snprintf(mLanguageSec, sizeof(mLanguageSec), "%.3s", langSec != nullptr ? langSec : "");
+  mLanguagePriType = langPriType;
+  mLanguageSecType = langSecType;
+  // A missing language matches nothing.
+  if (langPri == nullptr) mLanguagePri[0] = '\0';
+  if (langSec == nullptr) mLanguageSec[0] = '\0';
+  ApplyLanguageFilterLocked(true);
+  pthread_mutex_unlock(&mMutex);
+  return true;
+}
+
+// Audio PIDs of a wanted language flow, the others are blocked; with no
+// wanted language present nothing changes.  Under mMutex; the PMT analysis
+// calls it again when a new audio PID appears.
+void TsFilter::ApplyLanguageFilterLocked(bool verbose) {
+  if (!mLanguageFilterSet) return;
+  const char* pri = mLanguagePri[0] != '\0' ? mLanguagePri : nullptr;
+  const char* sec = mLanguageSec[0] != '\0' ? mLanguageSec : nullptr;
   int found = 0;
   for (int pid = 1; pid < kPidCount; pid++) {
+    const PacketIdMapType& e = mPacketIdMap[pid];
+    if (!IsAudioStreamType(e.streamType)) continue;
+    if (verbose)
+      VYX_LOG("Found audio packet pid 0x%x, pidlang %s, pidlangType %d, langPri %s, langPriType %d",
+              pid, e.audioLanguage, e.audioLangType, pri != nullptr ? pri : "", mLanguagePriType);
+    if (language_matches(e, pri, mLanguagePriType) || language_matches(e, sec, mLanguageSecType)) found++;
+  }
+  if (verbose) VYX_LOG("SetLanguageFilter: found %d", found);
+  if (found == 0) return;
+  for (int pid = 1; pid < kPidCount; pid++) {
     PacketIdMapType& e = mPacketIdMap[pid];
-    if (!is_audio_stream_type(e.streamType)) continue;
-    VYX_LOG("Found audio packet pid 0x%x, pidlang %s, pidlangType %d, langPri %s, langPriType %d",
-            pid, e.audioLanguage, e.audioLangType, langPri != nullptr ? langPri : "",
-            langPriType);
-    if (language_matches(e, langPri, langPriType) || language_matches(e, langSec, langSecType)) {
-      found++;
-      e.block = false;
-    } else {
-      toBlock[blockCount++] = static_cast<unsigned short>(pid);
-    }
+    if (!IsAudioStreamType(e.streamType)) continue;
+    bool wanted = language_matches(e, pri, mLanguagePriType) || language_matches(e, sec, mLanguageSecType);
+    if (!wanted && !e.block && verbose) VYX_LOG("Blocking packet 0x%x", pid);
+    e.block = !wanted;
   }
-  VYX_LOG("SetLanguageFilter: found %d", found);
-  // With no wanted language present, every audio PID keeps flowing.
-  if (found > 0) {
-    for (int i = 0; i < blockCount; i++) {
-      VYX_LOG("Blocking packet 0x%x", toBlock[i]);
-      mPacketIdMap[toBlock[i]].block = true;
-    }
-  }
-  return true;
 }
 
 bool TsFilter::SetPacketSize(int packetSize) {

@@ -10,6 +10,7 @@
 
 #include "sectionreader.h"
 #include "statistics.h"
+#include "streamer.h"
 #include "tsfilter.h"
 #include "tunermanager.h"
 #include "utils.h"
@@ -79,6 +80,8 @@ bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
         e.transportId = transportId;
         e.programId = programNumber;
         if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, programNumber);
+        // Streams asked for the program before this PAT came get its PMT.
+        FollowPatEntry(transportId, programNumber, pid);
       } else {
         e.type = ePidTypeNone;  // network PID
       }
@@ -115,7 +118,8 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
   }
   SectionReader section(packetPtr + 3, sectionLength);
   int programNumber = section.U16();
-  section.Skip(5);  // version, section numbers, PCR PID
+  int version = (section.U8() >> 1) & 0x1F;
+  section.Skip(4);  // section numbers, PCR PID
   int programInfoLength = section.Len12();
   // Both loops lie between the header and the CRC.
   int loopBytes = section.Remaining() - kCrcBytes;
@@ -135,6 +139,22 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
       !AnalyzePmtProgramInfoLoop(streams.Ptr(), packetId, programNumber, streams.Length()))
     return false;
 
+  // A new version: the streams carrying the program drop the elementary
+  // PIDs it no longer lists (the loop above attached those it lists).
+  PacketIdMapType& pmt = mPacketIdMap[pid];
+  if (pmt.pmtVersion != 0 && pmt.pmtVersion != version + 1 && mMyType == 'T') {
+    uint16_t listed[kMaxSectionLength / 5];
+    int count = 0;
+    SectionReader loop(streams.Ptr(), streams.Length());
+    while (loop.Remaining() > 0 && count < static_cast<int>(sizeof(listed) / sizeof(listed[0]))) {
+      loop.U8();
+      listed[count++] = loop.PID13();
+      loop.Skip(loop.Len12());
+    }
+    FollowPmtRemovals(pmt.transportId, static_cast<uint16_t>(programNumber), listed, count);
+  }
+  pmt.pmtVersion = static_cast<uint8_t>(version + 1);
+
   ++mpStatistics->mPmtCounter;
   return true;
 }
@@ -143,6 +163,9 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int pac
                                          int program_number, int length) {
   SectionReader loop(packetPtr, length);
   const PacketIdMapType& pmt = mPacketIdMap[packetMapPid & 0x1FFF];
+  Streamer* carriers[kMaxStreams];
+  int carrierCount = StreamersCarrying(pmt.transportId, static_cast<uint16_t>(program_number), carriers);
+  bool newAudio = false;
   while (loop.Remaining() > 0) {
     // An entry cut in its header or its descriptors ends the loop: the
     // entries before it stay registered, the section is not counted.
@@ -154,6 +177,7 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int pac
       if (report_due(mDescriptorReports))
         VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", left, packetMapPid);
       ++mDescriptorReports;
+      if (newAudio) ApplyLanguageFilterLocked(false);
       return false;
     }
     SectionReader descriptors = loop.Sub(esInfoLength);
@@ -162,6 +186,7 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int pac
         VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", esInfoLength,
                 descriptors.Length(), packetMapPid);
       ++mDescriptorReports;
+      if (newAudio) ApplyLanguageFilterLocked(false);
       return false;
     }
     if (pid == 0) continue;
@@ -178,7 +203,16 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int pac
     }
     if (esInfoLength != 0)
       AnalyzeDescriptor(descriptors.Ptr(), static_cast<unsigned short>(esInfoLength), pid, 0);
+    // The streams carrying the program follow it: a PID its PMT lists late
+    // or newly is attached to them.
+    for (int i = 0; i < carrierCount; i++) {
+      if (AttachStreamer(e, carriers[i], true) != eAttached) continue;
+      carriers[i]->AddProgramToList(static_cast<unsigned short>(program_number), pid);
+      VYX_LOG("PID 0x%x of program 0x%x attached to stream %d\n", pid, program_number, carriers[i]->mId);
+      newAudio = newAudio || IsAudioStreamType(e.streamType);
+    }
   }
+  if (newAudio) ApplyLanguageFilterLocked(false);
   return true;
 }
 

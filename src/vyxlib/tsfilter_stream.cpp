@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "reportdue.h"
 #include "statistics.h"
 #include "streamer.h"
 #include "sectionreader.h"
@@ -41,32 +42,6 @@ static_assert(kPatWorkBuffer <= Streamer::kPrivatePatBufferSize,
 
 // Continuity counter of the PAT packetizer, shared by all streams.
 int pat_continuity = 0;
-
-enum AttachResult { eAttachFailed = -1, eAlreadyAttached = 0, eAttached = 1 };
-
-// Attach `s` to one PID (command thread, caller holds mMutex): create the
-// PID's list if needed; a streamer with the same stream number already there
-// is re-activated instead of listed twice.
-AttachResult attach_streamer(PacketIdMapType& entry, Streamer* s) {
-  if (entry.streamers == nullptr) {
-    entry.streamers = new (std::nothrow) StreamerList();
-    if (entry.streamers == nullptr) {
-      VYX_ERROR("Cant alloc memory");
-      return eAttachFailed;
-    }
-  }
-  StreamerList* list = entry.streamers;
-  for (int i = 0; i < list->Size(); i++) {
-    Streamer* other = list->At(i);
-    if (other != nullptr && other->mId == s->mId) {
-      other->mActive = true;
-      return eAlreadyAttached;
-    }
-  }
-  if (!list->Append(s)) return eAttachFailed;
-  s->mActive = true;
-  return eAttached;
-}
 
 bool list_contains(const StreamerList* list, const Streamer* s) {
   if (list == nullptr) return false;
@@ -241,7 +216,7 @@ bool TsFilter::RemoveAllProgramsFromStream(int streamId) {
       }
       if (list->Size() == 0) {
         entry.streamers = nullptr;
-        delete list;
+        ReleaseList(list);
       }
     }
     pthread_mutex_unlock(&mMutex);
@@ -278,7 +253,7 @@ bool TsFilter::AddStreamerToPsi(Streamer* pStreamer) {
     // PID 0 stays blocked: its list only names the streams that get a
     // regenerated PAT.
     entry.status = ePidAnalyse;
-    attach_streamer(entry, pStreamer);
+    AttachStreamer(entry, pStreamer, false);
   }
   pthread_mutex_unlock(&mMutex);
   return true;
@@ -295,7 +270,7 @@ bool TsFilter::AddStreamerToUnidentified(Streamer* pStreamer) {
       VYX_LOG("PROBLEM: Too many unindentified streamers");
       break;
     }
-    if (attach_streamer(entry, pStreamer) == eAttached && entry.type == ePidTypeNone) {
+    if (AttachStreamer(entry, pStreamer, false) == eAttached && entry.type == ePidTypeNone) {
       entry.status = ePidKnown;
       VYX_LOG("Mark pid %x known %d", pid, entry.status);
     }
@@ -318,20 +293,17 @@ bool TsFilter::AddProgramToStream(int streamId, unsigned short transportId,
     VYX_LOG("AddProgramToStream: program 0 ignored");
     return false;
   }
-  Streamer* s = nullptr;
-  for (int i = 0; i < kMaxStreams; i++) {
-    if (mStreamersList[i] != nullptr && mStreamersList[i]->mId == streamId) {
-      s = mStreamersList[i];
-      VYX_LOG("AddProgramToStream: Found streamId %d", streamId);
-      break;
-    }
-  }
+  Streamer* s = FindStreamer(streamId);
   if (s == nullptr) return false;
+  VYX_LOG("AddProgramToStream: Found streamId %d", streamId);
   pthread_mutex_lock(&mMutex);
+  // Carried from now on, even if the program's tables are not analysed yet.
+  if (!s->CarryProgram(transportId, programId))
+    VYX_LOG("AddProgramToStream: too many programs on stream %d", streamId);
   for (int pid = 1; pid < kPidCount - 1; pid++) {
     PacketIdMapType& entry = mPacketIdMap[pid];
     if (entry.transportId != transportId || entry.programId != programId) continue;
-    if (attach_streamer(entry, s) == eAttached) {
+    if (AttachStreamer(entry, s, false) == eAttached) {
       s->AddProgramToList(programId, static_cast<unsigned short>(pid));
       VYX_LOG("Added TS %x Prog. %x to stream ID %d at PID %x, packet type %d", transportId,
               programId, streamId, pid, entry.type);
@@ -343,20 +315,15 @@ bool TsFilter::AddProgramToStream(int streamId, unsigned short transportId,
 
 bool TsFilter::AddAllProgramsToStream(int streamId) {
   if (!valid_stream_id(streamId)) return false;
-  Streamer* s = nullptr;
-  for (int i = 0; i < kMaxStreams; i++) {
-    if (mStreamersList[i] != nullptr && mStreamersList[i]->mId == streamId) {
-      s = mStreamersList[i];
-      VYX_LOG("AddProgramsAllToStream: Found streamId %d", streamId);
-      break;
-    }
-  }
+  Streamer* s = FindStreamer(streamId);
   if (s == nullptr) return false;
+  VYX_LOG("AddProgramsAllToStream: Found streamId %d", streamId);
   pthread_mutex_lock(&mMutex);
+  s->mCarriesAll = true;
   for (int pid = 1; pid < kPidCount - 1; pid++) {
     PacketIdMapType& entry = mPacketIdMap[pid];
     if (entry.count >= 3 && entry.status != ePidIgnored) {
-      if (attach_streamer(entry, s) == eAttached) {
+      if (AttachStreamer(entry, s, false) == eAttached) {
         s->AddProgramToList(entry.programId, static_cast<unsigned short>(pid));
         VYX_LOG("Added TS 0x%x Prog. 0x%x to stream ID %d at PID 0x%x", entry.transportId,
                 entry.programId, streamId, pid);
@@ -472,5 +439,112 @@ void TsFilter::SendPrivatePats() {
     }
     s->Stream(s->mpPrivatePatBuffer, len);
     ListForFlush(s);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Streamer lists and streams that follow their programs
+// ---------------------------------------------------------------------------
+Streamer* TsFilter::FindStreamer(int streamId) {
+  if (!valid_stream_id(streamId)) return nullptr;
+  for (int i = 0; i < kMaxStreams; i++)
+    if (mStreamersList[i] != nullptr && mStreamersList[i]->mId == streamId) return mStreamersList[i];
+  return nullptr;
+}
+
+StreamerList* TsFilter::AcquireList(bool packetPath) {
+  if (mFreeListCount > 0) {
+    StreamerList* list = mFreeLists[--mFreeListCount];
+    for (int i = 0; i < StreamerList::kMax; i++) list->items[i] = nullptr;
+    list->count.store(0, std::memory_order_relaxed);
+    return list;
+  }
+  if (packetPath) {
+    if (report_due(mListPoolEmpty)) VYX_LOG("PROBLEM: no streamer list left for a new PID\n");
+    ++mListPoolEmpty;
+    return nullptr;
+  }
+  StreamerList* list = new (std::nothrow) StreamerList();
+  if (list == nullptr) VYX_ERROR("Cant alloc memory");
+  return list;
+}
+
+void TsFilter::ReleaseList(StreamerList* list) {
+  if (list == nullptr) return;
+  if (mListPool != nullptr && list >= mListPool && list < mListPool + kListPool) {
+    if (mFreeListCount < kListPool) mFreeLists[mFreeListCount++] = list;
+    return;
+  }
+  delete list;  // made when the pool was empty (or by a test)
+}
+
+// Attach `s` to one PID (caller holds mMutex): a streamer with the same
+// stream number already there is re-activated instead of listed twice.
+TsFilter::AttachResult TsFilter::AttachStreamer(PacketIdMapType& entry, Streamer* s, bool packetPath) {
+  if (entry.streamers == nullptr) {
+    entry.streamers = AcquireList(packetPath);
+    if (entry.streamers == nullptr) return eAttachFailed;
+  }
+  StreamerList* list = entry.streamers;
+  for (int i = 0; i < list->Size(); i++) {
+    Streamer* other = list->At(i);
+    if (other != nullptr && other->mId == s->mId) {
+      other->mActive = true;
+      return eAlreadyAttached;
+    }
+  }
+  if (!list->Append(s)) return eAttachFailed;
+  s->mActive = true;
+  return eAttached;
+}
+
+int TsFilter::StreamersCarrying(uint16_t transportId, uint16_t programId, Streamer** out) {
+  int n = 0;
+  if (mMyType != 'T' || programId == 0) return 0;
+  for (int i = 0; i < kMaxStreams; i++) {
+    Streamer* s = mStreamersList[i];
+    if (s != nullptr && s->Carries(transportId, programId)) out[n++] = s;
+  }
+  return n;
+}
+
+// A PAT entry (packet path): the streams carrying the program get its PMT
+// PID, so its PMT reaches them and their PAT lists the program.
+void TsFilter::FollowPatEntry(uint16_t transportId, uint16_t programId, uint16_t pmtPid) {
+  Streamer* carriers[kMaxStreams];
+  int n = StreamersCarrying(transportId, programId, carriers);
+  for (int i = 0; i < n; i++)
+    if (AttachStreamer(mPacketIdMap[pmtPid], carriers[i], true) == eAttached)
+      carriers[i]->AddProgramToList(programId, pmtPid);
+}
+
+// A new PMT version (packet path): the program's elementary PIDs it no
+// longer lists leave the streams that carry the program.
+void TsFilter::FollowPmtRemovals(uint16_t transportId, uint16_t programId, const uint16_t* listed,
+                                 int count) {
+  Streamer* carriers[kMaxStreams];
+  int n = StreamersCarrying(transportId, programId, carriers);
+  if (n == 0) return;
+  for (int pid = 1; pid < kPidCount - 1; pid++) {
+    PacketIdMapType& e = mPacketIdMap[pid];
+    if (e.streamers == nullptr || e.type != ePidTypeEs || e.programId != programId ||
+        e.transportId != transportId)
+      continue;
+    bool still = false;
+    for (int k = 0; k < count && !still; k++) still = listed[k] == pid;
+    if (still) continue;
+    StreamerList* list = e.streamers;
+    for (int i = list->Size() - 1; i >= 0; i--) {
+      for (int c = 0; c < n; c++) {
+        if (list->At(i) == carriers[c]) {
+          // The list stays (empty, perhaps) until the stream stops: the
+          // packet loop may still be walking it.
+          list->RemoveAt(i);
+          VYX_LOG("PID 0x%x left program 0x%x: detached from stream %d\n", pid, programId,
+                  carriers[c]->mId);
+          break;
+        }
+      }
+    }
   }
 }

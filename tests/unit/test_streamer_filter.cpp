@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ffmpeg_streams.h"
+#include "tsfixture.h"
 #include "streamer.h"
 #include "tsfilter.h"
 #include "utils.h"
@@ -69,6 +70,20 @@ struct StreamOps : ::testing::Test {
   }
   std::string Command(const std::string& tail) {
     return std::string(ip) + "," + std::to_string(capture.Port()) + tail;
+  }
+  // Packets through the packet loop in one buffer, a null packet after them
+  // so that the last is analysed too.
+  void Feed(Bytes ts) {
+    tsfix::Append(ts, tsfix::MakeDataPacket(0x1FFF, 0));
+    ASSERT_TRUE(tsf.Filter(ts.data(), static_cast<int>(ts.size())));
+  }
+  // The packets the stream sent since the last call, by PID.
+  std::vector<Bytes> Sent(uint16_t pid) {
+    std::vector<Bytes> out;
+    for (const std::vector<uint8_t>& d : capture.Drain())
+      for (size_t off = 0; off + 188 <= d.size(); off += 188)
+        if ((((d[off + 1] & 0x1F) << 8) | d[off + 2]) == pid) out.emplace_back(d.begin() + off, d.begin() + off + 188);
+    return out;
   }
   bool Start(int id, const std::string& text) {
     std::vector<char> buf(text.begin(), text.end());
@@ -288,6 +303,67 @@ TEST_F(StreamOps, LanguageFilterBlocksOnlyTheUnwantedAudio) {
   EXPECT_TRUE(tsf.SetLanguageFilter(fra, 0, nullptr, 0));
   EXPECT_FALSE(tsf.mPacketIdMap[0x203].block);
   EXPECT_TRUE(tsf.mPacketIdMap[0x201].block);
+}
+
+// A stream started before its program's tables were seen follows them: the
+// PAT gives it the PMT PID (and its PAT lists the program), the PMT its
+// elementary PIDs; a new PMT version attaches what it adds and detaches
+// what it drops, and the language filter judges a new audio PID too.
+TEST_F(StreamOps, StreamsFollowALatePmtAndItsNewVersions) {
+  using tsfix::EsEntry;
+  using tsfix::LanguageDescriptor;
+  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  ASSERT_TRUE(Start(1, Command(",5,21,3")));
+  EXPECT_FALSE(Attached(0x81, 0));
+  tsf.mStreamersList[0]->mPacketSize = 0;  // a datagram per buffer
+  Sent(0);
+
+  tsfix::PsiPacketizer pat(0), pmt2(0x81), pmt3(0x82);
+  Bytes ts = tsfix::Join(pat.Packetize(tsfix::MakePat(0x21, 0, {{2, 0x81}, {3, 0x82}})));
+  tsfix::Append(ts, tsfix::Join(pmt2.Packetize(tsfix::MakePmt(
+                        2, 0x200, 0, {EsEntry{0x02, 0x200, {}}, EsEntry{0x81, 0x201, {LanguageDescriptor({{"eng", 0}})}}}))));
+  tsfix::Append(ts, tsfix::Join(pmt3.Packetize(tsfix::MakePmt(3, 0x300, 0, {EsEntry{0x02, 0x300, {}}}))));
+  Feed(ts);
+  EXPECT_TRUE(Attached(0x81, 0));
+  EXPECT_TRUE(Attached(0x200, 0));
+  EXPECT_TRUE(Attached(0x201, 0));
+  EXPECT_FALSE(Attached(0x82, 0));
+  EXPECT_FALSE(Attached(0x300, 0));
+  EXPECT_TRUE(Attached(0x300, 1));
+  EXPECT_FALSE(Attached(0x200, 1));
+  // The stream's PAT (sent from the next PAT on) names program 2 and blanks
+  // program 3.
+  Feed(tsfix::Join(pat.Packetize(tsfix::MakePat(0x21, 0, {{2, 0x81}, {3, 0x82}}))));
+  std::vector<Bytes> pats = Sent(0);
+  ASSERT_FALSE(pats.empty());
+  const Bytes& p = pats.back();  // pointer field, 8 header bytes, then the entries
+  EXPECT_EQ(2, (p[13] << 8) | p[14]);
+  EXPECT_EQ(0, (p[17] << 8) | p[18]);
+  // Its elementary packets flow.
+  Bytes es = tsfix::MakeDataPacket(0x200, 1);
+  tsfix::Append(es, tsfix::MakeDataPacket(0x300, 1));
+  Feed(es);
+  EXPECT_EQ(1u, Sent(0x200).size());
+
+  // Version 1: Spanish audio added, English dropped.
+  Feed(tsfix::Join(pmt2.Packetize(tsfix::MakePmt(
+      2, 0x200, 1, {EsEntry{0x02, 0x200, {}}, EsEntry{0x81, 0x202, {LanguageDescriptor({{"spa", 0}})}}}))));
+  EXPECT_TRUE(Attached(0x200, 0));
+  EXPECT_TRUE(Attached(0x202, 0));
+  EXPECT_FALSE(Attached(0x201, 0));
+  EXPECT_TRUE(Attached(0x300, 1));  // the other program's stream is untouched
+
+  // Spanish wanted: French audio that a later version adds comes blocked.
+  char spa[] = "spa";
+  ASSERT_TRUE(tsf.SetLanguageFilter(spa, 0, nullptr, 0));
+  Feed(tsfix::Join(pmt2.Packetize(tsfix::MakePmt(2, 0x200, 2,
+                                                 {EsEntry{0x02, 0x200, {}},
+                                                  EsEntry{0x81, 0x202, {LanguageDescriptor({{"spa", 0}})}},
+                                                  EsEntry{0x81, 0x203, {LanguageDescriptor({{"fra", 0}})}}}))));
+  EXPECT_TRUE(Attached(0x203, 0));
+  EXPECT_TRUE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x202].block);
+  EXPECT_TRUE(Attached(0x202, 0));
 }
 
 TEST_F(StreamOps, DumpPidsCountsPidsSeenOnceOrTwiceAsBogusOnly) {
