@@ -25,6 +25,7 @@
 #include "uart.h"
 #include "utils.h"
 #include "version.h"
+#include "vyxlibmain.h"
 #include "zernsnmp.h"
 
 // Serial self-test of the hosting process (the media player provides it at

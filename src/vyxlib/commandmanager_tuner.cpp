@@ -19,6 +19,7 @@
 #include "tsfilter.h"
 #include "tunermanager.h"
 #include "utils.h"
+#include "vyxlibmain.h"
 #include "zernsnmp.h"
 
 namespace {

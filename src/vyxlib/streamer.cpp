@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "debugfiles.h"
 #include "statistics.h"
-#include "tsfilter.h"  // dbg_file_out
 #include "udpcom.h"
 #include "utils.h"
 

@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "streamer.h"
-#include "tsfilter.h"  // dbg_file_out
+#include "debugfiles.h"
 #include "udpcom.h"
 #include "utils.h"
 

@@ -4,15 +4,12 @@
 
 #include <cstring>
 
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "statistics.h"
 #include "utils.h"
 
 namespace {
-
-// Error reports on the packet path are rate-limited: the first one, then one
-// in 512 (a hostile or broken stream can trigger them on every packet).
-inline bool report_due(uint32_t countBefore) { return (countBefore & 511u) == 0; }
 
 // A PID's counter before its first packet: whatever that packet carries
 // is taken, so the first section after a new start is not a gap.
@@ -83,6 +80,27 @@ PsipSection::PsipSection(int buffer_size, int8_t* continuityPerPid, unsigned cha
     memset(mpContinuity, kNoCounterYet, TableCollector::kPidCount);
     mOwnContinuity = true;
   }
+}
+
+void PsipSection::Reset() {
+  mTableId = -1;
+  mPid = 0;
+  mSectionNo = -1;
+  mTotalSectionLen = 0;
+  mRemainingSectionLen = 0;
+  mSectionPos = 0;
+  mVersion = -1;
+  mCurNextCounter = 0;
+  mVersionCounter = 0;
+  mGoodSections = 0;
+  mDroppedSectionsContinuity = 0;
+  mDroppedSectionsCrc = 0;
+  mDroppedSectionsOther = 0;
+  mDroppedSectionsFuture = 0;
+  mDroppedSectionsReserved = 0;
+  mIgnoredSections = 0;
+  mVersionChanges = 0;
+  if (mOwnContinuity) memset(mpContinuity, kNoCounterYet, TableCollector::kPidCount);
 }
 
 PsipSection::~PsipSection() {
@@ -258,6 +276,22 @@ TableCollector::~TableCollector() {
   for (int i = 0; i < kSmallStates; ++i) delete mSmallPool[i];
   for (int i = 0; i < kLargeStates; ++i) delete mLargePool[i];
   delete[] mpArena;
+}
+
+void TableCollector::Reset() {
+  for (int i = 0; i < mTableCount; ++i) {
+    mTables[i]->Reset();
+    mTables[i] = nullptr;
+  }
+  mTableCount = 0;
+  mSmallUsed = 0;
+  mLargeUsed = 0;
+  mReparseEit = false;
+  mReparseEtt = false;
+  memset(continuityPerPid, kNoCounterYet, sizeof(continuityPerPid));
+  mStatesDropped = 0;
+  mShortStarts = 0;
+  mOrphanContinuations = 0;
 }
 
 int TableCollector::BufferSizeFor(int tableId) {

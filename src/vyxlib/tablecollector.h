@@ -66,6 +66,8 @@ class PsipSection {
   unsigned char* CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
                                     bool startOfSection, unsigned char continuity, int* table_id);
   void PrintStats();
+  // Back to a state never used (its buffer and counters stay).
+  void Reset();
 
  private:
   PsipSection(const PsipSection&) = delete;
@@ -101,6 +103,9 @@ class TableCollector {
   unsigned char* CollectPsipSection(unsigned short pid, unsigned char* packetPtr, int length,
                                     bool startOfSection, unsigned char continuity, int* table_id);
   void PrintStats();
+  // Forget every table and counter, as after construction (a new
+  // multiplex): nothing is allocated or freed.
+  void Reset();
 
   // Buffer size for a table id.
   static int BufferSizeFor(int tableId);

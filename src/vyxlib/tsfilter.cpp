@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "reportdue.h"
 #include "sharedmem.h"
 #include "statistics.h"
 #include "streamer.h"
@@ -41,8 +42,6 @@ class ScopedLock {
   ScopedLock(const ScopedLock&) = delete;
   ScopedLock& operator=(const ScopedLock&) = delete;
 };
-// Packet-path diagnostics: one line per 512 events after the first.
-inline bool log_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 // Sync losses: the first few are all logged, then one in 256.
 inline bool sync_log_due(unsigned int countBefore) { return countBefore < 8 || (countBefore & 255u) == 0; }
 
@@ -353,7 +352,7 @@ unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetI
 bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
   unsigned int payloadIndex = GetTsPayloadIndex(packetPtr, packetId);
   if (payloadIndex < 4 || payloadIndex > 187) {
-    if (log_due(mPayloadIndexDrops))
+    if (report_due(mPayloadIndexDrops))
       VYX_LOG("payloadIndex1 %d: DROP %d\n", payloadIndex, mPayloadIndexDrops);
     ++mPayloadIndexDrops;
     return false;
@@ -366,7 +365,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
     payloadIndex += 1;
     nextSectionPos = pointerField + payloadIndex;
     if (nextSectionPos >= 187) {
-      if (log_due(mPointerFieldDrops))
+      if (report_due(mPointerFieldDrops))
         VYX_LOG("Bad next sect: ptr_fld %d, pldIdx %d DROP %d\n", pointerField, payloadIndex,
                 mPointerFieldDrops);
       ++mPointerFieldDrops;
@@ -392,7 +391,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
   } else if (pointerField == 0) {
     CollectPsipSection(pid, payload, payloadLength, true, continuity);
   } else {
-    if (log_due(mRemainderLogs))
+    if (report_due(mRemainderLogs))
       VYX_LOG("PSIP Remainder And New Section in pid 0x%x continuity %d: payloadLength %d, "
               "nextSessionPos %d\n",
               pid, continuity, payloadLength, nextSectionPos);

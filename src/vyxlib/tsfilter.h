@@ -12,7 +12,8 @@
 // Source files: tsfilter.cpp (construction, packet loop, packet analysis,
 // dispatch, debug replay), tsfilter_psi.cpp (PAT, PMT, descriptors),
 // tsfilter_vct/mgt/eit/text.cpp (ATSC PSIP tables), tsfilter_stream.cpp (streamers,
-// private PATs), tsfilter_dump.cpp (language filter, packet size, dumps).
+// private PATs), tsfilter_lang.cpp (language filter),
+// tsfilter_dump.cpp (packet size, dumps).
 
 #include <pthread.h>
 
@@ -21,6 +22,7 @@
 #include <cstdio>
 
 #include "crc32.h"
+#include "debugfiles.h"
 
 class Streamer;
 class TunerManager;
@@ -28,12 +30,6 @@ class TableCollector;
 class Statistics;
 class Time;
 
-// Debug copies of the stream.  dbg_file_in: when open, Filter reads each
-// buffer from it instead of using the player's bytes (stream-from-file
-// command).  dbg_file_out: when open, streamers write their datagrams to it
-// instead of sending them.  Both are opened and closed by the command thread.
-extern FILE* dbg_file_in;
-extern FILE* dbg_file_out;
 
 enum PacketScrambleEnum { eNotKnown = 0, eClear = 1, eScrambled = 2 };
 
@@ -285,7 +281,8 @@ class TsFilter {
   void RegeneratePrivatePats(unsigned char* section);
   void SendPrivatePats();
 
-  // ---- language filter, packet size, dumps (tsfilter_dump.cpp) ----
+  // ---- language filter (tsfilter_lang.cpp), packet size and dumps
+  // (tsfilter_dump.cpp) ----
   bool SetLanguageFilter(char* langPri, int langPriType, char* langSec, int langSecType);
   bool SetPacketSize(int packetSize);
   void DumpPids();

@@ -7,6 +7,7 @@
 // and the descriptor loops stop at the section's end, a title at its
 // title_length, and the texts are bounded by the text buffer.
 
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "tsfilter.h"
 #include "tunermanager.h"
@@ -25,7 +26,6 @@ const int kCrcBytes = 4;
 const int kMaxTitleHandedOver = 255;
 
 unsigned int eit_reports;
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 int SectionLength(const unsigned char* s) { return ((s[1] & 0x0F) << 8) | s[2]; }
 

@@ -8,6 +8,7 @@
 // filter's mutex.  Every field is read through SectionReader and bounded by
 // the section's own length.
 
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "time.h"
 #include "tsfilter.h"
@@ -28,7 +29,6 @@ const int kBasePid = 0x1FFB;
 const int kNullPid = 0x1FFF;
 
 unsigned int mgt_reports;
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 // The PID map change one MGT entry asks for.
 void TypeTablePid(PacketIdMapType& entry, unsigned int tableType) {

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "statistics.h"
 #include "streamer.h"
@@ -40,7 +41,6 @@ inline SectionReader descriptor_body(const unsigned char* d) {
   return SectionReader(d + 2, length);
 }
 
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 }  // namespace
 

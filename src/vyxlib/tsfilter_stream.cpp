@@ -105,19 +105,12 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
   int channel = static_cast<int>(hatoi(f[2]));
 
   // Every table of the new multiplex is delivered afresh.
-  TableCollector* fresh = new (std::nothrow) TableCollector();
-  if (fresh == nullptr) {
-    VYX_ERROR("Cant alloc memory");
-    return false;
-  }
   pthread_mutex_lock(&mMutex);
-  TableCollector* old = mpTableCollector;
-  mpTableCollector = fresh;
+  if (mpTableCollector != nullptr) mpTableCollector->Reset();
   mPatCurrentNextIndicator = -1;
   mElementaryStreamCount = 0;
   mUnindentifiedStreamers = 0;
   pthread_mutex_unlock(&mMutex);
-  delete old;
 
   if (mpTunerManager != nullptr) mpTunerManager->TuneToChannel(channel);
   Statistics::Self()->Reset();

@@ -9,6 +9,7 @@
 // text at the buffer's end less the final terminator.
 
 #include "atsc_huffman.h"
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "tsfilter.h"
 #include "utils.h"
@@ -20,7 +21,6 @@ char psip_text[TsFilter::kPsipTextBuffer];
 
 unsigned int text_reports;
 unsigned int too_long_reports;
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 }  // namespace
 

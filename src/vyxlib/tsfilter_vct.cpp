@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "reportdue.h"
 #include "sectionreader.h"
 #include "tsfilter.h"
 #include "tunermanager.h"
@@ -30,7 +31,6 @@ const int kChannelEntryBytes = 32;  // fixed part of one channel entry
 // received and two zero bytes.  Filter thread only.
 char vct_short_name[16];
 
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 }  // namespace
 

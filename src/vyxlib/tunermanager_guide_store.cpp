@@ -7,13 +7,12 @@
 #include <cstring>
 
 #include "guidetextpool.h"
+#include "reportdue.h"
 #include "time.h"
 #include "tunermanager.h"
 #include "utils.h"
 
 namespace {
-
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 inline uint64_t EventEnd(const Event* ev) {
   return static_cast<uint64_t>(ev->startTime) + ev->duration;

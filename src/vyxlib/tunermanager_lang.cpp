@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "reportdue.h"
 #include "sharedmem.h"
 #include "tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
 
 namespace {
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 }  // namespace
 
 bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, char* langCode,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "reportdue.h"
 #include "systemmanager.h"
 #include "tunermanager.h"
 #include "utils.h"
@@ -14,7 +15,6 @@ namespace {
 
 const char kScanResultsFile[] = "/mnt/hd1/vyx_scan_results";
 
-inline bool report_due(unsigned int countBefore) { return (countBefore & 511u) == 0; }
 
 // One SCAL line of a record into out (kScalLineMax bytes); its length, or
 // the negative result of a failed format.

@@ -5,6 +5,8 @@
 // (which builds every other module) and starts the command and watchdog
 // threads; nothing is ever torn down while the player runs.
 
+#include "vyxlibmain.h"
+
 #include <atomic>
 #include <cstdio>
 #include <new>

@@ -36,6 +36,7 @@
 #include "statistics.h"
 #include "tsfilter.h"
 #include "utils.h"
+#include "vyxlibmain.h"
 
 extern "C" char* Vyx_Start_Filter(char type);
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);

@@ -117,6 +117,30 @@ TEST(TableCollector, FirstSectionOnAFreshPidIsAcceptedWhateverItsCounter) {
   EXPECT_EQ(0x00, table);
 }
 
+// A retune resets the collector made at start-up: every table and counter
+// is forgotten and the pools serve again, with nothing allocated.
+TEST(TableCollector, ResetForgetsTablesAndCountersAndRefillsThePools) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = SectionOfTotal(0x02, 100);
+  for (int i = 0; i < TableCollector::kSmallStates; ++i)
+    ASSERT_EQ(sec, feed(static_cast<uint16_t>(0x100 + i), sec, true, 3)) << i;
+  EXPECT_TRUE(feed(0x1000, sec, true, 0).empty());  // the pool is used up
+  EXPECT_EQ(1u, tc.mStatesDropped);
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 50), true, 9).empty());  // a gap: dropped
+  tc.Reset();
+  EXPECT_EQ(0, tc.mTableCount);
+  EXPECT_EQ(0u, tc.mStatesDropped);
+  // The counter of PID 0x100 is unknown again, and the pool serves new PIDs.
+  EXPECT_EQ(sec, feed(0x100, sec, true, 9));
+  EXPECT_EQ(sec, feed(0x1000, sec, true, 0));
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(1u, st->mGoodSections);
+  EXPECT_EQ(0u, st->mDroppedSectionsContinuity);
+  EXPECT_EQ(2, tc.mTableCount);
+}
+
 TEST(TableCollector, ContinuityGapAbandonsSectionAndNextStartIsCollected) {
   TableCollector tc;
   Feed feed{tc};

@@ -14,6 +14,7 @@
 #include "commandmanager.h"
 #include "device_fakes.h"
 #include "private_ipc.h"
+#include "vyxlibmain.h"
 
 namespace {
 

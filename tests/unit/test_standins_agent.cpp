@@ -132,6 +132,38 @@ TEST_F(AgentTest, RepliesInTheAgentFormatForEachType) {
   EXPECT_EQ(json_get(sets[2], "reply"), kDomain + " = STRING: \"two words\"\n");
 }
 
+// A handful of settings as the device documents them: the table's name,
+// request type and OID, and the agent's answer in that type's form.
+TEST_F(AgentTest, DocumentedSettingsKeepTheirOidsAndTypes) {
+  struct Row {
+    ZernSettingEnum setting;
+    const char* name;
+    const char* type;
+    const char* oid;
+    const char* replyForm;  // what follows "<oid> = " in a get's answer
+  } rows[] = {
+      {eZERN_VERSION, "ZERN_VERSION", "", ".1.3.6.1.4.1.32473.3.5.13.0", "INTEGER: "},
+      {eIP_MASK, "IP_MASK", "a", ".1.3.6.1.4.1.32473.3.1.2.0", "IpAddress: "},
+      {eDHCP_ENABLE, "DHCP_ENABLE", "i", ".1.3.6.1.4.1.32473.3.1.6.0", "INTEGER: "},
+      {eDOMAIN, "DOMAIN", "s", ".1.3.6.1.4.1.32473.3.1.13.0", "STRING: "},
+      {eMULTIPLE_UPGRADE, "MULTIPLE_UPGRADE", "s", ".1.3.6.1.4.1.32473.3.5.32.0", nullptr},
+      {eIR_CONTROL, "IR_CONTROL", "i", ".1.3.6.1.4.1.32473.3.5.27.0", "INTEGER: "},
+      {eNETWORK_BUFFER_SIZE, "NETWORK_BUFFER_SIZE", "i", ".1.3.6.1.4.1.32473.3.3.43.0", "INTEGER: "},
+  };
+  for (const Row& r : rows) {
+    EXPECT_STREQ(ZernSettings[r.setting].field_name, r.name) << r.name;
+    EXPECT_STREQ(ZernSettings[r.setting].type, r.type) << r.name;
+    EXPECT_STREQ(ZernOid(r.setting), r.oid) << r.name;
+  }
+  StartAgent({"--ip", "10.77.0.2", "--mask", "255.255.255.0"});
+  for (const Row& r : rows) {
+    if (r.replyForm == nullptr) continue;
+    std::string want = std::string(r.oid) + " = " + r.replyForm;
+    EXPECT_EQ(Get(r.oid).compare(0, want.size(), want), 0) << r.name;
+  }
+  EXPECT_EQ(Get(".1.3.6.1.4.1.32473.3.1.2.0"), ".1.3.6.1.4.1.32473.3.1.2.0 = IpAddress: 255.255.255.0\n");
+}
+
 TEST_F(AgentTest, ReceiverBoardVersionAndThePluginClient) {
   StartAgent({}, "VYX_HOST=rx");
   SnmpLocal snmp;  // the plug-in's own bridge, against the running agent
