@@ -14,6 +14,14 @@
       are an unbroken run of the input's packets of that PID (the input loops,
       so the run may wrap from the input's last packet to its first).
       A --blocked PID of those programs must be missing from the recording.
+  txflow_check.py make-follow INPUT LATE CHANGE
+      From a make-stream multiplex, two that test streams following their
+      programs: LATE without
+      program 2's PMT in its first half (null packets in their place);
+      CHANGE with program 1's PMT without its second audio PID (version 0)
+      in its first half and with it (version 1) after.
+  txflow_check.py pids FILE
+      Prints the PIDs of FILE in hex, sorted, on one line.
   txflow_check.py summary JSON --size BYTES [--min-datagrams N]
       Checks a `vyxctl record` summary: every datagram BYTES long.
   txflow_check.py probe FILE --programs N ...
@@ -173,6 +181,69 @@ def cmd_make_stream(args) -> int:
     cmd += ["-mpegts_transport_stream_id", "1", "-mpegts_pmt_start_pid", "0x1000",
             "-muxrate", "2000000", "-f", "mpegts", args.out]
     return subprocess.call(cmd)
+
+
+def pmt_packet(p: bytes, drop_pid, version: int):
+    """The packet with its PMT section rebuilt: drop_pid's entry left out,
+    the version set, a new CRC.  Only a section that fills one packet from
+    pointer_field 0 is rebuilt; any other packet is returned unchanged."""
+    if (p[3] >> 4) & 3 != 1 or not p[1] & 0x40 or p[4] != 0:
+        return p
+    sec = p[5:]
+    length = ((sec[1] & 0x0F) << 8) | sec[2]
+    if 3 + length > len(sec):
+        return p
+    info = ((sec[10] & 0x0F) << 8) | sec[11]
+    out = bytearray(sec[:12 + info])
+    off = 12 + info
+    while off + 5 <= 3 + length - 4:
+        es_len = ((sec[off + 3] & 0x0F) << 8) | sec[off + 4]
+        if (((sec[off + 1] & 0x1F) << 8) | sec[off + 2]) != drop_pid:
+            out += sec[off:off + 5 + es_len]
+        off += 5 + es_len
+    new_len = len(out) - 3 + 4
+    out[1] = (sec[1] & 0xF0) | (new_len >> 8)
+    out[2] = new_len & 0xFF
+    out[5] = (sec[5] & 0xC1) | ((version & 0x1F) << 1)
+    out += crc32_mpeg(bytes(out)).to_bytes(4, "big")
+    return p[:5] + bytes(out) + b"\xff" * (PACKET - 5 - len(out))
+
+
+def null_packet(cc: int) -> bytes:
+    return bytes([0x47, 0x1F, 0xFF, 0x10 | (cc & 0x0F)]) + b"\xff" * (PACKET - 4)
+
+
+def cmd_make_follow(args) -> int:
+    problems = []
+    with open(args.input, "rb") as f:
+        pkts = packets(f.read(), "input", problems)
+    if problems or not pkts:
+        for p in problems:
+            print(p, file=sys.stderr)
+        return 1
+    half = len(pkts) // 2
+    late = [null_packet(i) if i < half and pid_of(p) == 0x1001 else p for i, p in enumerate(pkts)]
+    change = []
+    for i, p in enumerate(pkts):
+        if pid_of(p) == 0x1000:
+            first = i < half
+            p = pmt_packet(p, 0x102 if first else None, 0 if first else 1)
+        change.append(p)
+    with open(args.late, "wb") as f:
+        f.write(b"".join(late))
+    with open(args.change, "wb") as f:
+        f.write(b"".join(change))
+    return 0
+
+
+def cmd_pids(args) -> int:
+    problems = []
+    with open(args.file, "rb") as f:
+        pkts = packets(f.read(), args.file, problems)
+    print(" ".join(hex(p) for p in sorted({pid_of(p) for p in pkts})))
+    for p in problems:
+        print(p, file=sys.stderr)
+    return 1 if problems else 0
 
 
 def input_layout(pkts, problems):
@@ -368,6 +439,14 @@ def main(argv=None) -> int:
     m.add_argument("--languages", nargs=3, default=DEFAULT_LANGUAGES,
                    metavar="L,L..", help="audio languages of programs 1, 2 and 3")
     m.set_defaults(func=cmd_make_stream)
+    f = sub.add_parser("make-follow")
+    f.add_argument("input")
+    f.add_argument("late")
+    f.add_argument("change")
+    f.set_defaults(func=cmd_make_follow)
+    q = sub.add_parser("pids")
+    q.add_argument("file")
+    q.set_defaults(func=cmd_pids)
     t = sub.add_parser("ts")
     t.add_argument("input")
     t.add_argument("recorded")

@@ -14,6 +14,10 @@
 #             asked, in the saved tuner mode
 #   status    STATUS with no stream, with two streams (one with two
 #             programs, one with none) and after UNIT0
+#   follow    streams follow their programs: a PMT that first comes two
+#             seconds after the tune (past the device's wait) and a PMT
+#             version that adds an audio PID (channels 7 and 8, made from
+#             the sample by txflow_check.py make-follow)
 #   languages LAN? and SUB? on the sample (programs with eng/spa/fra, eng/spa
 #             and spa audio) and on the WNET capture (channel 6), and
 #             LANG eng,0,spa,0 taking exactly the French PID out of the output
@@ -171,6 +175,23 @@ scenario_languages() {
   expect_reply "UNIT0" 'OK\r\n'
 }
 
+scenario_follow() {
+  step "UNIT1 on a multiplex whose program 2 PMT comes 2 s after the tune: the program streams from then on"
+  expect_reply "UNIT1,$GROUP,$PORT,7,1,2" 'OK\r\n'
+  record "$GROUP:$PORT" 5 late-out
+  $CHECK summary "$WORK/late-out.json" --size 1316 --min-datagrams 20 || fail "late: datagrams"
+  $CHECK ts "$WORK/late.ts" "$WORK/late-out.ts" --program 2 >&2 || fail "late: stream content"
+
+  step "UNIT1 on program 1 whose PMT gains an audio PID 2 s after the tune: the PID joins the stream"
+  expect_reply "UNIT1,$GROUP,$PORT,8,1,1" 'OK\r\n'
+  record "$GROUP:$PORT" 5 change-out
+  $CHECK summary "$WORK/change-out.json" --size 1316 --min-datagrams 20 || fail "change: datagrams"
+  local pids
+  pids=$($CHECK pids "$WORK/change-out.ts") || fail "change: not a transport stream"
+  [ "$pids" = "0x0 0x11 0x100 0x101 0x102 0x1000" ] || fail "change: PIDs $pids"
+  expect_reply "UNIT0" 'OK\r\n'
+}
+
 # Waits until the player has loaded the plug-in $1 times.
 wait_loads() {
   local n=$1 deadline=$((SECONDS + 90))
@@ -245,9 +266,14 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/txflow.XXXXXX")
 langs=()
 [ "$scenario" = languages ] && langs=(--languages eng,spa,fra eng,spa spa)
 $CHECK make-stream "$WORK/three.ts" "${langs[@]}" || fail "could not make the sample stream"
+channels=()
+if [ "$scenario" = follow ]; then
+  $CHECK make-follow "$WORK/three.ts" "$WORK/late.ts" "$WORK/change.ts" || fail "could not make the follow streams"
+  channels=(--channel "7=$WORK/late.ts" --channel "8=$WORK/change.ts")
+fi
 set +e
 "$REPO/platform/devsim" run --build "$build" --tx --channel "5=$WORK/three.ts" \
-  --channel "6=$REPO/tests/data/samples/atsc-wnet13-psip.ts" \
+  --channel "6=$REPO/tests/data/samples/atsc-wnet13-psip.ts" ${channels[@]+"${channels[@]}"} \
   --time-scale "$TIME_SCALE" ${TXFLOW_WORLD:+--keep "$TXFLOW_WORLD"} -- bash "$HERE/txflow_e2e.sh" __inner "$WORK" "$scenario"
 rc=$?
 set -e
