@@ -22,6 +22,7 @@
 #include "tsfixture.h"
 #include "tunermanager.h"
 #include "utils.h"
+#include "vyxlibmain.h"
 
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 
