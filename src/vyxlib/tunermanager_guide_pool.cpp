@@ -10,19 +10,19 @@
 namespace {
 // Block sizes and counts: most extended texts are a few hundred bytes, the
 // decoded ATSC strings at most 1032, an uncompressed one up to a section.
-struct ClassSpec {
+struct SizeClass {
   unsigned int size;
   unsigned int count;
 };
-constexpr ClassSpec kSpecs[] = {{64, 4096}, {256, 2048}, {1040, 512}, {GuideTextPool::kMaxBytes, 32}};
+constexpr SizeClass kSizeClasses[] = {{64, 4096}, {256, 2048}, {1040, 512}, {GuideTextPool::kMaxBytes, 32}};
 }  // namespace
 
 GuideTextPool::GuideTextPool() : mInUse(0) {
-  static_assert(sizeof(kSpecs) / sizeof(kSpecs[0]) == kClasses, "one spec per size class");
+  static_assert(sizeof(kSizeClasses) / sizeof(kSizeClasses[0]) == kClasses, "one entry per size class");
   for (int c = 0; c < kClasses; ++c) {
     SizeClass& k = mClasses[c];
-    k.size = kSpecs[c].size;
-    k.count = kSpecs[c].count;
+    k.size = kSizeClasses[c].size;
+    k.count = kSizeClasses[c].count;
     k.arena = new char[static_cast<size_t>(k.size) * k.count];
     k.freeHead = nullptr;
     for (unsigned int i = k.count; i > 0; --i) {
