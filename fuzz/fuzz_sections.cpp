@@ -50,8 +50,10 @@ struct World {
   void Reset() {
     tx.CleanPacketIdMap();
     tx.mPatVersion = -1;
-    tmT.CleanScalProgramDescriptors();
-    tmR.CleanScalProgramDescriptors();
+    // No programs, languages or guide from earlier inputs: they would fill
+    // the pools, and later inputs would only meet the exhausted pool.
+    vyxfuzz::clear_scan_results(&tmT);
+    vyxfuzz::clear_scan_results(&tmR);
     tsfix::Bytes ts = tsfix::Join(patPacketizer.Packetize(pat));
     tx.Filter(ts.data(), static_cast<int>(ts.size()));
   }

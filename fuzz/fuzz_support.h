@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "private_ns.h"
+#include "tunermanager.h"
 
 namespace vyxfuzz {
 
@@ -49,6 +50,16 @@ inline void enter_private_world() {
 inline void clean_work_dir() {
   if (system("rm -rf /mnt/work/* /mnt/work/.[!.]* 2>/dev/null") != 0) {
   }
+}
+
+// Returns every scan-results record to the pool, as a device that starts
+// from no results file: without it the records of earlier inputs pile up
+// until the pool is exhausted and later inputs load or add nothing.
+inline void clear_scan_results(TunerManager* tm) {
+  pthread_mutex_lock(&tm->mMutex);
+  for (int c = 0; c < TunerManager::kChannels; ++c) tm->ClearChannelList(&tm->mScalProgramDescriptors[c]);
+  tm->mScalRestart = true;  // a listing starts over
+  pthread_mutex_unlock(&tm->mMutex);
 }
 
 // A bound loopback UDP socket that is never read: datagrams sent to it are
