@@ -164,9 +164,13 @@ def resolve_device(text: str):
 
 # ----------------------------------------------------------------- sockets
 def join_group(group: str, port: int) -> socket.socket:
+    """A socket that receives the datagrams of one group and port.  It is
+    bound to the group address, not to any: a socket bound to any address
+    would also get every other group joined on this host on the same port
+    (two streams on port 1234 would be mixed in one recording)."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("0.0.0.0", port))
+    s.bind((group, port))
     mreq = struct.pack("4s4s", socket.inet_aton(group), socket.inet_aton("0.0.0.0"))
     s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
     return s

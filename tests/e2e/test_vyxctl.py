@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 """The controller tool against both devices of a world: discovery, status,
 a program streamed by the transmitter and played by the receiver with its
-audio language switched, the display and caption commands, IR keys seen by
-`monitor`.  Runs under with_sample_stream.sh (channel 5: the three-program
-sample multiplex) with `devsim run --tx --rx`."""
+audio language switched, the display and caption commands, IR keys and
+serial bytes seen by `monitor`, a recording that keeps to its group.  Runs
+under with_sample_stream.sh (channel 5: the three-program sample multiplex)
+with `devsim run --tx --rx`."""
 
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 import vyxe2e
 
@@ -113,6 +116,37 @@ class Controller(DeviceTestCase):
         finally:
             vyxctl("stream", "tx", "--stop")
         self.assertEqual(vyxctl_json("status", "tx")["streams"], [])
+
+    def test_record_keeps_to_its_group(self):
+        # Two groups on one port, both joined on this host: only the recorded
+        # group's datagrams may reach the file.
+        other = vyxe2e.join_group("239.1.1.6", 1240)
+        send = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        send.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                rec = os.path.join(d, "g5.ts")
+                r = subprocess.Popen(["vyxctl", "record", "239.1.1.5:1240", "3", rec],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    end = time.monotonic() + 2.5
+                    while time.monotonic() < end:
+                        send.sendto(b"A" * 188, ("239.1.1.5", 1240))
+                        send.sendto(b"B" * 188, ("239.1.1.6", 1240))
+                        time.sleep(0.05)
+                    out, err = r.communicate(timeout=20)
+                finally:
+                    if r.poll() is None:
+                        r.kill()
+                self.assertEqual(r.returncode, 0, err)
+                summary = json.loads(out)
+                with open(rec, "rb") as f:
+                    data = f.read()
+        finally:
+            other.close()
+            send.close()
+        self.assertGreater(summary["datagrams"], 10)
+        self.assertEqual(data, b"A" * 188 * summary["datagrams"])
 
     def test_monitor_prints_error_reports(self):
         mon = subprocess.Popen(["vyxctl", "monitor", "tx", "--json", "--count", "1",
