@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """`vyxctl guide` against a transmitter streaming from the WNET capture
 (channel 3): now/next of the three programs decoded from the device's EITI lines,
-and the XMLTV file valid against the XMLTV DTD with those programmes.
-Runs under `devsim run --tx --channel 3=...atsc-wnet13-psip.ts`."""
+and the XMLTV file valid against the XMLTV DTD with those programmes; then
+the same from the generated multiplex with Huffman-coded texts (channel 5).
+Runs under `devsim run --tx --channel 3=...atsc-wnet13-psip.ts --channel
+5=<build>/tests/guide-huffman.ts`."""
 
 import json
 import os
@@ -76,11 +78,43 @@ class Guide(DeviceTestCase):
             self.assertIn('<programme start="20170215153000 +0000" stop="20170215160000 +0000" '
                           'channel="13-1.vyx">\n    <title>Thomas &amp; Friends</title>', text)
             self.assertIn("<display-name>WNET-HD</display-name>", text)
-            if not (shutil.which("xmllint") and os.path.exists(DTD)):
-                raise unittest.SkipTest("xmllint or the XMLTV DTD missing (xmltv-util)")
-            v = subprocess.run(["xmllint", "--noout", "--dtdvalid", DTD, path],
-                               capture_output=True, text=True)
-            self.assertEqual(v.returncode, 0, v.stderr)
+            self.valid(path)
+
+    def test_xmltv_of_huffman_coded_titles(self):
+        # Runs last (by name): it moves the tuner to channel 5, the generated
+        # multiplex whose titles and descriptions are Huffman-coded.
+        r = vyxctl("scan", "tx", "--channel", "5", "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = vyxctl("stream", "tx", "20.1", "--to", "239.1.1.1:1234")
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+        def period():
+            got = self.guide("--hours", "2")["guide"]
+            titles = {g["channel"]["name"]: [e["title"]["text"] for e in g["events"]] for g in got}
+            return titles if len(titles.get("GUIDE-1", [])) >= 3 else None
+        titles = poll(period, 60, "two hours of 20.1", interval=1.0)
+        self.assertEqual(titles["GUIDE-1"],
+                         ["Morning News", "Cook ~ with [Ana] {live}", 'Movie: "Q&A" 2*'])
+        self.assertEqual(titles["GUIDE-2"], ["Kids Block", "Science Hour"])
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "guide.xml")
+            r = vyxctl("guide", "tx", "--hours", "2", "--xmltv", path)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+            self.assertIn('<programme start="20210317090000 +0000" stop="20210317103000 +0000" '
+                          'channel="20-1.vyx">\n    <title>Movie: "Q&amp;A" 2*</title>\n'
+                          '    <desc>A film about questions; 1999 (R).</desc>', text)
+            self.assertIn("<title>Cook ~ with [Ana] {live}</title>", text)
+            self.assertIn("<desc>Volcanoes &amp; oceans!</desc>", text)
+            self.valid(path)
+
+    def valid(self, path):
+        if not (shutil.which("xmllint") and os.path.exists(DTD)):
+            raise unittest.SkipTest("xmllint or the XMLTV DTD missing (xmltv-util)")
+        v = subprocess.run(["xmllint", "--noout", "--dtdvalid", DTD, path],
+                           capture_output=True, text=True)
+        self.assertEqual(v.returncode, 0, v.stderr)
 
 
 if __name__ == "__main__":

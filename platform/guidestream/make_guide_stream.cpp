@@ -1,4 +1,5 @@
-// Writes the generated ATSC guide streams of the end-to-end tests.
+// Writes the generated ATSC guide streams of the end-to-end tests and the
+// demo's band.
 //
 //   make_guide_stream huffman OUT.ts
 //   make_guide_stream hostile OUT.ts
