@@ -10,6 +10,7 @@
 #include <new>
 
 #include "reportdue.h"
+#include "sectionreader.h"
 #include "sharedmem.h"
 #include "statistics.h"
 #include "streamer.h"
@@ -388,17 +389,31 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
   unsigned char* payload = packetPtr + payloadIndex;
   if (!unitStart) {
     CollectPsipSection(pid, payload, payloadLength, false, continuity);
-  } else if (pointerField == 0) {
-    CollectPsipSection(pid, payload, payloadLength, true, continuity);
-  } else {
+    return true;
+  }
+  if (pointerField != 0) {
     if (report_due(mRemainderLogs))
       VYX_LOG("PSIP Remainder And New Section in pid 0x%x continuity %d: payloadLength %d, "
               "nextSessionPos %d\n",
               pid, continuity, payloadLength, nextSectionPos);
     ++mRemainderLogs;
     CollectPsipSection(pid, payload, payloadLength, false, continuity);
-    CollectPsipSection(pid, packetPtr + nextSectionPos, kPacketLen - static_cast<int>(nextSectionPos),
-                       true, static_cast<unsigned char>(continuity | kContinuityUnknown));
+    continuity |= kContinuityUnknown;
+  }
+  // Sections follow each other up to the packet's end or to stuffing (a
+  // multiplexer packs short EIT, MGT or VCT sections several to a packet).
+  // Each step passes at least a section header, so a packet holds at most
+  // about sixty of them.
+  SectionReader rest(packetPtr + nextSectionPos, kPacketLen - static_cast<int>(nextSectionPos));
+  while (rest.Remaining() > 0 && rest.Peek(0) != 0xFF) {
+    CollectPsipSection(pid, const_cast<unsigned char*>(rest.Ptr()), rest.Remaining(), true, continuity);
+    continuity |= kContinuityUnknown;
+    SectionReader head = rest;
+    head.U8();
+    int sectionLength = head.Len12();
+    // A header cut by the packet's end, or a section that goes on in the
+    // next packet, is the last one here.
+    if (!head.Ok() || !rest.Skip(sectionLength + 3)) break;
   }
   return true;
 }

@@ -68,8 +68,9 @@ const uint32_t kDay = (59290u - 44244u) * 86400u;  // MJD 0xe79a, 00:00 UTC
 uint32_t Gps(int h, int m) { return kDay + static_cast<uint32_t>(h * 3600 + m * 60) + kOffset; }
 
 // PAT, PMTs, MGT (EIT-0..3 on 0x1D00.., event ETTs on 0x1E00, channel ETTs
-// on 0x1A04), TVCT (programs 1, 2 with source_ids 11, 12) and STT.
-void Base(tsfix::PsipStream& s) {
+// on 0x1A04), TVCT (programs 1, 2 with source_ids 11, 12) and STT; packed:
+// the three base PID tables back to back in as few packets as they fit.
+void Base(tsfix::PsipStream& s, bool packed = false) {
   s.Add(0x0000, tsfix::MakePat(kTsid, 0, {{1, 0x0031}, {2, 0x0032}}));
   for (uint16_t prog = 1; prog <= 2; ++prog)
     s.Add(static_cast<uint16_t>(0x30 + prog),
@@ -81,7 +82,7 @@ void Base(tsfix::PsipStream& s) {
     tables[i].tableType = types[i];
     tables[i].pid = pids[i];
   }
-  s.Add(0x1FFB, tsfix::MakeMgt(tables));
+  Bytes mgt = tsfix::MakeMgt(tables);
   std::vector<tsfix::TvctChannel> channels(2);
   for (int i = 0; i < 2; ++i) {
     channels[i].shortName = i == 0 ? "ONE" : "TWO";
@@ -91,8 +92,12 @@ void Base(tsfix::PsipStream& s) {
     channels[i].program = static_cast<uint16_t>(i + 1);
     channels[i].sourceId = static_cast<uint16_t>(11 + i);
   }
-  s.Add(0x1FFB, tsfix::MakeTvct(kTsid, 0, channels));
-  s.Add(0x1FFB, tsfix::MakeStt(Gps(8, 0) + 30, kOffset));
+  std::vector<Bytes> base = {mgt, tsfix::MakeTvct(kTsid, 0, channels), tsfix::MakeStt(Gps(8, 0) + 30, kOffset)};
+  if (packed) {
+    s.AddPacked(0x1FFB, base);
+    return;
+  }
+  for (const Bytes& b : base) s.Add(0x1FFB, b);
 }
 
 }  // namespace
@@ -132,4 +137,35 @@ TEST(PsipGuide, HuffmanTitlesOverSectionsAndTextsEitherSideOfTheirEit) {
   ASSERT_NE(nullptr, two);
   ASSERT_NE(nullptr, two->channelLongName);
   EXPECT_STREQ("Channel Two Long", two->channelLongName);
+}
+
+// A multiplexer packs short sections: the MGT, TVCT and STT share packets,
+// and on EIT-0 a long section ends in the packet where three short ones
+// follow (the last running into the next packet, which ends in stuffing).
+// Every section reaches its analyser: each event is in the guide.
+TEST(PsipGuide, SectionsPackedBackToBackInPacketsAllReachTheGuide) {
+  tsfix::PsipStream s;
+  Base(s, true);
+  std::string longTitle(100, 'L');
+  Bytes first = tsfix::MakeEit(11, 0, 0, 3,
+                               {tsfix::Event(1, Gps(6, 0), 1800, tsfix::PlainMss(longTitle + "1")),
+                                tsfix::Event(2, Gps(6, 30), 1800, tsfix::PlainMss(longTitle + "2"))});
+  Bytes second = tsfix::MakeEit(11, 0, 1, 3, {tsfix::Event(3, Gps(7, 0), 3600, tsfix::PlainMss("Three"))});
+  Bytes third = tsfix::MakeEit(11, 0, 2, 3, {tsfix::Event(4, Gps(8, 0), 3600, tsfix::PlainMss("Four"))});
+  Bytes other = tsfix::MakeEit(12, 0, 0, 0, {tsfix::Event(5, Gps(8, 0), 1800, tsfix::PlainMss("Five"))});
+  // The layout this test is about: the long section ends in the second
+  // packet, and the short ones follow it there.
+  ASSERT_GT(first.size(), 183u);
+  ASSERT_LT(first.size() + second.size() + third.size(), 2u * 183u);
+  ASSERT_GT(first.size() + second.size() + third.size() + other.size(), 2u * 183u);
+  s.AddPacked(0x1D00, {first, second, third, other});
+
+  Fixture fx;
+  fx.Feed(s.Build());
+  EXPECT_STREQ("e79a 0800", fx.f.GetMjdDateTime());
+  EXPECT_EQ("EITI e79a 0600 0030 S101,00[" + longTitle + "1]L0,00[]\r\n", fx.At(1, Gps(6, 10)));
+  EXPECT_EQ("EITI e79a 0630 0030 S101,00[" + longTitle + "2]L0,00[]\r\n", fx.At(1, Gps(6, 40)));
+  EXPECT_EQ("EITI e79a 0700 0100 S5,00[Three]L0,00[]\r\n", fx.At(1, Gps(7, 30)));
+  EXPECT_EQ("EITI e79a 0800 0100 S4,00[Four]L0,00[]\r\n", fx.At(1, Gps(8, 30)));
+  EXPECT_EQ("EITI e79a 0800 0030 S4,00[Five]L0,00[]\r\n", fx.At(2, Gps(8, 10)));
 }

@@ -249,11 +249,14 @@ Bytes HuffmanEncode(const std::string& text, int table);
 // PID's counter comes back to its start, so the stream loops seamlessly.
 class PsipStream {
  public:
-  void Add(uint16_t pid, const Bytes& section) { mItems.push_back({pid, section}); }
+  void Add(uint16_t pid, const Bytes& section) { mItems.push_back({pid, {section}}); }
+  // Sections back to back on one PID, as a multiplexer packs them: several
+  // in a packet, one ending where the next begins, stuffing only at the end.
+  void AddPacked(uint16_t pid, const std::vector<Bytes>& sections) { mItems.push_back({pid, sections}); }
   Bytes Build(int loops = 1) const;
 
  private:
-  std::vector<std::pair<uint16_t, Bytes>> mItems;
+  std::vector<std::pair<uint16_t, std::vector<Bytes>>> mItems;
 };
 
 }  // namespace tsfix

@@ -277,7 +277,7 @@ Bytes PsipStream::Build(int loops) const {
     for (const auto& item : mItems) {
       auto it = packetizers.find(item.first);
       if (it == packetizers.end()) it = packetizers.emplace(item.first, PsiPacketizer(item.first, 1)).first;
-      Append(out, Join(it->second.Packetize(item.second)));
+      Append(out, Join(it->second.PacketizeMany(item.second)));
     }
   }
   return out;
