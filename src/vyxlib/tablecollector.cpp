@@ -120,15 +120,16 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
 
   bool crcWaived = false;
   if (startOfSection) {
-    if (mRemainingSectionLen > 0)
-      VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
-              mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
-    mRemainingSectionLen = 0;
-    if (gap) {
+    // A gap before a start cuts only the section in progress: the one that
+    // starts here is whole (a looped capture jumps its counters there).
+    if (mRemainingSectionLen > 0 && gap) {
       VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
       ++mDroppedSectionsContinuity;
-      return nullptr;
+    } else if (mRemainingSectionLen > 0) {
+      VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
+              mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
     }
+    mRemainingSectionLen = 0;
     // A section start must carry at least its header; the collector makes
     // sure of that, a direct caller may not.
     if (length < 3) {
@@ -354,6 +355,16 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
       if (s->mTableId == tableId && s->mPid == pid && s->mSectionNo == sectionNo) {
         state = s;
         break;
+      }
+    }
+    // Sections of a PID follow one another: a start ends any other section
+    // of the PID still open, whose end was lost.
+    for (int i = 0; i < mTableCount; ++i) {
+      PsipSection* s = mTables[i];
+      if (s != state && s->mPid == pid && s->mRemainingSectionLen > 0) {
+        VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", s->mTableId, pid);
+        s->mRemainingSectionLen = 0;
+        ++s->mDroppedSectionsContinuity;
       }
     }
     if (state != nullptr) {

@@ -105,11 +105,13 @@ TEST(TableCollector, FirstSectionOnAFreshPidIsAcceptedWhateverItsCounter) {
   EXPECT_EQ(pat, feed(0x20, pat, true, 7));
   EXPECT_EQ(pat, feed(0x21, pat, true, 0));
   EXPECT_EQ(pat, feed(0x20, pat, true, 8));
-  EXPECT_TRUE(feed(0x20, pat, true, 10).empty());
+  // A gap before a section start loses nothing of the section: it starts
+  // after the gap (nothing was in progress, so nothing is counted lost).
+  EXPECT_EQ(pat, feed(0x20, pat, true, 10));
   PsipSection* st = StateFor(tc, 0x00, 0x20);
   ASSERT_NE(nullptr, st);
-  EXPECT_EQ(1u, st->mDroppedSectionsContinuity);
-  EXPECT_EQ(2u, st->mGoodSections);
+  EXPECT_EQ(0u, st->mDroppedSectionsContinuity);
+  EXPECT_EQ(3u, st->mGoodSections);
   // A state used on its own starts the same way.
   PsipSection alone(PsipSection::kSmallBuffer);
   int table = -1;
@@ -155,6 +157,37 @@ TEST(TableCollector, ContinuityGapAbandonsSectionAndNextStartIsCollected) {
   EXPECT_EQ(sec, feed(0x100, Slice(sec, 184, 184), false, 5));
   // The second call for the same packet (high nibble F) does not advance.
   EXPECT_EQ(5, tc.continuityPerPid[0x100]);
+}
+
+// A gap (lost packets, or a looped capture) cuts the section in progress;
+// the section that starts in the packet after it is whole and is collected,
+// and its continuations go to it, not to the section that was cut, even when
+// that one is another state of the PID (another section number).
+TEST(TableCollector, GapCutsTheOpenSectionAndTheNextStartIsCollected) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes cut = tsfix::MakeSection(0xCB, 11, 0, true, 0, 1, Bytes(400, 0x11));
+  Bytes next = tsfix::MakeSection(0xCB, 11, 0, true, 1, 1, Bytes(300, 0x22));
+  EXPECT_TRUE(feed(0x1D00, Slice(cut, 0, 184), true, 1).empty());
+  EXPECT_TRUE(feed(0x1D00, Slice(cut, 184, 184), false, 2).empty());
+  // Counter 3 and the end of `cut` lost: `next` starts at counter 5.
+  EXPECT_TRUE(feed(0x1D00, Slice(next, 0, 184), true, 5).empty());
+  EXPECT_EQ(next, feed(0x1D00, Slice(next, 184, 184), false, 6));
+  PsipSection* a = StateFor(tc, 0xCB, 0x1D00, 0);
+  PsipSection* b = StateFor(tc, 0xCB, 0x1D00, 1);
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  EXPECT_EQ(1u, a->mDroppedSectionsContinuity);
+  EXPECT_EQ(0, a->mRemainingSectionLen);
+  EXPECT_EQ(0u, a->mGoodSections);
+  EXPECT_EQ(0u, b->mDroppedSectionsContinuity);
+  EXPECT_EQ(1u, b->mGoodSections);
+  // The same with the section cut in the same state: the new one replaces it.
+  EXPECT_TRUE(feed(0x1D00, Slice(next, 0, 184), true, 7).empty());
+  EXPECT_TRUE(feed(0x1D00, Slice(next, 0, 184), true, 9).empty());
+  EXPECT_EQ(next, feed(0x1D00, Slice(next, 184, 184), false, 10));
+  EXPECT_EQ(1u, b->mDroppedSectionsContinuity);
+  EXPECT_EQ(2u, b->mGoodSections);
 }
 
 TEST(TableCollector, ContinuationBeforeStartIsDropped) {

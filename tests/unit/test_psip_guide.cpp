@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tablecollector.h"
 #include "time.h"
 #include "tsfilter.h"
 #include "tsfixture.h"
@@ -168,4 +169,33 @@ TEST(PsipGuide, SectionsPackedBackToBackInPacketsAllReachTheGuide) {
   EXPECT_EQ("EITI e79a 0700 0100 S5,00[Three]L0,00[]\r\n", fx.At(1, Gps(7, 30)));
   EXPECT_EQ("EITI e79a 0800 0100 S4,00[Four]L0,00[]\r\n", fx.At(1, Gps(8, 30)));
   EXPECT_EQ("EITI e79a 0800 0030 S4,00[Five]L0,00[]\r\n", fx.At(2, Gps(8, 10)));
+}
+
+// The player loops a capture: at the loop every PID's counter jumps, which
+// cuts nothing here (each section ends before the file does).  The second
+// pass delivers every EIT section again, the first of each PID included.
+TEST(PsipGuide, ACaptureFedAgainAfterItsEndDeliversEverySectionAgain) {
+  tsfix::PsipStream s;
+  Base(s);
+  std::vector<tsfix::EitEvent> events;
+  for (int i = 0; i < 4; ++i)
+    events.push_back(tsfix::Event(static_cast<uint16_t>(1 + i), Gps(7 + i, 0), 3600, tsfix::PlainMss("E")));
+  for (const Bytes& sec : tsfix::MakeEitSections(11, 0, events, 1)) s.Add(0x1D00, sec);
+  s.Add(0x1D01, tsfix::MakeEit(12, 0, 0, 0, {tsfix::Event(9, Gps(8, 0), 1800, tsfix::PlainMss("F"))}));
+  Bytes once = s.Build();
+  Bytes twice = once;
+  tsfix::Append(twice, once);
+
+  Fixture fx;
+  fx.Feed(twice);
+  uint32_t delivered = 0;
+  uint32_t lost = 0;
+  TableCollector* tc = fx.f.mpTableCollector;
+  for (int i = 0; i < tc->mTableCount; ++i) {
+    if (tc->mTables[i]->mTableId != 0xCB) continue;
+    delivered += tc->mTables[i]->mGoodSections;
+    lost += tc->mTables[i]->mDroppedSectionsContinuity;
+  }
+  EXPECT_EQ(2u * 5u, delivered);
+  EXPECT_EQ(0u, lost);
 }
