@@ -502,6 +502,9 @@ void TsFilter::CleanPacketIdMap() {
   for (int pid = 0; pid < kPidCount; ++pid) ReleaseList(mPacketIdMap[pid].streamers);
   ResetPacketIdMapLocked();
   ForgetPacketUnderWay();
+  // What the PAT registered is gone: the next PAT, same version or not,
+  // registers it again.
+  mPatVersion = -1;
   pthread_mutex_unlock(&mMutex);
 }
 

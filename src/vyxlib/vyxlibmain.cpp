@@ -12,6 +12,7 @@
 #include <new>
 
 #include "commandmanager.h"
+#include "sectionreader.h"
 #include "tsfilter.h"
 #include "utils.h"
 #include "version.h"
@@ -37,6 +38,23 @@ std::atomic<bool> started(false);  // set once; a second start only reports
 char ret[128];           // handed back on every call; the library never writes it
 CommandManager* mgr = nullptr;
 pthread_t id;
+
+// Receiver: the PMT PID the analysed PAT gives a program, or -1.  The last
+// answer is tried first: a receiver plays one program, whose PMT repeats.
+int pmt_pid_of_program(const TsFilter* filter, unsigned short program) {
+  static int last = -1;
+  auto names = [&](int pid) {
+    const PacketIdMapType& e = filter->mPacketIdMap[pid];
+    return e.type == ePidTypePmt && e.programId == program && program != 0;
+  };
+  if (last > 0 && last < TsFilter::kPidCount && names(last)) return last;
+  for (int pid = 1; pid < TsFilter::kPidCount - 1; pid++) {
+    if (!names(pid)) continue;
+    last = pid;
+    return pid;
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -101,9 +119,17 @@ VYX_EXPORT void Vyx_Filter(unsigned char* data, unsigned len) {
     case 0x00:
       filter->AnalyzeSectionPat(data);
       break;
-    case 0x02:
-      filter->AnalyzeSectionPmt(data, 0);
+    case 0x02: {
+      // The player gives no PID: the PMT is read on the one the PAT gave its
+      // program (whose entry holds the PAT's transport id).  Before that PAT,
+      // it waits for the next repetition.
+      SectionReader head(data, static_cast<int>(len));
+      head.Skip(3);
+      unsigned short program = head.U16();
+      int pid = head.Ok() ? pmt_pid_of_program(filter, program) : -1;
+      if (pid > 0) filter->AnalyzeSectionPmt(data, pid);
       break;
+    }
     default:
       VYX_ERROR("Receiver got bad section 0x%x\n", data[0]);
       break;

@@ -22,9 +22,13 @@
 #include "sharedmem.h"
 #include "stdio_capture.h"
 #include "tsfilter.h"
+#include "tsfixture.h"
 #include "tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
+#include "vyxlibmain.h"
+
+extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 
 namespace {
 
@@ -237,6 +241,44 @@ TEST_F(LanguageCommands, ReceiverReplaysThePlayedProgramWithTheChosenPid) {
   EXPECT_TRUE(PlayerDebugRecords().empty());
   r->mMulticastIpReceived[0] = '\0';
   r->mpTunerManager->CleanScalProgramDescriptors();
+}
+
+// The receiver's player hands over bare sections: each PMT is read on the
+// PMT PID that the PAT gives its program, so its streams carry the PAT's
+// transport id into the "LAN?" lines.  A PMT ahead of any PAT names no PID
+// and is left for the next one; a new selection (the PID map forgotten)
+// reads the same PAT again at once.
+TEST_F(LanguageCommands, ReceiverListsThePlayedProgramUnderItsPatsTransportId) {
+  CommandManager* r = vyxtest::shared_manager('R');
+  TunerManager& tm = *r->mpTunerManager;
+  publish_filter(r->mpTsf, 'R');
+  std::vector<uint8_t> pat = tsfix::MakePat(0x0abc, 3, {{0x101, 0x6E}, {0x102, 0x70}});
+  std::vector<uint8_t> pmt = tsfix::MakePmt(
+      0x101, 0x81, 0,
+      {{0x02, 0x81, {}}, {0x04, 0x82, {tsfix::LanguageDescriptor({{"fre", 0}})}},
+       {0x04, 0x84, {tsfix::LanguageDescriptor({{"qaa", 0}})}}});
+  for (int selection = 0; selection < 2; ++selection) {
+    SCOPED_TRACE(selection);
+    set_process_pat(false);
+    tm.CleanScalProgramDescriptors();
+    r->mpTsf->CleanPacketIdMap();
+    set_process_pat(true);
+    if (selection == 0) {
+      Vyx_Filter(pmt.data(), static_cast<unsigned>(pmt.size()));
+      EXPECT_EQ(0, r->mpTsf->mPacketIdMap[0x82].programId);
+    }
+    Vyx_Filter(pat.data(), static_cast<unsigned>(pat.size()));
+    Vyx_Filter(pmt.data(), static_cast<unsigned>(pmt.size()));
+    EXPECT_EQ(0x0abc, r->mpTsf->mPacketIdMap[0x82].transportId);
+    // (Programs of other tests may have their lines too: a selection forgets
+    // languages, not programs.)
+    std::string lines = Query(tm, Language::eAudio);
+    EXPECT_NE(lines.find("LANG 0abc 0101 fre00,qaa00\r\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("LANG 0abc 0102 \r\n"), std::string::npos) << lines;
+  }
+  set_process_pat(false);
+  tm.CleanScalProgramDescriptors();
+  r->mpTsf->CleanPacketIdMap();
 }
 
 TEST_F(LanguageCommands, ReceiverCaptionService) {
