@@ -41,6 +41,30 @@ inline SectionReader descriptor_body(const unsigned char* d) {
   return SectionReader(d + 2, length);
 }
 
+// The elementary PIDs of a program that its new PMT version no longer lists
+// go back to unknown: their program, type and languages are forgotten (the
+// packet count, the streamer list and the blocking stay), so a program that
+// lists them later claims them.
+void release_unlisted(PacketIdMapType* map, int pidCount, uint16_t transportId, uint16_t programId,
+                      const uint16_t* listed, int count) {
+  for (int pid = 1; pid < pidCount - 1; pid++) {
+    PacketIdMapType& e = map[pid];
+    if (e.type != ePidTypeEs || e.programId != programId || e.transportId != transportId) continue;
+    bool still = false;
+    for (int k = 0; k < count && !still; k++) still = listed[k] == pid;
+    if (still) continue;
+    VYX_LOG("PID 0x%x no longer in program 0x%x\n", pid, programId);
+    e.status = ePidAnalyse;
+    e.type = ePidTypeNone;
+    e.streamType = 0;
+    e.transportId = 0;
+    e.programId = 0;
+    e.audioLanguage[0] = '\0';
+    e.audioLangType = 0;
+    e.captionLanguage[0] = '\0';
+    e.dbg1 = 0;
+  }
+}
 
 }  // namespace
 
@@ -140,9 +164,10 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
     return false;
 
   // A new version: the streams carrying the program drop the elementary
-  // PIDs it no longer lists (the loop above attached those it lists).
+  // PIDs it no longer lists (the loop above attached those it lists), and
+  // those PIDs leave the program.
   PacketIdMapType& pmt = mPacketIdMap[pid];
-  if (pmt.pmtVersion != 0 && pmt.pmtVersion != version + 1 && mMyType == 'T') {
+  if (pmt.pmtVersion != 0 && pmt.pmtVersion != version + 1) {
     uint16_t listed[kMaxSectionLength / 5];
     int count = 0;
     SectionReader loop(streams.Ptr(), streams.Length());
@@ -151,7 +176,9 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
       listed[count++] = loop.PID13();
       loop.Skip(loop.Len12());
     }
-    FollowPmtRemovals(pmt.transportId, static_cast<uint16_t>(programNumber), listed, count);
+    if (mMyType == 'T') FollowPmtRemovals(pmt.transportId, static_cast<uint16_t>(programNumber), listed, count);
+    release_unlisted(mPacketIdMap, kPidCount, pmt.transportId, static_cast<uint16_t>(programNumber), listed,
+                     count);
   }
   pmt.pmtVersion = static_cast<uint8_t>(version + 1);
 

@@ -171,6 +171,44 @@ TEST(Pmt, RegistersStreamsWithTunerInfoAndLanguages) {
   EXPECT_EQ(0x03u, p2->audioType);
 }
 
+// A new PMT version that no longer lists a PID releases it from the
+// program: the PID map forgets its program, type and language, so another
+// program's PMT that lists it later claims it (with its own language).
+TEST(Pmt, PidDroppedByANewVersionLeavesItsProgram) {
+  using tsfix::EsEntry;
+  using tsfix::LanguageDescriptor;
+  TunerManager tm('T');
+  TsFilter f('T', &tm);
+  ASSERT_TRUE(f.AnalyzeSectionPat(Exact(tsfix::MakePat(1, 0, {{1, 0x100}, {2, 0x200}})).get()));
+  Bytes v0 = tsfix::MakePmt(1, 0x101, 0, {{0x02, 0x101, {}}, {0x81, 0x102, {LanguageDescriptor({{"eng", 0}})}}});
+  ASSERT_TRUE(f.AnalyzeSectionPmt(Exact(v0).get(), 0x100));
+  ASSERT_TRUE(f.AnalyzeSectionPmt(Exact(tsfix::MakePmt(2, 0x201, 0, {{0x02, 0x201, {}}})).get(), 0x200));
+  ASSERT_EQ(1, f.mPacketIdMap[0x102].programId);
+
+  Bytes v1 = tsfix::MakePmt(1, 0x101, 1, {{0x02, 0x101, {}}});
+  ASSERT_TRUE(f.AnalyzeSectionPmt(Exact(v1).get(), 0x100));
+  const PacketIdMapType& gone = f.mPacketIdMap[0x102];
+  EXPECT_EQ(0, gone.programId);
+  EXPECT_EQ(0, gone.transportId);
+  EXPECT_EQ(ePidTypeNone, gone.type);
+  EXPECT_EQ(ePidAnalyse, gone.status);
+  EXPECT_EQ(0, gone.streamType);
+  EXPECT_STREQ("", gone.audioLanguage);
+  EXPECT_EQ(1, f.mPacketIdMap[0x101].programId);  // still listed
+  EXPECT_EQ(2, f.mPacketIdMap[0x201].programId);  // another program's
+
+  Bytes p2v1 = tsfix::MakePmt(2, 0x201, 1, {{0x02, 0x201, {}}, {0x81, 0x102, {LanguageDescriptor({{"spa", 0}})}}});
+  ASSERT_TRUE(f.AnalyzeSectionPmt(Exact(p2v1).get(), 0x200));
+  EXPECT_EQ(2, f.mPacketIdMap[0x102].programId);
+  EXPECT_EQ(0x81, f.mPacketIdMap[0x102].streamType);
+  EXPECT_EQ(std::vector<std::string>{"spa@102:0"}, Languages(tm, 2, Language::eAudio));
+  // Program 1's next version does not list it either: it is program 2's
+  // now and stays so.
+  ASSERT_TRUE(f.AnalyzeSectionPmt(Exact(tsfix::MakePmt(1, 0x101, 2, {{0x02, 0x101, {}}})).get(), 0x100));
+  EXPECT_EQ(2, f.mPacketIdMap[0x102].programId);
+  EXPECT_EQ(ePidKnown, f.mPacketIdMap[0x102].status);
+}
+
 TEST(Descriptors, LanguageWithTwoEntriesReportsTheLast) {
   TunerManager tm('T');
   TsFilter f('T', &tm);
