@@ -33,9 +33,8 @@ inline bool continuity_gap(int8_t* counters, unsigned short pid, unsigned char c
   return false;
 }
 
-// Bytes of a section start needed to identify it: table_id, section_length,
-// version byte (5) and section_number (6).
-const int kSectionHeaderBytes = 7;
+const int kSectionHeaderBytes = TableCollector::kHeaderBytes;
+const int kMaxPayload = 184;
 
 }  // namespace
 
@@ -253,11 +252,13 @@ TableCollector::TableCollector()
       mStatesDropped(0),
       mShortStarts(0),
       mOrphanContinuations(0),
+      mHeldStartsLost(0),
       mpArena(nullptr),
       mSmallUsed(0),
       mLargeUsed(0) {
   memset(continuityPerPid, kNoCounterYet, sizeof(continuityPerPid));
   for (int i = 0; i < kMaxStates; ++i) mTables[i] = nullptr;
+  for (HeldStart& h : mHeld) h.pid = -1;
   // All section buffers in one block; a state's bytes are always written
   // before they are read, so the block is not cleared.
   mpArena = new unsigned char[static_cast<size_t>(kSmallStates) * PsipSection::kSmallBuffer +
@@ -293,6 +294,29 @@ void TableCollector::Reset() {
   mStatesDropped = 0;
   mShortStarts = 0;
   mOrphanContinuations = 0;
+  mHeldStartsLost = 0;
+  for (HeldStart& h : mHeld) h.pid = -1;
+}
+
+TableCollector::HeldStart* TableCollector::HeldFor(int pid) {
+  for (HeldStart& h : mHeld)
+    if (h.pid == pid) return &h;
+  return nullptr;
+}
+
+void TableCollector::Hold(int pid, const unsigned char* bytes, int length) {
+  if (length < 1 || length >= kHeaderBytes) return;
+  HeldStart* h = HeldFor(pid);
+  for (int i = 0; h == nullptr && i < kHeldStarts; ++i)
+    if (mHeld[i].pid < 0) h = &mHeld[i];
+  if (h == nullptr) {
+    // All slots busy (hostile input): the oldest-looking one goes.
+    ++mHeldStartsLost;
+    h = &mHeld[mShortStarts % kHeldStarts];
+  }
+  h->pid = pid;
+  h->length = length;
+  memcpy(h->bytes, bytes, static_cast<size_t>(length));
 }
 
 int TableCollector::BufferSizeFor(int tableId) {
@@ -322,6 +346,25 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
   PsipSection* state = nullptr;
 
   if (!startOfSection) {
+    HeldStart* held = HeldFor(pid);
+    if (held != nullptr) {
+      held->pid = -1;
+      // The PID's next packet completes the header the last one's end cut:
+      // collected as one start, header and payload joined, unless a packet
+      // was lost in between.
+      int counter = continuityPerPid[pid];
+      bool follows = counter == kNoCounterYet || (continuity & kContinuityUnknown) == kContinuityUnknown ||
+                     ((counter + 1) & 0x0F) == (continuity & 0x0F);
+      if (follows) {
+        unsigned char joined[kSectionHeaderBytes + kMaxPayload];
+        int n = held->length;
+        int take = length < kMaxPayload ? (length > 0 ? length : 0) : kMaxPayload;
+        memcpy(joined, held->bytes, static_cast<size_t>(n));
+        memcpy(joined + n, packetPtr, static_cast<size_t>(take));
+        return CollectPsipSection(pid, joined, n + take, true, continuity, table_id);
+      }
+      ++mHeldStartsLost;
+    }
     for (int i = 0; i < mTableCount; ++i) {
       if (mTables[i]->mPid == pid && mTables[i]->mRemainingSectionLen > 0) {
         state = mTables[i];
@@ -341,11 +384,17 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
     int tableId = head.U8();
     head.Skip(kSectionHeaderBytes - 2);  // section_length, table id extension, version
     int sectionNo = head.U8();
+    HeldStart* stale = HeldFor(pid);
+    if (stale != nullptr) {
+      stale->pid = -1;  // its rest never came: this start is no continuation
+      ++mHeldStartsLost;
+    }
     if (!head.Ok() || tableId == 0xFF) {
       if (!head.Ok()) {
         if (report_due(mShortStarts))
-          VYX_LOG("Section header split over packets (%d B) pid 0x%x; drop\n", length, pid);
+          VYX_LOG("Section header split over packets (%d B) pid 0x%x; held\n", length, pid);
         ++mShortStarts;
+        if (tableId != 0xFF) Hold(pid, packetPtr, length);
       }
       continuity_gap(continuityPerPid, pid, continuity);
       return nullptr;

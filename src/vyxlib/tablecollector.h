@@ -91,6 +91,20 @@ class TableCollector {
   uint32_t mStatesDropped;  // section starts refused because a pool was empty
   uint32_t mShortStarts;    // section starts whose header was cut by the packet end
   uint32_t mOrphanContinuations;  // continuations with no section in progress
+  uint32_t mHeldStartsLost;  // cut headers whose next packet did not follow on
+
+  // Bytes of a section start needed to identify it: table_id, section_length,
+  // table id extension, version byte and section_number.
+  static constexpr int kHeaderBytes = 7;
+  // A start whose header the packet's end cut, held until the PID's next
+  // packet brings the rest (a few PIDs at a time at most).
+  static constexpr int kHeldStarts = 8;
+  struct HeldStart {
+    int pid;     // -1: free
+    int length;  // 1..kHeaderBytes - 1
+    unsigned char bytes[kHeaderBytes];
+  };
+  HeldStart mHeld[kHeldStarts];
 
   TableCollector();
   virtual ~TableCollector();
@@ -111,6 +125,9 @@ class TableCollector {
   static int BufferSizeFor(int tableId);
 
  private:
+  HeldStart* HeldFor(int pid);
+  void Hold(int pid, const unsigned char* bytes, int length);
+
   unsigned char* mpArena;  // the section buffers of both pools, one block
   PsipSection* mSmallPool[kSmallStates];
   PsipSection* mLargePool[kLargeStates];

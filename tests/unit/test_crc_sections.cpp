@@ -190,6 +190,35 @@ TEST(TableCollector, GapCutsTheOpenSectionAndTheNextStartIsCollected) {
   EXPECT_EQ(2u, b->mGoodSections);
 }
 
+// A section whose header the packet's end cuts (sections packed back to
+// back can start in a packet's last bytes) is held and joined with the
+// PID's next packet; not when a packet was lost in between, nor when the
+// next packet starts a section of its own.
+TEST(TableCollector, HeaderCutByThePacketEndIsJoinedWithTheNextPacket) {
+  TableCollector tc;
+  Feed feed{tc};
+  Bytes sec = SectionOfTotal(0x02, 150);
+  for (size_t cut = 1; cut < TableCollector::kHeaderBytes; ++cut) {
+    SCOPED_TRACE(cut);
+    uint8_t cc = static_cast<uint8_t>(2 * cut);
+    EXPECT_TRUE(feed(0x100, Slice(sec, 0, cut), true, cc).empty());
+    EXPECT_EQ(sec, feed(0x100, Slice(sec, cut, 184), false, static_cast<uint8_t>((cc + 1) & 0x0F)));
+  }
+  EXPECT_EQ(6u, tc.mShortStarts);
+  EXPECT_EQ(0u, tc.mHeldStartsLost);
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 4), true, 1).empty());
+  EXPECT_TRUE(feed(0x100, Slice(sec, 4, 184), false, 3).empty());  // 2 is missing
+  EXPECT_TRUE(feed(0x100, Slice(sec, 0, 4), true, 4).empty());
+  EXPECT_EQ(sec, feed(0x100, sec, true, 5));
+  EXPECT_EQ(2u, tc.mHeldStartsLost);
+  // Stuffing is never held.
+  EXPECT_TRUE(feed(0x100, Bytes{0xFF, 0xFF}, true, 6).empty());
+  EXPECT_TRUE(feed(0x100, Slice(sec, 2, 184), false, 7).empty());
+  PsipSection* st = StateFor(tc, 0x02, 0x100);
+  ASSERT_NE(nullptr, st);
+  EXPECT_EQ(7u, st->mGoodSections);
+}
+
 TEST(TableCollector, ContinuationBeforeStartIsDropped) {
   TableCollector tc;
   Feed feed{tc};

@@ -171,6 +171,28 @@ TEST(PsipGuide, SectionsPackedBackToBackInPacketsAllReachTheGuide) {
   EXPECT_EQ("EITI e79a 0800 0030 S4,00[Five]L0,00[]\r\n", fx.At(2, Gps(8, 10)));
 }
 
+// Packed sections start anywhere in a packet, their header cut by its end
+// too: the second section's start is moved over the end of the first packet,
+// one byte at a time (header whole, cut after 6..1 bytes, at the next
+// packet's start, inside it); the third starts in the second packet.
+TEST(PsipGuide, PackedSectionsWhoseHeaderTheFirstPacketCuts) {
+  for (size_t titleLength = 140; titleLength < 158; ++titleLength) {
+    tsfix::PsipStream s;
+    Base(s);
+    Bytes first = tsfix::MakeEit(11, 0, 0, 2,
+                                 {tsfix::Event(1, Gps(6, 0), 1800, tsfix::PlainMss(std::string(titleLength, 'T')))});
+    Bytes second = tsfix::MakeEit(11, 0, 1, 2, {tsfix::Event(2, Gps(7, 0), 3600, tsfix::PlainMss("Two"))});
+    Bytes third = tsfix::MakeEit(11, 0, 2, 2, {tsfix::Event(3, Gps(8, 0), 3600, tsfix::PlainMss("Three"))});
+    // The first packet's payload holds the pointer_field and 183 bytes.
+    SCOPED_TRACE(first.size());
+    s.AddPacked(0x1D00, {first, second, third});
+    Fixture fx;
+    fx.Feed(s.Build());
+    EXPECT_EQ("EITI e79a 0700 0100 S3,00[Two]L0,00[]\r\n", fx.At(1, Gps(7, 30)));
+    EXPECT_EQ("EITI e79a 0800 0100 S5,00[Three]L0,00[]\r\n", fx.At(1, Gps(8, 30)));
+  }
+}
+
 // The player loops a capture: at the loop every PID's counter jumps, which
 // cuts nothing here (each section ends before the file does).  The second
 // pass delivers every EIT section again, the first of each PID included.
