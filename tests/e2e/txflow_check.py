@@ -14,6 +14,11 @@
       are an unbroken run of the input's packets of that PID (the input loops,
       so the run may wrap from the input's last packet to its first).
       A --blocked PID of those programs must be missing from the recording.
+  txflow_check.py long INPUT RECORDING (--program N ... | --all) --tool TSRUN_CHECK [--restarts N]
+      The same comparison made by tests/tools/tsrun_check as the recording
+      is read (a file or a FIFO of any length): the recording without its
+      PAT must be an unbroken run of the input's packets of those PIDs, in
+      the input's order, looped; at most N restarts from the input's start.
   txflow_check.py make-follow INPUT LATE CHANGE
       From a make-stream multiplex, two that test streams following their
       programs: LATE without
@@ -294,6 +299,51 @@ def continuity_breaks(rec, src):
     return breaks
 
 
+def expected_pids(layout, chosen, blocked, problems):
+    """The PIDs a stream of the chosen programs carries, the PAT included."""
+    _, _, members, src_by_pid, _ = layout
+    expected = set()
+    for num in chosen:
+        expected |= members.get(num, set())
+    expected |= {pid for pid in KNOWN_PIDS if pid in src_by_pid}
+    expected.add(0)
+    for pid in blocked or []:
+        if pid not in expected:
+            problems.append("blocked PID 0x%x is not one of the streamed programs'" % pid)
+        expected.discard(pid)
+    return expected
+
+
+def expected_pat(src_pat, chosen):
+    """The regenerated PAT's program loop: programs not streamed blanked to 0."""
+    _, src_entries = parse_pat(src_pat)
+    return [(num if num in chosen else 0, pid) for num, pid in src_entries]
+
+
+def cmd_long(args) -> int:
+    """The stream's PIDs and PAT from the input, then tsrun_check on the
+    recording (which may be a FIFO still being written)."""
+    problems = []
+    with open(args.input, "rb") as f:
+        src = packets(f.read(), "input", problems)
+    layout = input_layout(src, problems) if not problems else None
+    if layout is None:
+        for p in problems:
+            print(p, file=sys.stderr)
+        return 1
+    tsid, programs, _, _, src_pat = layout
+    chosen = sorted(programs) if args.all else args.program
+    pids = sorted(expected_pids(layout, chosen, args.blocked, problems) - {0})
+    for p in problems:
+        print(p, file=sys.stderr)
+    if problems:
+        return 1
+    pat = "%d:%s" % (tsid, ",".join("%d=0x%x" % e for e in expected_pat(src_pat, chosen)))
+    return subprocess.call([args.tool, args.input, args.recorded, "--pids",
+                            ",".join("0x%x" % p for p in pids), "--pat", pat,
+                            "--restarts", str(args.restarts)])
+
+
 def cmd_ts(args) -> int:
     problems = []
     with open(args.input, "rb") as f:
@@ -313,15 +363,7 @@ def cmd_ts(args) -> int:
         if num not in programs:
             problems.append("program %d is not in the input" % num)
 
-    expected = set()
-    for num in chosen:
-        expected |= members.get(num, set())
-    expected |= {pid for pid in KNOWN_PIDS if pid in src_by_pid}
-    expected.add(0)
-    for pid in args.blocked or []:
-        if pid not in expected:
-            problems.append("blocked PID 0x%x is not one of the streamed programs'" % pid)
-        expected.discard(pid)
+    expected = expected_pids(layout, chosen, args.blocked, problems)
     rec_by_pid = {}
     for p in rec:
         rec_by_pid.setdefault(pid_of(p), []).append(p)
@@ -340,10 +382,9 @@ def cmd_ts(args) -> int:
             problems.append("recorded PAT: CRC does not match")
             break
         r_tsid, entries = parse_pat(sec)
-        _, src_entries = parse_pat(src_pat)
         if r_tsid != tsid:
             problems.append("recorded PAT: transport id %d, input %d" % (r_tsid, tsid))
-        want = [(num if num in chosen else 0, pid) for num, pid in src_entries]
+        want = expected_pat(src_pat, chosen)
         if entries != want:
             problems.append("recorded PAT: entries %s, expected %s" % (entries, want))
             break
@@ -455,6 +496,16 @@ def main(argv=None) -> int:
     g.add_argument("--all", action="store_true")
     t.add_argument("--blocked", type=lambda s: int(s, 0), action="append")
     t.set_defaults(func=cmd_ts)
+    lg = sub.add_parser("long")
+    lg.add_argument("input")
+    lg.add_argument("recorded")
+    g = lg.add_mutually_exclusive_group(required=True)
+    g.add_argument("--program", type=int, action="append")
+    g.add_argument("--all", action="store_true")
+    lg.add_argument("--blocked", type=lambda s: int(s, 0), action="append")
+    lg.add_argument("--tool", required=True, help="the tsrun_check program")
+    lg.add_argument("--restarts", type=int, default=0)
+    lg.set_defaults(func=cmd_long)
     s = sub.add_parser("summary")
     s.add_argument("json")
     s.add_argument("--size", type=int, required=True)
