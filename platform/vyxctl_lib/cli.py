@@ -559,6 +559,8 @@ def build_parser(doc: str) -> argparse.ArgumentParser:
     c.add_argument("addr", type=group_arg, metavar="GROUP:PORT")
     c.add_argument("seconds", type=float)
     c.add_argument("file")
+    c.add_argument("--idle", type=float, default=0.0,
+                   help="end this many seconds after the last datagram (once one came)")
 
     c = command("listen", cmd_listen, "print datagrams arriving on a port", timeout=10.0,
                 device=False, sport=False)

@@ -69,13 +69,17 @@ def cmd_beacon(args, out) -> int:
 def cmd_record(args, out) -> int:
     group, port = args.addr
     sock = join_group(group, port)
+    # A fast stream outruns the default receive buffer whenever this process
+    # waits for the CPU; the kernel caps the size at its rmem_max.
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
     sizes = {}
     count = total = 0
     first = last = None
     deadline = time.monotonic() + args.seconds
     with open(args.file, "wb") as f:
         while True:
-            got = receive(sock, deadline)
+            until = deadline if last is None or not args.idle else min(deadline, last + args.idle)
+            got = receive(sock, until)
             if got is None:
                 break
             data = got[0]
