@@ -139,9 +139,13 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
 }
 
 bool TsFilter::StopMulticast(int streamId, bool really) {
-  FilterActive(false);
-  // Let the player's thread finish the buffer it is in.
-  vyx_sleep_ms(100);
+  // RemoveStream changes the lists under mMutex, between two buffers: the
+  // other streams go on without a pause.  Only when none is left does the
+  // filter stop.
+  bool others = false;
+  for (int i = 0; i < kMaxStreams && streamId != -1; i++)
+    if (i != streamId && mStreamersList[i] != nullptr) others = true;
+  if (!others) FilterActive(false);
   if (streamId == -1) {
     for (int i = 0; i < kMaxStreams; i++) RemoveStream(i);
   } else {
@@ -150,8 +154,9 @@ bool TsFilter::StopMulticast(int streamId, bool really) {
   if (really) {
     for (int i = 0; i < kMaxStreams; i++) {
       if (mStreamersList[i] != nullptr) {
-        VYX_LOG("StopMulticast: found another stream %d, re-enabling filter & returning", i);
-        FilterActive(true);
+        VYX_LOG("StopMulticast: found another stream %d, filter kept running", i);
+        // A running filter keeps its PAT version: the others' PATs go on.
+        if (!mRunFilter) FilterActive(true);
         return true;
       }
     }
