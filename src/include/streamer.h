@@ -10,9 +10,10 @@
 // reached) is recorded, and Flush() sends all of them at once, in order, with
 // one system call (UDP segmentation offload when the kernel has it, else one
 // sendmmsg) on a socket connected to the destination.  TsFilter::Filter
-// flushes every streamer at the end of each player buffer, so a datagram
-// waits at most for the rest of the buffer it was completed in; a queue of
-// kMaxBatch datagrams, or a full buffer, is flushed at once.
+// flushes the streamers at the end of a player buffer: every buffer, or on
+// the transmitter the first one past its send hold (a few ms), so that a
+// stream's datagrams leave several at a time; a queue of kMaxBatch
+// datagrams, or a full buffer, is flushed at once.
 //
 // Threads: Stream() and Flush() run on the media player's thread inside
 // TsFilter::Filter, under the filter's mutex; they allocate nothing and make

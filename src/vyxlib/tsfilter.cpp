@@ -19,6 +19,7 @@
 #include "tspacket.h"
 #include "tunermanager.h"
 #include "utils.h"
+#include "waits.h"
 
 FILE* dbg_file_in = nullptr;
 FILE* dbg_file_out = nullptr;
@@ -74,6 +75,8 @@ TsFilter::TsFilter(char type, TunerManager* tunerMgr)
       mCaptionLogs(0),
       mDescriptorReports(0),
       mFlushCount(0),
+      mSendHold(0.0),
+      mHoldSince(-1.0),
       mListPool(nullptr),
       mFreeListCount(0),
       mListPoolEmpty(0),
@@ -134,6 +137,24 @@ void TsFilter::FlushStreamers() {
     mFlushList[i]->mFlushListed = false;
   }
   mFlushCount = 0;
+  mHoldSince = -1.0;
+}
+
+void TsFilter::SetSendHold(double seconds) {
+  ScopedLock lock(&mMutex);
+  mSendHold = seconds > 0.0 && seconds <= 1.0 ? seconds : 0.0;
+}
+
+bool TsFilter::FlushDue() {
+  if (mFlushCount == 0) return false;
+  if (mSendHold <= 0.0) return true;
+  // The monotonic clock is read without a system call (vDSO).
+  double now = vyx_monotonic_s();
+  if (mHoldSince < 0.0) {
+    mHoldSince = now;
+    return false;
+  }
+  return now - mHoldSince >= mSendHold;
 }
 
 // ---------------------------------------------------------------------------
@@ -154,8 +175,10 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
     return false;
   }
   if (inData == nullptr || size <= 0) {
-    // Nothing arrived: the loop state carries over unchanged.
+    // Nothing arrived: the loop state carries over unchanged, and what
+    // waits for the send hold leaves now.
     mFilterRunning = true;
+    FlushStreamers();
     return true;
   }
   if (dbg_file_in != nullptr) {
@@ -165,7 +188,7 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
   mFilterRunning = true;
   FilterBuffer(inData, size);
   KeepOwners();
-  FlushStreamers();
+  if (FlushDue()) FlushStreamers();
   return true;
 }
 

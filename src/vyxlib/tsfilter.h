@@ -170,10 +170,16 @@ class TsFilter {
   unsigned int mRemainderLogs;
   unsigned int mCaptionLogs;
   unsigned int mDescriptorReports;
-  // Streamers with completed datagrams, sent at the end of the buffer.
+  // Streamers with completed datagrams, sent at the end of a buffer.
   static constexpr int kMaxFlushList = 16;
   Streamer* mFlushList[kMaxFlushList];
   int mFlushCount;
+  // How long (seconds) completed datagrams may wait for more to leave with
+  // them in one system call; 0 sends at the end of every buffer.  The device
+  // sets it (SetSendHold); mHoldSince: monotonic time the wait began, < 0
+  // while nothing waits.
+  double mSendHold;
+  double mHoldSince;
 
   // Streamer lists for the PID map, made at construction, so that a late or
   // changed PMT attaches PIDs on the packet path without allocating.
@@ -290,13 +296,21 @@ class TsFilter {
   void DumpCollectionStats();
 
   // Send what the streamers completed since the last flush, each with one
-  // system call; the end of every buffer does it.  Call under mMutex (or
-  // where no buffer can be under way).
+  // system call; the end of a buffer does it once the send hold is over.
+  // Call under mMutex (or where no buffer can be under way).
   void FlushStreamers();
+  // The send hold: datagrams completed in a buffer wait until the end of the
+  // first buffer `seconds` or more later (or until a stream's batch is
+  // full), so that a stream's datagrams leave a few at a time in one system
+  // call.  Their latency is the hold plus the gap between the player's
+  // buffers.  0 (the default): at the end of every buffer.
+  void SetSendHold(double seconds);
 
  private:
   // Note that `s` has completed datagrams waiting (packet path).
   void ListForFlush(Streamer* s);
+  // End of a buffer: whether the waiting datagrams leave now.
+  bool FlushDue();
   // The packet loop's steps (tsfilter.cpp).
   void FilterBuffer(unsigned char* data, int size);
   void AcceptPacket(unsigned char* packet);

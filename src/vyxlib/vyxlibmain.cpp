@@ -34,6 +34,10 @@ void* watchdog_thread(void* arg);
 
 namespace {
 
+// How long the transmitter's completed datagrams may wait for the next ones
+// (TsFilter::SetSendHold): a few ms at a stream's rate is several datagrams.
+const double kTransmitterSendHoldMs = 10.0;
+
 std::atomic<bool> started(false);  // set once; a second start only reports
 char ret[128];           // handed back on every call; the library never writes it
 CommandManager* mgr = nullptr;
@@ -81,6 +85,11 @@ VYX_EXPORT char* Vyx_Start_Filter(char type) {
     VYX_ERROR("CANT CREATE command manager\n");
     return ret;
   }
+
+  // The transmitter's datagrams leave a few at a time: one system call (and
+  // one trip of the network stack, with segmentation offload) for several.
+  TsFilter* tsf = TsFilter::Self();
+  if (type == 'T' && tsf != nullptr) tsf->SetSendHold(kTransmitterSendHoldMs / 1000.0);
 
   // Both threads: detached, SCHED_RR at its lowest priority (inherited policy
   // where real-time scheduling is not permitted).

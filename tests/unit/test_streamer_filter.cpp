@@ -335,6 +335,73 @@ TEST_F(StreamOps, StoppingOneStreamCostsTheOtherNothing) {
   EXPECT_TRUE(tsf.mRunFilter);
 }
 
+// With a send hold, datagrams completed in one buffer wait for those of the
+// next ones and leave together, in order, in one system call: when a buffer
+// ends after the hold, when nothing arrives, and when the stream stops.
+TEST_F(StreamOps, SendHoldSendsSeveralBuffersDatagramsInOneCall) {
+  ThreePrograms();
+  ASSERT_TRUE(tsf.AddStream(1, ip, capture.Port()));
+  ASSERT_TRUE(tsf.AddProgramToStream(1, 0x21, 2));
+  tsf.FilterActive(true);
+  Streamer* s = tsf.mStreamersList[1];
+  uint32_t seq = 0;
+  auto buffer = [&] {  // one whole datagram of PID 0x200
+    Bytes buf;
+    for (int i = 0; i < 7; i++, seq++) {
+      Bytes p = tsfix::MakeDataPacket(0x200, static_cast<uint8_t>(seq & 15));
+      memcpy(&p[4], &seq, sizeof(seq));
+      tsfix::Append(buf, p);
+    }
+    ASSERT_TRUE(tsf.Filter(buf.data(), static_cast<int>(buf.size())));
+  };
+  auto inOrder = [&](size_t count) {
+    std::vector<Bytes> got = Sent(0x200);
+    ASSERT_EQ(count, got.size());
+    for (size_t i = 1; i < got.size(); i++) {
+      uint32_t a, b;
+      memcpy(&a, &got[i - 1][4], sizeof(a));
+      memcpy(&b, &got[i][4], sizeof(b));
+      EXPECT_EQ(a + 1, b);
+    }
+  };
+
+  // A hold of a second: three buffers in a row all wait.
+  tsf.SetSendHold(1.0);
+  unsigned calls = s->mFlushCalls;
+  for (int i = 0; i < 3; i++) buffer();
+  EXPECT_TRUE(capture.Empty());
+  EXPECT_EQ(3, s->PendingDatagrams());
+  ASSERT_TRUE(tsf.Filter(nullptr, 0));  // nothing arrived: they leave
+  EXPECT_EQ(calls + 1, s->mFlushCalls);
+  inOrder(21);
+
+  // A full batch leaves at once, whatever the hold.
+  for (int i = 0; i <= Streamer::kMaxBatch; i++) buffer();
+  EXPECT_EQ(1, s->PendingDatagrams());
+  inOrder(7u * Streamer::kMaxBatch);
+  ASSERT_TRUE(tsf.Filter(nullptr, 0));
+  inOrder(7);
+
+  // A short hold: the end of the first buffer after it sends.
+  tsf.SetSendHold(0.02);
+  buffer();
+  vyx_sleep_exact(0.03);
+  calls = s->mFlushCalls;
+  buffer();
+  EXPECT_EQ(calls + 1, s->mFlushCalls);
+  inOrder(14);
+
+  // Stopping the stream sends what waits.
+  tsf.SetSendHold(1.0);
+  buffer();
+  ASSERT_TRUE(tsf.AddStream(0, ip, capture.Port()));
+  ASSERT_TRUE(tsf.StopMulticast(1, true));
+  inOrder(7);
+  // Out of range is no hold.
+  tsf.SetSendHold(5.0);
+  EXPECT_EQ(0.0, tsf.mSendHold);
+}
+
 TEST_F(StreamOps, LanguageFilterBlocksOnlyTheUnwantedAudio) {
   struct {
     uint16_t pid;
