@@ -17,14 +17,22 @@
 // from the PCRs of the file's first megabytes; VYX_FEED_RATE (bits/s)
 // overrides it and VYX_FEED_FAST=1 feeds as fast as the plug-in takes it.
 // The feed sleeps only once it is a pacing step (20 ms) ahead of the rate,
-// so a fast stream costs some fifty wake-ups a second.  Pacing is NOT
+// so a fast stream costs some fifty wake-ups a second.  VYX_FEED_PROGRESS_MS
+// (off by default) logs a "feed_progress" event that often: bytes fed, and
+// read at the same instant the CPU of the whole process, of the feed thread
+// (named "feed": the feed and the plug-in's packet path) and of the
+// plug-in's own threads (named "vyx"), so that a benchmark can tell the
+// plug-in's cost from the player's over any window of the feed.  Pacing is NOT
 // compressed by VYX_TIME_SCALE: the bit rate is a property of the data, and
 // multiplying it would only multiply the load on the host; the time scale
 // compresses waits, which stay short compared with a stream's table cycle.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -54,6 +62,8 @@ struct Feed {
   double rate = kDefaultRate;
   bool fast = false;
   uint32_t seed = 1;
+  double progressEvery = 0.0;  // seconds; 0: no progress events
+  JsonlWriter* log = nullptr;
   std::atomic<unsigned long long> bytes{0};
   std::atomic<unsigned long long> buffers{0};
   std::atomic<unsigned long long> delivered{0};
@@ -118,6 +128,47 @@ std::mutex g_mutex;  // the current feed
 Feed* g_feed = nullptr;
 int32_t g_channel = 0;
 
+unsigned long long clock_us(clockid_t clock) {
+  struct timespec ts;
+  if (clock_gettime(clock, &ts) != 0) return 0;
+  return static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000u;
+}
+
+// CPU microseconds of the process's threads named `name` (/proc/self/task).
+unsigned long long threads_cpu_us(const char* name) {
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return 0;
+  unsigned long long ns = 0;
+  for (struct dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char path[64], comm[32] = {0};
+    snprintf(path, sizeof(path), "/proc/self/task/%.20s/comm", e->d_name);
+    FILE* c = fopen(path, "re");
+    if (c == nullptr) continue;
+    bool match = fgets(comm, sizeof(comm), c) != nullptr && strncmp(comm, name, strlen(name)) == 0 &&
+                 (comm[strlen(name)] == '\n' || comm[strlen(name)] == '\0');
+    fclose(c);
+    if (!match) continue;
+    snprintf(path, sizeof(path), "/proc/self/task/%.20s/schedstat", e->d_name);
+    FILE* st = fopen(path, "re");
+    if (st == nullptr) continue;
+    unsigned long long run = 0;
+    if (fscanf(st, "%llu", &run) == 1) ns += run;
+    fclose(st);
+  }
+  closedir(d);
+  return ns / 1000u;
+}
+
+// Microseconds, not seconds: the log's numbers keep six digits only.
+void log_progress(Feed* f, unsigned long long sent) {
+  JsonLine j("feed_progress");
+  j.Uint("bytes", sent).Uint("buffers", f->buffers.load(std::memory_order_relaxed));
+  j.Uint("monoUs", clock_us(CLOCK_MONOTONIC)).Uint("cpuUs", clock_us(CLOCK_PROCESS_CPUTIME_ID));
+  j.Uint("feedCpuUs", clock_us(CLOCK_THREAD_CPUTIME_ID)).Uint("vyxCpuUs", threads_cpu_us("vyx"));
+  f->log->Write(j);
+}
+
 uint32_t xorshift32(uint32_t* s) {
   uint32_t x = *s;
   x ^= x << 13;
@@ -129,11 +180,13 @@ uint32_t xorshift32(uint32_t* s) {
 
 void feed_body(Feed* f) {
   static_assert(kMaxBuffer > 0, "buffer");
+  prctl(PR_SET_NAME, "feed", 0, 0, 0);
   std::vector<uint8_t> wrap(kMaxBuffer);
   uint32_t prng = f->seed != 0 ? f->seed : 1;
   size_t pos = 0;
   const size_t total = f->size;
   double start = standin_monotonic();
+  double nextProgress = f->progressEvery > 0 && f->log != nullptr ? start : -1.0;
   unsigned long long sent = 0;
   while (!f->stop.load(std::memory_order_relaxed)) {
     size_t n = 1 + xorshift32(&prng) % kMaxBuffer;
@@ -158,9 +211,14 @@ void feed_body(Feed* f) {
     sent += n;
     f->bytes.store(sent, std::memory_order_relaxed);
     f->buffers.fetch_add(1, std::memory_order_relaxed);
+    if (f->fast && nextProgress < 0) continue;
+    double now = standin_monotonic();
+    if (nextProgress >= 0 && now >= nextProgress) {
+      log_progress(f, sent);
+      nextProgress = now + f->progressEvery;
+    }
     if (f->fast) continue;
     double due = start + static_cast<double>(sent) * 8.0 / f->rate;
-    double now = standin_monotonic();
     if (due < now - 1.0) {
       // Far behind (a stalled plug-in): do not burst to catch up.
       start = now - static_cast<double>(sent) * 8.0 / f->rate;
@@ -291,6 +349,8 @@ void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
     f->fast = env_long("VYX_FEED_FAST", 0, 0, 1) == 1;
     f->seed = static_cast<uint32_t>(env_long("VYX_FEED_SEED", 12345, 0, 0x7FFFFFFF)) ^
               static_cast<uint32_t>(channel) * 2654435761u;
+    f->progressEvery = static_cast<double>(env_long("VYX_FEED_PROGRESS_MS", 0, 0, 3600000)) / 1000.0;
+    f->log = &log;
     j.Num("rate", f->rate).Num("pcrRate", pcrRate).Bool("fast", f->fast).Uint("bytes", f->size);
     f->thread = std::thread(feed_body, f);
     std::lock_guard<std::mutex> lock(g_mutex);
