@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Side-by-side cost of the transmitter and of MuMuDVB on the same input.
+# Side-by-side cost of the transmitter, MuMuDVB and DVBlast on the same input.
 #
 #   bench/side_by_side.sh BUILD_DIR [--mb N] [--rate BITS_PER_S] [--keep DIR]
+#                         [--no-flat]
 #
 # BUILD_DIR should be a Release build (cmake -DCMAKE_BUILD_TYPE=Release).
 # Makes a three-program multiplex with ffmpeg (3 x 5 Mbit/s MPEG-2 video with
-# AC-3 audio, 19.39 Mbit/s), then, in one simulated world:
-#   1. the transmitter (the player stand-in hosting the plug-in) tuned to it
-#      and MuMuDVB (through bench/fakedvb.c, fed by a separate feeder process)
-#      each send program 2 out, both fed the same multiplex at the same rate
-#      (default 40 Mbit/s) for N MB (default 200); the CPU (user+sys) of each
-#      process over that window is reported per 100 MB of input, and both
-#      outputs are recorded and checked;
-#   2. the transmitter sends two streams (programs 2 and 3) at the same rate;
-#      each recording must be an unbroken run of the input's packets of its
-#      PIDs (nothing lost, nothing broken) with a valid regenerated PAT.
+# AC-3 audio, 19.39 Mbit/s).  Every program under test runs on the simulated
+# transmitter host and sends program 2 over the simulated LAN to a recorder
+# on the controller host, so the kernel's delivery is charged alike.
+#
+# World 1, every feed paced at the rate (default 40 Mbit/s):
+#   1. the transmitter (the player stand-in hosting the plug-in), MuMuDVB
+#      (through bench/fakedvb.c on a FIFO) and DVBlast (on a UDP input, the
+#      one it has besides a card) run at once for N MB (default 200); the
+#      peers' feeders are processes of their own, not counted;
+#   2. the transmitter sends two streams (programs 2 and 3); each recording
+#      must be an unbroken run of the input's packets of its PIDs with a
+#      valid regenerated PAT;
+#   3. every stream stopped, the player goes on feeding the plug-in: what the
+#      stand-in's own feed costs, subtracted from the transmitter's figure.
+# World 2 (unless --no-flat), every feed flat out: MuMuDVB and DVBlast on N
+# MB each in turn, then the transmitter for as long, then its feed alone.
+#
+# The transmitter's CPU comes from the player's own progress events (bytes
+# fed and, read at the same instant, the CPU of the process, of its feed
+# thread and of the plug-in's threads); the peers' from /proc (user+sys).
+# Ours, net: the plug-in's threads plus the feed thread, less what the feed
+# thread costs with no stream (the stand-in's own feeding); the stand-in's
+# other threads are left out.
 # Prints a table, and the same figures as JSON on the last line.
 # Exit 0 when the checks hold, 1 otherwise, 77 when a tool is missing.
 set -euo pipefail
@@ -22,6 +36,8 @@ set -euo pipefail
 HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 REPO=$(readlink -f "$HERE/..")
 CHECK="python3 $REPO/tests/e2e/txflow_check.py"
+REC="python3 $HERE/side_by_side_check.py"
+FEED="python3 $HERE/side_by_side_feed.py"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "--- $*" >&2; }
@@ -29,21 +45,21 @@ step() { echo "--- $*" >&2; }
 # ---------------------------------------------------------------- the world
 # proc_cpu PID: user+sys CPU ticks of a process.
 proc_cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# The player's last progress event: bytes fed and, in microseconds, the CPU
+# of the process, of its feed thread and of the plug-in's threads.
+progress() {
+  grep '"feed_progress"' "$VYX_WORLD/tx/player.jsonl" | tail -1 |
+    python3 -c 'import json,sys; j=json.loads(sys.stdin.read()); print("%d,%d,%d,%d" % (j["bytes"], j["cpuUs"], j["feedCpuUs"], j["vyxCpuUs"]))'
+}
+unit() {
+  [ "$(vyxctl send "$VYX_TX" "$1" --timeout 90)" = 'OK\r\n' ] || fail "$1 refused"
+}
+on_tx() { devsim exec tx -- "$@"; }
 
-inner() {
-  local work=$1 mb=$2 rate=$3
-  local bytes=$((mb * 1000000)) window
-  window=$(python3 -c "print('%.1f' % ($bytes * 8 / $rate))")
-  local hz
-  hz=$(getconf CLK_TCK)
-  vyxctl ready "$VYX_TX" --timeout 60 >/dev/null || fail "the transmitter does not answer"
-
-  step "program 2 out of both, ${mb} MB at $rate bit/s (${window} s)"
-  [ "$(vyxctl send "$VYX_TX" "UNIT1,239.1.1.1,1234,5,1,2" --timeout 60)" = 'OK\r\n' ] || fail "UNIT1 refused"
-  local player
-  player=$(pgrep -x mediaplayer | head -1)
-  [ -n "$player" ] || fail "no player process"
-
+# The peers' set-up on the transmitter host; MuMuDVB reads dvr0 of a
+# directory standing in for the card, DVBlast a UDP port on loopback.
+peer_setup() {
+  local work=$1
   mkdir -p "$work/dev/adapter0"
   : >"$work/dev/adapter0/frontend0"
   : >"$work/dev/adapter0/demux0"
@@ -66,37 +82,81 @@ port=1240
 name=Program2
 pids=4097 512 513
 EOF
-  # The feeder loops the file into the FIFO for the window and a little more.
-  python3 "$HERE/side_by_side_feed.py" "$work/dev/adapter0/dvr0" "$work/three.ts" "$rate" \
-    $((bytes + bytes / 4)) 2>"$work/feeder.log" &
-  local feeder=$!
-  LD_PRELOAD=$work/fakedvb.so mumudvb -d -c "$work/mumudvb.conf" >"$work/mumudvb.log" 2>&1 &
-  local mumu=$!
-  # Both settle for a moment before the window opens.
+  echo "239.1.1.10:1242/udp/ttl=1 1 2" >"$work/dvblast.conf"
+}
+# The peers' own process ids (what runs them in the host is a subshell).
+start_mumudvb() {
+  on_tx env LD_PRELOAD="$1/fakedvb.so" mumudvb -d -c "$1/mumudvb.conf" >"$1/mumudvb.log" 2>&1 &
+  sleep 1
+  MUMU=$(pgrep -nx mumudvb) || { tail "$1/mumudvb.log" >&2; fail "MuMuDVB did not start"; }
+}
+start_dvblast() {
+  on_tx dvblast -D "@127.0.0.1:1260/udp" -c "$1/dvblast.conf" -q -q -q >"$1/dvblast.log" 2>&1 &
+  sleep 1
+  DVBL=$(pgrep -nx dvblast) || { tail "$1/dvblast.log" >&2; fail "DVBlast did not start"; }
+}
+stop_pids() {
+  local p
+  for p in "$@"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "$@"; do wait "$p" 2>/dev/null || true; done
+}
+
+paced() {
+  local work=$1 mb=$2 rate=$3
+  local bytes=$((mb * 1000000)) window
+  window=$(python3 -c "print('%.1f' % ($bytes * 8 / $rate))")
+  vyxctl ready "$VYX_TX" --timeout 60 >/dev/null || fail "the transmitter does not answer"
+
+  step "program 2 out of all three, ${mb} MB at $rate bit/s (${window} s)"
+  unit "UNIT1,239.1.1.1,1234,5,1,2"
+  local player
+  player=$(pgrep -x mediaplayer | head -1)
+  [ -n "$player" ] || fail "no player process"
+  peer_setup "$work"
+  # The feeders loop the file for the window and a little more.
+  local more=$((bytes + bytes / 4))
+  on_tx $FEED "$work/dev/adapter0/dvr0" "$work/three.ts" "$rate" $more 2>"$work/feed-mumudvb.log" &
+  local f1=$!
+  start_mumudvb "$work"
+  start_dvblast "$work"
+  on_tx $FEED udp://127.0.0.1:1260 "$work/three.ts" "$rate" $more 2>"$work/feed-dvblast.log" &
+  local f2=$!
+  # Everyone settles for a moment before the window opens.
   sleep 3
-  kill -0 "$mumu" 2>/dev/null || { tail "$work/mumudvb.log" >&2; fail "MuMuDVB ended"; }
-  vyxctl record 239.1.1.1:1234 "$window" "$work/ours.ts" >"$work/ours.json" &
-  local rec1=$!
-  vyxctl record 239.1.1.9:1240 "$window" "$work/mumudvb.ts" >"$work/mumudvb.json" &
-  local rec2=$!
-  local p0 m0 t0 p1 m1 t1
-  p0=$(proc_cpu "$player") m0=$(proc_cpu "$mumu") t0=$(date +%s.%N)
-  wait "$rec1" "$rec2"
-  p1=$(proc_cpu "$player") m1=$(proc_cpu "$mumu") t1=$(date +%s.%N)
-  kill -TERM "$mumu" 2>/dev/null || true
-  kill "$feeder" 2>/dev/null || true
-  wait "$mumu" "$feeder" 2>/dev/null || true
-  grep -E 'partial packet|overflow' "$work/mumudvb.log" | tail -3 >&2 || true
+  kill -0 "$MUMU" 2>/dev/null || { tail "$work/mumudvb.log" >&2; fail "MuMuDVB ended"; }
+  kill -0 "$DVBL" 2>/dev/null || { tail "$work/dvblast.log" >&2; fail "DVBlast ended"; }
+  $REC record 239.1.1.1:1234 "$window" "$work/ours.ts" >"$work/ours.json" &
+  local r1=$!
+  $REC record 239.1.1.9:1240 "$window" "$work/mumudvb.ts" >"$work/mumudvb.json" &
+  local r2=$!
+  $REC record 239.1.1.10:1242 "$window" "$work/dvblast.ts" >"$work/dvblast.json" &
+  local r3=$!
+  sleep 1  # the recorders join their groups
+  local o0 m0 d0 t0 o1 m1 d1 t1
+  o0=$(progress) m0=$(proc_cpu "$MUMU") d0=$(proc_cpu "$DVBL") t0=$(date +%s.%N)
+  sleep "$window"
+  o1=$(progress) m1=$(proc_cpu "$MUMU") d1=$(proc_cpu "$DVBL") t1=$(date +%s.%N)
+  wait "$r1" "$r2" "$r3"
+  stop_pids "$MUMU" "$DVBL" "$f1" "$f2"
 
   step "two streams out of the transmitter (programs 2 and 3)"
   # UNIT4 stops stream 0 (the UNIT1 one): streams 1 and 2 carry the two.
-  [ "$(vyxctl send "$VYX_TX" "UNIT4,1,239.1.1.1,1234,5,1,2" --timeout 60)" = 'OK\r\n' ] || fail "UNIT4,1 refused"
-  [ "$(vyxctl send "$VYX_TX" "UNIT4,2,239.1.1.3,1236,5,1,3" --timeout 60)" = 'OK\r\n' ] || fail "UNIT4,2 refused"
+  unit "UNIT4,1,239.1.1.1,1234,5,1,2"
+  unit "UNIT4,2,239.1.1.3,1236,5,1,3"
   sleep 2
-  vyxctl record 239.1.1.1:1234 "$window" "$work/two-a.ts" >"$work/two-a.json" &
-  rec1=$!
-  vyxctl record 239.1.1.3:1236 "$window" "$work/two-b.ts" >"$work/two-b.json"
-  wait "$rec1"
+  $REC record 239.1.1.1:1234 "$window" "$work/two-a.ts" >"$work/two-a.json" &
+  r1=$!
+  $REC record 239.1.1.3:1236 "$window" "$work/two-b.ts" >"$work/two-b.json"
+  wait "$r1"
+
+  step "the player's feed alone (every stream stopped), ${window} s"
+  unit "UNIT0"
+  sleep 2
+  local c0 c1
+  c0=$(progress)
+  sleep "$window"
+  c1=$(progress)
+
   local problems=0
   $CHECK ts "$work/three.ts" "$work/ours.ts" --program 2 >&2 || problems=1
   $CHECK ts "$work/three.ts" "$work/two-a.ts" --program 2 >&2 || problems=1
@@ -104,52 +164,88 @@ EOF
   for f in ours two-a two-b; do
     $CHECK summary "$work/$f.json" --size 1316 --min-datagrams 100 >&2 || problems=1
   done
-
-  python3 - "$work" "$bytes" "$window" "$hz" "$p0" "$p1" "$m0" "$m1" "$t0" "$t1" "$rate" "$problems" <<'EOF'
-import json, sys
-work, nbytes, window, hz = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-p0, p1, m0, m1 = (int(x) for x in sys.argv[5:9])
-t0, t1, rate, problems = float(sys.argv[9]), float(sys.argv[10]), float(sys.argv[11]), int(sys.argv[12])
-fed = rate / 8 * (t1 - t0)  # both feeds run at the same rate through the window
-ours = (p1 - p0) / hz * 100e6 / fed
-mumu = (m1 - m0) / hz * 100e6 / fed
-rec = {f: json.load(open("%s/%s.json" % (work, f))) for f in ("ours", "mumudvb", "two-a", "two-b")}
-print("input %.0f MB at %.1f Mbit/s over %.1f s" % (fed / 1e6, rate / 1e6, t1 - t0))
-print("%-34s %10s %12s" % ("", "CPU s", "per 100 MB"))
-print("%-34s %10.2f %12.3f" % ("transmitter (player + plug-in)", (p1 - p0) / hz, ours))
-print("%-34s %10.2f %12.3f" % ("MuMuDVB 1.7.1", (m1 - m0) / hz, mumu))
-print("ratio ours / MuMuDVB: %.2f" % (ours / mumu if mumu > 0 else float("nan")))
-for f in ("ours", "mumudvb", "two-a", "two-b"):
-    print("%-8s %8d datagrams" % (f, rec[f]["datagrams"]))
-print("two streams clean: %s" % ("yes" if problems == 0 else "NO"))
-print(json.dumps({"input_mb": round(fed / 1e6), "rate": rate, "ours_cpu_per_100mb": round(ours, 4),
-                  "mumudvb_cpu_per_100mb": round(mumu, 4),
-                  "ratio": round(ours / mumu, 3) if mumu > 0 else None,
-                  "datagrams": {f: rec[f]["datagrams"] for f in rec}, "clean": problems == 0}))
-EOF
-  [ "$problems" = 0 ] || fail "an output stream was not clean"
+  $REC peer "$work/three.ts" "$work/mumudvb.ts" --pids 0x200,0x201 || problems=1
+  $REC peer "$work/three.ts" "$work/dvblast.ts" --pids 0x200,0x201 || problems=1
+  python3 "$HERE/side_by_side_check.py" figures "$work/paced.json" "$o0" "$o1" "$c0" "$c1" \
+    --rate "$rate" --clean "$problems" --hz "$(getconf CLK_TCK)" \
+    --peer "mumudvb,$m0,$m1" --peer "dvblast,$d0,$d1" --window "$t0,$t1"
 }
 
-if [ "${1:-}" = __inner ]; then
-  shift
-  inner "$@"
-  exit 0
-fi
+flat() {
+  local work=$1 mb=$2
+  local bytes=$((mb * 1000000))
+  vyxctl ready "$VYX_TX" --timeout 60 >/dev/null || fail "the transmitter does not answer"
+  peer_setup "$work"
+  local m0 m1 d0 d1 r
+
+  step "flat out: MuMuDVB on ${mb} MB"
+  start_mumudvb "$work"
+  $REC record 239.1.1.9:1240 3600 - >"$work/flat-mumudvb.json" &
+  r=$!
+  sleep 3
+  kill -0 "$MUMU" 2>/dev/null || { tail "$work/mumudvb.log" >&2; fail "MuMuDVB ended"; }
+  m0=$(proc_cpu "$MUMU")
+  on_tx $FEED "$work/dev/adapter0/dvr0" "$work/three.ts" 0 $bytes 2>"$work/flat-feed-mumudvb.log"
+  sleep 1  # what the FIFO still holds
+  m1=$(proc_cpu "$MUMU")
+  stop_pids "$MUMU" "$r"
+
+  step "flat out: DVBlast on ${mb} MB"
+  start_dvblast "$work"
+  $REC record 239.1.1.10:1242 3600 - >"$work/flat-dvblast.json" &
+  r=$!
+  sleep 3
+  kill -0 "$DVBL" 2>/dev/null || { tail "$work/dvblast.log" >&2; fail "DVBlast ended"; }
+  d0=$(proc_cpu "$DVBL")
+  on_tx $FEED udp://127.0.0.1:1260 "$work/three.ts" 0 $bytes 2>"$work/flat-feed-dvblast.log"
+  sleep 1
+  d1=$(proc_cpu "$DVBL")
+  stop_pids "$DVBL" "$r"
+
+  step "flat out: the transmitter, program 2"
+  unit "UNIT1,239.1.1.1,1234,5,1,2"
+  $REC record 239.1.1.1:1234 3600 - >"$work/flat-ours.json" &
+  r=$!
+  sleep 2
+  local o0 o1 c0 c1 span
+  o0=$(progress)
+  # As long as the peers took, about: the player goes at its own pace.
+  span=10
+  sleep $span
+  o1=$(progress)
+  stop_pids "$r"
+
+  step "flat out: the player's feed alone"
+  unit "UNIT0"
+  sleep 2
+  c0=$(progress)
+  sleep $span
+  c1=$(progress)
+  python3 "$HERE/side_by_side_check.py" figures "$work/flat.json" "$o0" "$o1" "$c0" "$c1" \
+    --hz "$(getconf CLK_TCK)" --peer "mumudvb,$m0,$m1,$bytes" --peer "dvblast,$d0,$d1,$bytes" \
+    --datagrams "$work/flat-ours.json,$work/flat-mumudvb.json,$work/flat-dvblast.json"
+}
+
+case "${1:-}" in
+  __paced) shift; paced "$@"; exit 0 ;;
+  __flat) shift; flat "$@"; exit 0 ;;
+esac
 
 # ---------------------------------------------------------------- set-up
-build=$(readlink -f "${1:?usage: side_by_side.sh BUILD_DIR [--mb N] [--rate BITS_PER_S] [--keep DIR]}")
+build=$(readlink -f "${1:?usage: side_by_side.sh BUILD_DIR [--mb N] [--rate BITS_PER_S] [--keep DIR] [--no-flat]}")
 shift
-mb=200 rate=40000000 keep=
+mb=200 rate=40000000 keep= doflat=1
 while [ $# -gt 0 ]; do
   case $1 in
     --mb) mb=$2; shift 2 ;;
     --rate) rate=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --no-flat) doflat=0; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
-for t in ffmpeg mumudvb cc; do
-  command -v $t >/dev/null || { echo "no $t here: skipped (scripts/deps.sh installs it)" >&2; exit 77; }
+for t in ffmpeg mumudvb dvblast cc; do
+  command -v $t >/dev/null || { echo "no $t here: skipped (apt-get install $t)" >&2; exit 77; }
 done
 if [ -n "$keep" ]; then
   mkdir -p "$keep"; work=$(readlink -f "$keep")
@@ -157,6 +253,7 @@ else
   work=$(mktemp -d "${TMPDIR:-/tmp}/sidebyside.XXXXXX")
   trap 'rm -rf "$work"' EXIT
 fi
+rm -f "$work/paced.json" "$work/flat.json"
 step "input: three programs, 19.39 Mbit/s"
 ffmpeg -nostdin -hide_banner -loglevel error -y \
   -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=20 \
@@ -170,10 +267,18 @@ ffmpeg -nostdin -hide_banner -loglevel error -y -i "$work/one.ts" \
   -program program_num=3:title=c:st=4:st=5 \
   -mpegts_transport_stream_id 1 -mpegts_pmt_start_pid 0x1000 -muxrate 19392658 -f mpegts "$work/three.ts"
 cc -O2 -Wall -Wextra -shared -fPIC -o "$work/fakedvb.so" "$HERE/fakedvb.c" -ldl
+world() {
+  "$REPO/platform/devsim" run --build "$build" --tx --channel "5=$work/three.ts" \
+    --time-scale 10 --keep "$work/world$1" -- bash "$HERE/side_by_side.sh" "$@"
+}
 set +e
-VYX_FEED_RATE=$rate "$REPO/platform/devsim" run --build "$build" --tx --channel "5=$work/three.ts" \
-  --time-scale 10 -- bash "$HERE/side_by_side.sh" __inner "$work" "$mb" "$rate"
+VYX_FEED_RATE=$rate VYX_FEED_PROGRESS_MS=200 world __paced "$work" "$mb" "$rate"
 rc=$?
+if [ $rc = 0 ] && [ $doflat = 1 ]; then
+  VYX_FEED_FAST=1 VYX_FEED_PROGRESS_MS=200 world __flat "$work" "$mb"
+  rc=$?
+fi
 set -e
+[ -f "$work/paced.json" ] && python3 "$HERE/side_by_side_check.py" table "$work"
 [ -n "$keep" ] && echo "recordings and logs in $work" >&2
 exit $rc

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Feeds a capture into a FIFO at a fixed bit rate, looping, for BYTES bytes.
+"""Feeds a capture to a peer program at a fixed bit rate, looping, for BYTES bytes.
 
-    side_by_side_feed.py FIFO FILE BITS_PER_S BYTES
+    side_by_side_feed.py DEST FILE BITS_PER_S BYTES
+
+DEST is a FIFO, or udp://HOST:PORT for a program that takes its input from
+the network (datagrams of seven packets).  BITS_PER_S 0 feeds flat out (as
+fast as the reader takes it).
 
 Runs as its own process so that pacing the input costs the measured program
 nothing.  The FIFO is opened read-write so that it always has a writer (the
@@ -10,26 +14,46 @@ reader never sees an end of file while this runs).  Pacing sleeps only when
 """
 
 import os
+import socket
 import sys
 import time
 
 
 def main() -> int:
-    fifo, path, rate, total = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
-    fd = os.open(fifo, os.O_RDWR)
+    dest, path, rate, total = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
     with open(path, "rb") as f:
         data = f.read()
     data = data[: len(data) - len(data) % 188]
-    chunk = 188 * 348
+    if dest.startswith("udp://"):
+        host, port = dest[6:].rsplit(":", 1)
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.connect((host, int(port)))
+        chunk = 188 * 7
+
+        def put(view):
+            try:
+                sock.send(view)
+            except ConnectionRefusedError:
+                pass  # an earlier datagram found no reader (the peer ending)
+    else:
+        fd = os.open(dest, os.O_RDWR)
+        chunk = 188 * 348
+
+        def put(view):
+            while view:
+                view = view[os.write(fd, view) :]
+
+    # The chunk that reaches the capture's end is cut there: the next one
+    # starts the loop again at its first packet.
     sent = pos = 0
     start = time.monotonic()
     while sent < total:
         n = min(chunk, len(data) - pos)
-        view = memoryview(data)[pos : pos + n]
-        while view:
-            view = view[os.write(fd, view) :]
+        put(memoryview(data)[pos : pos + n])
         pos = (pos + n) % len(data)
         sent += n
+        if rate <= 0:
+            continue
         ahead = start + sent * 8 / rate - time.monotonic()
         if ahead > 0.02:
             time.sleep(ahead)
