@@ -12,8 +12,8 @@ own byte counter, from DUMPSTATS, over 1316-byte datagrams; the count starts a
 moment after the receiving one, so a few more may be received than sent) and
 datagrams received, continuity errors per group at the receiving end, the player process's RSS at the start and the end and its CPU
 share, command replies missing.  Continuity errors and short datagrams
-after the streams are stopped are counted apart (stopping a stream pauses
-the filter for 100 ms and flushes a last short datagram).  Exit 0 when nothing was lost, no continuity
+after the streams are stopped are counted apart (stopping a stream flushes
+a last short datagram).  Exit 0 when nothing was lost, no continuity
 error was seen and every command was answered; 1 otherwise.
 """
 
