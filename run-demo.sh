@@ -3,7 +3,7 @@
 # simulated transmitter and receiver on a private virtual LAN (platform/devsim)
 # and tells, from a controller host on that LAN and with the integrator's
 # tool (platform/vyxctl), the whole story: both devices discovered, a blind
-# scan of the transmitter's band, its channel list and guide (M3U, XMLTV), a
+# scan of the transmitter's band, its channel list and guides (M3U, XMLTV), a
 # program streamed, played by the receiver and its language switched, a
 # frame of it saved as a PNG, an IR key reaching the controller.
 #
@@ -48,17 +48,22 @@ echo "== Built into $build in $(( $(date +%s) - start )) s, $warnings compiler w
 
 # The transmitter's band: the real WNET capture (three programs with their
 # virtual channels) on channel 3, a three-program sample multiplex made with
-# ffmpeg (the same every time) on channel 5, a weak signal on channel 7, and
-# on channel 9 a carrier that locks but carries no table ("nopat").
+# ffmpeg (the same every time) on channel 5, a weak signal on channel 7, on
+# channel 9 a carrier that locks but carries no table ("nopat"), and on
+# channel 11 a generated multiplex (virtual channels 20.1 and 20.2) whose
+# guide's titles and descriptions are Huffman-coded.
 sample=$(mktemp -d "${TMPDIR:-/tmp}/vyxdemo.XXXXXX")
 trap 'rm -rf "$sample"' EXIT
 python3 tests/e2e/txflow_check.py make-stream "$sample/three_programs.ts"
+"$build/platform/guidestream/make_guide_stream" huffman "$sample/guide_huffman.ts"
 band=(--channel "3=$PWD/tests/data/samples/atsc-wnet13-psip.ts:5"
       --channel "5=$sample/three_programs.ts:4" --channel "7=nopat:2"
-      --channel "9=nopat:5")
+      --channel "9=nopat:5" --channel "11=$sample/guide_huffman.ts:4")
 export VYX_DEMO_OUT=${VYX_DEMO_OUT:-$PWD/demo-out}
 
-echo "== Starting the simulated transmitter and receiver" >&2
+echo "== Starting the simulated transmitter and receiver; the transmitter's band:" \
+     "3 the WNET capture, 5 a sample multiplex, 7 a weak carrier, 9 a carrier" \
+     "without tables, 11 a generated multiplex with a Huffman-coded guide" >&2
 rc=0
 platform/devsim run --build "$build" --tx --rx "${band[@]}" \
   --time-scale "${VYX_DEMO_TIME_SCALE:-10}" "${keep[@]}" -- python3 demo/demo.py || rc=$?

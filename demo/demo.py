@@ -112,11 +112,12 @@ def step_channels(demo):
     demo.channels = json.loads(demo.vyxctl("channels", "tx", "--json", show=False).stdout)
 
 
-def step_guide(demo):
-    demo.say("5. The guide of 13.1's channel (the transmitter streams 13.1 to read it), as XMLTV:")
+def read_guide(demo, virtual, name):
+    """Streams `virtual` (the transmitter keeps the guide of the channel its
+    tuner is on), waits for its events and writes them as XMLTV to `name`."""
     if demo.channels is None:
         raise Missing("the guide needs the channel list, which this build does not have")
-    demo.vyxctl("stream", "tx", "13.1", "--to", "239.1.1.2:1234")
+    demo.vyxctl("stream", "tx", virtual, "--to", "239.1.1.2:1234")
     # the guide tables come round within seconds once the tuner stays there
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -124,7 +125,7 @@ def step_guide(demo):
         if r.returncode != 0 or any(g["events"] for g in json.loads(r.stdout)["guide"]):
             break
         time.sleep(1.0)
-    xml = os.path.join(demo.out, "guide.xml")
+    xml = os.path.join(demo.out, name)
     r = demo.vyxctl("guide", "tx", "--xmltv", xml, "--timeout", "5", check=False, lines=20)
     if r.returncode in (1, 3):
         raise Missing("the transmitter %s guide queries (EIT) in this build"
@@ -139,8 +140,19 @@ def step_guide(demo):
                                                         else v.stderr.strip()))
 
 
+def step_guide(demo):
+    demo.say("5. The guide of 13.1's channel (the transmitter streams 13.1 to read it), as XMLTV:")
+    read_guide(demo, "13.1", "guide.xml")
+
+
+def step_guide_huffman(demo):
+    demo.say("6. The guide of the generated multiplex, whose titles and descriptions are\n"
+             "   Huffman-coded in its tables, as the transmitter decodes them:")
+    read_guide(demo, "20.1", "guide-generated.xml")
+
+
 def step_stream_and_play(demo):
-    demo.say("6. One program streamed by the transmitter, played by the receiver:")
+    demo.say("7. One program streamed by the transmitter, played by the receiver:")
     demo.vyxctl("stream", "tx", "1:%d" % SAMPLE_PROGRAM, "--channel", str(SAMPLE_CHANNEL),
                 "--to", "%s:%d" % (GROUP, PORT))
     demo.vyxctl("status", "tx", lines=6)
@@ -151,7 +163,7 @@ def step_stream_and_play(demo):
 
 
 def step_language(demo):
-    demo.say("7. The played program's audio languages, and a switch to French:")
+    demo.say("8. The played program's audio languages, and a switch to French:")
     # the receiver learns them from the program's PMT once it plays
     deadline = time.monotonic() + 30
     while True:
@@ -165,7 +177,7 @@ def step_language(demo):
 
 
 def step_frame(demo):
-    demo.say("8. What arrives on the receiver's group: recorded, probed, one frame as PNG:")
+    demo.say("9. What arrives on the receiver's group: recorded, probed, one frame as PNG:")
     rec = os.path.join(demo.out, "program%d.ts" % SAMPLE_PROGRAM)
     r = demo.vyxctl("record", "%s:%d" % (GROUP, PORT), "4", rec, show=True)
     summary = json.loads(r.stdout.strip().splitlines()[-1])
@@ -188,7 +200,7 @@ def step_frame(demo):
 
 
 def step_ir_key(demo):
-    demo.say("9. An IR key pressed on the receiver's remote reaches the controller:")
+    demo.say("10. An IR key pressed on the receiver's remote reaches the controller:")
     probe = vyxe2e.exec_host("rx", "sh", "-c", "command -v k720ir", check=False)
     if probe.returncode != 0:
         raise Missing("the simulated IR remote (k720ir) is not in this build")
@@ -209,13 +221,14 @@ def step_ir_key(demo):
 
 
 def step_stop(demo):
-    demo.say("10. Stopping:")
+    demo.say("11. Stopping:")
     if "rx" in demo.hosts:
         demo.vyxctl("play", "rx", "--stop")
     demo.vyxctl("stream", "tx", "--stop")
 
 
-STEPS = [step_discover, step_status, step_scan, step_channels, step_guide, step_stream_and_play,
+STEPS = [step_discover, step_status, step_scan, step_channels, step_guide, step_guide_huffman,
+         step_stream_and_play,
          step_language, step_frame, step_ir_key, step_stop]
 
 
