@@ -110,6 +110,10 @@ def step_channels(demo):
         raise RuntimeError("the channel list failed: %s" % r.stderr.strip())
     demo.keep(m3u, "M3U playlist")
     demo.channels = json.loads(demo.vyxctl("channels", "tx", "--json", show=False).stdout)
+    unnamed = sorted({c["tuner_channel"] for c in demo.channels["channels"] if not c["virtual"]})
+    if unnamed:
+        demo.say("  (no number or name: tuner channel %s carries no virtual channel table)"
+                 % ", ".join(str(c) for c in unnamed))
 
 
 def read_guide(demo, virtual, name):
