@@ -4,9 +4,11 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
       libbenchmark-dev iproute2 util-linux procps python3 ffmpeg libdvbpsi-dev
-      dnsmasq-base udhcpc libxml2-utils xmltv-util clang libclang-rt-dev)
-# Not installed here (scripts/cross.sh: two more builds of the tree, run only
-# on request): g++-12-multilib g++-mipsel-linux-gnu qemu-user.
+      dnsmasq-base udhcpc libxml2-utils xmltv-util clang libclang-rt-dev
+      g++-12-multilib g++-mipsel-linux-gnu qemu-user)
+# The last three are the 32-bit builds of scripts/cross.sh: i386 (the
+# versioned multilib g++, since g++-multilib cannot be installed beside a
+# cross compiler) and mipsel under qemu-user.
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -239,7 +239,7 @@ class Child {
       // The child must not outlive a test that crashes or stops at an assertion.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(127);
-      execve(path.c_str(), argv.data(), envp.data());
+      vyxtest::exec_program(path.c_str(), argv.data(), envp.data());
       _exit(127);
     }
     return mPid > 0;

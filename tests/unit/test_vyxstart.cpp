@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "private_ns.h"
+
+extern char** environ;
+
 namespace {
 
 std::string LauncherPath() {
@@ -67,7 +71,7 @@ class Launcher : public ::testing::Test {
       argv.push_back(const_cast<char*>(path_.c_str()));
       for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      execv(path_.c_str(), argv.data());
+      vyxtest::exec_program(path_.c_str(), argv.data(), environ);
       _exit(121);
     }
     int status = 0;

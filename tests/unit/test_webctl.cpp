@@ -21,6 +21,8 @@
 #include "device_fakes.h"
 #include "private_ipc.h"
 
+extern char** environ;
+
 namespace {
 
 std::string WebctlPath() {
@@ -138,7 +140,7 @@ class Webctl : public ::testing::Test {
       argv.push_back(const_cast<char*>(path_.c_str()));
       for (std::string& a : args) argv.push_back(&a[0]);
       argv.push_back(nullptr);
-      execv(path_.c_str(), argv.data());
+      vyxtest::exec_program(path_.c_str(), argv.data(), environ);
       _exit(127);
     }
     close(pipefd[1]);

@@ -28,6 +28,32 @@ std::vector<std::string> own_args() {
   return args;
 }
 
+std::vector<std::string> emulator_words() {
+  std::vector<std::string> words;
+  const char* e = getenv("VYX_TEST_EMULATOR");
+  if (e == nullptr) return words;
+  std::string all(e);
+  for (size_t at = 0; at < all.size();) {
+    size_t end = all.find(' ', at);
+    if (end == std::string::npos) end = all.size();
+    if (end > at) words.push_back(all.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+int exec_program(const char* path, char* const argv[], char* const envp[]) {
+  std::vector<std::string> emulator = emulator_words();
+  if (emulator.empty()) return execve(path, argv, envp);
+  // The emulator names the program by its path: argv[0] becomes `path`.
+  std::vector<char*> args;
+  for (std::string& w : emulator) args.push_back(&w[0]);
+  args.push_back(const_cast<char*>(path));
+  for (size_t i = 1; argv[0] != nullptr && argv[i] != nullptr; i++) args.push_back(argv[i]);
+  args.push_back(nullptr);
+  return execvpe(args[0], args.data(), envp);
+}
+
 bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char*> flags,
                           const char* setup) {
   const char* state = getenv(stateVar);
@@ -72,17 +98,8 @@ bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char
     for (const char* p : {"/bin/sh", "-c", setup}) argv.push_back(const_cast<char*>(p));
   }
   // Under a user-mode emulator (cross builds) the program is started through
-  // it again: VYX_TEST_EMULATOR holds its command words.
-  std::vector<std::string> emulator;
-  if (const char* e = getenv("VYX_TEST_EMULATOR")) {
-    std::string words(e);
-    for (size_t at = 0; at < words.size();) {
-      size_t end = words.find(' ', at);
-      if (end == std::string::npos) end = words.size();
-      if (end > at) emulator.push_back(words.substr(at, end - at));
-      at = end + 1;
-    }
-  }
+  // it again.
+  std::vector<std::string> emulator = emulator_words();
   for (const std::string& w : emulator) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(exe);
   for (size_t i = 1; i < args.size(); i++) argv.push_back(const_cast<char*>(args[i].c_str()));

@@ -26,6 +26,15 @@ std::vector<std::string> own_args();
 bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char*> flags,
                           const char* setup = nullptr);
 
+// The command words of VYX_TEST_EMULATOR (a cross build's user-mode
+// emulator, set where the kernel cannot run the target's programs itself);
+// empty when unset.
+std::vector<std::string> emulator_words();
+
+// execve() of a program of this build, through the emulator when there is
+// one (then found on PATH).  Returns only when the exec failed.
+int exec_program(const char* path, char* const argv[], char* const envp[]);
+
 }  // namespace vyxtest
 
 #endif
