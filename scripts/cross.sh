@@ -69,6 +69,11 @@ mipsel_by_kernel() {
   QEMU_LD_PREFIX=/usr/mipsel-linux-gnu "$probe/pm" >/dev/null 2>&1
 }
 
+# CPU seconds (user + system) of this script's finished children so far.
+cpu_s() {
+  awk -v hz="$(getconf CLK_TCK)" '{ print int(($16 + $17) / hz) }' /proc/$$/stat
+}
+
 status=0 ran=0
 for arch in "${arches[@]}"; do
   if ! have_toolchain "$arch"; then
@@ -98,14 +103,14 @@ for arch in "${arches[@]}"; do
               export GTEST_DEATH_TEST_STYLE=fast
             fi ;;
   esac
-  start=$(date +%s)
+  start=$(date +%s) cpu=$(cpu_s)
   if ! { cmake -S . -B "$build" -G Ninja "${opts[@]}" &&
          nice cmake --build "$build" -j"${VYX_CROSS_JOBS:-2}"; } >"$log" 2>&1; then
     echo "cross.sh: $arch build failed (log: $log):"; tail -n 30 "$log"
     status=1
     continue
   fi
-  built=$(( $(date +%s) - start ))
+  built="$(( $(date +%s) - start )) s (CPU $(( $(cpu_s) - cpu )) s)"
   # A static_assert holds for this target only if it was compiled for it:
   # every source and header that has one must be among the build's inputs.
   inputs=$(cd "$build" && ninja -t deps | sed -n 's/^    //p' | sort -u | xargs -r realpath -m --)
@@ -117,9 +122,11 @@ for arch in "${arches[@]}"; do
   fi
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  start=$(date +%s) cpu=$(cpu_s)
   if nice ctest --test-dir "$build" -L unit -j"${VYX_CROSS_JOBS:-2}" --output-on-failure \
        "${exclude[@]}" >"$build/cross-ctest.log" 2>&1; then
-    echo "cross.sh: $arch: built in ${built} s; $(grep -E 'tests passed' "$build/cross-ctest.log")"
+    echo "cross.sh: $arch: built in $built; tests in $(( $(date +%s) - start )) s" \
+         "(CPU $(( $(cpu_s) - cpu )) s): $(grep -E 'tests passed' "$build/cross-ctest.log")"
   else
     echo "cross.sh: $arch: tests failed (log: $build/cross-ctest.log):"
     grep -E '^\s*[0-9]+ - |tests passed' "$build/cross-ctest.log" | head -n 40
