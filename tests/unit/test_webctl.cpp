@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "device_fakes.h"
+#define VYX_PRIVATE_MOUNT
 #include "private_ipc.h"
 
 extern char** environ;
@@ -268,8 +269,11 @@ TEST_F(Webctl, TestOptions) {
   EXPECT_TRUE(Has(r.out, "Testing file read\nCant open file\n")) << r.out;
   EXPECT_TRUE(Browser::Get().Take().empty());
 
-  char tmpl[] = "/tmp/webctl-test-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  // On the scratch tmpfs where there is one: a 32-bit program under a
+  // user-mode emulator cannot read an ext4 directory (its 64-bit offsets).
+  std::string where = vyxtest::private_mnt() ? "/mnt/hd1" : "/tmp";
+  std::string tmpl = where + "/webctl-test-XXXXXX";
+  ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
   std::string dir = tmpl;
   ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
   vyxtest::write_file((dir + "/f.txt").c_str(), "x");

@@ -31,8 +31,9 @@ bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char
 // empty when unset.
 std::vector<std::string> emulator_words();
 
-// execve() of a program of this build, through the emulator when there is
-// one (then found on PATH).  Returns only when the exec failed.
+// execve(), through the emulator when there is one (then found on PATH) and
+// `path` is a program for the same machine as this one.  Returns only when
+// the exec failed.
 int exec_program(const char* path, char* const argv[], char* const envp[]);
 
 }  // namespace vyxtest
