@@ -89,7 +89,10 @@ for arch in "${arches[@]}"; do
   exclude=()
   case $arch in
     i386) opts+=(-DCMAKE_BUILD_TYPE=Debug -DVYX_SANITIZE=ON) ;;
-    mipsel) opts+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYX_SANITIZE=OFF)
+    # Optimised as for the board, without debug information: it costs 40 % of
+    # the compile time at -O2.
+    mipsel) opts+=(-DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF
+                   "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG")
             if mipsel_by_kernel; then
               echo "cross.sh: mipsel: the kernel runs mipsel programs through qemu-mipsel (binfmt_misc" \
                    "${binfmt_name:-handler already there})"
