@@ -51,21 +51,21 @@ have_toolchain() {
   esac
 }
 
-# Can the kernel start a mipsel program (the probe) by itself?  The emulator
-# finds the target's C library through QEMU_LD_PREFIX, which every child
-# inherits.
+# Can the kernel start a mipsel program (the probe) by itself?  As root a
+# handler of this run's own is registered even when another one works, whose
+# owner might remove it before this run ends.  The emulator finds the
+# target's C library through QEMU_LD_PREFIX, which every child inherits.
 mipsel_by_kernel() {
-  QEMU_LD_PREFIX=/usr/mipsel-linux-gnu "$probe/pm" >/dev/null 2>&1 && return 0
-  [ "${VYX_CROSS_BINFMT:-1}" != 0 ] && [ "$(id -u)" = 0 ] || return 1
-  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
   local qemu
-  qemu=$(command -v qemu-mipsel) || return 1
-  # 32-bit little-endian MIPS executables and shared objects; F: the emulator
-  # is opened now, so it is found from any mount namespace.
-  local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
-  local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-  printf ':vyx-mipsel-%s:M::%s:%s:%s:F\n' $$ "$magic" "$mask" "$qemu" >"$binfmt/register" 2>/dev/null || return 1
-  binfmt_name=vyx-mipsel-$$
+  if [ "${VYX_CROSS_BINFMT:-1}" != 0 ] && [ "$(id -u)" = 0 ] && qemu=$(command -v qemu-mipsel) &&
+     { [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null; }; then
+    # 32-bit little-endian MIPS executables and shared objects; F: the
+    # emulator is opened now, so it is found from any mount namespace.
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
+    local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf ':vyx-mipsel-%s:M::%s:%s:%s:F\n' $$ "$magic" "$mask" "$qemu" >"$binfmt/register" 2>/dev/null &&
+      binfmt_name=vyx-mipsel-$$
+  fi
   QEMU_LD_PREFIX=/usr/mipsel-linux-gnu "$probe/pm" >/dev/null 2>&1
 }
 
