@@ -230,8 +230,10 @@ int TunerManager::DoScan() {
   }
 
   if (!SaveScanResults()) VYX_ERROR("Can't save scan results");
-  SendProgress("BLINDCMP:0 OK\r\n");
+  // Done before it is said: a controller that asks "SCA?" on BLINDCMP must
+  // not still read "scanning".
   mScanState = eScanDone;
+  SendProgress("BLINDCMP:0 OK\r\n");
   mScanRunning = false;
   return 0;
 }
