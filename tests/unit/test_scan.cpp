@@ -433,7 +433,8 @@ TEST_F(ScanCommands, OneChannelScanReportsAndLeavesOnlyItsPrograms) {
   EXPECT_EQ((std::vector<std::string>{"BLINDSTART:0 OK\r\n", "BLINDLOCK:40 OK\r\n",
                                       "BLINDFND:2 OK\r\n", "BLINDCMP:0 OK\r\n"}),
             got);
-  WaitForState(TunerManager::eScanDone);
+  // Done as soon as BLINDCMP is out: a controller asks SCA? on it.
+  EXPECT_EQ(TunerManager::eScanDone, tm->ScanState());
   EXPECT_EQ(std::string("\0\x28\x01\x05", 4), ScanStatus());
   EXPECT_EQ(
       "000 07db 0001 0028 ff C 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
