@@ -27,7 +27,10 @@ from vyxe2e import (OK, RESULTS_FILE, SCAL_END, SCAN_DONE, Controller, DeviceTes
                     scan_status, world_dir)
 
 START = b"BLINDSTART:0 OK\r\n"
-SCAN_LIMIT = 60.0  # seconds, for a whole band under the world's time scale
+# How long a whole band may take under the world's time scale before the
+# test gives up on it (about 17 s and 37 s on an idle machine; the time is
+# printed, not judged: a loaded machine stretches it).
+SCAN_LIMIT = 240.0
 
 # SCAL lines: (channelNo, transport id, program id, tuner channel, strength
 # byte, video and audio stream types, name form and name).
@@ -104,7 +107,6 @@ class Scan(DeviceTestCase):
         rest = scan_progress(self.ctl, SCAN_LIMIT)
         took = time.monotonic() - began
         print("ATSC scan of 68 channels: %.1f s" % took, file=sys.stderr)
-        self.assertLess(took, SCAN_LIMIT)
         self.assertEqual(first + rest, [START] + lock(13, 3) + lock(20, 3) + lock(40, 0) + [SCAN_DONE])
         self.assertEqual(scan_status("tx", self.ctl), b"\x00\x45\x03\x05")
 
@@ -171,7 +173,6 @@ class Scan(DeviceTestCase):
         got = self.blind(0)
         took = time.monotonic() - began
         print("cable scan of 158 channels: %.1f s" % took, file=sys.stderr)
-        self.assertLess(took, SCAN_LIMIT)
         self.assertEqual(got, [START] + lock(13, 3) + lock(20, 3) + lock(40, 0) + lock(100, 20)
                          + lock(158, 20) + [SCAN_DONE])
         self.assertEqual(scan_status("tx", self.ctl), b"\x00\x9e\x05\x05")
