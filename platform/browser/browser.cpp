@@ -84,38 +84,8 @@ void serve_status(const BrowserInMessage& msg, size_t len, int32_t status, bool 
   log.Write(j);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* logPath = nullptr;
-  long status = 0;
-  bool silent = false;
-  for (int i = 1; i < argc; i++) {
-    const char* v;
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return 0;
-    } else if (strcmp(argv[i], "--silent") == 0) {
-      silent = true;
-    } else if ((v = option_value(argc, argv, &i, "--status")) != nullptr) {
-      char* end = nullptr;
-      errno = 0;
-      status = strtol(v, &end, 0);
-      if (errno != 0 || end == v || *end != '\0' || status < INT32_MIN || status > INT32_MAX) {
-        fprintf(stderr, "%s: bad status %s\n", argv[0], v);
-        return 2;
-      }
-    } else if (!standin_common_option(argc, argv, &i, &logPath)) {
-      fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
-      usage(argv[0]);
-      return 2;
-    }
-  }
-
-  stop_signals_install(3.0);
-  JsonlWriter log;
-  std::string defaultLog = hostdir_file("browser.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
+// Serves the command queue until a stop.
+int serve(JsonlWriter& log, long status, bool silent) {
   int q = queue_open(kBrowserCommandQueueKey, true);
   {
     JsonLine j("start");
@@ -148,4 +118,31 @@ int main(int argc, char** argv) {
   JsonLine j("stop");
   log.Write(j);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long status = 0;
+  bool silent = false;
+  StandinProgram program("browser.jsonl", 3.0, usage);
+  program.option = [&](int n, char** args, int* i) {
+    const char* v;
+    if (strcmp(args[*i], "--silent") == 0) {
+      silent = true;
+    } else if ((v = option_value(n, args, i, "--status")) != nullptr) {
+      char* end = nullptr;
+      errno = 0;
+      status = strtol(v, &end, 0);
+      if (errno != 0 || end == v || *end != '\0' || status < INT32_MIN || status > INT32_MAX) {
+        fprintf(stderr, "%s: bad status %s\n", args[0], v);
+        return 2;
+      }
+    } else {
+      return kOptionUnknown;
+    }
+    return kOptionTaken;
+  };
+  program.run = [&](JsonlWriter& log, const char*) { return serve(log, status, silent); };
+  return standin_main(argc, argv, program);
 }

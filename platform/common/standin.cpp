@@ -1,4 +1,6 @@
 #include "standin.h"
+
+#include "jsonl.h"
 #include "waits.h"
 
 #include <arpa/inet.h>
@@ -267,4 +269,35 @@ bool standin_common_option(int argc, char** argv, int* i, const char** logPath) 
     return false;
   }
   return true;
+}
+
+// --- main ------------------------------------------------------------------------
+
+int standin_main(int argc, char** argv, const StandinProgram& program) {
+  const char* logPath = nullptr;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      program.usage(argv[0]);
+      return 0;
+    }
+    if (standin_common_option(argc, argv, &i, &logPath)) continue;
+    int taken = program.option ? program.option(argc, argv, &i) : kOptionUnknown;
+    if (taken == kOptionTaken) continue;
+    if (taken >= 0) return taken;
+    fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
+    program.usage(argv[0]);
+    return 2;
+  }
+  if (program.check) {
+    int status = program.check();
+    if (status >= 0) return status;
+  }
+
+  if (program.graceSeconds > 0) stop_signals_install(program.graceSeconds);
+  // Static: threads of the player's plug-in may still log while the process ends.
+  static JsonlWriter log;
+  std::string defaultLog = hostdir_file(program.logName);
+  const char* opened = logPath != nullptr ? logPath : defaultLog.c_str();
+  log.Open(opened);
+  return program.run(log, opened);
 }

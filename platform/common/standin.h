@@ -3,7 +3,8 @@
 
 // Helpers shared by the processes that stand in for the device's media
 // player, SNMP agent, system manager and browser: environment of the
-// simulated host, time, waits, clean stopping, and System V queues.
+// simulated host, time, waits, clean stopping, System V queues, and the
+// skeleton of their main (standin_main).
 //
 // Environment of a simulated device host: VYX_HOST ("tx"/"rx"), VYX_HOSTDIR
 // (the host's directory: logs, pid file, disks), VYX_TIME_SCALE (waits are
@@ -16,6 +17,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+
+class JsonlWriter;
 
 // --- environment -----------------------------------------------------------
 // Value of an environment variable, or `fallback` when unset or empty.
@@ -86,5 +89,41 @@ const char* option_value(int argc, char** argv, int* i, const char* name);
 // The options every stand-in takes: "--log FILE" (stored in *logPath) and
 // "--hostdir DIR" (standin_set_hostdir).  True when argv[*i] was one of them.
 bool standin_common_option(int argc, char** argv, int* i, const char** logPath);
+
+// --- main ------------------------------------------------------------------------
+// What a program's own option handler returns: the option was taken, it is
+// not one of the program's, or (>= 0) the status to end with at once.
+constexpr int kOptionTaken = -1;
+constexpr int kOptionUnknown = -2;
+
+// One stand-in for standin_main.
+struct StandinProgram {
+  StandinProgram(const char* log, double grace, void (*usageText)(const char* prog))
+      : logName(log), graceSeconds(grace), usage(usageText) {}
+
+  // Default log in the host directory ("agent.jsonl").
+  const char* logName;
+  // Time the stop watcher gives the main thread after SIGTERM or SIGINT
+  // (stop_signals_install); 0 for a one-shot tool that leaves the signals be.
+  double graceSeconds;
+  // The usage text on standard output (--help, -h, unknown options).
+  void (*usage)(const char* prog);
+  // The program's option at argv[*i] (after --log and --hostdir): advances *i
+  // past a separate value.  Null when it has none.
+  std::function<int(int argc, char** argv, int* i)> option;
+  // After the command line, before anything is opened: -1 to go on, or the
+  // status to end with.  May be null.
+  std::function<int()> check;
+  // The program's work once the log is open (at --log, else at logName in
+  // the host directory, else standard output; logPath is what was opened, ""
+  // for standard output); its exit status.
+  std::function<int(JsonlWriter& log, const char* logPath)> run;
+};
+
+// The main of every stand-in: --help/-h prints the usage (status 0); --log
+// and --hostdir, then the program's options; anything else is "PROG: unknown
+// option X" and the usage (status 2).  Then the stop signals, the log and
+// `run`.
+int standin_main(int argc, char** argv, const StandinProgram& program);
 
 #endif

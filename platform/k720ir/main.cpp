@@ -88,49 +88,44 @@ void list_keys() {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line sets.
+struct Presses {
   long holdMs = 0, repeatMs = 108, presses = 1, everyMs = 400, gapMs = 400;
-  const char* logPath = nullptr;
   std::vector<int> keys;
-  for (int i = 1; i < argc; i++) {
-    const char* v;
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(stdout);
-      return 0;
-    } else if (strcmp(argv[i], "--list") == 0) {
-      list_keys();
-      return 0;
-    } else if ((v = option_value(argc, argv, &i, "--hold")) != nullptr) {
-      if (!parse_ms(v, &holdMs)) return usage(stderr), 2;
-    } else if ((v = option_value(argc, argv, &i, "--repeat")) != nullptr) {
-      if (!parse_ms(v, &repeatMs) || repeatMs == 0) return usage(stderr), 2;
-    } else if ((v = option_value(argc, argv, &i, "--presses")) != nullptr) {
-      if (!parse_ms(v, &presses) || presses == 0 || presses > 10000) return usage(stderr), 2;
-    } else if ((v = option_value(argc, argv, &i, "--every")) != nullptr) {
-      if (!parse_ms(v, &everyMs)) return usage(stderr), 2;
-    } else if ((v = option_value(argc, argv, &i, "--gap")) != nullptr) {
-      if (!parse_ms(v, &gapMs)) return usage(stderr), 2;
-    } else if (standin_common_option(argc, argv, &i, &logPath)) {
-      continue;
-    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
-      fprintf(stderr, "k720ir: unknown option %s\n", argv[i]);
-      return usage(stderr), 2;
-    } else {
-      int key = parse_key(argv[i]);
-      if (key < 0) {
-        fprintf(stderr, "k720ir: no key '%s' (k720ir --list)\n", argv[i]);
-        return 2;
-      }
-      keys.push_back(key);
-    }
-  }
-  if (keys.empty()) return usage(stderr), 2;
+};
 
-  JsonlWriter log;
-  std::string defaultLog = hostdir_file("ir.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
+// One key argument or option at argv[*i] (standin_main's option handler).
+int press_option(int argc, char** argv, int* i, Presses* p) {
+  const char* v;
+  if (strcmp(argv[*i], "--list") == 0) {
+    list_keys();
+    return 0;
+  } else if ((v = option_value(argc, argv, i, "--hold")) != nullptr) {
+    if (!parse_ms(v, &p->holdMs)) return usage(stderr), 2;
+  } else if ((v = option_value(argc, argv, i, "--repeat")) != nullptr) {
+    if (!parse_ms(v, &p->repeatMs) || p->repeatMs == 0) return usage(stderr), 2;
+  } else if ((v = option_value(argc, argv, i, "--presses")) != nullptr) {
+    if (!parse_ms(v, &p->presses) || p->presses == 0 || p->presses > 10000) return usage(stderr), 2;
+  } else if ((v = option_value(argc, argv, i, "--every")) != nullptr) {
+    if (!parse_ms(v, &p->everyMs)) return usage(stderr), 2;
+  } else if ((v = option_value(argc, argv, i, "--gap")) != nullptr) {
+    if (!parse_ms(v, &p->gapMs)) return usage(stderr), 2;
+  } else if (argv[*i][0] == '-' && argv[*i][1] == '-') {
+    fprintf(stderr, "k720ir: unknown option %s\n", argv[*i]);
+    return usage(stderr), 2;
+  } else {
+    int key = parse_key(argv[*i]);
+    if (key < 0) {
+      fprintf(stderr, "k720ir: no key '%s' (k720ir --list)\n", argv[*i]);
+      return 2;
+    }
+    p->keys.push_back(key);
+  }
+  return kOptionTaken;
+}
+
+// Sends the keys on their schedule; 1 when a message could not be queued.
+int press(JsonlWriter& log, const Presses& opt) {
   int q = queue_open(kIrInputQueueKey, true);
   if (q < 0) {
     fprintf(stderr, "k720ir: msgget %d: %s\n", kIrInputQueueKey, strerror(errno));
@@ -158,20 +153,32 @@ int main(int argc, char** argv) {
     if (!ok) failed++;
     seq++;
   };
-  for (size_t k = 0; k < keys.size(); k++) {
-    if (k > 0) at += gapMs / 1000.0;
+  for (size_t k = 0; k < opt.keys.size(); k++) {
+    if (k > 0) at += opt.gapMs / 1000.0;
     const double firstPress = at;
-    for (long p = 0; p < presses; p++) {
-      const double pressAt = firstPress + p * (everyMs / 1000.0);
+    for (long p = 0; p < opt.presses; p++) {
+      const double pressAt = firstPress + p * (opt.everyMs / 1000.0);
       at = pressAt;
-      send(keys[k], false);
+      send(opt.keys[k], false);
       // While held, the remote repeats the code until the key is let go.
-      for (long t = repeatMs; holdMs > 0 && t <= holdMs; t += repeatMs) {
+      for (long t = opt.repeatMs; opt.holdMs > 0 && t <= opt.holdMs; t += opt.repeatMs) {
         at = pressAt + t / 1000.0;
-        send(keys[k], true);
+        send(opt.keys[k], true);
       }
     }
   }
   if (failed > 0) fprintf(stderr, "k720ir: %d key message(s) could not be queued\n", failed);
   return failed > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Presses p;
+  // A one-shot tool: no stop watcher, SIGTERM ends it at once.
+  StandinProgram program("ir.jsonl", 0, [](const char*) { usage(stdout); });
+  program.option = [&](int n, char** args, int* i) { return press_option(n, args, i, &p); };
+  program.check = [&] { return p.keys.empty() ? (usage(stderr), 2) : -1; };
+  program.run = [&](JsonlWriter& log, const char*) { return press(log, p); };
+  return standin_main(argc, argv, program);
 }

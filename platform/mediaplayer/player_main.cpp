@@ -147,25 +147,8 @@ void remove_pid_file() {
   if (atol(text.c_str()) == static_cast<long>(getpid())) unlink(path.c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* logPath = nullptr;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return 0;
-    } else if (!standin_common_option(argc, argv, &i, &logPath)) {
-      fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
-      usage(argv[0]);
-      return 2;
-    }
-  }
-
-  stop_signals_install(3.0);
-  static JsonlWriter log;
-  std::string defaultLog = hostdir_file("player.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
+// Serves the command queue until a stop or an exit command.
+int serve(JsonlWriter& log) {
   plugin_set_log(&log);
 
   status_create(log);
@@ -215,4 +198,12 @@ int main(int argc, char** argv) {
     _exit(0);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StandinProgram program("player.jsonl", 3.0, usage);
+  program.run = [](JsonlWriter& log, const char*) { return serve(log); };
+  return standin_main(argc, argv, program);
 }

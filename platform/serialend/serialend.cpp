@@ -78,30 +78,8 @@ bool write_all(int fd, const unsigned char* p, size_t n) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* logPath = nullptr;
-  const char* sockOpt = nullptr;
-  for (int i = 1; i < argc; i++) {
-    const char* v;
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return 0;
-    } else if ((v = option_value(argc, argv, &i, "--socket")) != nullptr) {
-      sockOpt = v;
-    } else if (!standin_common_option(argc, argv, &i, &logPath)) {
-      fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
-      usage(argv[0]);
-      return 2;
-    }
-  }
-  stop_signals_install(1.0);
-  signal(SIGPIPE, SIG_IGN);
-  static JsonlWriter log;
-  std::string defaultLog = hostdir_file("serial.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
-
+// Serves the port and the socket until a stop.
+int serve(JsonlWriter& log, const char* sockOpt) {
   int master = -1, slave = -1;
   char name[128] = "";
   struct termios raw;
@@ -206,4 +184,19 @@ int main(int argc, char** argv) {
   JsonLine j("stop");
   log.Write(j);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* sockOpt = nullptr;
+  StandinProgram program("serial.jsonl", 1.0, usage);
+  program.option = [&](int n, char** args, int* i) {
+    const char* v = option_value(n, args, i, "--socket");
+    if (v == nullptr) return kOptionUnknown;
+    sockOpt = v;
+    return kOptionTaken;
+  };
+  program.run = [&](JsonlWriter& log, const char*) { return serve(log, sockOpt); };
+  return standin_main(argc, argv, program);
 }

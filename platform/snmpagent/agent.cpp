@@ -87,83 +87,42 @@ bool is_silent(const std::vector<std::string>& fixed, const AgentStore& store,
   return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Run by the DHCP client as its event script.
-  if (getenv(kDhcpScriptEnv) != nullptr && argc == 2) return dhcp_script_event(argv[1]);
-
-  const char* logPath = nullptr;
+// What the command line sets.
+struct AgentOptions {
   std::vector<std::string> silentOids;
   unsigned burnMs = 2000;
   unsigned rebootMs = 1000;
-  // Only a simulated host's own network is ever changed.
-  bool applyNetwork = env_str("VYX_HOST", nullptr) != nullptr;
+  bool applyNetwork = false;
   const char* settingsPath = nullptr;
   AgentIdentity id;
-  id.transmitter = env_host_is_tx();
   const char* ip = nullptr;
   const char* mask = nullptr;
   const char* gateway = nullptr;
-  for (int i = 1; i < argc; i++) {
-    const char* v;
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return 0;
-    } else if (strcmp(argv[i], "--tx") == 0) {
-      id.transmitter = true;
-    } else if (strcmp(argv[i], "--rx") == 0) {
-      id.transmitter = false;
-    } else if (standin_common_option(argc, argv, &i, &logPath)) {
-    } else if ((v = option_value(argc, argv, &i, "--settings")) != nullptr) {
-      settingsPath = v;
-    } else if ((v = option_value(argc, argv, &i, "--ip")) != nullptr) {
-      ip = v;
-    } else if ((v = option_value(argc, argv, &i, "--mask")) != nullptr) {
-      mask = v;
-    } else if ((v = option_value(argc, argv, &i, "--gateway")) != nullptr) {
-      gateway = v;
-    } else if ((v = option_value(argc, argv, &i, "--silent-oid")) != nullptr) {
-      silentOids.push_back(v);
-    } else if ((v = option_value(argc, argv, &i, "--reboot-ms")) != nullptr) {
-      rebootMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    } else if ((v = option_value(argc, argv, &i, "--burn-ms")) != nullptr) {
-      burnMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
-    } else if (strcmp(argv[i], "--no-apply") == 0) {
-      applyNetwork = false;
-    } else {
-      fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
-      usage(argv[0]);
-      return 2;
-    }
-  }
+};
 
+// Serves the request queue until a stop.
+int serve(JsonlWriter& log, const char* logPath, AgentOptions& opt) {
   // Network defaults: options, else the simulated host's own interface, else
   // the role's address in the simulated world.
   std::string hostIp, hostMask;
   bool haveHost = env_str("VYX_HOST", nullptr) != nullptr && host_ipv4(&hostIp, &hostMask);
-  id.ip = ip != nullptr ? ip : haveHost ? hostIp : (id.transmitter ? "10.77.0.2" : "10.77.0.3");
-  id.mask = mask != nullptr ? mask : haveHost ? hostMask : "255.255.255.0";
-  if (gateway != nullptr) {
-    id.gateway = gateway;
+  opt.id.ip = opt.ip != nullptr ? opt.ip : haveHost ? hostIp : (opt.id.transmitter ? "10.77.0.2" : "10.77.0.3");
+  opt.id.mask = opt.mask != nullptr ? opt.mask : haveHost ? hostMask : "255.255.255.0";
+  if (opt.gateway != nullptr) {
+    opt.id.gateway = opt.gateway;
   } else {
-    size_t dot = id.ip.rfind('.');
-    id.gateway = dot == std::string::npos ? "0.0.0.0" : id.ip.substr(0, dot) + ".1";
+    size_t dot = opt.id.ip.rfind('.');
+    opt.id.gateway = dot == std::string::npos ? "0.0.0.0" : opt.id.ip.substr(0, dot) + ".1";
   }
 
-  stop_signals_install(3.0);
-  JsonlWriter log;
-  std::string defaultLog = hostdir_file("agent.jsonl");
-  const char* openedLog = logPath != nullptr ? logPath : defaultLog.c_str();
-  log.Open(openedLog);
-  NetworkApplier network(log, openedLog);
+  NetworkApplier network(log, logPath);
 
-  AgentStore store(id);
+  AgentStore store(opt.id);
   store.SetItemFile(hostdir_file("player-item.txt"));
   std::string hd4 = hostdir_file("hd4");
   store.SetFreeSpaceDir(hd4.empty() ? "/" : hd4);
-  store.SetLiveNetwork(applyNetwork);
-  std::string settings = settingsPath != nullptr ? settingsPath : hostdir_file("agent-settings.txt");
+  store.SetLiveNetwork(opt.applyNetwork);
+  std::string settings = opt.settingsPath != nullptr ? opt.settingsPath : hostdir_file("agent-settings.txt");
   int applied = 0, skipped = 0;
   bool loaded = store.Load(settings, &applied, &skipped);
 
@@ -171,8 +130,8 @@ int main(int argc, char** argv) {
   int repQ = queue_open(kReplyKey, true);
   {
     JsonLine j("start");
-    j.Int("pid", getpid()).Str("role", id.transmitter ? "tx" : "rx").Str("ip", id.ip.c_str());
-    j.Int("version", agent_board_version(id.transmitter)).Str("settings", settings.c_str());
+    j.Int("pid", getpid()).Str("role", opt.id.transmitter ? "tx" : "rx").Str("ip", opt.id.ip.c_str());
+    j.Int("version", agent_board_version(opt.id.transmitter)).Str("settings", settings.c_str());
     j.Bool("loaded", loaded).Int("applied", applied).Int("skipped", skipped);
     j.Int("requestQueue", reqQ).Int("replyQueue", repQ);
     log.Write(j);
@@ -208,7 +167,7 @@ int main(int argc, char** argv) {
     std::string text = r.reply.substr(0, kReplyMax - 1);
     reply.mtype = kReplyType;
     memcpy(reply.text, text.c_str(), text.size() + 1);
-    bool silent = is_silent(silentOids, store, r.oid);
+    bool silent = is_silent(opt.silentOids, store, r.oid);
     bool answered = !silent && msgsnd(repQ, &reply, text.size() + 1, IPC_NOWAIT) == 0;
     int sendErrno = errno;
 
@@ -228,7 +187,7 @@ int main(int argc, char** argv) {
       c.Str("dhcp", store.Value(eDHCP_ENABLE).c_str()).Str("ip", store.Value(eIP_ADDRESS).c_str());
       c.Str("mask", store.Value(eIP_MASK).c_str()).Str("gateway", store.Value(eIP_GATEWAY).c_str());
       log.Write(c);
-      if (applyNetwork) {
+      if (opt.applyNetwork) {
         NetworkSettings s;
         s.dhcp = store.Value(eDHCP_ENABLE) == "1";
         s.ip = store.Value(eIP_ADDRESS);
@@ -240,13 +199,55 @@ int main(int argc, char** argv) {
       JsonLine u("upgrade");
       u.Str("source", store.Value(eMULTIPLE_UPGRADE).c_str());
       log.Write(u);
-      burn_start(store.Value(eMULTIPLE_UPGRADE), log, burnMs);
+      burn_start(store.Value(eMULTIPLE_UPGRADE), log, opt.burnMs);
     } else if (r.action == eActionReboot) {
-      reboot_later(log, rebootMs);
+      reboot_later(log, opt.rebootMs);
     }
     return true;
   }, reopenReplies);
   JsonLine j("stop");
   log.Write(j);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Run by the DHCP client as its event script.
+  if (getenv(kDhcpScriptEnv) != nullptr && argc == 2) return dhcp_script_event(argv[1]);
+
+  AgentOptions opt;
+  // Only a simulated host's own network is ever changed.
+  opt.applyNetwork = env_str("VYX_HOST", nullptr) != nullptr;
+  opt.id.transmitter = env_host_is_tx();
+  StandinProgram program("agent.jsonl", 3.0, usage);
+  program.option = [&](int n, char** args, int* i) {
+    const char* v;
+    if (strcmp(args[*i], "--tx") == 0) {
+      opt.id.transmitter = true;
+    } else if (strcmp(args[*i], "--rx") == 0) {
+      opt.id.transmitter = false;
+    } else if ((v = option_value(n, args, i, "--settings")) != nullptr) {
+      opt.settingsPath = v;
+    } else if ((v = option_value(n, args, i, "--ip")) != nullptr) {
+      opt.ip = v;
+    } else if ((v = option_value(n, args, i, "--mask")) != nullptr) {
+      opt.mask = v;
+    } else if ((v = option_value(n, args, i, "--gateway")) != nullptr) {
+      opt.gateway = v;
+    } else if ((v = option_value(n, args, i, "--silent-oid")) != nullptr) {
+      opt.silentOids.push_back(v);
+    } else if ((v = option_value(n, args, i, "--reboot-ms")) != nullptr) {
+      opt.rebootMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    } else if ((v = option_value(n, args, i, "--burn-ms")) != nullptr) {
+      opt.burnMs = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    } else if (strcmp(args[*i], "--no-apply") == 0) {
+      opt.applyNetwork = false;
+    } else {
+      return kOptionUnknown;
+    }
+    return kOptionTaken;
+  };
+  program.run = [&](JsonlWriter& log, const char* logPath) { return serve(log, logPath, opt); };
+  return standin_main(argc, argv, program);
 }

@@ -188,37 +188,8 @@ void serve_remount(const Options& opt, const _sSM_REMOUNT_APP& req, size_t textS
   log.Write(j);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  const char* logPath = nullptr;
-  for (int i = 1; i < argc; i++) {
-    const char* v;
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return 0;
-    } else if (strcmp(argv[i], "--silent") == 0) {
-      opt.silent = true;
-    } else if (strcmp(argv[i], "--wrong-state") == 0) {
-      opt.wrongState = true;
-    } else if (strcmp(argv[i], "--no-mount") == 0) {
-      opt.noMount = true;
-    } else if (standin_common_option(argc, argv, &i, &logPath)) {
-    } else if ((v = option_value(argc, argv, &i, "--mount-root")) != nullptr) {
-      opt.mountRoot = v;
-    } else {
-      fprintf(stderr, "%s: unknown option %s\n", argv[0], argv[i]);
-      usage(argv[0]);
-      return 2;
-    }
-  }
-
-  stop_signals_install(3.0);
-  JsonlWriter log;
-  std::string defaultLog = hostdir_file("sysmgr.jsonl");
-  log.Open(logPath != nullptr ? logPath : defaultLog.c_str());
-
+// Serves the request queue until a stop.
+int serve(JsonlWriter& log, const Options& opt) {
   int q = queue_open(kSmRequestQueueKey, true);
   {
     JsonLine j("start");
@@ -250,4 +221,28 @@ int main(int argc, char** argv) {
   JsonLine j("stop");
   log.Write(j);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  StandinProgram program("sysmgr.jsonl", 3.0, usage);
+  program.option = [&](int n, char** args, int* i) {
+    const char* v;
+    if (strcmp(args[*i], "--silent") == 0) {
+      opt.silent = true;
+    } else if (strcmp(args[*i], "--wrong-state") == 0) {
+      opt.wrongState = true;
+    } else if (strcmp(args[*i], "--no-mount") == 0) {
+      opt.noMount = true;
+    } else if ((v = option_value(n, args, i, "--mount-root")) != nullptr) {
+      opt.mountRoot = v;
+    } else {
+      return kOptionUnknown;
+    }
+    return kOptionTaken;
+  };
+  program.run = [&](JsonlWriter& log, const char*) { return serve(log, opt); };
+  return standin_main(argc, argv, program);
 }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "private_ns.h"
 
 extern char** environ;
@@ -56,15 +57,7 @@ static const bool namespaces_at_start = in_namespaces();
   } while (0)
 
 // --- paths and files ----------------------------------------------------------
-inline std::string build_dir() {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) return ".";
-  exe[n] = '\0';
-  std::string dir = exe;
-  dir = dir.substr(0, dir.rfind('/'));  // <build>/tests
-  return dir.substr(0, dir.rfind('/'));
-}
+using vyxtest::build_dir;
 
 inline std::string program_path(const char* name) {
   return build_dir() + "/platform/" + name + "/" + name;
