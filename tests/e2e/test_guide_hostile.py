@@ -8,7 +8,7 @@ sanitizers stay silent.  Runs under `devsim run --tx --channel
 
 import re
 
-from vyxe2e import OK, VERSION_REPLY, Controller, DeviceTestCase, device, main, poll
+from vyxe2e import OK, VERSION_REPLY, StreamedGuideTestCase, main, poll
 
 NOW = b"TIME e79a 0800 OK\r\n"
 AFTER_CUT = b"EITI e79a 0800 0100 S13,00[After the cut]L0,00[]\r\n"
@@ -16,29 +16,10 @@ LINE = re.compile(rb"EITI [0-9a-f]+ \d{4} \d{4} S\d+,[0-9a-f]{2}\[.*?\]L\d+,[0-9
                   re.S)
 
 
-class HostileGuide(DeviceTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ctl = Controller()
-        tx = device("tx")
-        assert cls.ctl.command(tx, "UNIT1,239.1.1.1,1234,5", 30) == OK
-        poll(lambda: cls.ctl.command(tx, "TIME", 2.0) == NOW, 30, "the stream's STT")
-        # The section after a cut one on the same PID is still collected.
-        poll(lambda: cls.ctl.guide(tx, "EITN0101,0002", 2.0) == AFTER_CUT + OK, 30,
-             "the event after the cut section")
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.ctl.command(device("tx"), "UNIT0", 30)
-            cls.ctl.close()
-        finally:
-            super().tearDownClass()
-
-    def ask(self, text):
-        if text.upper().startswith("EIT"):
-            return self.ctl.guide(device("tx"), text, 5.0)
-        return self.ctl.command(device("tx"), text, 5.0)
+class HostileGuide(StreamedGuideTestCase):
+    NOW = NOW
+    # The section after a cut one on the same PID is still collected.
+    READY = ("EITN0101,0002", AFTER_CUT + OK, "the event after the cut section")
 
     def assertLines(self, answer):
         self.assertLessEqual(len(answer), 8192)

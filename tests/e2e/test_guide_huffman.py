@@ -7,7 +7,7 @@ answers the guide queries with the decoded texts.  The stream's STT says
 08:00:30 UTC on MJD 0xe79a.  Runs under `devsim run --tx --channel
 5=<build>/tests/guide-huffman.ts` (made by make_guide_stream)."""
 
-from vyxe2e import OK, Controller, DeviceTestCase, device, main, poll
+from vyxe2e import OK, StreamedGuideTestCase, main
 
 NOW = b"TIME e79a 0800 OK\r\n"
 MORNING = b"EITI e79a 0730 0100 S12,00[Morning News]L31,00[Headlines, weather and traffic.]\r\n"
@@ -21,29 +21,10 @@ KIDS = b"EITI e79a 0700 0200 S10,00[Kids Block]L0,00[]\r\n"
 SCIENCE = b"EITI e79a 0900 0100 S12,00[Science Hour]L19,00[Volcanoes & oceans!]\r\n"
 
 
-class HuffmanGuide(DeviceTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ctl = Controller()
-        tx = device("tx")
-        assert cls.ctl.command(tx, "UNIT1,239.1.1.1,1234,5", 30) == OK
-        poll(lambda: cls.ctl.command(tx, "TIME", 2.0) == NOW, 30, "the stream's STT")
-        # Every event and text has arrived once the last ETT's event has both.
-        poll(lambda: cls.ctl.guide(tx, "EITN0101,0001", 2.0) == MORNING + COOK + OK, 30,
-             "the current and next events of program 1")
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.ctl.command(device("tx"), "UNIT0", 30)
-            cls.ctl.close()
-        finally:
-            super().tearDownClass()
-
-    def ask(self, text):
-        if text.upper().startswith("EIT"):
-            return self.ctl.guide(device("tx"), text, 5.0)
-        return self.ctl.command(device("tx"), text, 5.0)
+class HuffmanGuide(StreamedGuideTestCase):
+    NOW = NOW
+    # Every event and text has arrived once the last ETT's event has both.
+    READY = ("EITN0101,0001", MORNING + COOK + OK, "the current and next events of program 1")
 
     def test_now_and_next_decode_titles_and_descriptions(self):
         self.assertEqual(self.ask("EITN0101,0001"), MORNING + COOK + OK)

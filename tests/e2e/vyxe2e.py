@@ -422,6 +422,39 @@ class DeviceTestCase(unittest.TestCase):
         self.assertEqual(got, expected, "%s: reply to %r" % (host, shown))
 
 
+class StreamedGuideTestCase(DeviceTestCase):
+    """The transmitter streams channel 5 to 239.1.1.1:1234 for the whole class,
+    asked by one controller (the guide's forwarding keeps the first asker).
+    A subclass names NOW, the TIME reply once the stream's STT has come, and
+    READY, a (query, answer, what) guide answer that says its guide is in."""
+
+    NOW = None
+    READY = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ctl = Controller()
+        tx = device("tx")
+        assert cls.ctl.command(tx, "UNIT1,239.1.1.1,1234,5", 30) == OK
+        poll(lambda: cls.ctl.command(tx, "TIME", 2.0) == cls.NOW, 30, "the stream's STT")
+        query, answer, what = cls.READY
+        poll(lambda: cls.ctl.guide(tx, query, 2.0) == answer, 30, what)
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.ctl.command(device("tx"), "UNIT0", 30)
+            cls.ctl.close()
+        finally:
+            super().tearDownClass()
+
+    def ask(self, text):
+        """The answer to a guide query (from the forwarding), or a command's reply."""
+        if text.upper().startswith("EIT"):
+            return self.ctl.guide(device("tx"), text, 5.0)
+        return self.ctl.command(device("tx"), text, 5.0)
+
+
 # -------------------------------------------------------------------- scans
 SCAN_DONE = b"BLINDCMP:0 OK\r\n"
 SCAL_END = b"ffff\r\nOK\r\n\x00"

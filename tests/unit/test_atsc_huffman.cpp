@@ -5,45 +5,26 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "atsc_huffman.h"
+#include "tsfixture.h"
 
-namespace {
-
-std::vector<unsigned char> FromHex(const std::string& hex) {
-  std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-}  // namespace
+using tsfix::FromHex;
 
 TEST(AtscHuffman, VectorsDecodeExactly) {
-  std::ifstream in(std::string(VYX_DATA_DIR) + "/atsc_huffman_vectors.txt");
-  ASSERT_TRUE(in.good());
-  std::string line;
-  int count = 0;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    size_t space = line.find(' ');
-    size_t tab = line.find('\t');
-    ASSERT_NE(std::string::npos, space);
-    ASSERT_NE(std::string::npos, tab);
-    unsigned int table = static_cast<unsigned int>(std::stoi(line.substr(0, space)));
-    std::vector<unsigned char> bits = FromHex(line.substr(space + 1, tab - space - 1));
-    std::string want = line.substr(tab + 1);
+  std::vector<tsfix::HuffmanVector> vectors;
+  ASSERT_TRUE(tsfix::ReadHuffmanVectors(&vectors));
+  for (tsfix::HuffmanVector& v : vectors) {
     char out[1032];
     unsigned int outSize = 0;
-    atsc_huffman1_to_string(bits.data(), out, static_cast<unsigned int>(bits.size()), &outSize, table,
-                            sizeof(out));
-    EXPECT_EQ(want, std::string(out)) << line;
-    EXPECT_EQ(want.size() + 1, outSize) << line;
-    ++count;
+    atsc_huffman1_to_string(v.bits.data(), out, static_cast<unsigned int>(v.bits.size()), &outSize,
+                            static_cast<unsigned int>(v.table), sizeof(out));
+    EXPECT_EQ(v.text, std::string(out)) << v.line;
+    EXPECT_EQ(v.text.size() + 1, outSize) << v.line;
   }
-  EXPECT_EQ(31, count);
+  EXPECT_EQ(31u, vectors.size());
 }
 
 TEST(AtscHuffman, BoundedOutputUnknownTableAndRandomBits) {

@@ -6,17 +6,12 @@
 #include <random>
 
 #include "crc32.h"
+#include "filter_fixture.h"
 #include "tablecollector.h"
-#include "tsfixture.h"
-#include "utils.h"
 
 using tsfix::Bytes;
 
 namespace {
-
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
 
 unsigned int LibCrc(const Bytes& b) { return crc32(const_cast<unsigned char*>(b.data()), b.size()); }
 

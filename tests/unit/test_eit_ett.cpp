@@ -9,33 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "filter_fixture.h"
 #include "stdio_capture.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
 
 namespace {
 
 using tsfix::Bytes;
 using vyxtest::StdioCapture;
 
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
-
-struct Fixture {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct Fixture : vyxtest::FilterFixture {
   bool Eit(const Bytes& s, std::string* log = nullptr) { return Run(&TsFilter::AnalyzeSectionEit, s, log); }
   bool Ett(const Bytes& s, std::string* log = nullptr) { return Run(&TsFilter::AnalyzeSectionEtt, s, log); }
 
  private:
   bool Run(bool (TsFilter::*fn)(unsigned char*), const Bytes& s, std::string* log) {
-    std::vector<unsigned char> exact(s.begin(), s.end());
     global_debug_flag = log != nullptr ? 1 : 0;
     StdioCapture out(stdout);
-    bool r = (f.*fn)(exact.data());
+    bool r = Analyse(fn, s);
     std::string text = out.Stop();
     global_debug_flag = 0;
     if (log != nullptr) *log = text;

@@ -8,20 +8,14 @@
 #include <memory>
 #include <random>
 
+#include "filter_fixture.h"
 #include "loopback_udp.h"
 #include "statistics.h"
 #include "streamer.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "utils.h"
 
 using tsfix::Bytes;
 
 namespace {
-
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
 
 // Captures what streamers send: dbg_file_out diverts their datagrams into a
 // memory stream.  One capture at a time (the switch is process-wide).

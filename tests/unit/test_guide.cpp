@@ -33,6 +33,22 @@ constexpr unsigned int kOffset = 17;
 constexpr unsigned int k1930 = (0xdd8b - 44244u) * 86400u + 19 * 3600 + 30 * 60 + kOffset;
 constexpr unsigned int kHalfHour = 1800;
 
+// Every datagram a forwarding controller receives for one guide query.
+std::vector<std::string> AskGuide(TunerManager& tm, ushort tsid, ushort prog, uint date, uint time,
+                                  uint frame, char type) {
+  vyxtest::LoopbackUdp ctl;
+  UdpServer asker;
+  asker.siOther = ctl.Address();
+  tm.SetTunerForwarding(nullptr);
+  tm.SetTunerForwarding(&asker);
+  char buffer[64] = "";
+  EXPECT_EQ(tm.ProcessEpgData(buffer, tsid, prog, date, time, frame, type), nullptr);
+  tm.SetTunerForwarding(nullptr);
+  std::vector<std::string> got;
+  for (auto& d : ctl.Drain()) got.emplace_back(d.begin(), d.end());
+  return got;
+}
+
 class Guide : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,21 +84,8 @@ class Guide : public ::testing::Test {
       if (e->eventId == ev) return e;
     return nullptr;
   }
-  // Everything the forwarding controller receives for one query.
   std::vector<std::string> Ask(ushort prog, uint date, uint time, uint frame, char type) {
-    vyxtest::LoopbackUdp ctl;
-    UdpServer asker;
-    asker.siOther.sin_family = AF_INET;
-    asker.siOther.sin_port = htons(ctl.Port());
-    asker.siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    tm.SetTunerForwarding(nullptr);
-    tm.SetTunerForwarding(&asker);
-    char buffer[64] = "";
-    EXPECT_EQ(tm.ProcessEpgData(buffer, 1, prog, date, time, frame, type), nullptr);
-    tm.SetTunerForwarding(nullptr);
-    std::vector<std::string> got;
-    for (auto& d : ctl.Drain()) got.emplace_back(d.begin(), d.end());
-    return got;
+    return AskGuide(tm, 1, prog, date, time, frame, type);
   }
   std::string Line(Event* ev) {
     std::vector<char> b(TunerManager::kEventLineMax);
@@ -368,9 +371,7 @@ class GuideCommands : public ::testing::Test {
     if (!vyxtest::private_ipc()) GTEST_SKIP() << "no private IPC namespace here";
     cm = vyxtest::shared_manager('T');
     tm = cm->mpTunerManager;
-    cm->mpServer->siOther.sin_family = AF_INET;
-    cm->mpServer->siOther.sin_port = htons(ctl.Port());
-    cm->mpServer->siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    cm->mpServer->siOther = ctl.Address();
     tm->SetTunerForwarding(nullptr);
     Time::Self()->SetTime(k1930 + 15 * 60, kOffset, 0);
     pthread_mutex_lock(&tm->mMutex);
@@ -534,18 +535,8 @@ TEST_F(Guide, WnetCaptureEventsAndAnswers) {
   // Now and next of program 5: two quarter-hour shows, then the title with
   // its Latin-1 byte as it came.
   auto ask = [&](ushort prog, uint date, uint time, uint frame, char type) {
-    vyxtest::LoopbackUdp ctl;
-    UdpServer asker;
-    asker.siOther.sin_family = AF_INET;
-    asker.siOther.sin_port = htons(ctl.Port());
-    asker.siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    wnet.SetTunerForwarding(nullptr);
-    wnet.SetTunerForwarding(&asker);
-    char buffer[64] = "";
-    wnet.ProcessEpgData(buffer, 0x7db, prog, date, time, frame, type);
-    wnet.SetTunerForwarding(nullptr);
     std::string got;
-    for (auto& d : ctl.Drain()) got.append(d.begin(), d.end());
+    for (const std::string& d : AskGuide(wnet, 0x7db, prog, date, time, frame, type)) got += d;
     return got;
   };
   EXPECT_EQ(ask(5, 0, 0, 0, 'n'),

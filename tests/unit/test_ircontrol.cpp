@@ -177,9 +177,7 @@ class IrKeys : public ::testing::Test {
 
   // CALLBACK1 as if it came from the controller.
   void Callback(vyxtest::LoopbackUdp& ctl, const char* command) {
-    cm->mpServer->siOther.sin_family = AF_INET;
-    cm->mpServer->siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    cm->mpServer->siOther.sin_port = htons(ctl.Port());
+    cm->mpServer->siOther = ctl.Address();
     ASSERT_EQ(vyxtest::dispatch(cm, command), "OK\r\n");
   }
 

@@ -63,9 +63,7 @@ void Programs(TunerManager& tm) {
 std::string Query(TunerManager& tm, Language::LanguageModeEnum mode) {
   vyxtest::LoopbackUdp ctl;
   UdpServer asker;
-  asker.siOther.sin_family = AF_INET;
-  asker.siOther.sin_port = htons(ctl.Port());
-  asker.siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  asker.siOther = ctl.Address();
   tm.SetTunerForwarding(nullptr);
   tm.SetTunerForwarding(&asker);
   char buffer[64];

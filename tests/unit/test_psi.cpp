@@ -12,20 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "filter_fixture.h"
 #include "statistics.h"
 #include "tablecollector.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
 
 using tsfix::Bytes;
 
 namespace {
-
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
 
 // A section in a heap block of exactly its size: the sanitizer catches any
 // read past it.
@@ -44,12 +37,7 @@ struct PlayerBlock {
   }
 };
 
-ScalProgramDesc* FindProgram(TunerManager& tm, uint16_t programId) {
-  ScalProgramList* l = tm.GetScalProgramDesc(-1);
-  for (ScalProgramDesc* p = l ? l->head : nullptr; p != nullptr; p = p->pNext)
-    if (p->programId == programId) return p;
-  return nullptr;
-}
+using vyxtest::FindProgram;
 
 // "code@pid:type" entries of one mode, in list order.
 std::vector<std::string> Languages(TunerManager& tm, uint16_t programId, Language::LanguageModeEnum mode) {
@@ -389,9 +377,7 @@ void FeedFile(TsFilter& f, Bytes& data, size_t chunk) {
   }
 }
 
-struct SampleRun {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct SampleRun : vyxtest::FilterFixture {
   Bytes data;
   explicit SampleRun(const char* name, size_t chunk = 1000) {
     data = ReadSample(name);

@@ -8,26 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "filter_fixture.h"
 #include "tablecollector.h"
 #include "time.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
 
 namespace {
 
+using vyxtest::FindProgram;
 using tsfix::Bytes;
-
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
-
-ScalProgramDesc* Find(TunerManager& tm, uint16_t prog) {
-  for (ScalProgramDesc* p = tm.GetScalProgramDesc(-1)->head; p != nullptr; p = p->pNext)
-    if (p->programId == prog) return p;
-  return nullptr;
-}
 
 // The guide list of a program, whether the record holds it or points to it.
 template <class L>
@@ -39,21 +27,15 @@ L* ListOf(L* l) {
   return l;
 }
 
-struct Fixture {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct Fixture : vyxtest::FilterFixture {
   Fixture() {
     tm.mCurrentChannel = 5;
     f.FilterActive(true);
   }
-  void Feed(const Bytes& ts) {
-    Bytes all = tsfix::PrimeContinuity(ts);
-    tsfix::Append(all, tsfix::MakeDataPacket(0x1FFF, 0));
-    f.Filter(all.data(), static_cast<int>(all.size()));
-  }
+  void Feed(const Bytes& ts) { FilterWhole(tsfix::PrimeContinuity(ts)); }
   // The EITI line of the event of `prog` playing at GPS time t, or "".
   std::string At(uint16_t prog, uint32_t t) {
-    ScalProgramDesc* p = Find(tm, prog);
+    ScalProgramDesc* p = FindProgram(tm, prog);
     if (p == nullptr) return "no program";
     Event* ev = tm.FindEventPlayingAtDtime(t, ListOf(p->mEvents));
     if (ev == nullptr) return "";
@@ -134,7 +116,7 @@ TEST(PsipGuide, HuffmanTitlesOverSectionsAndTextsEitherSideOfTheirEit) {
   EXPECT_EQ("EITI e79a 1000 0100 S5,00[Delta]L0,00[]\r\n", fx.At(1, Gps(10, 1)));
   EXPECT_EQ("", fx.At(1, Gps(11, 1)));
   EXPECT_EQ("EITI e79a 0800 0030 S5,00[Other]L18,00[Elsewhere & later?]\r\n", fx.At(2, Gps(8, 10)));
-  ScalProgramDesc* two = Find(fx.tm, 2);
+  ScalProgramDesc* two = FindProgram(fx.tm, 2);
   ASSERT_NE(nullptr, two);
   ASSERT_NE(nullptr, two->channelLongName);
   EXPECT_STREQ("Channel Two Long", two->channelLongName);

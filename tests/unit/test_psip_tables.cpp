@@ -9,26 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "filter_fixture.h"
 #include "stdio_capture.h"
 #include "tablecollector.h"
 #include "time.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
 
 namespace {
 
 using tsfix::Bytes;
 using vyxtest::StdioCapture;
 
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
-
-struct Fixture {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct Fixture : vyxtest::FilterFixture {
   Fixture() { f.FilterActive(true); }
   // Sections on their PIDs, each PID's continuity starting at 1, and a null
   // packet after them so that the last one is analysed too.
@@ -41,8 +32,7 @@ struct Fixture {
       tsfix::Append(ts, tsfix::Join(pk.Packetize(s.second)));
       cc[s.first] = pk.NextCc();
     }
-    tsfix::Append(ts, tsfix::MakeDataPacket(0x1FFF, 0));
-    f.Filter(ts.data(), static_cast<int>(ts.size()));
+    FilterWhole(ts);
   }
   // Good sections the collector delivered for a table on a PID.
   unsigned Delivered(int tableId, int pid) {
@@ -52,17 +42,9 @@ struct Fixture {
       if (c->mTables[i]->mTableId == tableId && c->mTables[i]->mPid == pid) n += c->mTables[i]->mGoodSections;
     return n;
   }
+  bool Mgt(const Bytes& s) { return Analyse(&TsFilter::AnalyzeSectionMgt, s); }
+  bool Stt(const Bytes& s) { return Analyse(&TsFilter::AnalyzeSectionStt, s); }
 };
-
-// An exact-size copy: a read past the section is an overrun under ASan.
-bool RunMgt(TsFilter& f, const Bytes& s) {
-  std::vector<unsigned char> exact(s.begin(), s.end());
-  return f.AnalyzeSectionMgt(exact.data());
-}
-bool RunStt(TsFilter& f, const Bytes& s) {
-  std::vector<unsigned char> exact(s.begin(), s.end());
-  return f.AnalyzeSectionStt(exact.data());
-}
 
 }  // namespace
 
@@ -105,7 +87,7 @@ TEST(Mgt, TableTypesTypeThePidMap) {
   fx.f.mPacketIdMap[0x1D00].type = ePidTypePmt;
   global_debug_flag = 1;
   StdioCapture out(stdout);
-  EXPECT_TRUE(RunMgt(fx.f, tsfix::MakeMgt(tables)));
+  EXPECT_TRUE(fx.Mgt(tsfix::MakeMgt(tables)));
   std::string log = out.Stop();
   global_debug_flag = 0;
   for (const Row& r : rows) {
@@ -128,7 +110,7 @@ TEST(Mgt, PatNullAndBasePidsKeepTheirAnalysis) {
   tables[1].pid = 0x1FFF;
   tables[2].tableType = 0x0500;
   tables[2].pid = 0x1FFB;
-  EXPECT_TRUE(RunMgt(fx.f, tsfix::MakeMgt(tables)));
+  EXPECT_TRUE(fx.Mgt(tsfix::MakeMgt(tables)));
   EXPECT_EQ(ePidTypePat, fx.f.mPacketIdMap[0].type);
   EXPECT_EQ(ePidAnalyse, fx.f.mPacketIdMap[0].status);
   EXPECT_EQ(ePidTypeNone, fx.f.mPacketIdMap[0x1FFF].type);
@@ -169,13 +151,13 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
   };
   {
     Fixture fx;
-    EXPECT_TRUE(RunMgt(fx.f, tsfix::MakeMgt(tables)));
+    EXPECT_TRUE(fx.Mgt(tsfix::MakeMgt(tables)));
     EXPECT_EQ(3, typed(fx));
   }
   {
     // More tables announced than there are: the three are taken.
     Fixture fx;
-    EXPECT_FALSE(RunMgt(fx.f, tsfix::MakeMgt(tables, 0, 40)));
+    EXPECT_FALSE(fx.Mgt(tsfix::MakeMgt(tables, 0, 40)));
     EXPECT_EQ(3, typed(fx));
   }
   {
@@ -183,7 +165,7 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
     Fixture fx;
     std::vector<tsfix::MgtTable> t = tables;
     t[1].descriptorsLengthOverride = 0xFFF;
-    EXPECT_FALSE(RunMgt(fx.f, tsfix::MakeMgt(t)));
+    EXPECT_FALSE(fx.Mgt(tsfix::MakeMgt(t)));
     EXPECT_EQ(1, typed(fx));
   }
   {
@@ -192,7 +174,7 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
     Fixture fx;
     std::vector<tsfix::MgtTable> t = tables;
     t[1].descriptorsLengthOverride = static_cast<int>(t[1].descriptors.size()) + 11;
-    EXPECT_FALSE(RunMgt(fx.f, tsfix::MakeMgt(t)));
+    EXPECT_FALSE(fx.Mgt(tsfix::MakeMgt(t)));
     EXPECT_EQ(2, typed(fx));
   }
   {
@@ -201,13 +183,13 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
     Bytes big = tsfix::MakeMgt(tables);
     big[1] = 0xFF;
     big[2] = 0xFE;
-    EXPECT_FALSE(RunMgt(fx.f, big));
+    EXPECT_FALSE(fx.Mgt(big));
     Bytes tiny = tsfix::MakeMgt({});
     tiny[2] = 9;
-    EXPECT_FALSE(RunMgt(fx.f, tiny));
+    EXPECT_FALSE(fx.Mgt(tiny));
     EXPECT_EQ(0, typed(fx));
     // No tables at all is a good MGT.
-    EXPECT_TRUE(RunMgt(fx.f, tsfix::MakeMgt({})));
+    EXPECT_TRUE(fx.Mgt(tsfix::MakeMgt({})));
   }
   {
     // Reserved bits cleared everywhere: logged, the tables still typed.
@@ -223,7 +205,7 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
     tsfix::FixCrc(r);
     global_debug_flag = 1;
     StdioCapture out(stdout);
-    EXPECT_TRUE(RunMgt(fx.f, r));
+    EXPECT_TRUE(fx.Mgt(r));
     std::string log = out.Stop();
     global_debug_flag = 0;
     EXPECT_EQ(3, typed(fx));
@@ -238,7 +220,7 @@ TEST(Mgt, LyingCountsAndLengthsStopAtTheSection) {
     Bytes other = tsfix::MakeMgt(tables);
     other[0] = 0xC8;
     StdioCapture err(stderr);
-    EXPECT_FALSE(RunMgt(fx.f, other));
+    EXPECT_FALSE(fx.Mgt(other));
     EXPECT_NE(std::string::npos, err.Stop().find("BUG: c8"));
     EXPECT_EQ(0, typed(fx));
     EXPECT_FALSE(fx.f.AnalyzeSectionMgt(nullptr));
@@ -251,7 +233,7 @@ TEST(Stt, SetsTheTimeEverySectionAndLogsOncePerMinute) {
   auto stt = [&](uint32_t when) {
     global_debug_flag = 1;
     StdioCapture out(stdout);
-    EXPECT_TRUE(RunStt(fx.f, tsfix::MakeStt(when, 17, 0x6C02)));
+    EXPECT_TRUE(fx.Stt(tsfix::MakeStt(when, 17, 0x6C02)));
     std::string log = out.Stop();
     global_debug_flag = 0;
     EXPECT_EQ(when, t->mSystemTime);
@@ -285,8 +267,7 @@ TEST(Stt, CapturedTimeThroughThePacketLoop) {
     break;
   }
   tsfix::Append(feed, ts);
-  tsfix::Append(feed, tsfix::MakeDataPacket(0x1FFF, 0));
-  fx.f.Filter(feed.data(), static_cast<int>(feed.size()));
+  fx.FilterWhole(feed);
   EXPECT_EQ(1171197444u, Time::Self()->mSystemTime);
   EXPECT_EQ(17, Time::Self()->mGpsUtcOffset);
   EXPECT_STREQ("e1c7 1237", fx.f.GetMjdDateTime());
@@ -301,14 +282,14 @@ TEST(Stt, ShortSectionsAndOtherTablesLeaveTheTime) {
   Bytes stt = tsfix::MakeStt(1171197444u, 17);
   Bytes cut = stt;
   cut[2] = 16;  // system time and offset, no daylight_savings
-  EXPECT_FALSE(RunStt(fx.f, Bytes(cut.begin(), cut.begin() + 19)));
+  EXPECT_FALSE(fx.Stt(Bytes(cut.begin(), cut.begin() + 19)));
   Bytes big = stt;
   big[1] = 0xF4;  // section_length 1024 + 17: more than an STT may be
-  EXPECT_FALSE(RunStt(fx.f, big));
+  EXPECT_FALSE(fx.Stt(big));
   Bytes other = stt;
   other[0] = 0xCB;
   StdioCapture err(stderr);
-  EXPECT_FALSE(RunStt(fx.f, other));
+  EXPECT_FALSE(fx.Stt(other));
   EXPECT_NE(std::string::npos, err.Stop().find("BUG: cb"));
   EXPECT_FALSE(fx.f.AnalyzeSectionStt(nullptr));
   EXPECT_EQ(5000u, t->mSystemTime);

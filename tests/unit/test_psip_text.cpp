@@ -6,15 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "filter_fixture.h"
 #include "stdio_capture.h"
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
 
 namespace {
 
@@ -23,19 +19,13 @@ using tsfix::MakeMss;
 using tsfix::MultipleString;
 using tsfix::StringSegment;
 
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
-
 struct Decoded {
   std::string text;  // all `len` bytes, embedded terminators included
   int len = -1;
   unsigned char mode = 0xEE;
 };
 
-struct Fixture {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct Fixture : vyxtest::FilterFixture {
   // Decodes from an exact-size copy: a read past it is an overrun.
   Decoded Mss(const Bytes& b, int available = -1) {
     std::vector<char> exact(b.begin(), b.end());
@@ -53,13 +43,6 @@ struct Fixture {
 };
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-std::vector<unsigned char> FromHex(const std::string& hex) {
-  std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 }  // namespace
 
@@ -96,20 +79,10 @@ TEST(PsipText, StringsAndSegmentsAppendInOrder) {
 }
 
 TEST(PsipText, EncoderMakesThePublishedVectors) {
-  std::ifstream in(std::string(VYX_DATA_DIR) + "/atsc_huffman_vectors.txt");
-  ASSERT_TRUE(in.good());
-  std::string line;
-  int count = 0;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    size_t space = line.find(' ');
-    size_t tab = line.find('\t');
-    int table = std::stoi(line.substr(0, space));
-    std::vector<unsigned char> want = FromHex(line.substr(space + 1, tab - space - 1));
-    EXPECT_EQ(want, tsfix::HuffmanEncode(line.substr(tab + 1), table)) << line;
-    ++count;
-  }
-  EXPECT_EQ(31, count);
+  std::vector<tsfix::HuffmanVector> vectors;
+  ASSERT_TRUE(tsfix::ReadHuffmanVectors(&vectors));
+  for (const tsfix::HuffmanVector& v : vectors) EXPECT_EQ(v.bits, tsfix::HuffmanEncode(v.text, v.table)) << v.line;
+  EXPECT_EQ(31u, vectors.size());
 }
 
 TEST(PsipText, EveryCharacterRoundTripsThroughBothTrees) {

@@ -13,30 +13,20 @@
 #include <cstring>
 #include <string>
 
+#include "filter_fixture.h"
 #include "sharedmem.h"
-#include "tunermanager.h"
 #include "udpcom.h"
-#include "utils.h"
 
 namespace {
+
+using vyxtest::FindProgram;
 
 // Waits are compressed; must be set before the first wait reads it.
 const int kTimeScale = (setenv("VYX_TIME_SCALE", "1000", 1), 0);
 
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
-
-ScalProgramDesc* Find(TunerManager& tm, uint16_t prog) {
-  ScalProgramList* l = tm.GetScalProgramDesc(-1);
-  for (ScalProgramDesc* p = l ? l->head : nullptr; p != nullptr; p = p->pNext)
-    if (p->programId == prog) return p;
-  return nullptr;
-}
-
 std::string Codes(TunerManager& tm, uint16_t prog) {
   std::string s;
-  ScalProgramDesc* p = Find(tm, prog);
+  ScalProgramDesc* p = FindProgram(tm, prog);
   for (Language* l = p ? p->language.head : nullptr; l != nullptr; l = l->pNext) {
     if (!s.empty()) s += ",";
     s += l->language;
@@ -61,7 +51,7 @@ TEST(ScanResults, AddProgramOncePerChannel) {
   EXPECT_TRUE(tm.AddProgramToScanResults(1, 4));
   EXPECT_EQ(2, tm.GetScalProgramDesc(0)->count);
   EXPECT_EQ(2, tm.mProgramsOnChannel);
-  ScalProgramDesc* p = Find(tm, 3);
+  ScalProgramDesc* p = FindProgram(tm, 3);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(1, p->transportId);
   EXPECT_EQ('C', p->encryption);
@@ -83,7 +73,7 @@ TEST(ScanResults, StreamTypesAndScrambling) {
   tm.SetInfoForProgram(1, 3, 0x02, 1);
   tm.SetInfoForProgram(1, 3, 0x81, 1);
   tm.SetInfoForProgram(1, 3, 0x06, 1);
-  ScalProgramDesc* p = Find(tm, 3);
+  ScalProgramDesc* p = FindProgram(tm, 3);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(0x02u, p->videoType);
   EXPECT_EQ(0x81u, p->audioType);
@@ -101,7 +91,7 @@ TEST(ScanResults, StreamTypesAndScrambling) {
   TunerManager rx('R');
   rx.AddProgramToScanResults(0, 5);
   rx.SetInfoForProgram(7, 5, 0x04, 0);
-  const ScalProgramDesc* r5 = Find(rx, 5);
+  const ScalProgramDesc* r5 = FindProgram(rx, 5);
   ASSERT_NE(nullptr, r5);
   EXPECT_EQ(0x04u, r5->audioType);
   EXPECT_EQ(7, r5->transportId);
@@ -113,7 +103,7 @@ TEST(Languages, AddRefreshAndAge) {
   tm.AddProgramToScanResults(1, 3);
   EXPECT_TRUE(Lang(tm, 3, "eng", 0x44));
   EXPECT_FALSE(Lang(tm, 3, "eng", 0x44));  // known: refreshed
-  ScalProgramDesc* p = Find(tm, 3);
+  ScalProgramDesc* p = FindProgram(tm, 3);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(1, p->language.count);
   EXPECT_EQ(TunerManager::LANG_CNT, p->language.head->languageCount);
@@ -135,7 +125,7 @@ TEST(Languages, AlternatingKeepsBothAndSilentOneAgesOut) {
       Lang(tm, 3, "eng", 0x44);
       Lang(tm, 3, "spa", 0x45);
     }
-    const ScalProgramDesc* p = Find(tm, 3);
+    const ScalProgramDesc* p = FindProgram(tm, 3);
     ASSERT_NE(nullptr, p);
     ASSERT_EQ(2, p->language.count);
     // spa is no longer announced: gone on the 30th call after its last one.
@@ -156,7 +146,7 @@ TEST(Languages, CleanEmptiesTheCurrentChannelsLists) {
   unsigned int freeBefore = 0;
   for (Language* l = tm.mpFreeLanguages; l != nullptr; l = l->pNext) ++freeBefore;
   tm.CleanScalProgramDescriptors();
-  const ScalProgramDesc* p = Find(tm, 3);
+  const ScalProgramDesc* p = FindProgram(tm, 3);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(0, p->language.count);
   EXPECT_EQ(nullptr, p->language.head);

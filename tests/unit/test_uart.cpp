@@ -59,9 +59,7 @@ class Serial : public ::testing::Test {
   }
   std::string Send(const std::string& command) { return vyxtest::dispatch(cm, command); }
   void From(vyxtest::LoopbackUdp& ctl) {
-    cm->mpServer->siOther.sin_family = AF_INET;
-    cm->mpServer->siOther.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    cm->mpServer->siOther.sin_port = htons(ctl.Port());
+    cm->mpServer->siOther = ctl.Address();
   }
   // The next serial datagram, past the error reports.
   static bool NextSerial(vyxtest::LoopbackUdp& ctl, std::string* d, int ms = 5000) {

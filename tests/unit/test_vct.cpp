@@ -9,18 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "tsfilter.h"
-#include "tsfixture.h"
-#include "tunermanager.h"
-#include "utils.h"
+#include "filter_fixture.h"
 
 namespace {
 
+using vyxtest::FindProgram;
 using tsfix::Bytes;
-
-struct Quiet {
-  Quiet() { global_debug_flag = 0; }
-} quiet;
 
 Bytes ReadSample(const char* name) {
   return tsfix::ReadFileBytes(std::string(VYX_SAMPLES_DIR) + "/" + name);
@@ -52,12 +46,6 @@ Bytes FirstSection(const Bytes& ts, uint16_t pid, uint8_t tableId) {
   return Bytes();
 }
 
-ScalProgramDesc* Find(TunerManager& tm, uint16_t prog) {
-  for (ScalProgramDesc* p = tm.GetScalProgramDesc(-1)->head; p != nullptr; p = p->pNext)
-    if (p->programId == prog) return p;
-  return nullptr;
-}
-
 // The short name as text: the low bytes of its seven UTF-16 code units.
 std::string Name(const ScalProgramDesc* p) {
   std::string s;
@@ -68,9 +56,7 @@ std::string Name(const ScalProgramDesc* p) {
   return s;
 }
 
-struct Fixture {
-  TunerManager tm{'T'};
-  TsFilter f{'T', &tm};
+struct Fixture : vyxtest::FilterFixture {
   Fixture() { f.FilterActive(true); }
   // The collector takes a PID's first packet as a continuity gap, so the
   // base PID is primed with a packet just before the capture's first; the
@@ -84,8 +70,7 @@ struct Fixture {
       data.insert(data.begin(), primed.begin(), primed.end());
       break;
     }
-    tsfix::Append(data, tsfix::MakeDataPacket(0x1FFF, 0));
-    f.Filter(data.data(), static_cast<int>(data.size()));
+    FilterWhole(data);
   }
 };
 
@@ -113,7 +98,7 @@ TEST(Vct, WnetCaptureNamesNumbersAndSources) {
     uint16_t source;
   } want[] = {{3, "WNET-HD", 1, 1}, {4, "KIDS", 2, 2}, {5, "V-Me", 3, 3}};
   for (const Want& w : want) {
-    ScalProgramDesc* p = Find(fx.tm, w.prog);
+    ScalProgramDesc* p = FindProgram(fx.tm, w.prog);
     ASSERT_NE(nullptr, p) << w.prog;
     EXPECT_TRUE(p->mWasSet);
     EXPECT_EQ(13, p->channelMajorNo);
@@ -146,7 +131,7 @@ TEST(Vct, KulxCaptureBothOrdersBlankPaddedNames) {
     fx.Feed(ts);
     const char* names[] = {"KULX   ", "TelXito", "LightTV", "Quest  "};
     for (uint16_t prog = 3; prog <= 6; ++prog) {
-      ScalProgramDesc* p = Find(fx.tm, prog);
+      ScalProgramDesc* p = FindProgram(fx.tm, prog);
       ASSERT_NE(nullptr, p);
       EXPECT_EQ(names[prog - 3], Name(p));
       EXPECT_EQ(10, p->channelMajorNo);
@@ -156,7 +141,7 @@ TEST(Vct, KulxCaptureBothOrdersBlankPaddedNames) {
       EXPECT_EQ(0x1FE1, p->channelTsid);
       EXPECT_EQ(10, p->channelId);
     }
-    ScalProgramDesc* other = Find(fx.tm, 9);
+    ScalProgramDesc* other = FindProgram(fx.tm, 9);
     ASSERT_NE(nullptr, other);
     EXPECT_FALSE(other->mWasSet);
     EXPECT_EQ(0, other->channelNo);
@@ -201,7 +186,7 @@ TEST(Vct, CableTableAndHighMajorNumbers) {
   Bytes cvct = tsfix::MakeSection(0xC9, 0x22, 3, true, 0, 0, body);
   SectionBuf sb(cvct);
   EXPECT_TRUE(fx.f.AnalyzeSectionVct(sb.b));
-  ScalProgramDesc* p = Find(fx.tm, 7);
+  ScalProgramDesc* p = FindProgram(fx.tm, 7);
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(70, p->channelMajorNo);
   EXPECT_EQ(0x2FF, p->channelMinorNo);
@@ -217,7 +202,7 @@ TEST(Vct, CableTableAndHighMajorNumbers) {
   other.tm.AddProgramToScanResults(0x22, 7);
   sb.b[0] = 0xC7;
   EXPECT_FALSE(other.f.AnalyzeSectionVct(sb.b));
-  EXPECT_FALSE(Find(other.tm, 7)->mWasSet);
+  EXPECT_FALSE(FindProgram(other.tm, 7)->mWasSet);
   EXPECT_FALSE(other.f.AnalyzeSectionVct(nullptr));
 }
 
@@ -232,7 +217,7 @@ TEST(Vct, HostileCountsAndLengthsStopAtTheSection) {
     std::vector<unsigned char> exact(section.begin(), section.end());
     bool r = fx.f.AnalyzeSectionVct(exact.data());
     *set = 0;
-    for (uint16_t prog = 3; prog <= 6; ++prog) *set += Find(fx.tm, prog)->mWasSet;
+    for (uint16_t prog = 3; prog <= 6; ++prog) *set += FindProgram(fx.tm, prog)->mWasSet;
     return r;
   };
   int set = 0;
@@ -317,12 +302,11 @@ TEST(Vct, SeededJunkNeverOverruns) {
     Bytes s = vct;
     int flips = 1 + static_cast<int>(rng() % 8);
     for (int k = 0; k < flips; ++k) s[3 + rng() % (s.size() - 3)] = static_cast<uint8_t>(rng());
-    std::vector<unsigned char> exact(s.begin(), s.end());
-    fx.f.AnalyzeSectionVct(exact.data());
+    fx.Analyse(&TsFilter::AnalyzeSectionVct, s);
   }
   // Whatever was stored, the stored names keep their terminators.
   for (uint16_t prog = 3; prog <= 5; ++prog) {
-    EXPECT_EQ(0, Find(fx.tm, prog)->channelShortName[14]);
-    EXPECT_EQ(0, Find(fx.tm, prog)->channelShortName[15]);
+    EXPECT_EQ(0, FindProgram(fx.tm, prog)->channelShortName[14]);
+    EXPECT_EQ(0, FindProgram(fx.tm, prog)->channelShortName[15]);
   }
 }

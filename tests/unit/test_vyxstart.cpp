@@ -4,31 +4,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "private_ns.h"
-
-extern char** environ;
+#include "child_process.h"
 
 namespace {
-
-std::string LauncherPath() {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) return "";
-  exe[n] = 0;
-  std::string dir(exe);
-  dir = dir.substr(0, dir.rfind('/'));  // <build>/tests
-  return dir + "/../src/vyxstart/vyxstart";
-}
 
 struct Result {
   int status = -1;
@@ -39,7 +25,7 @@ struct Result {
 class Launcher : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = LauncherPath();
+    path_ = vyxtest::build_dir() + "/src/vyxstart/vyxstart";
     if (access(path_.c_str(), X_OK) != 0) GTEST_SKIP() << "vyxstart not built at " << path_;
     char tmpl[] = "/tmp/vyxstart-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -53,7 +39,6 @@ class Launcher : public ::testing::Test {
     if (!dir_.empty()) {
       unlink((dir_ + "/k720cmmd").c_str());
       unlink((dir_ + "/log").c_str());
-      unlink((dir_ + "/err").c_str());
       rmdir(dir_.c_str());
     }
   }
@@ -61,27 +46,13 @@ class Launcher : public ::testing::Test {
   Result Run(const std::vector<std::string>& args) {
     unlink((dir_ + "/log").c_str());
     Result r;
-    pid_t pid = fork();
-    if (pid == 0) {
-      std::string newPath = dir_ + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-      setenv("PATH", newPath.c_str(), 1);
-      FILE* err = freopen((dir_ + "/err").c_str(), "w", stderr);
-      if (err == nullptr) _exit(120);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(path_.c_str()));
-      for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      vyxtest::exec_program(path_.c_str(), argv.data(), environ);
-      _exit(121);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    vyxtest::ChildOptions options;
+    options.env.push_back("PATH=" + dir_ + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+    vyxtest::ChildRun run = vyxtest::run_child(path_, args, options);
+    r.status = run.status;
+    r.err = run.err;
     std::ifstream log(dir_ + "/log");
     for (std::string line; std::getline(log, line);) r.commands.push_back(line);
-    std::ifstream err(dir_ + "/err");
-    std::stringstream ss;
-    ss << err.rdbuf();
-    r.err = ss.str();
     return r;
   }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,23 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "device_fakes.h"
 #define VYX_PRIVATE_MOUNT
 #include "private_ipc.h"
 
-extern char** environ;
-
 namespace {
-
-std::string WebctlPath() {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) return "";
-  exe[n] = 0;
-  std::string dir(exe);
-  dir = dir.substr(0, dir.rfind('/'));  // <build>/tests
-  return dir + "/../src/webctl/webctl";
-}
 
 struct CmdFormat {
   int32_t cmmdId;
@@ -111,47 +99,25 @@ class Browser {
   std::vector<Seen> mSeen;
 };
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-};
+using Outcome = vyxtest::ChildRun;
 
 class Webctl : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_PRIVATE_IPC();
-    path_ = WebctlPath();
+    path_ = vyxtest::build_dir() + "/src/webctl/webctl";
     if (access(path_.c_str(), X_OK) != 0) GTEST_SKIP() << "webctl not built at " << path_;
     Browser::Get().Answer(false, 0);
     Browser::Get().Take();
   }
 
-  Outcome Start(std::vector<std::string> args, const char* cwd = nullptr) {
-    int pipefd[2];
-    Outcome r;
-    if (pipe(pipefd) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(pipefd[1], 1);
-      close(pipefd[0]);
-      if (cwd != nullptr && chdir(cwd) != 0) _exit(120);
-      setenv("VYX_TIME_SCALE", "5", 1);
-      setenv("ASAN_OPTIONS", "detect_leaks=1", 1);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(path_.c_str()));
-      for (std::string& a : args) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      vyxtest::exec_program(path_.c_str(), argv.data(), environ);
-      _exit(127);
-    }
-    close(pipefd[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof(buf))) > 0) r.out.append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  Outcome Start(const std::vector<std::string>& args, const char* cwd = nullptr) {
+    vyxtest::ChildOptions options;
+    options.env = {"VYX_TIME_SCALE=5", "ASAN_OPTIONS=detect_leaks=1"};
+    options.cwd = cwd;
+    // A leak report stays in the test's own output.
+    options.collectErr = false;
+    Outcome r = vyxtest::run_child(path_, args, options);
     // Let the browser thread take what was sent.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     return r;

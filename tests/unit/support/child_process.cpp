@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "private_ns.h"
+
+extern char** environ;
+
 namespace vyxtest {
 
 std::string build_dir() {
@@ -49,7 +53,7 @@ ChildRun run_child(const std::string& path, const std::vector<std::string>& args
       size_t eq = e.find('=');
       setenv(e.substr(0, eq).c_str(), eq == std::string::npos ? "" : e.c_str() + eq + 1, 1);
     }
-    execv(path.c_str(), argv.data());
+    exec_program(path.c_str(), argv.data(), environ);
     _exit(127);
   }
   close(out[1]);

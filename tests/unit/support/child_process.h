@@ -24,8 +24,9 @@ struct ChildOptions {
   bool collectErr = true;        // false: standard error stays this program's
 };
 
-// Runs `path` with `args` and waits for its end, its output collected.  A
-// program that cannot be executed ends with 127.
+// Runs `path` with `args` and waits for its end, its output collected
+// (started through exec_program: under the emulator of a cross build where
+// there is one).  A program that cannot be executed ends with 127.
 ChildRun run_child(const std::string& path, const std::vector<std::string>& args,
                    const ChildOptions& options = ChildOptions());
 

@@ -41,6 +41,15 @@ LoopbackUdp::LoopbackUdp() : mSocket(-1), mPort(0) {
   mPort = ntohs(me.sin_port);
 }
 
+sockaddr_in LoopbackUdp::Address() const {
+  sockaddr_in a;
+  memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_port = htons(mPort);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
 LoopbackUdp::~LoopbackUdp() {
   if (mSocket >= 0) close(mSocket);
 }

@@ -8,6 +8,8 @@
 // before sendto returns, so a drain right after the send sees them; Wait and
 // Next poll with a deadline for what comes from other threads.
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +22,9 @@ class LoopbackUdp {
   ~LoopbackUdp();
   bool Ok() const { return mSocket >= 0; }
   unsigned short Port() const { return mPort; }
+  // 127.0.0.1 and the port: set as a command server's sender (siOther), what
+  // the code under test answers or forwards comes here.
+  sockaddr_in Address() const;
 
   // Reads every datagram already queued, without waiting.
   std::vector<std::vector<uint8_t>> Drain();

@@ -243,6 +243,21 @@ Bytes MakeEtt(uint32_t etmId, uint8_t version, const Bytes& message, uint16_t ta
 // 2.  Empty when the tables cannot be read.
 Bytes HuffmanEncode(const std::string& text, int table);
 
+// The bytes of a hexadecimal text; an odd last digit is left out.
+Bytes FromHex(const std::string& hex);
+
+// One line of the published test vectors of the two trees
+// (tests/data/huffman/atsc_huffman_vectors.txt): "TABLE HEX<tab>TEXT".
+struct HuffmanVector {
+  int table;
+  Bytes bits;
+  std::string text;
+  std::string line;  // as read, for messages
+};
+// Every vector of the file, blank lines passed over; false (and what was read
+// so far) when the file cannot be read or a line lacks its space or tab.
+bool ReadHuffmanVectors(std::vector<HuffmanVector>* out);
+
 // Sections queued on their PIDs and packetized in the order queued, each PID
 // with its own continuity (starting at 1, which a fresh collector expects).
 // Build(loops) repeats the whole sequence: with a multiple of 16 loops every

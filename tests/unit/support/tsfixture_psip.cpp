@@ -99,6 +99,28 @@ bool DecodesToNothing(const Bytes& t, int ctx, const Code& bits) {
 
 }  // namespace
 
+Bytes FromHex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+bool ReadHuffmanVectors(std::vector<HuffmanVector>* out) {
+  out->clear();
+  std::ifstream in(std::string(VYX_DATA_DIR) + "/atsc_huffman_vectors.txt");
+  if (!in.good()) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    size_t space = line.find(' ');
+    size_t tab = line.find('\t');
+    if (space == std::string::npos || tab == std::string::npos || tab < space) return false;
+    out->push_back({std::stoi(line.substr(0, space)), FromHex(line.substr(space + 1, tab - space - 1)),
+                    line.substr(tab + 1), line});
+  }
+  return true;
+}
+
 Bytes HuffmanEncode(const std::string& text, int table) {
   const Trees& trees = LoadTrees();
   if (!trees.ok || table < 1 || table > 2) return Bytes();
