@@ -188,10 +188,12 @@ class Display(DeviceTestCase):
         self.assertReply("rx", "VSCALE,10,20,40,60,128", OK)
         wait_for_text("rx", "stdout.log", re.escape(
             "k720cmmd -ps 30 50 40 60 0 128 0 -vs 30 50 40 60 0 128 0\n"), KEY_WAIT, start)
-        placed = poll(lambda: [(e["layer"], e["centerX"], e["centerY"], e["width"], e["height"],
-                                e["alpha"]) for e in player_events("layer")
-                               if e["centerX"] == 30 and e["by"] == "layer"][-2:],
-                      KEY_WAIT, "both layers placed")
+        def layers_placed():
+            got = [(e["layer"], e["centerX"], e["centerY"], e["width"], e["height"], e["alpha"])
+                   for e in player_events("layer") if e["centerX"] == 30 and e["by"] == "layer"]
+            # The player logs the two layers one after the other.
+            return got[-2:] if len(got) >= 2 else None
+        placed = poll(layers_placed, KEY_WAIT, "both layers placed")
         self.assertEqual(placed, [("browser", 30, 50, 40, 60, 128), ("video", 30, 50, 40, 60, 128)])
         # Junk and out-of-range fields: refused, nothing sent to the player.
         for text in ("VSCALE,x", "VSCALE,10,20,400", "VSCALE,1,2,3,4,256", "VSCALE,5,,7,junk"):
