@@ -112,8 +112,8 @@ def figures(argv) -> int:
         t0, t1 = (float(x) for x in a.window.split(","))
         f["rate"] = a.rate
         f["window_s"] = t1 - t0
-    for spec in a.peer:
-        parts = spec.split(",")
+    for peer in a.peer:
+        parts = peer.split(",")
         got = int(parts[2]) - int(parts[1])
         n = int(parts[3]) if len(parts) > 3 else a.rate / 8 * f["window_s"]
         f[parts[0]] = got / a.hz * 100e6 / n
