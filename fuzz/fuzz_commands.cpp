@@ -33,8 +33,7 @@ void Reset(CommandManager* m) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxfuzz::enter_private_world();
-  // Handler waits (remounts, tuning, stream starts) pass ten thousand times faster.
-  setenv("VYX_TIME_SCALE", "10000", 1);
+  vyxfuzz::quick_waits("10000");
   vyxtest::FakeSysMgr::Get();
   return 0;
 }

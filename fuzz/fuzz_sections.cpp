@@ -18,6 +18,7 @@
 
 #include "commandmanager.h"
 #include "fuzz_support.h"
+#include "tablecollector.h"
 #include "tsfilter.h"
 #include "tsfixture.h"
 #include "tunermanager.h"
@@ -50,6 +51,10 @@ struct World {
   void Reset() {
     tx.CleanPacketIdMap();
     tx.mPatVersion = -1;
+    // Each input meets an empty collector: the reassembly states of earlier
+    // inputs would otherwise fill its table, and every packet would search
+    // all of them.
+    if (tx.mpTableCollector != nullptr) tx.mpTableCollector->Reset();
     // No programs, languages or guide from earlier inputs: they would fill
     // the pools, and later inputs would only meet the exhausted pool.
     vyxfuzz::clear_scan_results(&tmT);

@@ -16,7 +16,7 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxfuzz::enter_private_world();
-  setenv("VYX_TIME_SCALE", "10000", 1);
+  vyxfuzz::quick_waits("10000");
   vyxtest::FakeSysMgr::Get();
   return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the parsers and the command dispatcher (fuzz/).
 #
-#   scripts/fuzz.sh [--smoke] [--time S | --runs N] [TARGET...]
+#   scripts/fuzz.sh [--smoke] [--time S | --runs N] [--jobs J] [TARGET...]
 #
 # Builds BUILD (default build-fuzz; VYX_FUZZ_BUILD overrides) with clang's
 # libFuzzer, ASan and UBSan, writes the seed corpora (captures, fixture
@@ -11,7 +11,11 @@
 #   --smoke   S seconds each (default 10) on a scratch corpus: CTest's "fuzz"
 #             label runs this in the README's test command;
 #   default   a campaign of S seconds each (default 600), or N executions
-#             with --runs, growing BUILD/corpus/TARGET across runs.
+#             with --runs, growing BUILD/corpus/TARGET across runs;
+#   --jobs J  J instances of each target at once on the one corpus (each
+#             with --runs N, or S seconds), their executions added: the
+#             command targets spend most of their time in the device's short
+#             waits, so two of them share a core well.
 # Every run first replays fuzz/regressions/TARGET/ (inputs that once crashed
 # a target, kept after the fix).  A crashing input is written to
 # BUILD/artifacts/TARGET/; reproduce it with BUILD/fuzz/fuzz_TARGET FILE.
@@ -22,13 +26,14 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 all=(filter sections huffman commands k720cmmd snmp_reply upgrade scan_results)
-smoke=0 seconds="" runs=""
+smoke=0 seconds="" runs="" jobs=1
 targets=()
 while [ $# -gt 0 ]; do
   case $1 in
     --smoke) smoke=1; shift ;;
     --time) seconds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
+    --jobs) jobs=$2; shift 2 ;;
     -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
@@ -36,6 +41,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 [ -n "$seconds" ] || { [ $smoke = 1 ] && seconds=10 || seconds=600; }
+case $jobs in '' | *[!0-9]* | 0) echo "fuzz.sh: --jobs takes a positive count" >&2; exit 2 ;; esac
 
 cxx=${VYX_FUZZ_CXX:-clang++} cc=${VYX_FUZZ_CC:-clang}
 probe=$(mktemp -d)
@@ -55,8 +61,10 @@ if ! { CC=$cc CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   echo "fuzz.sh: build failed (log: $log):"; tail -n 30 "$log"
   exit 1
 fi
-seeds=$build/seeds
-rm -rf "$seeds"
+# Seeds of this run only, so that campaigns of other targets may run beside
+# it on the same build.
+seeds=$(mktemp -d "$build/seeds.XXXXXX")
+trap 'rm -rf "$probe" "$seeds"' EXIT
 "$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
   "$repo/tests/data/huffman/atsc_huffman_vectors.txt" || { echo "fuzz.sh: no seeds"; exit 1; }
 
@@ -83,20 +91,38 @@ for t in "${targets[@]}"; do
   [ "$t" = filter ] && size=(-max_len=8192)
   limit=(-max_total_time="$seconds")
   [ -n "$runs" ] && limit=(-runs="$runs")
-  out=$build/logs/$t.log
-  nice "$bin" "${limit[@]}" "${size[@]}" -print_final_stats=1 -close_fd_mask=3 -timeout=30 \
-    -rss_limit_mb=2560 -artifact_prefix="$build/artifacts/$t/" "${dirs[@]}" >"$out" 2>&1
-  rc=$?
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
+  # Each instance is a process of its own, so each makes its own private
+  # world (fuzz_support.h); libFuzzer's -jobs would start them inside the
+  # first one's.
+  pids=() outs=()
+  for ((j = 1; j <= jobs; j++)); do
+    out=$build/logs/$t.log
+    [ "$jobs" -gt 1 ] && out=$build/logs/$t.$j.log
+    nice "$bin" "${limit[@]}" "${size[@]}" -print_final_stats=1 -close_fd_mask=3 -timeout=30 \
+      -rss_limit_mb=2560 -artifact_prefix="$build/artifacts/$t/" "${dirs[@]}" >"$out" 2>&1 &
+    pids+=($!) outs+=("$out")
+  done
+  rc=0 execs=0 rate=0 cov=0 ft=0
+  for ((j = 0; j < jobs; j++)); do
+    wait "${pids[$j]}"
+    r=$? out=${outs[$j]}
+    # A crash wins over a skip, a skip over success.
+    if [ $r != 0 ] && { [ $rc = 0 ] || [ $rc = 77 ]; }; then rc=$r; fi
+    n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out" | tail -1)
+    v=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out" | tail -1)
+    c=$(grep -ao 'cov: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
+    f=$(grep -ao 'ft: [0-9]*' "$out" | tail -1 | cut -d' ' -f2)
+    execs=$((execs + ${n:-0})) rate=$((rate + ${v:-0}))
+    [ "${c:-0}" -gt $cov ] && cov=$c
+    [ "${f:-0}" -gt $ft ] && ft=$f
+  done
+  [ $execs = 0 ] && execs=- rate=- cov=- ft=-
   case $rc in
     0) result=ok ;;
     77) result="skipped (no private namespaces)" ;;
     *) result="CRASH (log: $out; inputs: $build/artifacts/$t/)"; status=1 ;;
   esac
   printf '%-11s %12s %9s %7s %7s  %s\n' "$t" "${execs:--}" "${rate:--}" "${cov:--}" "${ft:--}" "$result"
-  [ $rc = 0 ] || [ $rc = 77 ] || grep -E 'ERROR|SUMMARY|runtime error|deadly signal' "$out" | head -n 5
+  [ $rc = 0 ] || [ $rc = 77 ] || cat "${outs[@]}" | grep -aE 'ERROR|SUMMARY|runtime error|deadly signal' | head -n 5
 done
 exit $status
