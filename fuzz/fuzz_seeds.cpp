@@ -46,6 +46,52 @@ void FilterSeeds(const std::string& samples) {
   Write("filter", n++, std::string("\x03\x01\x00\x07", 4) + Str(gen.Generate(300)));
 }
 
+// A selector of the section target for one of its other PIDs (kOthers).
+std::string OnPid(int index, const tsfix::Bytes& section) {
+  return std::string(1, static_cast<char>(2 | (index << 3))) + Str(section);
+}
+
+// A whole guide on the section target's PIDs: an MGT placing EIT-0 on
+// 0x1000, EIT-1 on 0x30, event ETTs on 0x102 and channel ETTs on 0x1FFC; a
+// TVCT naming program 1 (the one the fixed PAT lists) source 11, an STT,
+// then events with Huffman and plain titles and their texts.  The captures
+// hold guide sections over several packets, which the seeds above skip.
+void GuideSeeds(int& n) {
+  const int kBase = 0, kEit0 = 4, kEit1 = 7, kEventEtt = 5, kChannelEtt = 6;
+  std::vector<tsfix::MgtTable> tables(5);
+  const uint16_t types[] = {0x0000, 0x0100, 0x0101, 0x0200, 0x0004};
+  const uint16_t pids[] = {0x1FFB, 0x1000, 0x0030, 0x0102, 0x1FFC};
+  for (int i = 0; i < 5; ++i) {
+    tables[i].tableType = types[i];
+    tables[i].pid = pids[i];
+  }
+  tsfix::TvctChannel channel;
+  channel.shortName = "ONE";
+  channel.major = 9;
+  channel.minor = 1;
+  channel.channelTsid = 0x21;
+  channel.program = 1;
+  channel.sourceId = 11;
+  const uint32_t day = (59290u - 44244u) * 86400u + 18u;  // a GPS midnight, 18 s offset
+  std::vector<std::string> base = {OnPid(kBase, tsfix::MakeMgt(tables)),
+                                   OnPid(kBase, tsfix::MakeTvct(0x21, 0, {channel})),
+                                   OnPid(kBase, tsfix::MakeStt(day + 8 * 3600 + 30, 18))};
+  std::vector<std::string> guide = base;
+  tsfix::EitEvent first = tsfix::Event(1, day + 7 * 3600, 3600, tsfix::HuffmanMss("Alpha", 1));
+  first.etmLocation = 1;
+  guide.push_back(OnPid(kEit0, tsfix::MakeEit(11, 0, 0, 1, {first})));
+  guide.push_back(OnPid(kEit0, tsfix::MakeEit(11, 0, 1, 1, {tsfix::Event(2, day + 8 * 3600, 3600, tsfix::PlainMss("Beta"))})));
+  guide.push_back(OnPid(kEit1, tsfix::MakeEit(11, 0, 0, 0, {tsfix::Event(3, day + 10 * 3600, 1800, tsfix::HuffmanMss("Gamma ~ [3]", 1))})));
+  guide.push_back(OnPid(kEventEtt, tsfix::MakeEtt(tsfix::EventEtmId(11, 1), 0, tsfix::HuffmanMss("First text.", 2))));
+  guide.push_back(OnPid(kChannelEtt, tsfix::MakeEtt(tsfix::ChannelEtmId(11), 0, tsfix::PlainMss("Channel one"))));
+  Write("sections", n++, vyxfuzz::join_pieces(guide));
+  // The texts ahead of their events.
+  std::vector<std::string> early = base;
+  early.push_back(guide[6]);
+  early.push_back(guide[3]);
+  Write("sections", n++, vyxfuzz::join_pieces(early));
+}
+
 // Sections that start in a packet and end in it: a seed each, with the
 // selector of its PID.
 void SectionSeeds(const std::string& samples) {
@@ -85,6 +131,7 @@ void SectionSeeds(const std::string& samples) {
   pieces.push_back(std::string(1, '\3') + Str(pat));
   pieces.push_back(std::string(1, '\3') + Str(pmt));
   Write("sections", n++, vyxfuzz::join_pieces(pieces.size() > 16 ? std::vector<std::string>(pieces.begin(), pieces.begin() + 16) : pieces));
+  GuideSeeds(n);
 }
 
 // "TABLE HEX<TAB>TEXT" lines.
