@@ -2,6 +2,7 @@
 # Coverage-guided fuzzing of the parsers and the command dispatcher (fuzz/).
 #
 #   scripts/fuzz.sh [--smoke] [--time S | --runs N] [--jobs J] [TARGET...]
+#   scripts/fuzz.sh --coverage [TARGET...]
 #
 # Builds BUILD (default build-fuzz; VYX_FUZZ_BUILD overrides) with clang's
 # libFuzzer, ASan and UBSan, writes the seed corpora (captures, fixture
@@ -15,7 +16,12 @@
 #   --jobs J  J instances of each target at once on the one corpus (each
 #             with --runs N, or S seconds), their executions added: the
 #             command targets spend most of their time in the device's short
-#             waits, so two of them share a core well.
+#             waits, so two of them share a core well;
+#   --coverage  the line coverage of src/ that the campaigns' corpora (with
+#             the seeds and regression inputs) reach: builds BUILD-cov with
+#             clang's source coverage instead of the sanitizers, replays each
+#             TARGET's inputs once and prints llvm-cov's report (per file and
+#             in total, for the TARGETs together).
 # Every run first replays fuzz/regressions/TARGET/ (inputs that once crashed
 # a target, kept after the fix).  A crashing input is written to
 # BUILD/artifacts/TARGET/; reproduce it with BUILD/fuzz/fuzz_TARGET FILE.
@@ -26,7 +32,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 all=(filter sections huffman commands k720cmmd snmp_reply upgrade scan_results)
-smoke=0 seconds="" runs="" jobs=1
+smoke=0 seconds="" runs="" jobs=1 coverage=0
 targets=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -34,6 +40,7 @@ while [ $# -gt 0 ]; do
     --time) seconds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
+    --coverage) coverage=1; shift ;;
     -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
@@ -53,10 +60,17 @@ if ! command -v "$cxx" >/dev/null || ! "$cxx" -fsanitize=fuzzer "$probe/p.cpp" -
 fi
 
 build=$(readlink -m "${VYX_FUZZ_BUILD:-build-fuzz}")
+corpora=$build/corpus
+flags=(-DVYX_SANITIZE=ON)
+if [ $coverage = 1 ]; then
+  build=$build-cov
+  flags=(-DVYX_SANITIZE=OFF "-DCMAKE_C_FLAGS=-fprofile-instr-generate -fcoverage-mapping"
+         "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping")
+fi
 log=$build/fuzz-build.log
 mkdir -p "$build"
 if ! { CC=$cc CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-         -DVYX_SANITIZE=ON -DVYX_FUZZ=ON -DVYX_E2E=OFF -DVYX_BENCH=OFF &&
+         "${flags[@]}" -DVYX_FUZZ=ON -DVYX_E2E=OFF -DVYX_BENCH=OFF &&
        nice cmake --build "$build" -j"${VYX_FUZZ_JOBS:-2}" --target fuzz_all; } >"$log" 2>&1; then
   echo "fuzz.sh: build failed (log: $log):"; tail -n 30 "$log"
   exit 1
@@ -67,6 +81,29 @@ seeds=$(mktemp -d "$build/seeds.XXXXXX")
 trap 'rm -rf "$probe" "$seeds"' EXIT
 "$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
   "$repo/tests/data/huffman/atsc_huffman_vectors.txt" || { echo "fuzz.sh: no seeds"; exit 1; }
+
+status=0
+if [ $coverage = 1 ]; then
+  profiles=$build/profiles
+  rm -rf "$profiles"
+  mkdir -p "$profiles"
+  objects=()
+  for t in "${targets[@]}"; do
+    bin=$build/fuzz/fuzz_$t
+    dirs=("$seeds/$t")
+    [ -d "$corpora/$t" ] && dirs+=("$corpora/$t")
+    [ -d "$repo/fuzz/regressions/$t" ] && dirs+=("$repo/fuzz/regressions/$t")
+    # Absolute: the command targets run in their own /mnt/work.
+    LLVM_PROFILE_FILE=$profiles/$t.%p.profraw "$bin" -runs=0 -close_fd_mask=3 -timeout=30 \
+      "${dirs[@]}" >"$build/replay-$t.log" 2>&1 ||
+      { echo "fuzz.sh: replay of $t failed (log: $build/replay-$t.log)"; status=1; }
+    objects+=(-object "$bin")
+  done
+  llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/fuzz.profdata" || exit 1
+  llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz.profdata" "$repo/src" |
+    sed "s|$repo/||"
+  exit $status
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -79,7 +116,7 @@ for t in "${targets[@]}"; do
     corpus=$build/smoke-corpus/$t
     rm -rf "$corpus"
   else
-    corpus=$build/corpus/$t
+    corpus=$corpora/$t
   fi
   mkdir -p "$corpus" "$build/artifacts/$t" "$build/logs"
   dirs=("$corpus" "$seeds/$t")
