@@ -6,6 +6,7 @@
 #define VYX_PRIVATE_MOUNT
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -170,6 +171,42 @@ TEST_F(StreamCommands, StreamFromFileReplaysInputAndCopiesOutput) {
   std::string copied = read_file(out);
   // Two datagrams of seven packets each.
   EXPECT_EQ(std::string(source.begin(), source.end()), copied);
+}
+
+// The board is 32-bit: without 64-bit file offsets a capture over 2 GB
+// cannot even be opened, and a copy stops at 2 GB.
+TEST_F(StreamCommands, StreamFromFileTakesCapturesBeyondTwoGigabytes) {
+  const off_t kBig = static_cast<off_t>(3) << 30;
+  std::string in = ffstreams::TempPath("long_in.ts");
+  std::string out = ffstreams::TempPath("long_out.ts");
+  // One datagram's worth of packets on PID 0x1FFB, then zeros.
+  Bytes source;
+  for (int i = 0; i < 7; i++) {
+    Bytes p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = 0x1F;
+    p[2] = 0xFB;
+    p[3] = static_cast<uint8_t>(0x10 | i);
+    source.insert(source.end(), p.begin(), p.end());
+  }
+  ASSERT_TRUE(ffstreams::WriteFile(in, source));
+  ASSERT_EQ(0, truncate(in.c_str(), kBig));  // sparse: takes no space
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE" + in + "," + out));
+  EXPECT_EQ(std::string::npos, lastErr.find("Can't open")) << lastErr;
+  ASSERT_NE(nullptr, dbg_file_in);
+  ASSERT_NE(nullptr, dbg_file_out);
+  // As if 3 GB had been copied already: the next datagram still lands.
+  ASSERT_EQ(0, fseeko(dbg_file_out, kBig, SEEK_SET));
+  NewStream(0);
+  tsf->FilterActive(true);
+  Bytes buffer(source.size(), 0x00);
+  EXPECT_TRUE(tsf->Filter(buffer.data(), static_cast<int>(buffer.size())));
+  EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE"));
+  struct stat st;
+  ASSERT_EQ(0, stat(out.c_str(), &st));
+  EXPECT_EQ(kBig + static_cast<off_t>(source.size()), st.st_size);
+  unlink(in.c_str());
+  unlink(out.c_str());
 }
 
 TEST_F(StreamCommands, StreamFromFileOutputOnlyAndMissingInput) {
