@@ -76,19 +76,22 @@ void GuideSeeds(int& n) {
   std::vector<std::string> base = {OnPid(kBase, tsfix::MakeMgt(tables)),
                                    OnPid(kBase, tsfix::MakeTvct(0x21, 0, {channel})),
                                    OnPid(kBase, tsfix::MakeStt(day + 8 * 3600 + 30, 18))};
+  tsfix::EitEvent alpha = tsfix::Event(1, day + 7 * 3600, 3600, tsfix::HuffmanMss("Alpha", 1));
+  alpha.etmLocation = 1;
+  const std::string first = OnPid(kEit0, tsfix::MakeEit(11, 0, 0, 1, {alpha}));
+  const std::string firstText =
+      OnPid(kEventEtt, tsfix::MakeEtt(tsfix::EventEtmId(11, 1), 0, tsfix::HuffmanMss("First text.", 2)));
   std::vector<std::string> guide = base;
-  tsfix::EitEvent first = tsfix::Event(1, day + 7 * 3600, 3600, tsfix::HuffmanMss("Alpha", 1));
-  first.etmLocation = 1;
-  guide.push_back(OnPid(kEit0, tsfix::MakeEit(11, 0, 0, 1, {first})));
+  guide.push_back(first);
   guide.push_back(OnPid(kEit0, tsfix::MakeEit(11, 0, 1, 1, {tsfix::Event(2, day + 8 * 3600, 3600, tsfix::PlainMss("Beta"))})));
   guide.push_back(OnPid(kEit1, tsfix::MakeEit(11, 0, 0, 0, {tsfix::Event(3, day + 10 * 3600, 1800, tsfix::HuffmanMss("Gamma ~ [3]", 1))})));
-  guide.push_back(OnPid(kEventEtt, tsfix::MakeEtt(tsfix::EventEtmId(11, 1), 0, tsfix::HuffmanMss("First text.", 2))));
+  guide.push_back(firstText);
   guide.push_back(OnPid(kChannelEtt, tsfix::MakeEtt(tsfix::ChannelEtmId(11), 0, tsfix::PlainMss("Channel one"))));
   Write("sections", n++, vyxfuzz::join_pieces(guide));
-  // The texts ahead of their events.
+  // The text ahead of its event.
   std::vector<std::string> early = base;
-  early.push_back(guide[6]);
-  early.push_back(guide[3]);
+  early.push_back(firstText);
+  early.push_back(first);
   Write("sections", n++, vyxfuzz::join_pieces(early));
 }
 

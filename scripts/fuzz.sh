@@ -82,6 +82,15 @@ trap 'rm -rf "$probe" "$seeds"' EXIT
 "$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
   "$repo/tests/data/huffman/atsc_huffman_vectors.txt" || { echo "fuzz.sh: no seeds"; exit 1; }
 
+# The directories of TARGET's inputs into `dirs`: the given ones (the corpus
+# first: libFuzzer adds its finds there), the seeds, the regression inputs.
+inputs_of() {
+  local t=$1
+  shift
+  dirs=("$@" "$seeds/$t")
+  [ -d "$repo/fuzz/regressions/$t" ] && dirs+=("$repo/fuzz/regressions/$t")
+}
+
 status=0
 if [ $coverage = 1 ]; then
   profiles=$build/profiles
@@ -90,9 +99,9 @@ if [ $coverage = 1 ]; then
   objects=()
   for t in "${targets[@]}"; do
     bin=$build/fuzz/fuzz_$t
-    dirs=("$seeds/$t")
-    [ -d "$corpora/$t" ] && dirs+=("$corpora/$t")
-    [ -d "$repo/fuzz/regressions/$t" ] && dirs+=("$repo/fuzz/regressions/$t")
+    corpus=()
+    [ -d "$corpora/$t" ] && corpus=("$corpora/$t")
+    inputs_of "$t" "${corpus[@]}"
     # Absolute: the command targets run in their own /mnt/work.
     LLVM_PROFILE_FILE=$profiles/$t.%p.profraw "$bin" -runs=0 -close_fd_mask=3 -timeout=30 \
       "${dirs[@]}" >"$build/replay-$t.log" 2>&1 ||
@@ -107,7 +116,6 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-status=0
 printf '%-11s %12s %9s %7s %7s  %s\n' target executions "exec/s" cov ft result
 for t in "${targets[@]}"; do
   bin=$build/fuzz/fuzz_$t
@@ -119,8 +127,7 @@ for t in "${targets[@]}"; do
     corpus=$corpora/$t
   fi
   mkdir -p "$corpus" "$build/artifacts/$t" "$build/logs"
-  dirs=("$corpus" "$seeds/$t")
-  [ -d "$repo/fuzz/regressions/$t" ] && dirs+=("$repo/fuzz/regressions/$t")
+  inputs_of "$t" "$corpus"
   # The filter's seeds are whole captures (56 KB): as its input size that
   # makes most executions long streams; 8 KB (43 packets) still holds a PAT,
   # PMTs and the elementary streams' packets.
@@ -159,7 +166,7 @@ for t in "${targets[@]}"; do
     77) result="skipped (no private namespaces)" ;;
     *) result="CRASH (log: $out; inputs: $build/artifacts/$t/)"; status=1 ;;
   esac
-  printf '%-11s %12s %9s %7s %7s  %s\n' "$t" "${execs:--}" "${rate:--}" "${cov:--}" "${ft:--}" "$result"
+  printf '%-11s %12s %9s %7s %7s  %s\n' "$t" "$execs" "$rate" "$cov" "$ft" "$result"
   [ $rc = 0 ] || [ $rc = 77 ] || cat "${outs[@]}" | grep -aE 'ERROR|SUMMARY|runtime error|deadly signal' | head -n 5
 done
 exit $status

@@ -76,6 +76,22 @@ class StreamCommands : public ::testing::Test {
 
 using RemountLog = std::vector<std::pair<int, int>>;
 
+// `n` packets on PID 0x1FFB (streamed to every stream as a PSI PID), in
+// which no section starts.
+Bytes PsipPackets(int n) {
+  Bytes source;
+  for (int i = 0; i < n; i++) {
+    Bytes p(188, static_cast<uint8_t>(i));
+    p[0] = 0x47;
+    p[1] = 0x1F;
+    p[2] = 0xFB;
+    p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
+    p[4] = 0xFF;
+    source.insert(source.end(), p.begin(), p.end());
+  }
+  return source;
+}
+
 TEST_F(StreamCommands, PacketSizeIsRoundedForExistingStreamsAndSavedBetweenRemounts) {
   Streamer* s = NewStream(0);
   EXPECT_EQ("OK\r\n", Send("MCASTPACKETSIZE1400"));
@@ -141,17 +157,7 @@ TEST_F(StreamCommands, UnwritableFileIsReportedAndTheDiskGoesBackReadOnly) {
 TEST_F(StreamCommands, StreamFromFileReplaysInputAndCopiesOutput) {
   std::string in = ffstreams::TempPath("replay_in.ts");
   std::string out = ffstreams::TempPath("replay_out.ts");
-  // 14 packets on PID 0x1FFB (streamed to every stream as a PSI PID).
-  Bytes source;
-  for (int i = 0; i < 14; i++) {
-    Bytes p(188, static_cast<uint8_t>(i));
-    p[0] = 0x47;
-    p[1] = 0x1F;
-    p[2] = 0xFB;
-    p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
-    p[4] = 0xFF;  // no section starts here
-    source.insert(source.end(), p.begin(), p.end());
-  }
+  Bytes source = PsipPackets(14);
   ASSERT_TRUE(ffstreams::WriteFile(in, source));
   EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE" + in + "," + out + "\r\n"));
   ASSERT_NE(nullptr, dbg_file_in);
@@ -179,16 +185,8 @@ TEST_F(StreamCommands, StreamFromFileTakesCapturesBeyondTwoGigabytes) {
   const off_t kBig = static_cast<off_t>(3) << 30;
   std::string in = ffstreams::TempPath("long_in.ts");
   std::string out = ffstreams::TempPath("long_out.ts");
-  // One datagram's worth of packets on PID 0x1FFB, then zeros.
-  Bytes source;
-  for (int i = 0; i < 7; i++) {
-    Bytes p(188, 0xFF);
-    p[0] = 0x47;
-    p[1] = 0x1F;
-    p[2] = 0xFB;
-    p[3] = static_cast<uint8_t>(0x10 | i);
-    source.insert(source.end(), p.begin(), p.end());
-  }
+  // One datagram's worth of packets, then zeros.
+  Bytes source = PsipPackets(7);
   ASSERT_TRUE(ffstreams::WriteFile(in, source));
   ASSERT_EQ(0, truncate(in.c_str(), kBig));  // sparse: takes no space
   EXPECT_EQ("KO\r\n", Send("STREAMFROMFILE" + in + "," + out));
