@@ -133,6 +133,11 @@ for arch in "${arches[@]}"; do
   else
     echo "cross.sh: $arch: tests failed (log: $build/cross-ctest.log):"
     grep -E '^\s*[0-9]+ - |tests passed' "$build/cross-ctest.log" | head -n 40
+    # What each failed test said: only this log tells, and it stays behind on
+    # the machine that ran it.
+    echo "cross.sh: $arch: the failures' own words:"
+    grep -E -B3 -A8 'Failure$|\[  FAILED  \]|ERROR: [A-Za-z]+Sanitizer|runtime error:|\*\*\*(Failed|Timeout|Exception)' \
+      "$build/cross-ctest.log" | head -n 120
     status=1
   fi
   unset VYX_TEST_EMULATOR GTEST_DEATH_TEST_STYLE QEMU_LD_PREFIX

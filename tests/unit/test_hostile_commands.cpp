@@ -329,12 +329,14 @@ class FilterFeeder {
   std::thread mThread;
 };
 
-// A free UDP port on loopback (bound once and released).
+// A UDP port free on every address (bound once and released), as the
+// diagnostic binds it: a port taken from loopback alone may be in use on
+// another address, where the diagnostic's bind and PortUnbound meet it.
 unsigned short FreePort() {
   int s = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t n = sizeof(a);
   bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
