@@ -109,6 +109,7 @@ if [ $coverage = 1 ]; then
     objects+=(-object "$bin")
   done
   llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/fuzz.profdata" || exit 1
+  # llvm-cov names its first binary bare and the others after -object.
   llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz.profdata" "$repo/src" |
     sed "s|$repo/||"
   exit $status

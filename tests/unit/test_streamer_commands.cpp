@@ -20,6 +20,7 @@
 #include "streamer.h"
 #include "systemmanager.h"
 #include "tsfilter.h"
+#include "tsfixture.h"
 
 using ffstreams::Bytes;
 using ffstreams::UdpCapture;
@@ -77,16 +78,11 @@ class StreamCommands : public ::testing::Test {
 using RemountLog = std::vector<std::pair<int, int>>;
 
 // `n` packets on PID 0x1FFB (streamed to every stream as a PSI PID), in
-// which no section starts.
+// which no section starts; packet i is filled with i.
 Bytes PsipPackets(int n) {
   Bytes source;
   for (int i = 0; i < n; i++) {
-    Bytes p(188, static_cast<uint8_t>(i));
-    p[0] = 0x47;
-    p[1] = 0x1F;
-    p[2] = 0xFB;
-    p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
-    p[4] = 0xFF;
+    Bytes p = tsfix::MakeDataPacket(0x1FFB, static_cast<uint8_t>(i & 0x0F), static_cast<uint8_t>(i));
     source.insert(source.end(), p.begin(), p.end());
   }
   return source;
