@@ -25,10 +25,10 @@
 
 #include "ffmpeg_streams.h"
 #include "streamer.h"
-#include "tsfilter.h"
-#include "time.h"
+#include "ts/tsfilter.h"
+#include "ts/psip/time.h"
 #include "tsfixture.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 // Counts the allocations made while `counting` is set.

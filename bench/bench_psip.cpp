@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tsfilter.h"
+#include "ts/tsfilter.h"
 #include "tsfixture.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "commandmanager.h"
+#include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
 #include "utils.h"

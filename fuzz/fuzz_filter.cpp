@@ -17,9 +17,9 @@
 
 #include "fuzz_support.h"
 #include "streamer.h"
-#include "tsfilter.h"
+#include "ts/tsfilter.h"
 #include "tsfixture.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {

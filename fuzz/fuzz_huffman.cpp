@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "atsc_huffman.h"
+#include "ts/psip/atsc_huffman.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "k720cmmd.h"
+#include "services/k720cmmd.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The parser prints each record; keep the fuzzer's output readable.

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

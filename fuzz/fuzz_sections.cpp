@@ -16,14 +16,14 @@
 #include <memory>
 #include <vector>
 
-#include "commandmanager.h"
+#include "commands/commandmanager.h"
 #include "fuzz_support.h"
-#include "tablecollector.h"
-#include "tsfilter.h"
+#include "ts/tablecollector.h"
+#include "ts/tsfilter.h"
 #include "tsfixture.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
-#include "vyxlibmain.h"
+#include "core/vyxlibmain.h"
 
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "private_ns.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 
 namespace vyxfuzz {
 

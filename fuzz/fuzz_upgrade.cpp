@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "commandmanager.h"
+#include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
 #include "utils.h"

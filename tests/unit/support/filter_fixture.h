@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tsfilter.h"
+#include "ts/tsfilter.h"
 #include "tsfixture.h"
-#include "tunermanager.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace vyxtest {

@@ -1,0 +1,89 @@
+// Stream-related command handlers: the output packet size and the debug
+// stream files (replay input instead of the tuner, copy output to a file).
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "commands/commandmanager.h"
+#include "ts/tsfilter.h"
+#include "utils.h"
+
+namespace {
+
+const int kKeywordLength = 14;  // "STREAMFROMFILE"
+
+// Drops line ends and blanks around a field; an empty field is missing.
+char* trim_field(char* f) {
+  if (f == nullptr) return nullptr;
+  while (*f == ' ' || *f == '\t') f++;
+  size_t len = strlen(f);
+  while (len > 0 && (f[len - 1] == '\r' || f[len - 1] == '\n' || f[len - 1] == ' ')) f[--len] = 0;
+  return len > 0 ? f : nullptr;
+}
+
+// The packet loop reads dbg_file_in and the streamers write dbg_file_out on
+// the player's thread under the filter's mutex: swap them under it.
+void swap_debug_files(FILE* in, FILE* out, FILE** oldIn, FILE** oldOut) {
+  TsFilter* tsf = TsFilter::Self();
+  if (tsf != nullptr) pthread_mutex_lock(&tsf->mMutex);
+  *oldIn = dbg_file_in;
+  *oldOut = dbg_file_out;
+  dbg_file_in = in;
+  dbg_file_out = out;
+  if (tsf != nullptr) pthread_mutex_unlock(&tsf->mMutex);
+}
+
+}  // namespace
+
+char* CommandManager::ProcessPacketSize(char* cmd, int /*len*/) {
+  if (cmd == nullptr) return mKo;
+  long value = strtol(cmd, nullptr, 10);
+  int size = (value > 32768) ? 32769 : (value < -1) ? -1 : static_cast<int>(value);
+  VYX_LOG("Commanded packet size is %d\n", size);
+  if (size > 32768 || size < 0) return mKo;
+  if (mpTsf == nullptr) return mKo;
+  // The answer does not depend on whether the size could be saved on disk.
+  mpTsf->SetPacketSize(size);
+  return mOk;
+}
+
+void CommandManager::StreamFromFile(char* cmd) {
+  FILE* oldIn = nullptr;
+  FILE* oldOut = nullptr;
+  swap_debug_files(nullptr, nullptr, &oldIn, &oldOut);
+  if (oldIn != nullptr) fclose(oldIn);
+  if (oldOut != nullptr) fclose(oldOut);
+
+  if (cmd == nullptr || strnlen(cmd, kKeywordLength) < static_cast<size_t>(kKeywordLength)) return;
+  char text[1024];
+  strncpy(text, cmd + kKeywordLength, sizeof(text) - 1);
+  text[sizeof(text) - 1] = 0;
+  char* comma = strchr(text, ',');
+  if (comma != nullptr) *comma = 0;
+  char* input = trim_field(text);
+  char* output = comma != nullptr ? trim_field(comma + 1) : nullptr;
+  if (output != nullptr) {
+    char* more = strchr(output, ',');
+    if (more != nullptr) *more = 0;
+    output = trim_field(output);
+  }
+  if (input == nullptr) return;
+
+  FILE* in = nullptr;
+  if (input[0] != 'x') {
+    VYX_LOG("Opeining file %s|\n", input);
+    in = fopen(input, "rb");
+    if (in == nullptr) {
+      VYX_ERROR("Can't open %s\n", input);
+      return;
+    }
+  }
+  FILE* out = nullptr;
+  if (output != nullptr) {
+    VYX_LOG("Opening file %s|\n", output);
+    out = fopen(output, "wb");
+    if (out == nullptr) VYX_ERROR("Can't open %s\n", output);
+  }
+  swap_debug_files(in, out, &oldIn, &oldOut);
+}

@@ -1,0 +1,89 @@
+// The output packet size and the diagnostic dumps of the PID map and the
+// section collector.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "streamer.h"
+#include "systemmanager.h"
+#include "ts/tablecollector.h"
+#include "ts/tsfilter.h"
+#include "utils.h"
+
+namespace {
+
+const char* kPacketSizeFile = "/mnt/hd1/vyx_packet_size";
+
+
+}  // namespace
+
+bool TsFilter::SetPacketSize(int packetSize) {
+  int threshold = packetSize < 0 ? 0 : packetSize - packetSize % kPacketLen;
+  pthread_mutex_lock(&mMutex);
+  for (int i = 0; i < kMaxStreams; i++)
+    if (mStreamersList[i] != nullptr) mStreamersList[i]->mPacketSize = threshold;
+  pthread_mutex_unlock(&mMutex);
+
+  if (SystemManager::RemountHd(1, 1) != 0) {
+    VYX_ERROR("Cant remount rw");
+    return false;
+  }
+  FILE* f = fopen(kPacketSizeFile, "w");
+  if (f == nullptr) {
+    VYX_ERROR("cant open vyx_packet_size file for wr");
+    SystemManager::RemountHd(1, 0);
+    return false;
+  }
+  fprintf(f, "%d", packetSize);
+  fclose(f);
+  SystemManager::RemountHd(1, 0);
+  VYX_LOG("Saved new packet size of %d", packetSize);
+  return true;
+}
+
+void TsFilter::DumpPids() {
+  int total = 0;
+  int bogus = 0;
+  VYX_LOG("\n==== List Of Programs ===");
+  for (int pid = 0; pid < kPidCount; pid++) {
+    const PacketIdMapType& e = mPacketIdMap[pid];
+    if (e.count == 0) continue;
+    total++;
+    if (e.count < 3) {
+      bogus++;
+      continue;
+    }
+    const StreamerList* list = e.streamers;
+    VYX_LOG("PID %.4x, Status %d, Typ %d, strTyp 0x%.2x, TSid 0x%.4x, PrId 0x%.4x PMapPid 0x%.4x, "
+            "strmrs 0x%.8x (%d), cnt %d \tAL %.3s CL %.3s blk %d scr %d",
+            pid, e.status, e.type, e.streamType, e.transportId, e.programId, e.programMapPid,
+            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(list)),
+            list != nullptr ? list->Size() : 0, static_cast<int>(e.count), e.audioLanguage,
+            e.captionLanguage, e.block ? 1 : 0, static_cast<int>(e.scrambling));
+  }
+  VYX_LOG("\nTotal %d unique PIDs found; %d of them bogus", total, bogus);
+  VYX_LOG("\n=========================");
+}
+
+void TsFilter::DumpLanguagesAndCaptions() {
+  VYX_LOG("\n===== Languages =====");
+  for (int pid = 1; pid < kPidCount; pid++) {
+    const PacketIdMapType& e = mPacketIdMap[pid];
+    if (e.audioLanguage[0] != '\0')
+      VYX_LOG("Languages: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s type %.2x", e.programId,
+              pid, e.streamType, e.audioLanguage, e.audioLangType);
+  }
+  VYX_LOG("\n===== Captions ====");
+  for (int pid = 1; pid < kPidCount; pid++) {
+    const PacketIdMapType& e = mPacketIdMap[pid];
+    if (e.captionLanguage[0] != '\0')
+      VYX_LOG("Subtitles: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s", e.programId, pid,
+              e.streamType, e.captionLanguage);
+  }
+  VYX_LOG("\n===================");
+}
+
+void TsFilter::DumpCollectionStats() {
+  if (mpTableCollector != nullptr) mpTableCollector->PrintStats();
+}

@@ -1,0 +1,375 @@
+// PAT, PMT and descriptor analysis.
+//
+// Transmitter: complete, CRC-checked sections from the collector, under the
+// filter's mutex.  Receiver: sections straight from the player, without a
+// CRC check or a length guarantee; both are read through SectionReader and
+// bounded by their own section_length, which must fit a PSI section.
+// A cut entry ends its loop: the whole entries before it are kept.
+
+#include <cstring>
+
+#include "core/reportdue.h"
+#include "ts/sectionreader.h"
+#include "statistics.h"
+#include "streamer.h"
+#include "ts/tsfilter.h"
+#include "tuner/tunermanager.h"
+#include "utils.h"
+
+namespace {
+
+// section_length limits: a PSI section is at most 1024 bytes (1021 after
+// the 3-byte header); PAT and PMT need their fixed header and CRC.
+const int kMaxSectionLength = 1021;
+const int kMinPatSectionLength = 9;   // 5 header bytes after the length, CRC
+const int kMinPmtSectionLength = 13;  // 9 header bytes after the length, CRC
+const int kCrcBytes = 4;
+
+// section_length of a section that starts at s (its first 3 bytes exist).
+inline int section_length_of(const unsigned char* s) {
+  SectionReader head(s, 3);
+  head.U8();
+  return head.Len12();
+}
+
+// The body of a descriptor given from its tag byte; the caller's loop has
+// already checked that 2 + descriptor_length bytes exist.
+inline SectionReader descriptor_body(const unsigned char* d) {
+  SectionReader head(d, 2);
+  head.U8();
+  int length = head.U8();
+  return SectionReader(d + 2, length);
+}
+
+// The elementary PIDs of a program that its new PMT version no longer lists
+// go back to unknown: their program, type and languages are forgotten (the
+// packet count, the streamer list and the blocking stay), so a program that
+// lists them later claims them.
+void release_unlisted(PacketIdMapType* map, int pidCount, uint16_t transportId, uint16_t programId,
+                      const uint16_t* listed, int count) {
+  for (int pid = 1; pid < pidCount - 1; pid++) {
+    PacketIdMapType& e = map[pid];
+    if (e.type != ePidTypeEs || e.programId != programId || e.transportId != transportId) continue;
+    bool still = false;
+    for (int k = 0; k < count && !still; k++) still = listed[k] == pid;
+    if (still) continue;
+    VYX_LOG("PID 0x%x no longer in program 0x%x\n", pid, programId);
+    e.status = ePidAnalyse;
+    e.type = ePidTypeNone;
+    e.streamType = 0;
+    e.transportId = 0;
+    e.programId = 0;
+    e.audioLanguage[0] = '\0';
+    e.audioLangType = 0;
+    e.captionLanguage[0] = '\0';
+    e.dbg1 = 0;
+  }
+}
+
+}  // namespace
+
+bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
+  if (sectionPtr == nullptr) return false;
+  int sectionLength = section_length_of(sectionPtr);
+  if (sectionLength > kMaxSectionLength) {
+    VYX_LOG("PAT: Bad section length: %d > 1021\n", sectionLength);
+    return false;
+  }
+  if (sectionLength < kMinPatSectionLength) {
+    VYX_LOG("PAT: Bad section length: %d < %d\n", sectionLength, kMinPatSectionLength);
+    return false;
+  }
+  SectionReader section(sectionPtr + 3, sectionLength);
+  unsigned short transportId = section.U16();
+  int versionBits = section.U8() & 0x3E;
+  section.Skip(2);  // section_number, last_section_number
+  // The entries lie between the header and the CRC; a piece of an entry
+  // left before the CRC is no entry.
+  SectionReader entries = section.Sub(section.Remaining() - kCrcBytes);
+
+  if (versionBits != mPatVersion) {
+    VYX_LOG("Re-AnalyzeSectionPat\n");
+    ++mpStatistics->mPatCounter;
+    while (entries.Has(4)) {
+      unsigned short programNumber = entries.U16();
+      unsigned short pid = entries.PID13();
+      PacketIdMapType& e = mPacketIdMap[pid];
+      if (programNumber != 0) {
+        if (e.transportId == 0)
+          VYX_LOG("Pat: transport_stream_id %x, program_number %x, program_map_pid %x\n", transportId,
+                  programNumber, pid);
+        e.channelId = static_cast<uint8_t>(mpTunerManager ? mpTunerManager->GetCurrentChannel() : 0);
+        e.type = ePidTypePmt;
+        e.status = ePidAnalyse;
+        e.transportId = transportId;
+        e.programId = programNumber;
+        if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, programNumber);
+        // Streams asked for the program before this PAT came get its PMT.
+        FollowPatEntry(transportId, programNumber, pid);
+      } else {
+        e.type = ePidTypeNone;  // network PID
+      }
+    }
+    if (mMyType != 'T') {
+      ++sPatCounter;
+      if ((sPatCounter & 127u) == 15u)
+        mPatVersion = -1;
+      else
+        mPatVersion = versionBits;
+      return true;
+    }
+    RegeneratePrivatePats(sectionPtr);
+  } else if (mMyType == 'T') {
+    SendPrivatePats();
+  }
+
+  ++sPatCounter;
+  if ((sPatCounter & 127u) == 15u)
+    mPatVersion = -1;  // once every 128 PATs the registrations are refreshed
+  else
+    mPatVersion = versionBits;
+  return true;
+}
+
+bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
+  if (packetPtr == nullptr) return false;
+  int sectionLength = section_length_of(packetPtr);
+  if (sectionLength > kMaxSectionLength || sectionLength < kMinPmtSectionLength) {
+    if (report_due(mDescriptorReports))
+      VYX_LOG("PMT: Bad section length: %d (pid 0x%x)\n", sectionLength, packetId);
+    ++mDescriptorReports;
+    return false;
+  }
+  SectionReader section(packetPtr + 3, sectionLength);
+  int programNumber = section.U16();
+  int version = (section.U8() >> 1) & 0x1F;
+  section.Skip(4);  // section numbers, PCR PID
+  int programInfoLength = section.Len12();
+  // Both loops lie between the header and the CRC.
+  int loopBytes = section.Remaining() - kCrcBytes;
+  if (programInfoLength > loopBytes) {
+    if (report_due(mDescriptorReports))
+      VYX_LOG("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", programInfoLength,
+              loopBytes, packetId);
+    ++mDescriptorReports;
+    return false;
+  }
+  SectionReader programInfo = section.Sub(programInfoLength);
+  SectionReader streams = section.Sub(loopBytes - programInfoLength);
+  unsigned short pid = static_cast<unsigned short>(packetId & 0x1FFF);
+  if (programInfo.Length() != 0)
+    AnalyzeDescriptor(programInfo.Ptr(), static_cast<unsigned short>(programInfo.Length()), pid, 1);
+  if (streams.Length() != 0 &&
+      !AnalyzePmtProgramInfoLoop(streams.Ptr(), packetId, programNumber, streams.Length()))
+    return false;
+
+  // A new version: the streams carrying the program drop the elementary
+  // PIDs it no longer lists (the loop above attached those it lists), and
+  // those PIDs leave the program.
+  PacketIdMapType& pmt = mPacketIdMap[pid];
+  if (pmt.pmtVersion != 0 && pmt.pmtVersion != version + 1) {
+    uint16_t listed[kMaxSectionLength / 5];
+    int count = 0;
+    SectionReader loop(streams.Ptr(), streams.Length());
+    while (loop.Remaining() > 0 && count < static_cast<int>(sizeof(listed) / sizeof(listed[0]))) {
+      loop.U8();
+      listed[count++] = loop.PID13();
+      loop.Skip(loop.Len12());
+    }
+    if (mMyType == 'T') FollowPmtRemovals(pmt.transportId, static_cast<uint16_t>(programNumber), listed, count);
+    release_unlisted(mPacketIdMap, kPidCount, pmt.transportId, static_cast<uint16_t>(programNumber), listed,
+                     count);
+  }
+  pmt.pmtVersion = static_cast<uint8_t>(version + 1);
+
+  ++mpStatistics->mPmtCounter;
+  return true;
+}
+
+bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int packetMapPid,
+                                         int program_number, int length) {
+  SectionReader loop(packetPtr, length);
+  const PacketIdMapType& pmt = mPacketIdMap[packetMapPid & 0x1FFF];
+  Streamer* carriers[kMaxStreams];
+  int carrierCount = StreamersCarrying(pmt.transportId, static_cast<uint16_t>(program_number), carriers);
+  bool newAudio = false;
+  while (loop.Remaining() > 0) {
+    // An entry cut in its header or its descriptors ends the loop: the
+    // entries before it stay registered, the section is not counted.
+    int left = loop.Remaining();
+    unsigned char streamType = loop.U8();
+    unsigned short pid = loop.PID13();
+    int esInfoLength = loop.Len12();
+    if (!loop.Ok()) {
+      if (report_due(mDescriptorReports))
+        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", left, packetMapPid);
+      ++mDescriptorReports;
+      if (newAudio) ApplyLanguageFilterLocked(false);
+      return false;
+    }
+    SectionReader descriptors = loop.Sub(esInfoLength);
+    if (!loop.Ok()) {
+      if (report_due(mDescriptorReports))
+        VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", esInfoLength,
+                descriptors.Length(), packetMapPid);
+      ++mDescriptorReports;
+      if (newAudio) ApplyLanguageFilterLocked(false);
+      return false;
+    }
+    if (pid == 0) continue;
+
+    PacketIdMapType& e = mPacketIdMap[pid];
+    if (e.status != ePidKnown) {
+      e.streamType = streamType;
+      e.programId = static_cast<uint16_t>(program_number);
+      e.transportId = pmt.transportId;
+      if (mpTunerManager)
+        mpTunerManager->SetInfoForProgram(e.transportId, e.programId, streamType, e.scrambling);
+      e.type = ePidTypeEs;
+      e.status = ePidKnown;
+    }
+    if (esInfoLength != 0)
+      AnalyzeDescriptor(descriptors.Ptr(), static_cast<unsigned short>(esInfoLength), pid, 0);
+    // The streams carrying the program follow it: a PID its PMT lists late
+    // or newly is attached to them.
+    for (int i = 0; i < carrierCount; i++) {
+      if (AttachStreamer(e, carriers[i], true) != eAttached) continue;
+      carriers[i]->AddProgramToList(static_cast<unsigned short>(program_number), pid);
+      VYX_LOG("PID 0x%x of program 0x%x attached to stream %d\n", pid, program_number, carriers[i]->mId);
+      newAudio = newAudio || IsAudioStreamType(e.streamType);
+    }
+  }
+  if (newAudio) ApplyLanguageFilterLocked(false);
+  return true;
+}
+
+bool TsFilter::AnalyzeDescriptor(const unsigned char* pPtr, unsigned short length, unsigned short pid,
+                                 int /*caller*/) {
+  if (length == 0 || pPtr == nullptr) return true;
+  pid &= 0x1FFF;
+  SectionReader loop(pPtr, length);
+  while (loop.Remaining() > 0) {
+    int curbyte = loop.Pos();
+    const unsigned char* d = loop.Ptr();
+    unsigned char tag = loop.U8();
+    int dlen = loop.U8();
+    bool headerWhole = loop.Ok();
+    loop.Sub(dlen);
+    if (!loop.Ok()) {
+      // A descriptor whose header or body runs past the loop is not read.
+      if (report_due(mDescriptorReports))
+        VYX_LOG("descriptors too long: curbyte %d, length %d\n",
+                headerWhole ? curbyte + 2 + dlen : length + 1, length);
+      ++mDescriptorReports;
+      break;
+    }
+    if (dlen == 0) continue;
+    ++mPacketIdMap[pid].dbg1;
+    switch (tag) {
+      case 0x02:
+        AnalyzeDescriptorVideo(d, 0, pid);
+        break;
+      case 0x03:
+        AnalyzeDescriptorAudio(d, 0, pid);
+        break;
+      case 0x0A:
+        AnalyzeDescriptorLanguage(d, 0, pid);
+        break;
+      case 0x81:
+        AnalyzeDescriptorAc3(d, 0, pid);
+        break;
+      case 0x86:
+        AnalyzeDescriptorCaption(d, 0, pid);
+        break;
+      case 0xA1:
+        AnalyzeDescriptorServiceLocation(d, 0, pid);
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+bool TsFilter::AnalyzeDescriptorVideo(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorAudio(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorAc3(const unsigned char*, unsigned short, unsigned short) { return false; }
+bool TsFilter::AnalyzeDescriptorServiceLocation(const unsigned char*, unsigned short, unsigned short) {
+  return false;
+}
+
+bool TsFilter::AnalyzeDescriptorLanguage(const unsigned char* pPtr, unsigned short /*length*/,
+                                         unsigned short pid) {
+  pid &= 0x1FFF;
+  PacketIdMapType& e = mPacketIdMap[pid];
+  SectionReader body = descriptor_body(pPtr);
+  int audioType = 0;
+  int entries = 0;
+  while (body.Has(4)) {
+    memcpy(e.audioLanguage, body.Bytes(3), 3);
+    e.audioLanguage[3] = 0;
+    audioType = body.U8();
+    ++entries;
+    if (e.dbg1 % 264 == 0)
+      VYX_LOG("\nLLLLL Found lang %s for pid 0x%x, type 0x%.2x, trid 0x%x, prid 0x%x\n\n",
+              e.audioLanguage, pid, audioType, e.transportId, e.programId);
+  }
+  if (body.Remaining() != 0) {
+    if (report_due(mDescriptorReports))
+      VYX_ERROR("Bad descriptor length (remainder %d)", body.Remaining());
+    ++mDescriptorReports;
+  }
+  // A descriptor without one whole entry names no language.
+  if (entries == 0) return false;
+  if (mMyType == 'T' && e.transportId == 0) return false;
+  if (e.programId == 0) return false;
+  if (mpTunerManager)
+    mpTunerManager->SetLanguageForProgram(e.transportId, e.programId, e.audioLanguage,
+                                          Language::eAudio, audioType, pid, 0);
+  return false;
+}
+
+bool TsFilter::AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned short /*length*/,
+                                        unsigned short pid) {
+  pid &= 0x1FFF;
+  PacketIdMapType& e = mPacketIdMap[pid];
+  SectionReader body = descriptor_body(pPtr);
+  int descriptorLength = body.Length();
+  int services = body.U8() & 0x1F;
+  int wanted = 6 * services;
+  if (descriptorLength - wanted != 1 && report_due(mCaptionLogs))
+    VYX_LOG("Caption: descriptor_length (%d) - 1 - number_of_services (%d) * 6  = %d\n",
+            descriptorLength, services, descriptorLength - 1 - wanted);
+  // Walk what the services need, never past the descriptor: a descriptor too
+  // short for them leaves the list bad after its whole services.
+  SectionReader list = body.Sub(wanted);
+  int serviceNumber = 0;
+  while (list.Has(6)) {
+    memcpy(e.captionLanguage, list.Bytes(3), 3);
+    e.captionLanguage[3] = 0;
+    int flags = list.U8();
+    int digitalCc = (flags >> 7) & 1;
+    serviceNumber = flags & 0x3F;
+    int aspect = list.U8();
+    int easyReader = (aspect >> 7) & 1;
+    int wideAspect = (aspect >> 6) & 1;
+    list.Skip(1);  // reserved
+    if (report_due(mCaptionLogs))
+      VYX_LOG("CCCCC caption %s for pid 0x%.4x digital_cc %d, caption_service_number 0x%x easy_reader "
+              "%d, wide_aspect %d\n",
+              e.captionLanguage, pid, digitalCc, serviceNumber, easyReader, wideAspect);
+    ++mCaptionLogs;
+  }
+  if (!list.Ok()) {
+    if (report_due(mDescriptorReports)) VYX_LOG("Bad descriptor!\n");
+    ++mDescriptorReports;
+    return false;
+  }
+  if (services == 0) return false;  // nothing announced
+  if (mMyType == 'T' && e.transportId == 0) return false;
+  if (e.programId == 0) return false;
+  if (mpTunerManager)
+    mpTunerManager->SetLanguageForProgram(e.transportId, e.programId, e.captionLanguage,
+                                          Language::eCaption, 0, pid, serviceNumber);
+  return false;
+}

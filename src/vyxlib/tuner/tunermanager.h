@@ -1,0 +1,200 @@
+#ifndef VYX_TUNERMANAGER_H
+#define VYX_TUNERMANAGER_H
+
+// The tuner manager: owns the transmitter's tuner (tuning through the
+// player's k720cmmd tool, the blind scan), and holds the scan results (159
+// channel lists of programs), the program guide and the per-program audio
+// languages and caption services.  One per process, in both roles (the
+// receiver keeps the played stream's programs in the list of channel 0).
+//
+// The filter thread calls AddProgramToScanResults, SetInfoForProgram,
+// SetLanguageForProgram (and the PSIP calls) for every table it analyses:
+// these never allocate.  Program records, languages, events and texts come
+// from fixed pools allocated at construction; when a pool is exhausted the
+// new record is dropped and counted, with a rate-limited log.
+//
+// Source files: tunermanager.cpp (construction, tuner), tunermanager_scan.cpp (blind scan),
+// tunermanager_results.cpp (lists, SCAL, file), tunermanager_lang.cpp
+// (languages), tunermanager_guide_pool.cpp (guide pools),
+// tunermanager_guide_store.cpp (storing events and texts),
+// tunermanager_guide_query.cpp (EITI answers and the dump).
+
+#include <pthread.h>
+
+#include <cstdarg>
+#include <cstddef>
+
+#include "tuner/programdescriptors.h"
+#include "types.h"
+
+class GuideTextPool;
+class UdpServer;
+class UdpSender;
+
+class TunerManager {
+ public:
+  enum ScanStateEnum { eScanIdle = 0, eScanInProgress = 1, eScanDone = 2, eScanError = 3 };
+  enum ScanTypeEnum {
+    eScanUk = 0,
+    eScanEurope = 1,
+    eScanAustralia = 2,
+    eScanAsia = 3,
+    eScanMax = 4,
+    eScanStop = 99
+  };
+  enum TunerModeEnum { eATSC = 0, eQAM64 = 1, eQAM256 = 2, eModeMax = 3 };
+
+  static constexpr int kChannels = 159;  // channel lists 0..158
+  static constexpr int LANG_CNT = 30;    // lifetime of a language entry, in announcements
+  // Pool sizes (records allocated once at construction).
+  static constexpr int kProgramPool = 1024;
+  static constexpr int kLanguagePool = 8192;
+  static constexpr int kEventPool = 8192;
+  static constexpr int kEventsPerProgram = ScalProgramDesc::kEventNodes;  // guide depth per program
+  // Guide answers: one datagram of EITI lines and "OK\r\n".
+  static constexpr unsigned int kEpgAnswerSize = 8192;
+  // Longest EITI line (a 128-byte title and the longest text, both as hex).
+  static constexpr unsigned int kEventLineMax = 64 + 3 * Event::kTitleMax + 32 + 3 * 4096 + 4;
+  static constexpr int kScalLineMax = 128;       // room for one SCAL line and its terminator
+
+  // ---- fields, in declaration order ----
+  volatile bool mRunScan;
+  UdpSender* mpUdp;
+  pthread_mutex_t mMutex;
+  volatile bool mScanRunning;
+  bool mReportScanResults;
+  TunerModeEnum mTunerMode;
+  ScalProgramList mScalProgramDescriptors[kChannels];
+  ScalProgramList mChanProgramDescriptors;  // reserved
+  volatile int mCurrentChannel;
+  volatile int mCurrentStrength;
+  volatile int mProgramsOnChannel;
+  bool mScalRestart;
+  ScalProgramDesc* mChannelStartIt;  // first record of the current channel's list
+  ScalProgramDesc* mChannelEndIt;    // end of that list (always null: lists are chained)
+  volatile ScanStateEnum mScanState;
+  volatile int mTotalChannelsFound;
+  volatile int mScanOneChannel;
+  bool mRecalculateRange;  // reserved
+  char mMyType;
+
+  // ---- pools (allocated at construction, never freed before the object) ----
+  ScalProgramDesc* mpProgramPool;
+  ScalProgramDesc* mpFreePrograms;
+  Language* mpLanguagePool;
+  Language* mpFreeLanguages;
+  Event* mpEventPool;
+  Event* mpFreeEvents;
+  GuideTextPool* mpTextPool;       // extended texts and long names
+  unsigned int mProgramsDropped;   // pool exhausted
+  unsigned int mLanguagesDropped;  // pool exhausted
+  unsigned int mEventsDropped;     // pool (or the program's nodes) exhausted
+  unsigned int mTextsDropped;      // text pool exhausted or text too long
+  char mEpgAnswer[kEpgAnswerSize];  // guide answers (command thread)
+
+  // ---- scan bookkeeping ----
+  pthread_mutex_t mUdpMutex;           // held around each send through mpUdp (taken after mMutex)
+  volatile unsigned int mScansStarted;  // scans that got past their start, ever
+  int mScalChannel;                    // SCAL walk: list being walked
+  int mScalIndex;                      // SCAL walk: records of it already listed
+
+  // ---- tuner and scan (tunermanager.cpp) ----
+  explicit TunerManager(char type);
+  ~TunerManager();
+  bool StartTuner();
+  bool StopTuner();
+  bool TuneToChannel(int channelNo);
+  void K720CmmdSet(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void SetMode(TunerModeEnum mode);
+  bool BlindScan(ScanTypeEnum type);
+  void ScanOneChannel(int which);
+  int DoScan();
+  void SetTunerForwarding(UdpServer* pUdp);
+  ScanStateEnum ScanState();
+  int GetCurrentChannel();
+  int GetTotalChannelsFound();
+  bool RewindScan();
+  bool ClearScanResults(int channelNo);
+  // One progress line (logged) through the forwarding sender, when there is
+  // one; the send's result, -1 without a sender.
+  int SendProgress(const char* text);
+
+  // ---- scan results (tunermanager_results.cpp) ----
+  bool AddProgramToScanResults(ushort transportId, ushort programId);
+  bool SetInfoForProgram(ushort transportId, ushort programId, unsigned char streamType,
+                         int scrambling);
+  bool SetPsipInfoForProgram(ushort transportId, ushort programId, char* shortName,
+                             ushort majorChanNo, ushort minorChanNo, unsigned char modulationMode,
+                             unsigned int carrierFreq, ushort channelTsid, ushort sourceId);
+  // buffer: room for kScalLineMax bytes.
+  int GetNextProgramScalFormatted(char* buffer);
+  bool GetChannelProgramsRange();
+  ScalProgramList* GetScalProgramDesc(int channel);
+  void CleanScalProgramDescriptors();
+  bool SaveScanResults();
+  bool LoadScanResults();
+
+  // ---- program guide (tunermanager_guide_*.cpp) ----
+  // Called by the EIT and ETT analysis on the filter thread, without any of
+  // the manager's locks held; they take mMutex and never allocate.  The
+  // caller's bytes are only read.  A program matches once the virtual
+  // channel table stored its source id.
+  bool SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
+                              ubyte4 lengthInSecs, ubyte titleLen, char* titleText,
+                              ubyte unicode_mode);
+  bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length, ubyte unicode_mode);
+  // The following three are called with mMutex held.
+  Event* GetEvent(SList<Event>* events, uint textLen, ushort eventId);
+  Event* FindEventPlayingAtDtime(uint systemDtime, SList<Event>* events);
+  // One EITI line into buffer, which holds at least kEventLineMax bytes.
+  int FormatEvent(char* buffer, Event* itev);
+  // The same into `capacity` bytes: -1 (and nothing but an empty text) when
+  // the line and its terminator do not fit.
+  int FormatEvent(char* buffer, size_t capacity, Event* itev);
+  char* ProcessEpgData(char* buffer, ushort transportId, ushort programId, uint date, uint time,
+                       uint timeFrame, char cmdType);
+  void DumpEitInfo();
+
+  // ---- languages (tunermanager_lang.cpp) ----
+  bool SetLanguageForProgram(ushort transportId, ushort progamId, char* langCode,
+                             Language::LanguageModeEnum langMode, int langType, ushort pid,
+                             int captionServiceNum);
+  char* GetLanguagesOrSubtitles(Language::LanguageModeEnum mode, char* buffer);
+  int GetAudioPid(char* language, int audioType);
+  int GetSubtitleIndex(char* language);
+  void DumpLanguageInfo();
+  // Receiver: the entry of the played program with this mode and code (audio:
+  // and type); its PID or caption service number through *value.  Call with
+  // mMutex held.
+  bool FindPlayedLanguage(Language::LanguageModeEnum mode, const char* code, int type, int* value);
+
+  // ---- pool helpers (call with mMutex held) ----
+  ScalProgramDesc* AllocProgram();
+  void FreeProgram(ScalProgramDesc* p);  // returns its languages and events too
+  Language* AllocLanguage();
+  void FreeLanguage(Language* l);
+  void ClearLanguages(ScalProgramDesc* p);
+  void ClearChannelList(ScalProgramList* list);
+  void AppendProgram(ScalProgramList* list, ScalProgramDesc* p);
+  Event* AllocEvent();
+  void FreeEvent(Event* ev);         // its text too
+  void ReleaseEventText(Event* ev);  // back to no text
+  void ReleaseGuide(ScalProgramDesc* p);  // events, texts and long name
+
+ private:
+  // "Bad type %c\n" when not the transmitter; the caller carries on.
+  void RoleCheck();
+  // Before the manager goes: stops a scan it runs and makes the scan thread
+  // forget it.
+  void LeaveScanThread();
+  TunerManager(const TunerManager&) = delete;
+  TunerManager& operator=(const TunerManager&) = delete;
+};
+
+// Body of the scan thread (argument: the manager).
+void* scan_thread(void* arg);
+// How the scan thread is started (vyx_start_thread); tests replace it to
+// make the start fail.
+extern int (*scan_thread_starter)(pthread_t* id, void* (*body)(void*), void* arg);
+
+#endif
