@@ -10,6 +10,7 @@
 #include <new>
 
 #include "core/reportdue.h"
+#include "core/scopedlock.h"
 #include "ts/sectionreader.h"
 #include "sharedmem.h"
 #include "statistics.h"
@@ -33,17 +34,6 @@ const int kSyncByte = kTsSyncByte;
 const unsigned int kNoPid = PacketLoopState::kNoPid;
 static_assert(PacketLoopState::kPacketLen == kTsPacketLen, "one packet length");
 
-// The filter's mutex for one scope: the packet loop takes it once per buffer.
-class ScopedLock {
- public:
-  explicit ScopedLock(pthread_mutex_t* m) : mMutex(m) { pthread_mutex_lock(mMutex); }
-  ~ScopedLock() { pthread_mutex_unlock(mMutex); }
-
- private:
-  pthread_mutex_t* mMutex;
-  ScopedLock(const ScopedLock&) = delete;
-  ScopedLock& operator=(const ScopedLock&) = delete;
-};
 // Sync losses: the first few are all logged, then one in 256.
 inline bool sync_log_due(unsigned int countBefore) { return countBefore < 8 || (countBefore & 255u) == 0; }
 
