@@ -82,7 +82,9 @@ void Event::Clear() {
 
 // ---- ScalProgramDesc ----
 
-ScalProgramDesc::ScalProgramDesc() : mEvents(kEventNodes), pNext(nullptr) { Reset(); }
+// The event list's nodes come from the tuner manager's shared pool, given
+// when the manager makes its records.
+ScalProgramDesc::ScalProgramDesc() : mEvents(), pNext(nullptr) { Reset(); }
 
 void ScalProgramDesc::Reset() {
   channelId = 0;

@@ -62,7 +62,9 @@ class Event {
   char unused[3];
   char titleShort[kTitleMax + 1];  // one more byte: a 128-byte title keeps its terminator
   char unicodeModeForLongInfo;
-  char* pLongInfo;        // extended text (terminated), from the manager's text pool, or null
+  // Extended text (terminated), from the manager's text pool, or null.  The
+  // pool may move it (compaction): never keep a copy of the pointer.
+  char* pLongInfo;
   uint32_t longInfoSize;  // bytes of the extended text stored (its block holds more)
   bool eitWasSet;
   bool ettWasSet;
@@ -73,14 +75,12 @@ class Event {
   void Clear();  // back to all zero (links untouched)
 };
 
-// Guide events of one program, in insertion order.  Its nodes are made with
-// the program record; the events come from the tuner manager's pool.
+// Guide events of one program, in insertion order.  Its nodes and the events
+// come from the tuner manager's pools, shared by every program.
 typedef SList<Event> EventList;
 
 class ScalProgramDesc {
  public:
-  static constexpr unsigned int kEventNodes = 100;  // guide events kept per program
-
   int channelId;
   uint16_t transportId;
   uint16_t programId;
@@ -99,7 +99,7 @@ class ScalProgramDesc {
   uint16_t sourceId;
   uint8_t unicodeModeForLongName;
   uint8_t unused2[3];
-  char* channelLongName;  // whole and terminated, from the manager's text pool, or null
+  char* channelLongName;  // whole and terminated, from the manager's text pool (movable), or null
   EventList mEvents;
   bool mWasSet;
   LanguageList language;

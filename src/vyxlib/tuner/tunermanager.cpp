@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tuner/guidetextpool.h"
 #include "sharedmem.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -35,6 +34,7 @@ TunerManager::TunerManager(char type)
       mpFreeLanguages(nullptr),
       mpEventPool(nullptr),
       mpFreeEvents(nullptr),
+      mpEventNodes(nullptr),
       mpTextPool(nullptr),
       mProgramsDropped(0),
       mLanguagesDropped(0),
@@ -59,12 +59,7 @@ TunerManager::TunerManager(char type)
     mpLanguagePool[i].pNext = mpFreeLanguages;
     mpFreeLanguages = &mpLanguagePool[i];
   }
-  mpEventPool = new Event[kEventPool];
-  for (int i = kEventPool - 1; i >= 0; --i) {
-    mpEventPool[i].pNext = mpFreeEvents;
-    mpFreeEvents = &mpEventPool[i];
-  }
-  mpTextPool = new GuideTextPool();
+  InitGuidePools();
 }
 
 TunerManager::~TunerManager() {
@@ -76,8 +71,7 @@ TunerManager::~TunerManager() {
   delete mpUdp;
   delete[] mpProgramPool;
   delete[] mpLanguagePool;
-  delete[] mpEventPool;
-  delete mpTextPool;
+  FreeGuidePools();
   // The mutex is left as it is: a manager lives as long as its process.
 }
 

@@ -11,7 +11,8 @@
 // SetLanguageForProgram (and the PSIP calls) for every table it analyses:
 // these never allocate.  Program records, languages, events and texts come
 // from fixed pools allocated at construction; when a pool is exhausted the
-// new record is dropped and counted, with a rate-limited log.
+// new record is dropped and counted, with a rate-limited log (the guide
+// first makes room from what the tuned multiplex no longer needs).
 //
 // Source files: tunermanager.cpp (construction, tuner), tunermanager_scan.cpp (blind scan),
 // tunermanager_results.cpp (lists, SCAL, file), tunermanager_lang.cpp
@@ -49,12 +50,20 @@ class TunerManager {
   // Pool sizes (records allocated once at construction).
   static constexpr int kProgramPool = 1024;
   static constexpr int kLanguagePool = 8192;
-  static constexpr int kEventPool = 8192;
-  static constexpr int kEventsPerProgram = ScalProgramDesc::kEventNodes;  // guide depth per program
-  // Guide answers: one datagram of EITI lines and "OK\r\n".
-  static constexpr unsigned int kEpgAnswerSize = 8192;
+  // Guide events of the tuned multiplex, shared by its programs: 8 virtual
+  // channels of 128 events twice over, so that ended events may wait until
+  // space runs short.  The texts go to the text pool (guidetextpool.h).
+  static constexpr int kEventPool = 2048;
   // Longest EITI line (a 128-byte title and the longest text, both as hex).
   static constexpr unsigned int kEventLineMax = 64 + 3 * Event::kTitleMax + 32 + 3 * 4096 + 4;
+  // The list query stops adding events once its answer passes this many
+  // bytes less 512 (one more line may follow).
+  static constexpr unsigned int kEpgListBudget = 8192;
+  // Guide answers: one datagram of EITI lines and "OK\r\n".  Room for two
+  // lines of the longest kind (now and next), or the list's budget and one.
+  static constexpr unsigned int kEpgAnswerSize =
+      (2 * kEventLineMax > kEpgListBudget + kEventLineMax ? 2 * kEventLineMax
+                                                          : kEpgListBudget + kEventLineMax) + 8;
   static constexpr int kScalLineMax = 128;       // room for one SCAL line and its terminator
 
   // ---- fields, in declaration order ----
@@ -85,12 +94,28 @@ class TunerManager {
   Language* mpFreeLanguages;
   Event* mpEventPool;
   Event* mpFreeEvents;
+  SList<Event>::Pool* mpEventNodes;  // list nodes of every program's events
   GuideTextPool* mpTextPool;       // extended texts and long names
   unsigned int mProgramsDropped;   // pool exhausted
   unsigned int mLanguagesDropped;  // pool exhausted
-  unsigned int mEventsDropped;     // pool (or the program's nodes) exhausted
-  unsigned int mTextsDropped;      // text pool exhausted or text too long
+  unsigned int mEventsDropped;     // no event record left, none could be evicted
+  unsigned int mTextsDropped;      // no room for a text, or a text too long
   char mEpgAnswer[kEpgAnswerSize];  // guide answers (command thread)
+
+  // ---- guide store state (mMutex) ----
+  int mGuideChannel;           // channel whose guide is held; -1 before the first
+  unsigned int mEventsInUse;   // event records taken
+  unsigned int mEventsEvicted; // ended (or time-less) events given up for room
+  bool mGuideFullReported;     // the tuned multiplex's overflow was reported
+  bool mNoEvictable;           // the last search found nothing to evict...
+  unsigned int mNoEvictableAt; // ...at this system time, and nothing changed since
+  // Counts behind the rate-limited reports of the store and the queries.
+  unsigned int mTitlesCut;      // titles over 128 bytes
+  unsigned int mTextsTooLong;   // texts over the pool's longest block
+  unsigned int mBadQueries;     // refused parameters or types
+  unsigned int mAnswersShort;   // answers ended by their buffer
+  unsigned int mLengthMismatches;  // a plain text shorter than its record says
+  unsigned int mSendFailures;   // answers the socket refused
 
   // ---- scan bookkeeping ----
   pthread_mutex_t mUdpMutex;           // held around each send through mpUdp (taken after mMutex)
@@ -138,12 +163,16 @@ class TunerManager {
   // Called by the EIT and ETT analysis on the filter thread, without any of
   // the manager's locks held; they take mMutex and never allocate.  The
   // caller's bytes are only read.  A program matches once the virtual
-  // channel table stored its source id.
+  // channel table stored its source id.  The store holds the guide of the
+  // tuned channel only; what it cannot hold is counted and reported once
+  // per tuned multiplex.
   bool SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
                               ubyte4 lengthInSecs, ubyte titleLen, char* titleText,
                               ubyte unicode_mode);
   bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length, ubyte unicode_mode);
-  // The following three are called with mMutex held.
+  // The following three are called with mMutex held.  GetEvent finds or
+  // makes the event (null when no record is left) and gives it a text block
+  // of textLen + 1 bytes when textLen is not 0 (none when there is no room).
   Event* GetEvent(SList<Event>* events, uint textLen, ushort eventId);
   Event* FindEventPlayingAtDtime(uint systemDtime, SList<Event>* events);
   // One EITI line into buffer, which holds at least kEventLineMax bytes.
@@ -153,6 +182,12 @@ class TunerManager {
   int FormatEvent(char* buffer, size_t capacity, Event* itev);
   char* ProcessEpgData(char* buffer, ushort transportId, ushort programId, uint date, uint time,
                        uint timeFrame, char cmdType);
+  // Parts of it: the EITI lines of a checked query into mEpgAnswer, their
+  // length (mMutex held; *cut when a line did not fit, *margin when the
+  // list's budget ended it); then "OK\r\n" after them and the send.
+  size_t AnswerEpg(ushort programId, char cmdType, uint at, uint timeFrame, bool* cut,
+                   bool* margin);
+  void SendEpgAnswer(size_t length);
   void DumpEitInfo();
 
   // ---- languages (tunermanager_lang.cpp) ----
@@ -168,6 +203,24 @@ class TunerManager {
   // mMutex held.
   bool FindPlayedLanguage(Language::LanguageModeEnum mode, const char* code, int type, int* value);
 
+  // ---- guide space (tunermanager_guide_pool.cpp; call with mMutex held) ----
+  // The guide of `channel` is the one held: on the first store after a
+  // retune, everything of the other channels goes back to the pools.
+  void PrepareGuide(int channel);
+  // Gives up one event of the held guide for room: the one that ended first
+  // (before the system time), or failing that one known only from its text;
+  // never `keep`.  False when there is none.
+  bool EvictEvent(const Event* keep);
+  // A new event record, evicting one when none is free; null when full.
+  Event* TakeEvent();
+  // A text block of `bytes` into *owner, evicting for room (never `keep`).
+  char* TakeText(unsigned int bytes, char** owner, const Event* keep);
+  // The multiplex announces more than the store holds: said once per tuned
+  // multiplex, with the counts.  The first time, the report's text goes to
+  // `out` (reported by the caller once the mutex is released) and true.
+  // `what` names what was not stored.
+  bool GuideFullNote(const char* what, unsigned int bytes, char* out, size_t capacity);
+
   // ---- pool helpers (call with mMutex held) ----
   ScalProgramDesc* AllocProgram();
   void FreeProgram(ScalProgramDesc* p);  // returns its languages and events too
@@ -180,8 +233,15 @@ class TunerManager {
   void FreeEvent(Event* ev);         // its text too
   void ReleaseEventText(Event* ev);  // back to no text
   void ReleaseGuide(ScalProgramDesc* p);  // events, texts and long name
+  void InitGuidePools();   // construction
+  void FreeGuidePools();   // destruction, after the program records' release
 
  private:
+  // Parts of SetExtendedText, entered with mMutex held and leaving it
+  // released (tunermanager_guide_store.cpp).
+  bool StoreLongName(ScalProgramDesc* p, int channel, ushort sourceId, char* text, uint length,
+                     ubyte unicode_mode);
+  bool TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId, uint length);
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
   // Before the manager goes: stops a scan it runs and makes the scan thread

@@ -9,6 +9,7 @@
 #include "tuner/guidetextpool.h"
 #include "ts/psip/time.h"
 #include "tuner/tunermanager.h"
+#include "core/reportdue.h"
 #include "udpcom.h"
 #include "utils.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 // "OK\r\n" and the terminator always fit after the lines.
 constexpr size_t kRoomForOk = 5;
-// The list query stops once fewer bytes than this are left.
+// The list query stops once fewer bytes than this are left of its budget.
 constexpr size_t kListMargin = 512;
 
 size_t HexLength(size_t bytes) { return bytes == 0 ? 0 : 3 * bytes - 1; }
@@ -49,7 +50,7 @@ int TunerManager::FormatEvent(char* buffer, size_t capacity, Event* itev) {
                         : itev->titleLen;
   if (titleMode == 0) {
     size_t real = strnlen(itev->titleShort, sizeof(itev->titleShort));
-    if (real != itev->titleLen)
+    if (real != itev->titleLen && report_due(mLengthMismatches++))
       VYX_LOG("FormatEvent: real_length %d != itev->titleLen %d !!!\n", static_cast<int>(real),
               static_cast<int>(itev->titleLen));
     titleLen = real;
@@ -62,7 +63,7 @@ int TunerManager::FormatEvent(char* buffer, size_t capacity, Event* itev) {
   if (textLen + 1 > textCap) textLen = textCap > 0 ? textCap - 1 : 0;
   if (textMode == 0) {
     size_t real = strnlen(text, textCap > 0 ? textCap : 1);
-    if (real != itev->longInfoSize)
+    if (real != itev->longInfoSize && report_due(mLengthMismatches++))
       VYX_LOG("FormatEvent: real_length %d != itev->longInfoSize %d !!!\n", static_cast<int>(real),
               static_cast<int>(itev->longInfoSize));
     textLen = real;
@@ -106,6 +107,76 @@ int TunerManager::FormatEvent(char* buffer, size_t capacity, Event* itev) {
   return static_cast<int>(total);
 }
 
+namespace {
+
+// Whether the query's fields suit its type; the report's text otherwise.
+const char* BadEpgParams(char cmdType, uint date, uint time, uint timeFrame) {
+  switch (cmdType) {
+    case 'i':
+      return date == 0 || timeFrame != 0 ? "Bad params for i" : nullptr;
+    case 'l':
+      return date != 0 || time != 0 || timeFrame == 0 ? "Bad params for l" : nullptr;
+    case 'n':
+      return date != 0 || time != 0 || timeFrame != 0 ? "Bad params for n" : nullptr;
+    default:
+      return "Invalid command recvd";
+  }
+}
+
+}  // namespace
+
+size_t TunerManager::AnswerEpg(ushort programId, char cmdType, uint at, uint timeFrame, bool* cut,
+                               bool* margin) {
+  char* answer = mEpgAnswer;
+  size_t pos = 0;
+  const size_t room = kEpgAnswerSize - kRoomForOk;
+  const uint now = Time::Self()->mSystemTime;
+  // Appends one line when it fits before the room kept for "OK\r\n".
+  auto append = [&](Event* ev) {
+    int n = FormatEvent(answer + pos, room - pos, ev);
+    if (n < 0) {
+      *cut = true;
+      return false;
+    }
+    pos += static_cast<size_t>(n);
+    return true;
+  };
+  // The event playing right after ev, if any.
+  auto following = [&](Event* ev, SList<Event>* events) -> Event* {
+    uint64_t after = static_cast<uint64_t>(ev->startTime) + ev->duration + 1;
+    return after > UINT32_MAX ? nullptr : FindEventPlayingAtDtime(static_cast<uint>(after), events);
+  };
+
+  const int channel = mCurrentChannel;
+  ScalProgramList* list = GetScalProgramDesc(channel);
+  for (ScalProgramDesc* p = list != nullptr ? list->head : nullptr; p != nullptr && pos == 0 && !*cut;
+       p = p->pNext) {
+    if (p->channelId != channel || p->programId != programId) continue;
+    SList<Event>* events = &p->mEvents;
+    Event* ev = FindEventPlayingAtDtime(cmdType == 'i' ? at : now, events);
+    if (cmdType == 'i') {
+      if (ev != nullptr) append(ev);
+    } else if (cmdType == 'n') {
+      if (ev != nullptr && append(ev)) {
+        Event* next = following(ev, events);
+        if (next != nullptr) append(next);
+      }
+    } else {
+      unsigned int total = 0;
+      while (ev != nullptr && append(ev)) {
+        total += ev->duration / 60;
+        if (total > timeFrame) break;
+        ev = following(ev, events);
+        if (ev != nullptr && pos + kListMargin > kEpgListBudget) {
+          *margin = true;
+          break;
+        }
+      }
+    }
+  }
+  return pos;
+}
+
 char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort programId,
                                    uint date, uint time, uint timeFrame, char cmdType) {
   Time* clock = Time::Self();
@@ -115,29 +186,16 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
           "(0x%x)\n",
           transportId, programId, date, time, timeFrame, cmdType, clock->GetMjdDateTime(now, nowText),
           now);
-
-  switch (cmdType) {
-    case 'i':
-      if (date == 0 || timeFrame != 0) {
-        VYX_ERROR("Bad params for i\n");
-        return nullptr;
-      }
-      break;
-    case 'l':
-      if (date != 0 || time != 0 || timeFrame == 0) {
-        VYX_ERROR("Bad params for l\n");
-        return nullptr;
-      }
-      break;
-    case 'n':
-      if (date != 0 || time != 0 || timeFrame != 0) {
-        VYX_ERROR("Bad params for n\n");
-        return nullptr;
-      }
-      break;
-    default:
-      VYX_ERROR("Invalid command recvd %c", cmdType);
-      return nullptr;
+  // A controller repeating a bad query gets one line in 512, with the count.
+  if (const char* bad = BadEpgParams(cmdType, date, time, timeFrame)) {
+    const unsigned int n = mBadQueries++;
+    if (report_due(n)) {
+      if (bad[0] == 'I')
+        VYX_ERROR("%s %c (%u)\n", bad, cmdType, n + 1);
+      else
+        VYX_ERROR("%s (%u)\n", bad, n + 1);
+    }
+    return nullptr;
   }
 
   // The moment of an i query in GPS seconds (date an MJD, time HHMM, UTC);
@@ -152,62 +210,27 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
     at = atValid ? static_cast<uint>(t) : 0;
   }
 
-  char* answer = mEpgAnswer;
-  size_t pos = 0;
   bool cut = false;
   bool margin = false;
-  const size_t room = kEpgAnswerSize - kRoomForOk;
-  // Appends one line when it fits before the room kept for "OK\r\n".
-  auto append = [&](Event* ev) {
-    int n = FormatEvent(answer + pos, room - pos, ev);
-    if (n < 0) {
-      cut = true;
-      return false;
-    }
-    pos += static_cast<size_t>(n);
-    return true;
-  };
-  // The event playing right after ev, if any.
-  auto following = [&](Event* ev, SList<Event>* events) -> Event* {
-    uint64_t after = static_cast<uint64_t>(ev->startTime) + ev->duration + 1;
-    return after > UINT32_MAX ? nullptr : FindEventPlayingAtDtime(static_cast<uint>(after), events);
-  };
-
   pthread_mutex_lock(&mMutex);
-  const int channel = mCurrentChannel;
-  ScalProgramList* list = GetScalProgramDesc(channel);
-  for (ScalProgramDesc* p = list != nullptr ? list->head : nullptr; p != nullptr && pos == 0 && !cut;
-       p = p->pNext) {
-    if (p->channelId != channel || p->programId != programId) continue;
-    SList<Event>* events = &p->mEvents;
-    if (cmdType == 'i') {
-      Event* ev = atValid ? FindEventPlayingAtDtime(at, events) : nullptr;
-      if (ev != nullptr) append(ev);
-    } else if (cmdType == 'n') {
-      Event* ev = FindEventPlayingAtDtime(now, events);
-      if (ev != nullptr && append(ev)) {
-        Event* next = following(ev, events);
-        if (next != nullptr) append(next);
-      }
-    } else {
-      unsigned int total = 0;
-      Event* ev = FindEventPlayingAtDtime(now, events);
-      while (ev != nullptr && append(ev)) {
-        total += ev->duration / 60;
-        if (total > timeFrame) break;
-        ev = following(ev, events);
-        if (ev != nullptr && kEpgAnswerSize - pos < kListMargin) {
-          margin = true;
-          break;
-        }
-      }
-    }
-  }
+  size_t pos = atValid ? AnswerEpg(programId, cmdType, at, timeFrame, &cut, &margin) : 0;
   pthread_mutex_unlock(&mMutex);
 
-  if (margin) VYX_ERROR("Buffer too small for EPG");
-  if (cut) VYX_ERROR("EPG answer cut after %u bytes: the next event line does not fit\n",
-                     static_cast<unsigned int>(pos));
+  if (margin || cut) {
+    const unsigned int n = mAnswersShort++;
+    if (report_due(n)) {
+      if (margin) VYX_ERROR("Buffer too small for EPG (%u)", n + 1);
+      if (cut)
+        VYX_ERROR("EPG answer cut after %u bytes: the next event line does not fit (%u)\n",
+                  static_cast<unsigned int>(pos), n + 1);
+    }
+  }
+  SendEpgAnswer(pos);
+  return nullptr;
+}
+
+void TunerManager::SendEpgAnswer(size_t pos) {
+  char* answer = mEpgAnswer;
   if (pos == 0) {
     memcpy(answer, "EITI ", 5);
     pos = 5;
@@ -215,11 +238,16 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
   memcpy(answer + pos, "OK\r\n", 5);
   pos += 4;
   VYX_LOG("\n%s\n\n", answer);
+  bool failed = false;
+  int error = 0;
   pthread_mutex_lock(&mMutex);
-  if (mpUdp != nullptr && mpUdp->Send(answer, static_cast<int>(pos)) < 0)
-    fprintf(stderr, "sendto() - 2 errno %d\n", errno);
+  if (mpUdp != nullptr && mpUdp->Send(answer, static_cast<int>(pos)) < 0) {
+    failed = true;
+    error = errno;
+  }
   pthread_mutex_unlock(&mMutex);
-  return nullptr;
+  if (failed && report_due(mSendFailures++))
+    fprintf(stderr, "sendto() - 2 errno %d (%u)\n", error, mSendFailures);
 }
 
 void TunerManager::DumpEitInfo() {
@@ -227,6 +255,12 @@ void TunerManager::DumpEitInfo() {
   VYX_LOG("\n === Now is %s\n", Time::Self()->GetMjdDateTime(0, when));
   // Walked under the lock: the filter thread may refresh or recycle events.
   pthread_mutex_lock(&mMutex);
+  VYX_LOG("Guide of channel %d: %u of %d events, %u of %u text bytes; %u events evicted, %u "
+          "events and %u texts not stored\n",
+          mGuideChannel, mEventsInUse, kEventPool,
+          static_cast<unsigned int>(mpTextPool->BytesHeld()),
+          static_cast<unsigned int>(mpTextPool->ArenaBytes()), mEventsEvicted, mEventsDropped,
+          mTextsDropped);
   const int channel = mCurrentChannel;
   ScalProgramList* list = GetScalProgramDesc(channel);
   mChannelStartIt = list != nullptr ? list->head : nullptr;

@@ -1,7 +1,8 @@
 // Program guide store: events from the EIT analysis and extended texts from
 // the ETT analysis, kept per program (found through its source id), on the
-// filter thread.  Nothing here allocates: events come from the manager's
-// pool, list nodes from the program record's own, texts from the text pool.
+// filter thread.  Nothing here allocates: events and their list nodes come
+// from the manager's pools, texts from the text pool (room is made in
+// tunermanager_guide_pool.cpp).  Only the tuned channel's guide is held.
 
 #include <cstdint>
 #include <cstring>
@@ -30,65 +31,28 @@ static ScalProgramDesc* NextProgramWithSource(ScalProgramDesc* from, int channel
 
 Event* TunerManager::GetEvent(SList<Event>* events, uint textLen, ushort eventId) {
   if (events == nullptr) return nullptr;
-  // Room for the text and its terminator; a text too long for any block is
-  // left without a buffer, which the caller reports.
-  const unsigned int need = textLen < GuideTextPool::kMaxBytes ? textLen + 1 : 0;
-
-  for (Event* ev = events->begin(0); ev != nullptr; ev = events->next(0)) {
-    if ((ev->eventId & 0xFFFFu) != eventId) continue;
-    if (textLen == 0 || (ev->pLongInfo != nullptr && need != 0 &&
-                         mpTextPool->Capacity(ev->pLongInfo) >= need))
-      return ev;
-    ReleaseEventText(ev);  // the old text is gone either way
-    ev->pLongInfo = need != 0 ? mpTextPool->Alloc(need) : nullptr;
-    if (ev->pLongInfo == nullptr) {
-      unsigned int dropped = mTextsDropped++;
-      if (report_due(dropped))
-        VYX_LOG("GetEvent: no text block for %u bytes, ev_id %x (%u)\n", textLen, eventId,
-                dropped + 1);
-    } else {
-      ev->pLongInfo[0] = 0;
-    }
-    return ev;
-  }
-
   Event* ev = nullptr;
-  if (events->has_free_node()) ev = AllocEvent();
-  if (ev != nullptr) {
-    events->push_back(ev);
-  } else {
-    // No event record or no node left: the event of this program that ended
-    // longest ago (before the current time) makes room.
-    const uint64_t now = Time::Self()->mSystemTime;
-    Event* oldest = nullptr;
-    for (Event* e = events->begin(1); e != nullptr; e = events->next(1)) {
-      if (!e->eitWasSet || EventEnd(e) >= now) continue;
-      if (oldest == nullptr || EventEnd(e) < EventEnd(oldest)) oldest = e;
+  for (Event* e = events->begin(0); e != nullptr; e = events->next(0))
+    if ((e->eventId & 0xFFFFu) == eventId) {
+      ev = e;
+      break;
     }
-    if (oldest == nullptr) {
-      unsigned int dropped = mEventsDropped++;
-      if (report_due(dropped))
-        VYX_LOG("GetEvent: no event record left (%u in the list), ev_id %x dropped (%u)\n",
-                events->length(), eventId, dropped + 1);
+  if (ev == nullptr) {
+    ev = TakeEvent();
+    if (ev == nullptr) return nullptr;
+    if (!events->push_back(ev)) {  // cannot happen: a node for every record
+      FreeEvent(ev);
       return nullptr;
     }
-    ReleaseEventText(oldest);
-    oldest->Clear();
-    events->erase(oldest);
-    events->push_back(oldest);  // the node just freed
-    ev = oldest;
+    ev->eventId = eventId;
+    mNoEvictable = false;  // a new record may be the next to go
   }
-  ev->eventId = eventId;
-  if (textLen != 0) {
-    ev->pLongInfo = need != 0 ? mpTextPool->Alloc(need) : nullptr;
-    if (ev->pLongInfo != nullptr) {
-      ev->pLongInfo[0] = 0;
-    } else {
-      unsigned int dropped = mTextsDropped++;
-      if (report_due(dropped))
-        VYX_LOG("GetEvent: no text block for %u bytes, ev_id %x (%u)\n", textLen, eventId,
-                dropped + 1);
-    }
+  // Room for the text and its terminator; a text too long for any block, or
+  // one there is no room for, is left without a buffer, which the caller
+  // reports.  The old text is gone either way.
+  if (textLen != 0 && mpTextPool->Capacity(ev->pLongInfo) < textLen + 1) {
+    ReleaseEventText(ev);
+    if (textLen < GuideTextPool::kMaxBytes) TakeText(textLen + 1, &ev->pLongInfo, ev);
   }
   return ev;
 }
@@ -100,15 +64,25 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
   const unsigned int given = len;
   if (len > static_cast<unsigned int>(Event::kTitleMax)) len = Event::kTitleMax;
 
+  char full[256];
+  bool fullDue = false;
   pthread_mutex_lock(&mMutex);
   const int channel = mCurrentChannel;
+  PrepareGuide(channel);
   ScalProgramList* list = GetScalProgramDesc(channel);
   ScalProgramDesc* p = NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
   Event* ev = p != nullptr ? GetEvent(&p->mEvents, 0, eventId) : nullptr;
   if (ev == nullptr) {
+    if (p != nullptr) {
+      ++mEventsDropped;
+      fullDue = GuideFullNote("an event", 0, full, sizeof(full));
+    }
     pthread_mutex_unlock(&mMutex);
+    if (fullDue) VYX_ERROR("%s", full);
     return false;
   }
+  if (!ev->eitWasSet || ev->startTime != startTime || ev->duration != lengthInSecs)
+    mNoEvictable = false;  // it may have ended
   ev->channelId = static_cast<uint32_t>(channel);
   ev->eventId = eventId;
   ev->sourceId = sourceId;
@@ -134,9 +108,11 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
   ev->eitWasSet = true;
   char title[Event::kTitleMax + 1];
   if (first) memcpy(title, ev->titleShort, sizeof(title));
+  const unsigned int cut = given != len ? mTitlesCut++ : 1;
   pthread_mutex_unlock(&mMutex);
 
-  if (given != len) VYX_ERROR("Tilte too long... (%d)", given);
+  // Every repetition of the table brings the same title: one line in 512.
+  if (given != len && report_due(cut)) VYX_ERROR("Tilte too long... (%d), %u so far", given, cut + 1);
   if (first) {
     char when[32];
     VYX_LOG("SetEventInfo chanId %d evId %d srcId %d startTime %s duration %d titleShort %s (%d), "
@@ -144,6 +120,40 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
             channel, eventId, sourceId, Time::Self()->GetMjdDateTime(startTime, when),
             static_cast<int>(lengthInSecs / 60), title, len, unicode_mode);
   }
+  return true;
+}
+
+// The channel's own text (event id 0): its long name, kept once per program.
+// mMutex held on entry, released on return.
+bool TunerManager::StoreLongName(ScalProgramDesc* p, int channel, ushort sourceId, char* text,
+                                 uint length, ubyte unicode_mode) {
+  while (p != nullptr && p->channelLongName != nullptr)
+    p = NextProgramWithSource(p->pNext, channel, sourceId);
+  if (p == nullptr) {
+    pthread_mutex_unlock(&mMutex);
+    return false;
+  }
+  char full[256];
+  bool fullDue = false;
+  char* name = length < GuideTextPool::kMaxBytes
+                   ? TakeText(length + 1, &p->channelLongName, nullptr)
+                   : nullptr;
+  if (name == nullptr) {
+    ++mTextsDropped;
+    const bool tooLong = length >= GuideTextPool::kMaxBytes;
+    const unsigned int count = tooLong ? mTextsTooLong++ : 0;
+    if (!tooLong) fullDue = GuideFullNote("a long name", length, full, sizeof(full));
+    pthread_mutex_unlock(&mMutex);
+    if (fullDue) VYX_ERROR("%s", full);
+    if (tooLong && report_due(count))
+      VYX_ERROR("No room for a long name of %u bytes, src_id %x (%u)\n", length, sourceId,
+                count + 1);
+    return false;
+  }
+  if (length != 0) memcpy(name, text, length);
+  name[length] = 0;  // the whole text stays
+  p->unicodeModeForLongName = unicode_mode;
+  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
@@ -155,46 +165,17 @@ bool TunerManager::SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, u
 
   pthread_mutex_lock(&mMutex);
   const int channel = mCurrentChannel;
+  PrepareGuide(channel);
   ScalProgramList* list = GetScalProgramDesc(channel);
   ScalProgramDesc* p = NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
-
-  if (eventId == 0) {
-    // The channel's text: its long name, kept once per program.
-    while (p != nullptr && p->channelLongName != nullptr)
-      p = NextProgramWithSource(p->pNext, channel, sourceId);
-    if (p == nullptr) {
-      pthread_mutex_unlock(&mMutex);
-      return false;
-    }
-    char* name = mpTextPool->Alloc(length + 1);
-    if (name == nullptr) {
-      unsigned int dropped = mTextsDropped++;
-      pthread_mutex_unlock(&mMutex);
-      if (report_due(dropped))
-        VYX_ERROR("No room for a long name of %u bytes, src_id %x (%u)\n", length, sourceId,
-                  dropped + 1);
-      return false;
-    }
-    if (length != 0) memcpy(name, text, length);
-    name[length] = 0;  // the whole text stays
-    p->channelLongName = name;
-    p->unicodeModeForLongName = unicode_mode;
-    pthread_mutex_unlock(&mMutex);
-    return true;
-  }
+  if (eventId == 0) return StoreLongName(p, channel, sourceId, text, length, unicode_mode);
 
   Event* ev = p != nullptr ? GetEvent(&p->mEvents, length, eventId) : nullptr;
-  if (ev == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return false;
+  if (ev == nullptr || (length != 0 && mpTextPool->Capacity(ev->pLongInfo) < length + 1)) {
+    return TextNotStored(p, ev, sourceId, eventId, length);
   }
   if (length == 0) {
     ReleaseEventText(ev);
-  } else if (mpTextPool->Capacity(ev->pLongInfo) < length + 1) {
-    unsigned int size = ev->longInfoSize;
-    pthread_mutex_unlock(&mMutex);
-    VYX_ERROR("longInfoSize %d, length %d\n", size, length);
-    return false;
   } else {
     memcpy(ev->pLongInfo, text, length);
     ev->pLongInfo[length] = 0;
@@ -217,6 +198,35 @@ bool TunerManager::SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, u
             (static_cast<unsigned int>(etmIdHi) << 16) | etmIdLo, length, length, eventId, sourceId,
             unicode_mode, shown);
   return true;
+}
+
+// An event's text that could not be stored: no record or no room (the
+// guide is full: said once per multiplex) or longer than any block (one line
+// in 512).  A record made for this text alone goes back.  mMutex held on
+// entry, released on return.
+bool TunerManager::TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId,
+                                 uint length) {
+  if (p == nullptr) {
+    pthread_mutex_unlock(&mMutex);
+    return false;
+  }
+  if (ev != nullptr && !ev->eitWasSet && !ev->ettWasSet) {
+    p->mEvents.erase(ev);
+    FreeEvent(ev);
+  }
+  if (ev == nullptr) ++mEventsDropped;
+  ++mTextsDropped;
+  const bool tooLong = length >= GuideTextPool::kMaxBytes;
+  const unsigned int count = tooLong ? mTextsTooLong++ : 0;
+  char full[256];
+  const bool fullDue = !tooLong && GuideFullNote(ev == nullptr ? "an event" : "a text", length,
+                                                 full, sizeof(full));
+  pthread_mutex_unlock(&mMutex);
+  if (fullDue) VYX_ERROR("%s", full);
+  if (tooLong && report_due(count))
+    VYX_ERROR("longInfoSize 0, length %u: longer than %u, ev_id %x src_id %x not stored (%u)\n",
+              length, GuideTextPool::kMaxBytes - 1, eventId, sourceId, count + 1);
+  return false;
 }
 
 Event* TunerManager::FindEventPlayingAtDtime(uint systemDtime, SList<Event>* events) {

@@ -6,11 +6,14 @@
 // copies of their sections, and program records found by number.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "loopback_udp.h"
 #include "ts/tsfilter.h"
 #include "tsfixture.h"
 #include "tuner/tunermanager.h"
+#include "udpcom.h"
 #include "utils.h"
 
 namespace vyxtest {
@@ -27,6 +30,23 @@ inline ScalProgramDesc* FindProgram(TunerManager& tm, uint16_t programId) {
   for (ScalProgramDesc* p = l ? l->head : nullptr; p != nullptr; p = p->pNext)
     if (p->programId == programId) return p;
   return nullptr;
+}
+
+// Every datagram a forwarding controller receives for one guide query.
+inline std::vector<std::string> AskGuide(TunerManager& tm, uint16_t tsid, uint16_t prog,
+                                         unsigned int date, unsigned int time, unsigned int frame,
+                                         char type) {
+  LoopbackUdp ctl;
+  UdpServer asker;
+  asker.siOther = ctl.Address();
+  tm.SetTunerForwarding(nullptr);
+  tm.SetTunerForwarding(&asker);
+  char buffer[64] = "";
+  tm.ProcessEpgData(buffer, tsid, prog, date, time, frame, type);
+  tm.SetTunerForwarding(nullptr);
+  std::vector<std::string> got;
+  for (auto& d : ctl.Drain()) got.emplace_back(d.begin(), d.end());
+  return got;
 }
 
 struct FilterFixture {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -257,6 +258,36 @@ struct HuffmanVector {
 // Every vector of the file, blank lines passed over; false (and what was read
 // so far) when the file cannot be read or a line lacks its space or tab.
 bool ReadHuffmanVectors(std::vector<HuffmanVector>* out);
+
+// Plain text as segments of at most 255 bytes each (one string).
+Bytes SegmentedMss(const std::string& text, uint8_t mode = 0);
+
+// A whole guide multiplex: `channels` virtual channels (program k = 1..,
+// PMT PID 0x30 + k, source id sourceBase + k), each with `events` events of
+// eventSeconds back to back from firstStart, in EIT-n (three hours each) on
+// PID 0x1D00 + n with their texts in ETT-n on 0x1E00 + n, the channels' long
+// names on 0x1A04, all named by the MGT; the base PID carries MGT, TVCT and
+// an STT of `now`.  Channel and event numbers given to the callbacks start at
+// 0; event ev has event_id 1 + ev.  A text the description tree codes into
+// one segment goes coded where `huffman` says so, other texts plain.
+struct GuideMux {
+  uint16_t tsid = 1;
+  int channels = 8;
+  int events = 128;
+  uint16_t sourceBase = 0;
+  uint32_t firstStart = 0;
+  uint32_t eventSeconds = 1800;
+  uint32_t now = 0;
+  uint8_t gpsUtcOffset = 18;
+  uint8_t version = 0;
+  std::function<std::string(int ch, int ev)> title;
+  std::function<std::string(int ch, int ev)> text;  // "": no ETT
+  std::function<bool(int ch, int ev)> huffman;      // null: all plain
+  std::function<std::string(int ch)> longName;      // null or "": none
+  // Whether event ev of channel ch goes Huffman coded (its title and text).
+  bool Coded(int ch, int ev) const;
+  Bytes Build() const;
+};
 
 // Sections queued on their PIDs and packetized in the order queued, each PID
 // with its own continuity (starting at 1, which a fresh collector expects).

@@ -292,6 +292,89 @@ Bytes MakeEtt(uint32_t etmId, uint8_t version, const Bytes& message, uint16_t ta
   return MakePsipSection(0xCC, tableIdExtension, version, 0, 0, body);
 }
 
+Bytes SegmentedMss(const std::string& text, uint8_t mode) {
+  MultipleString s{"eng", {}};
+  for (size_t at = 0; at < text.size(); at += 255) {
+    std::string part = text.substr(at, 255);
+    s.segments.push_back({0, mode, Bytes(part.begin(), part.end())});
+  }
+  return MakeMss({s});
+}
+
+bool GuideMux::Coded(int ch, int ev) const {
+  if (!huffman || !huffman(ch, ev)) return false;
+  return text == nullptr || text(ch, ev).empty() || HuffmanEncode(text(ch, ev), 2).size() <= 255;
+}
+
+Bytes GuideMux::Build() const {
+  PsipStream s;
+  std::vector<PatEntry> pat;
+  std::vector<TvctChannel> vct;
+  for (int ch = 0; ch < channels; ++ch) {
+    const uint16_t prog = static_cast<uint16_t>(ch + 1);
+    pat.push_back({prog, static_cast<uint16_t>(0x30 + prog)});
+    TvctChannel c;
+    c.shortName = "CH" + std::to_string(prog);
+    c.major = 30;
+    c.minor = prog;
+    c.channelTsid = tsid;
+    c.program = prog;
+    c.sourceId = static_cast<uint16_t>(sourceBase + prog);
+    vct.push_back(c);
+  }
+  s.Add(0x0000, MakePat(tsid, version, pat));
+  for (const PatEntry& e : pat)
+    s.Add(e.pid, MakePmt(e.program, 0x100, version,
+                         {{0x02, static_cast<uint16_t>(0x100 + e.program), {}}}));
+  const uint32_t base = firstStart - firstStart % 10800;
+  const uint32_t last = firstStart + static_cast<uint32_t>(events) * eventSeconds;
+  const int windows = static_cast<int>((last - base + 10799) / 10800);
+  std::vector<MgtTable> tables;
+  auto table = [&tables](unsigned type, unsigned pid) {
+    MgtTable t;
+    t.tableType = static_cast<uint16_t>(type);
+    t.pid = static_cast<uint16_t>(pid);
+    tables.push_back(t);
+  };
+  table(0x0000, 0x1FFB);
+  table(0x0004, 0x1A04);
+  for (int n = 0; n < windows && n < 128; ++n) {
+    table(0x0100u + n, 0x1D00u + n);
+    table(0x0200u + n, 0x1E00u + n);
+  }
+  s.AddPacked(0x1FFB, {MakeMgt(tables, version), MakeTvct(tsid, version, vct),
+                       MakeStt(now, gpsUtcOffset)});
+  for (int n = 0; n < windows && n < 128; ++n) {
+    for (int ch = 0; ch < channels; ++ch) {
+      const uint16_t source = static_cast<uint16_t>(sourceBase + ch + 1);
+      std::vector<EitEvent> inWindow;
+      std::vector<Bytes> texts;
+      for (int ev = 0; ev < events; ++ev) {
+        const uint32_t start = firstStart + static_cast<uint32_t>(ev) * eventSeconds;
+        if (static_cast<int>((start - base) / 10800) != n) continue;
+        const bool coded = Coded(ch, ev);
+        const std::string t = title ? title(ch, ev) : std::string();
+        const uint16_t id = static_cast<uint16_t>(1 + ev);
+        inWindow.push_back(Event(id, start, eventSeconds, coded ? HuffmanMss(t, 1) : PlainMss(t)));
+        const std::string d = text ? text(ch, ev) : std::string();
+        if (!d.empty())
+          texts.push_back(MakeEtt(EventEtmId(source, id), version,
+                                  coded ? HuffmanMss(d, 2) : SegmentedMss(d)));
+      }
+      if (inWindow.empty()) continue;
+      s.Add(static_cast<uint16_t>(0x1D00 + n), MakeEit(source, version, 0, 0, inWindow));
+      for (const Bytes& ett : texts) s.Add(static_cast<uint16_t>(0x1E00 + n), ett);
+    }
+  }
+  for (int ch = 0; ch < channels && longName; ++ch) {
+    const std::string name = longName(ch);
+    if (!name.empty())
+      s.Add(0x1A04, MakeEtt(ChannelEtmId(static_cast<uint16_t>(sourceBase + ch + 1)), version,
+                            PlainMss(name)));
+  }
+  return s.Build();
+}
+
 Bytes PsipStream::Build(int loops) const {
   std::map<uint16_t, PsiPacketizer> packetizers;
   Bytes out;
