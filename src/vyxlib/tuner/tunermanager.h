@@ -220,6 +220,8 @@ class TunerManager {
   // `out` (reported by the caller once the mutex is released) and true.
   // `what` names what was not stored.
   bool GuideFullNote(const char* what, unsigned int bytes, char* out, size_t capacity);
+  static constexpr size_t kGuideReportMax = 256;  // one report of the store
+  static constexpr size_t kShownText = 64;        // start of a text in the trace
 
   // ---- pool helpers (call with mMutex held) ----
   ScalProgramDesc* AllocProgram();
@@ -237,11 +239,17 @@ class TunerManager {
   void FreeGuidePools();   // destruction, after the program records' release
 
  private:
-  // Parts of SetExtendedText, entered with mMutex held and leaving it
-  // released (tunermanager_guide_store.cpp).
+  // Parts of SetExtendedText (mMutex held): the channel's long name or an
+  // event's text stored; false when not, with the report's text (if one is
+  // due) in `report` (kGuideReportMax bytes), said once the lock is released.
+  // `shown` (kShownText bytes) gets the start of an event's first text, and
+  // *first tells it was the first.
   bool StoreLongName(ScalProgramDesc* p, int channel, ushort sourceId, char* text, uint length,
-                     ubyte unicode_mode);
-  bool TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId, uint length);
+                     ubyte unicode_mode, char* report);
+  bool StoreEventText(ScalProgramDesc* p, ushort sourceId, ushort eventId, char* text, uint length,
+                      ubyte unicode_mode, char* report, char* shown, bool* first);
+  bool TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId, uint length,
+                     char* report);
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
   // Before the manager goes: stops a scan it runs and makes the scan thread

@@ -10,6 +10,7 @@
 #include "ts/psip/time.h"
 #include "tuner/tunermanager.h"
 #include "core/reportdue.h"
+#include "core/scopedlock.h"
 #include "udpcom.h"
 #include "utils.h"
 
@@ -212,9 +213,11 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
 
   bool cut = false;
   bool margin = false;
-  pthread_mutex_lock(&mMutex);
-  size_t pos = atValid ? AnswerEpg(programId, cmdType, at, timeFrame, &cut, &margin) : 0;
-  pthread_mutex_unlock(&mMutex);
+  size_t pos = 0;
+  if (atValid) {
+    ScopedLock lock(&mMutex);
+    pos = AnswerEpg(programId, cmdType, at, timeFrame, &cut, &margin);
+  }
 
   if (margin || cut) {
     const unsigned int n = mAnswersShort++;
@@ -240,12 +243,13 @@ void TunerManager::SendEpgAnswer(size_t pos) {
   VYX_LOG("\n%s\n\n", answer);
   bool failed = false;
   int error = 0;
-  pthread_mutex_lock(&mMutex);
-  if (mpUdp != nullptr && mpUdp->Send(answer, static_cast<int>(pos)) < 0) {
-    failed = true;
-    error = errno;
+  {
+    ScopedLock lock(&mMutex);
+    if (mpUdp != nullptr && mpUdp->Send(answer, static_cast<int>(pos)) < 0) {
+      failed = true;
+      error = errno;
+    }
   }
-  pthread_mutex_unlock(&mMutex);
   if (failed && report_due(mSendFailures++))
     fprintf(stderr, "sendto() - 2 errno %d (%u)\n", error, mSendFailures);
 }
@@ -254,7 +258,7 @@ void TunerManager::DumpEitInfo() {
   char when[32];
   VYX_LOG("\n === Now is %s\n", Time::Self()->GetMjdDateTime(0, when));
   // Walked under the lock: the filter thread may refresh or recycle events.
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   VYX_LOG("Guide of channel %d: %u of %d events, %u of %u text bytes; %u events evicted, %u "
           "events and %u texts not stored\n",
           mGuideChannel, mEventsInUse, kEventPool,
@@ -290,5 +294,4 @@ void TunerManager::DumpEitInfo() {
       VYX_LOG("Long info %x %x %x %x %x %x %x %x\n", b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
     }
   }
-  pthread_mutex_unlock(&mMutex);
 }

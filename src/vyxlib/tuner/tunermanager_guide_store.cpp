@@ -5,10 +5,12 @@
 // tunermanager_guide_pool.cpp).  Only the tuned channel's guide is held.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "tuner/guidetextpool.h"
 #include "core/reportdue.h"
+#include "core/scopedlock.h"
 #include "ts/psip/time.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
@@ -57,6 +59,33 @@ Event* TunerManager::GetEvent(SList<Event>* events, uint textLen, ushort eventId
   return ev;
 }
 
+// The EIT's fields into the event (mMutex held).  A plain title is text for
+// the controller: control bytes other than line ends become '*'; other
+// modes carry code units, sent as hex.
+static void FillEvent(Event* ev, int channel, ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
+                      ubyte4 lengthInSecs, unsigned int len, const char* titleText,
+                      ubyte unicode_mode) {
+  ev->channelId = static_cast<uint32_t>(channel);
+  ev->eventId = eventId;
+  ev->sourceId = sourceId;
+  ev->startTime = startTime;
+  ev->duration = lengthInSecs;
+  ev->titleLen = len;
+  if (len == 0) {
+    ev->titleShort[0] = 0;  // the mode stays
+    return;
+  }
+  memcpy(ev->titleShort, titleText, len);
+  if (unicode_mode == 0) {
+    for (unsigned int i = 0; i < len; ++i) {
+      unsigned char c = static_cast<unsigned char>(ev->titleShort[i]);
+      if (c < 32 && c != 0 && c != 10 && c != 13) ev->titleShort[i] = '*';
+    }
+  }
+  ev->titleShort[len] = 0;
+  ev->unicodeModeForTitleShort = static_cast<char>(unicode_mode);
+}
+
 bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
                                           ubyte4 lengthInSecs, ubyte titleLen, char* titleText,
                                           ubyte unicode_mode) {
@@ -64,55 +93,39 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
   const unsigned int given = len;
   if (len > static_cast<unsigned int>(Event::kTitleMax)) len = Event::kTitleMax;
 
-  char full[256];
-  bool fullDue = false;
-  pthread_mutex_lock(&mMutex);
-  const int channel = mCurrentChannel;
-  PrepareGuide(channel);
-  ScalProgramList* list = GetScalProgramDesc(channel);
-  ScalProgramDesc* p = NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
-  Event* ev = p != nullptr ? GetEvent(&p->mEvents, 0, eventId) : nullptr;
-  if (ev == nullptr) {
-    if (p != nullptr) {
-      ++mEventsDropped;
-      fullDue = GuideFullNote("an event", 0, full, sizeof(full));
-    }
-    pthread_mutex_unlock(&mMutex);
-    if (fullDue) VYX_ERROR("%s", full);
-    return false;
-  }
-  if (!ev->eitWasSet || ev->startTime != startTime || ev->duration != lengthInSecs)
-    mNoEvictable = false;  // it may have ended
-  ev->channelId = static_cast<uint32_t>(channel);
-  ev->eventId = eventId;
-  ev->sourceId = sourceId;
-  ev->startTime = startTime;
-  ev->duration = lengthInSecs;
-  ev->titleLen = len;
-  if (len != 0) {
-    memcpy(ev->titleShort, titleText, len);
-    // A plain title is text for the controller: control bytes other than
-    // line ends become '*'.  Other modes carry code units, sent as hex.
-    if (unicode_mode == 0) {
-      for (unsigned int i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(ev->titleShort[i]);
-        if (c < 32 && c != 0 && c != 10 && c != 13) ev->titleShort[i] = '*';
-      }
-    }
-    ev->titleShort[len] = 0;
-    ev->unicodeModeForTitleShort = static_cast<char>(unicode_mode);
-  } else {
-    ev->titleShort[0] = 0;
-  }
-  const bool first = !ev->eitWasSet;
-  ev->eitWasSet = true;
+  char report[kGuideReportMax] = "";
   char title[Event::kTitleMax + 1];
-  if (first) memcpy(title, ev->titleShort, sizeof(title));
-  const unsigned int cut = given != len ? mTitlesCut++ : 1;
-  pthread_mutex_unlock(&mMutex);
-
-  // Every repetition of the table brings the same title: one line in 512.
-  if (given != len && report_due(cut)) VYX_ERROR("Tilte too long... (%d), %u so far", given, cut + 1);
+  bool stored = false;
+  bool first = false;
+  int channel = 0;
+  {
+    ScopedLock lock(&mMutex);
+    channel = mCurrentChannel;
+    PrepareGuide(channel);
+    ScalProgramList* list = GetScalProgramDesc(channel);
+    ScalProgramDesc* p =
+        NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
+    Event* ev = p != nullptr ? GetEvent(&p->mEvents, 0, eventId) : nullptr;
+    if (ev == nullptr) {
+      if (p != nullptr) {
+        ++mEventsDropped;
+        GuideFullNote("an event", 0, report, sizeof(report));
+      }
+    } else {
+      if (!ev->eitWasSet || ev->startTime != startTime || ev->duration != lengthInSecs)
+        mNoEvictable = false;  // it may have ended
+      FillEvent(ev, channel, sourceId, eventId, startTime, lengthInSecs, len, titleText,
+                unicode_mode);
+      first = !ev->eitWasSet;
+      ev->eitWasSet = true;
+      if (first) memcpy(title, ev->titleShort, sizeof(title));
+      stored = true;
+      // Every repetition of the table brings the same title: one line in 512.
+      if (given != len && report_due(mTitlesCut++))
+        snprintf(report, sizeof(report), "Tilte too long... (%u), %u so far", given, mTitlesCut);
+    }
+  }
+  if (report[0] != 0) VYX_ERROR("%s", report);
   if (first) {
     char when[32];
     VYX_LOG("SetEventInfo chanId %d evId %d srcId %d startTime %s duration %d titleShort %s (%d), "
@@ -120,60 +133,37 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
             channel, eventId, sourceId, Time::Self()->GetMjdDateTime(startTime, when),
             static_cast<int>(lengthInSecs / 60), title, len, unicode_mode);
   }
-  return true;
+  return stored;
 }
 
-// The channel's own text (event id 0): its long name, kept once per program.
-// mMutex held on entry, released on return.
 bool TunerManager::StoreLongName(ScalProgramDesc* p, int channel, ushort sourceId, char* text,
-                                 uint length, ubyte unicode_mode) {
+                                 uint length, ubyte unicode_mode, char* report) {
   while (p != nullptr && p->channelLongName != nullptr)
     p = NextProgramWithSource(p->pNext, channel, sourceId);
-  if (p == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return false;
-  }
-  char full[256];
-  bool fullDue = false;
-  char* name = length < GuideTextPool::kMaxBytes
-                   ? TakeText(length + 1, &p->channelLongName, nullptr)
-                   : nullptr;
+  if (p == nullptr) return false;
+  const bool tooLong = length >= GuideTextPool::kMaxBytes;
+  char* name = tooLong ? nullptr : TakeText(length + 1, &p->channelLongName, nullptr);
   if (name == nullptr) {
     ++mTextsDropped;
-    const bool tooLong = length >= GuideTextPool::kMaxBytes;
-    const unsigned int count = tooLong ? mTextsTooLong++ : 0;
-    if (!tooLong) fullDue = GuideFullNote("a long name", length, full, sizeof(full));
-    pthread_mutex_unlock(&mMutex);
-    if (fullDue) VYX_ERROR("%s", full);
-    if (tooLong && report_due(count))
-      VYX_ERROR("No room for a long name of %u bytes, src_id %x (%u)\n", length, sourceId,
-                count + 1);
+    if (!tooLong)
+      GuideFullNote("a long name", length, report, kGuideReportMax);
+    else if (report_due(mTextsTooLong++))
+      snprintf(report, kGuideReportMax, "No room for a long name of %u bytes, src_id %x (%u)\n",
+               length, sourceId, mTextsTooLong);
     return false;
   }
   if (length != 0) memcpy(name, text, length);
   name[length] = 0;  // the whole text stays
   p->unicodeModeForLongName = unicode_mode;
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
-bool TunerManager::SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length,
-                                   ubyte unicode_mode) {
-  if (text == nullptr) length = 0;
-  const ushort sourceId = etmIdHi;
-  const ushort eventId = static_cast<ushort>(etmIdLo >> 2);
-
-  pthread_mutex_lock(&mMutex);
-  const int channel = mCurrentChannel;
-  PrepareGuide(channel);
-  ScalProgramList* list = GetScalProgramDesc(channel);
-  ScalProgramDesc* p = NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
-  if (eventId == 0) return StoreLongName(p, channel, sourceId, text, length, unicode_mode);
-
+bool TunerManager::StoreEventText(ScalProgramDesc* p, ushort sourceId, ushort eventId, char* text,
+                                  uint length, ubyte unicode_mode, char* report, char* shown,
+                                  bool* first) {
   Event* ev = p != nullptr ? GetEvent(&p->mEvents, length, eventId) : nullptr;
-  if (ev == nullptr || (length != 0 && mpTextPool->Capacity(ev->pLongInfo) < length + 1)) {
-    return TextNotStored(p, ev, sourceId, eventId, length);
-  }
+  if (ev == nullptr || (length != 0 && mpTextPool->Capacity(ev->pLongInfo) < length + 1))
+    return TextNotStored(p, ev, sourceId, eventId, length, report);
   if (length == 0) {
     ReleaseEventText(ev);
   } else {
@@ -184,48 +174,61 @@ bool TunerManager::SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, u
     ev->longInfoSize = length;
   }
   ev->unicodeModeForLongInfo = static_cast<char>(unicode_mode);
-  const bool first = !ev->ettWasSet;
-  ev->ettWasSet = true;
-  char shown[64];
-  if (first) {
-    size_t n = length < sizeof(shown) - 1 ? length : sizeof(shown) - 1;
+  *first = !ev->ettWasSet;
+  if (*first) {  // the caller logs the beginning of the text
+    size_t n = length < kShownText - 1 ? length : kShownText - 1;
     if (n != 0) memcpy(shown, ev->pLongInfo, n);
     shown[n] = 0;
   }
-  pthread_mutex_unlock(&mMutex);
+  ev->ettWasSet = true;
+  return true;
+}
+
+bool TunerManager::SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length,
+                                   ubyte unicode_mode) {
+  if (text == nullptr) length = 0;
+  const ushort sourceId = etmIdHi;
+  const ushort eventId = static_cast<ushort>(etmIdLo >> 2);
+  char report[kGuideReportMax] = "";
+  char shown[kShownText];
+  bool first = false;
+  bool stored = false;
+  {
+    ScopedLock lock(&mMutex);
+    const int channel = mCurrentChannel;
+    PrepareGuide(channel);
+    ScalProgramList* list = GetScalProgramDesc(channel);
+    ScalProgramDesc* p =
+        NextProgramWithSource(list != nullptr ? list->head : nullptr, channel, sourceId);
+    if (eventId == 0)  // the channel's own text: its long name, kept once per program
+      stored = StoreLongName(p, channel, sourceId, text, length, unicode_mode, report);
+    else
+      stored = StoreEventText(p, sourceId, eventId, text, length, unicode_mode, report, shown,
+                              &first);
+  }
+  if (report[0] != 0) VYX_ERROR("%s", report);
   if (first)
     VYX_LOG("SetExtendedText at %x (len %d) len %d for ev_id %x, src_id %x unicode 0x%x: %s\n",
             (static_cast<unsigned int>(etmIdHi) << 16) | etmIdLo, length, length, eventId, sourceId,
             unicode_mode, shown);
-  return true;
+  return stored;
 }
 
-// An event's text that could not be stored: no record or no room (the
-// guide is full: said once per multiplex) or longer than any block (one line
-// in 512).  A record made for this text alone goes back.  mMutex held on
-// entry, released on return.
 bool TunerManager::TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId,
-                                 uint length) {
-  if (p == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return false;
-  }
+                                 uint length, char* report) {
+  if (p == nullptr) return false;
   if (ev != nullptr && !ev->eitWasSet && !ev->ettWasSet) {
     p->mEvents.erase(ev);
     FreeEvent(ev);
   }
   if (ev == nullptr) ++mEventsDropped;
   ++mTextsDropped;
-  const bool tooLong = length >= GuideTextPool::kMaxBytes;
-  const unsigned int count = tooLong ? mTextsTooLong++ : 0;
-  char full[256];
-  const bool fullDue = !tooLong && GuideFullNote(ev == nullptr ? "an event" : "a text", length,
-                                                 full, sizeof(full));
-  pthread_mutex_unlock(&mMutex);
-  if (fullDue) VYX_ERROR("%s", full);
-  if (tooLong && report_due(count))
-    VYX_ERROR("longInfoSize 0, length %u: longer than %u, ev_id %x src_id %x not stored (%u)\n",
-              length, GuideTextPool::kMaxBytes - 1, eventId, sourceId, count + 1);
+  if (length < GuideTextPool::kMaxBytes)
+    GuideFullNote(ev == nullptr ? "an event" : "a text", length, report, kGuideReportMax);
+  else if (report_due(mTextsTooLong++))
+    snprintf(report, kGuideReportMax,
+             "longInfoSize 0, length %u: longer than %u, ev_id %x src_id %x not stored (%u)\n",
+             length, GuideTextPool::kMaxBytes - 1, eventId, sourceId, mTextsTooLong);
   return false;
 }
 
