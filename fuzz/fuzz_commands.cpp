@@ -5,6 +5,8 @@
 // must be a terminated text.  Datagrams that would block for good (FILTER),
 // leave the scratch directory or ask the resolver are tamed first, as in the
 // hostile-command unit tests.
+// The transmitter holds a small guide on its current channel (refreshed
+// before each input), so that the EIT queries and the dump walk events.
 // Input: pieces (fuzz_support.h); each piece is a role byte (even:
 // transmitter, odd: receiver) and the datagram.
 
@@ -16,6 +18,8 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "ts/psip/time.h"
+#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {
@@ -27,6 +31,29 @@ void Reset(CommandManager* m) {
   if (m->mUpgradeState == CommandManager::eUpgradeDownloading) vyxtest::dispatch(m, "UPGR0");
   m->mUpgradeState = CommandManager::eUpgradeIdle;
   global_debug_flag = 0;
+}
+
+// Programs 1 and 2 (source ids 1, 2) of the current channel with six
+// half-hour events each from 07:00 UTC of MJD 0xe79a (program 2's titles in
+// a non-plain mode, answered as hex) and texts of 40 to 240 bytes; the clock
+// at 08:10.  Stored events are only refreshed.
+void LoadGuide(TunerManager* tm) {
+  const uint32_t day = (0xe79au - 44244u) * 86400u + 18u;
+  Time::Self()->SetTime(day + 8 * 3600 + 600, 18, 0);
+  char name[14] = {0, 'G', 0, 'U', 0, 'I', 0, 'D', 0, 'E'};
+  for (uint16_t prog = 1; prog <= 2; ++prog) {
+    tm->AddProgramToScanResults(1, prog);
+    tm->SetPsipInfoForProgram(1, prog, name, 20, prog, 4, 0, 1, prog);
+    for (uint16_t ev = 1; ev <= 6; ++ev) {
+      std::string title = "Title " + std::to_string(ev);
+      std::string text(40u * ev, static_cast<char>('a' + ev));
+      tm->SetEventInfoForProgram(prog, ev, day + 7 * 3600 + (ev - 1) * 1800u, 1800,
+                                 static_cast<unsigned char>(title.size()), &title[0],
+                                 prog == 2 ? 0x3f : 0);
+      tm->SetExtendedText(prog, static_cast<uint16_t>((ev << 2) | 2), &text[0],
+                          static_cast<unsigned int>(text.size()), 0);
+    }
+  }
 }
 
 }  // namespace
@@ -44,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static unsigned runs = 0;
   Reset(tx);
   Reset(rx);
+  LoadGuide(tx->mpTunerManager);
   for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
     if (piece.empty()) continue;
     CommandManager* m = (static_cast<uint8_t>(piece[0]) & 1) ? rx : tx;

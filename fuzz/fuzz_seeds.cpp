@@ -41,6 +41,18 @@ void FilterSeeds(const std::string& samples) {
     if (ts.size() > 32768) ts.resize(32768);
     if (!ts.empty()) Write("filter", n++, std::string(1, '\0') + Str(ts));
   }
+  // A whole guide multiplex (a small one: the store's refreshes, texts in
+  // several segments, Huffman-coded ones and long names).
+  tsfix::GuideMux guide;
+  guide.channels = 3;
+  guide.events = 9;
+  guide.firstStart = (0xe79au - 44244u) * 86400u + 18u + 7 * 3600;
+  guide.now = guide.firstStart + 2 * 3600;
+  guide.title = [](int ch, int ev) { return "Show " + std::to_string(ch) + "." + std::to_string(ev); };
+  guide.text = [](int ch, int ev) { return std::string(60 + 90 * ((ch + ev) % 4), 'e'); };
+  guide.huffman = [](int, int ev) { return ev % 2 == 0; };
+  guide.longName = [](int ch) { return "Channel " + std::to_string(ch); };
+  Write("filter", n++, std::string(1, '\0') + Str(guide.Build()));
   tsfix::MuxGenerator gen(3, 0x21, 50, 0);
   // Three buffer splits: 47 bytes, 1 byte, 7 * 47 bytes, then the rest.
   Write("filter", n++, std::string("\x03\x01\x00\x07", 4) + Str(gen.Generate(300)));
@@ -168,6 +180,9 @@ void CommandSeeds() {
       "EITN1,2", "UPGR20", "UPGR:0123456789", "UPGR?", "DUMPPIDS", "DUMPSTATS", "DBGSIMPLE",
       "DUMPEIT", "DUMPCOLLECT", "DUMPLANG", "STREAMFROMFILE in.ts,out.ts", "STREAMFROMFILE",
       "TESTSER", "K720CMMD -stopall", "K720CMMD -udp 239.1.1.1 1234 2 0 50 50 100 100 0 255 0",
+      // The guide the target loads: now and next, lists, events at a time.
+      "EITN1,1", "EITn0001,0002", "EITL1,1,0200", "EITL1,2,0030", "EITI1,1,e79a,0745",
+      "EITI1,2,e79a,0815", "EITI1,1,e79b,0000", "EITI1,1,0,1200", "EITN1,1,5", "EITQ1,1",
   };
   int n = 0;
   for (const char* c : commands) {
@@ -177,6 +192,8 @@ void CommandSeeds() {
   }
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0UPGR20", 7), std::string("\0UPGR:0123456789", 16),
                                                std::string("\0UPGR:0123456789", 16), std::string("\0UPGR?", 6)}));
+  Write("commands", n++, vyxfuzz::join_pieces({std::string("\0DEBUG1", 7), std::string("\0DUMPEIT", 8),
+                                               std::string("\0EITL1,2,0300", 13)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\1UNIT1,239.1.1.1,1234,0,3", 25),
                                                std::string("\1LANG fra", 9), std::string("\1STATUS", 7)}));
 }
