@@ -36,10 +36,26 @@
 
 #include "ts/crc32.h"
 
+// Section limits.  A PSI section (PAT, PMT, and the PSIP tables carried like
+// them: VCT, STT) is at most 1024 bytes, section_length 1021; a private
+// section (MGT, EIT, ETT) 4096 bytes, section_length 4093.
+constexpr int kMaxShortSectionLength = 1021;
+constexpr int kMaxShortSection = kMaxShortSectionLength + 3;
+constexpr int kMaxLongSectionLength = 4093;
+constexpr int kMaxLongSection = kMaxLongSectionLength + 3;
+constexpr int kSectionCrcBytes = 4;
+
 class SectionReader {
  public:
   SectionReader(const unsigned char* data, int length)
       : mData(data), mLength(length > 0 && data != nullptr ? length : 0), mPos(0), mOk(true) {}
+
+  // An empty cursor already bad: a table refused before its first field.
+  static SectionReader Refused() {
+    SectionReader r(nullptr, 0);
+    r.mOk = false;
+    return r;
+  }
 
   int Length() const { return mLength; }
   int Pos() const { return mPos; }

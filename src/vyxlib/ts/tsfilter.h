@@ -23,12 +23,19 @@
 
 #include "ts/crc32.h"
 #include "ts/debugfiles.h"
+#include "ts/sectionreader.h"
 
 class Streamer;
 class TunerManager;
 class TableCollector;
 class Statistics;
 class Time;
+struct PatEntry;
+struct PmtSection;
+struct VctSection;
+struct VctChannel;
+struct MgtEntry;
+struct EitSection;
 
 
 enum PacketScrambleEnum { eNotKnown = 0, eClear = 1, eScrambled = 2 };
@@ -134,9 +141,8 @@ class TsFilter {
   static constexpr int kPidCount = 8192;
   static constexpr int kMaxStreams = 8;
   static constexpr int kPacketLen = 188;
-  // Largest PAT/PMT section the analysers accept: 1021 bytes of section_length
-  // plus the 3-byte header (MPEG-2 limits PSI sections to 1024 bytes).
-  static constexpr int kMaxPsiSection = 1024;
+  // Largest PAT/PMT section the analysers accept.
+  static constexpr int kMaxPsiSection = kMaxShortSection;
 
   // ---- fields, in declaration order ----
   bool m_dbg_simple_stream;
@@ -227,8 +233,8 @@ class TsFilter {
   // the player (at most kMaxPsiSection bytes, not checked).
   bool AnalyzeSectionPat(unsigned char* sectionPtr);
   bool AnalyzeSectionPmt(unsigned char* packetPtr, int packetId);
-  bool AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int packetMapPid,
-                                 int program_number, int length);
+  // Registers the decoded PMT's streams; false when an entry was cut.
+  bool AnalyzePmtProgramInfoLoop(const PmtSection& pmt, int packetMapPid);
   bool AnalyzeDescriptor(const unsigned char* pPtr, unsigned short length, unsigned short pid,
                          int caller);
   // The descriptor handlers take the descriptor from its tag byte; its body
@@ -320,6 +326,13 @@ class TsFilter {
   void ForgetPacketUnderWay();
   void Forward(const unsigned char* data, int len);
   void ResetPacketIdMapLocked();
+  // PAT steps (tsfilter_psi.cpp).
+  void RegisterPatEntry(uint16_t transportId, const PatEntry& entry);
+  void NotePatVersion(int versionBits);
+  // PSIP reports (ts/psip/).
+  void ReportVctChannel(const VctSection& vct, const VctChannel& c);
+  void ReportMgtEntry(const MgtEntry& e);
+  void ReportEitEvents(const EitSection& eit);
   // Streams following their programs (tsfilter_stream.cpp), under mMutex.
   enum AttachResult { eAttachFailed = -1, eAlreadyAttached = 0, eAttached = 1 };
   AttachResult AttachStreamer(PacketIdMapType& entry, Streamer* s, bool packetPath);

@@ -2,13 +2,16 @@
 //
 // Transmitter: complete, CRC-checked sections from the collector, under the
 // filter's mutex.  Receiver: sections straight from the player, without a
-// CRC check or a length guarantee; both are read through SectionReader and
-// bounded by their own section_length, which must fit a PSI section.
-// A cut entry ends its loop: the whole entries before it are kept.
+// CRC check (the entry point checks that section_length fits what it got).
+// Both are decoded first (ts/psitables.h), bounded by their own
+// section_length, which must fit a PSI section; then the decoded entries are
+// registered.  A cut entry ends its loop: the whole entries before it are
+// kept.
 
 #include <cstring>
 
 #include "core/reportdue.h"
+#include "ts/psitables.h"
 #include "ts/sectionreader.h"
 #include "statistics.h"
 #include "streamer.h"
@@ -17,20 +20,6 @@
 #include "utils.h"
 
 namespace {
-
-// section_length limits: a PSI section is at most 1024 bytes (1021 after
-// the 3-byte header); PAT and PMT need their fixed header and CRC.
-const int kMaxSectionLength = 1021;
-const int kMinPatSectionLength = 9;   // 5 header bytes after the length, CRC
-const int kMinPmtSectionLength = 13;  // 9 header bytes after the length, CRC
-const int kCrcBytes = 4;
-
-// section_length of a section that starts at s (its first 3 bytes exist).
-inline int section_length_of(const unsigned char* s) {
-  SectionReader head(s, 3);
-  head.U8();
-  return head.Len12();
-}
 
 // The body of a descriptor given from its tag byte; the caller's loop has
 // already checked that 2 + descriptor_length bytes exist.
@@ -70,174 +59,138 @@ void release_unlisted(PacketIdMapType* map, int pidCount, uint16_t transportId, 
 
 bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
   if (sectionPtr == nullptr) return false;
-  int sectionLength = section_length_of(sectionPtr);
-  if (sectionLength > kMaxSectionLength) {
-    VYX_LOG("PAT: Bad section length: %d > 1021\n", sectionLength);
+  PatSection pat;
+  if (!DecodePat(sectionPtr, kMaxShortSection, &pat)) {
+    if (pat.fault.value > kMaxShortSectionLength)
+      VYX_LOG("PAT: Bad section length: %d > 1021\n", pat.fault.value);
+    else
+      VYX_LOG("PAT: Bad section length: %d < %d\n", pat.fault.value, PatSection::kMinSectionLength);
     return false;
   }
-  if (sectionLength < kMinPatSectionLength) {
-    VYX_LOG("PAT: Bad section length: %d < %d\n", sectionLength, kMinPatSectionLength);
-    return false;
-  }
-  SectionReader section(sectionPtr + 3, sectionLength);
-  unsigned short transportId = section.U16();
-  int versionBits = section.U8() & 0x3E;
-  section.Skip(2);  // section_number, last_section_number
-  // The entries lie between the header and the CRC; a piece of an entry
-  // left before the CRC is no entry.
-  SectionReader entries = section.Sub(section.Remaining() - kCrcBytes);
-
+  int versionBits = pat.versionBits;
   if (versionBits != mPatVersion) {
     VYX_LOG("Re-AnalyzeSectionPat\n");
     ++mpStatistics->mPatCounter;
-    while (entries.Has(4)) {
-      unsigned short programNumber = entries.U16();
-      unsigned short pid = entries.PID13();
-      PacketIdMapType& e = mPacketIdMap[pid];
-      if (programNumber != 0) {
-        if (e.transportId == 0)
-          VYX_LOG("Pat: transport_stream_id %x, program_number %x, program_map_pid %x\n", transportId,
-                  programNumber, pid);
-        e.channelId = static_cast<uint8_t>(mpTunerManager ? mpTunerManager->GetCurrentChannel() : 0);
-        e.type = ePidTypePmt;
-        e.status = ePidAnalyse;
-        e.transportId = transportId;
-        e.programId = programNumber;
-        if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, programNumber);
-        // Streams asked for the program before this PAT came get its PMT.
-        FollowPatEntry(transportId, programNumber, pid);
-      } else {
-        e.type = ePidTypeNone;  // network PID
-      }
-    }
+    for (int i = 0; i < pat.count; ++i) RegisterPatEntry(pat.transportId, pat.entries[i]);
     if (mMyType != 'T') {
-      ++sPatCounter;
-      if ((sPatCounter & 127u) == 15u)
-        mPatVersion = -1;
-      else
-        mPatVersion = versionBits;
+      NotePatVersion(versionBits);
       return true;
     }
     RegeneratePrivatePats(sectionPtr);
   } else if (mMyType == 'T') {
     SendPrivatePats();
   }
+  NotePatVersion(versionBits);
+  return true;
+}
 
+void TsFilter::RegisterPatEntry(uint16_t transportId, const PatEntry& entry) {
+  PacketIdMapType& e = mPacketIdMap[entry.pid];
+  if (entry.programNumber == 0) {
+    e.type = ePidTypeNone;  // network PID
+    return;
+  }
+  if (e.transportId == 0)
+    VYX_LOG("Pat: transport_stream_id %x, program_number %x, program_map_pid %x\n", transportId,
+            entry.programNumber, entry.pid);
+  e.channelId = static_cast<uint8_t>(mpTunerManager ? mpTunerManager->GetCurrentChannel() : 0);
+  e.type = ePidTypePmt;
+  e.status = ePidAnalyse;
+  e.transportId = transportId;
+  e.programId = entry.programNumber;
+  if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, entry.programNumber);
+  // Streams asked for the program before this PAT came get its PMT.
+  FollowPatEntry(transportId, entry.programNumber, entry.pid);
+}
+
+void TsFilter::NotePatVersion(int versionBits) {
   ++sPatCounter;
   if ((sPatCounter & 127u) == 15u)
     mPatVersion = -1;  // once every 128 PATs the registrations are refreshed
   else
     mPatVersion = versionBits;
-  return true;
 }
 
 bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
   if (packetPtr == nullptr) return false;
-  int sectionLength = section_length_of(packetPtr);
-  if (sectionLength > kMaxSectionLength || sectionLength < kMinPmtSectionLength) {
-    if (report_due(mDescriptorReports))
-      VYX_LOG("PMT: Bad section length: %d (pid 0x%x)\n", sectionLength, packetId);
+  PmtSection pmt;
+  bool whole = DecodePmt(packetPtr, kMaxShortSection, &pmt);
+  const TableFault& fault = pmt.fault;
+  if (fault.kind == TableFault::eSectionLength ||
+      (fault.kind == TableFault::eDescriptorsCut && fault.entry == 0)) {
+    if (report_due(mDescriptorReports)) {
+      if (fault.kind == TableFault::eSectionLength)
+        VYX_LOG("PMT: Bad section length: %d (pid 0x%x)\n", fault.value, packetId);
+      else
+        VYX_LOG("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", fault.value,
+                fault.left, packetId);
+    }
     ++mDescriptorReports;
     return false;
   }
-  SectionReader section(packetPtr + 3, sectionLength);
-  int programNumber = section.U16();
-  int version = (section.U8() >> 1) & 0x1F;
-  section.Skip(4);  // section numbers, PCR PID
-  int programInfoLength = section.Len12();
-  // Both loops lie between the header and the CRC.
-  int loopBytes = section.Remaining() - kCrcBytes;
-  if (programInfoLength > loopBytes) {
-    if (report_due(mDescriptorReports))
-      VYX_LOG("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", programInfoLength,
-              loopBytes, packetId);
-    ++mDescriptorReports;
-    return false;
-  }
-  SectionReader programInfo = section.Sub(programInfoLength);
-  SectionReader streams = section.Sub(loopBytes - programInfoLength);
   unsigned short pid = static_cast<unsigned short>(packetId & 0x1FFF);
-  if (programInfo.Length() != 0)
-    AnalyzeDescriptor(programInfo.Ptr(), static_cast<unsigned short>(programInfo.Length()), pid, 1);
-  if (streams.Length() != 0 &&
-      !AnalyzePmtProgramInfoLoop(streams.Ptr(), packetId, programNumber, streams.Length()))
-    return false;
+  if (pmt.programInfo.length != 0)
+    AnalyzeDescriptor(pmt.programInfo.data, pmt.programInfo.length, pid, 1);
+  if (!AnalyzePmtProgramInfoLoop(pmt, packetId) || !whole) return false;
 
   // A new version: the streams carrying the program drop the elementary
   // PIDs it no longer lists (the loop above attached those it lists), and
   // those PIDs leave the program.
-  PacketIdMapType& pmt = mPacketIdMap[pid];
-  if (pmt.pmtVersion != 0 && pmt.pmtVersion != version + 1) {
-    uint16_t listed[kMaxSectionLength / 5];
-    int count = 0;
-    SectionReader loop(streams.Ptr(), streams.Length());
-    while (loop.Remaining() > 0 && count < static_cast<int>(sizeof(listed) / sizeof(listed[0]))) {
-      loop.U8();
-      listed[count++] = loop.PID13();
-      loop.Skip(loop.Len12());
-    }
-    if (mMyType == 'T') FollowPmtRemovals(pmt.transportId, static_cast<uint16_t>(programNumber), listed, count);
-    release_unlisted(mPacketIdMap, kPidCount, pmt.transportId, static_cast<uint16_t>(programNumber), listed,
-                     count);
+  PacketIdMapType& entry = mPacketIdMap[pid];
+  if (entry.pmtVersion != 0 && entry.pmtVersion != pmt.version + 1) {
+    uint16_t listed[PmtSection::kMaxStreams];
+    for (int i = 0; i < pmt.count; ++i) listed[i] = pmt.streams[i].pid;
+    if (mMyType == 'T') FollowPmtRemovals(entry.transportId, pmt.programNumber, listed, pmt.count);
+    release_unlisted(mPacketIdMap, kPidCount, entry.transportId, pmt.programNumber, listed, pmt.count);
   }
-  pmt.pmtVersion = static_cast<uint8_t>(version + 1);
+  entry.pmtVersion = static_cast<uint8_t>(pmt.version + 1);
 
   ++mpStatistics->mPmtCounter;
   return true;
 }
 
-bool TsFilter::AnalyzePmtProgramInfoLoop(const unsigned char* packetPtr, int packetMapPid,
-                                         int program_number, int length) {
-  SectionReader loop(packetPtr, length);
-  const PacketIdMapType& pmt = mPacketIdMap[packetMapPid & 0x1FFF];
+bool TsFilter::AnalyzePmtProgramInfoLoop(const PmtSection& pmt, int packetMapPid) {
+  const PacketIdMapType& map = mPacketIdMap[packetMapPid & 0x1FFF];
   Streamer* carriers[kMaxStreams];
-  int carrierCount = StreamersCarrying(pmt.transportId, static_cast<uint16_t>(program_number), carriers);
+  int carrierCount = StreamersCarrying(map.transportId, pmt.programNumber, carriers);
   bool newAudio = false;
-  while (loop.Remaining() > 0) {
-    // An entry cut in its header or its descriptors ends the loop: the
-    // entries before it stay registered, the section is not counted.
-    int left = loop.Remaining();
-    unsigned char streamType = loop.U8();
-    unsigned short pid = loop.PID13();
-    int esInfoLength = loop.Len12();
-    if (!loop.Ok()) {
-      if (report_due(mDescriptorReports))
-        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", left, packetMapPid);
-      ++mDescriptorReports;
-      if (newAudio) ApplyLanguageFilterLocked(false);
-      return false;
-    }
-    SectionReader descriptors = loop.Sub(esInfoLength);
-    if (!loop.Ok()) {
-      if (report_due(mDescriptorReports))
-        VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", esInfoLength,
-                descriptors.Length(), packetMapPid);
-      ++mDescriptorReports;
-      if (newAudio) ApplyLanguageFilterLocked(false);
-      return false;
-    }
-    if (pid == 0) continue;
-
-    PacketIdMapType& e = mPacketIdMap[pid];
+  for (int i = 0; i < pmt.count; ++i) {
+    const PmtStream& s = pmt.streams[i];
+    if (s.pid == 0) continue;
+    PacketIdMapType& e = mPacketIdMap[s.pid];
     if (e.status != ePidKnown) {
-      e.streamType = streamType;
-      e.programId = static_cast<uint16_t>(program_number);
-      e.transportId = pmt.transportId;
+      e.streamType = s.streamType;
+      e.programId = pmt.programNumber;
+      e.transportId = map.transportId;
       if (mpTunerManager)
-        mpTunerManager->SetInfoForProgram(e.transportId, e.programId, streamType, e.scrambling);
+        mpTunerManager->SetInfoForProgram(e.transportId, e.programId, s.streamType, e.scrambling);
       e.type = ePidTypeEs;
       e.status = ePidKnown;
     }
-    if (esInfoLength != 0)
-      AnalyzeDescriptor(descriptors.Ptr(), static_cast<unsigned short>(esInfoLength), pid, 0);
+    if (s.descriptors.length != 0) AnalyzeDescriptor(s.descriptors.data, s.descriptors.length, s.pid, 0);
     // The streams carrying the program follow it: a PID its PMT lists late
     // or newly is attached to them.
-    for (int i = 0; i < carrierCount; i++) {
-      if (AttachStreamer(e, carriers[i], true) != eAttached) continue;
-      carriers[i]->AddProgramToList(static_cast<unsigned short>(program_number), pid);
-      VYX_LOG("PID 0x%x of program 0x%x attached to stream %d\n", pid, program_number, carriers[i]->mId);
+    for (int k = 0; k < carrierCount; k++) {
+      if (AttachStreamer(e, carriers[k], true) != eAttached) continue;
+      carriers[k]->AddProgramToList(pmt.programNumber, s.pid);
+      VYX_LOG("PID 0x%x of program 0x%x attached to stream %d\n", s.pid, pmt.programNumber, carriers[k]->mId);
       newAudio = newAudio || IsAudioStreamType(e.streamType);
     }
+  }
+  // An entry cut in its header or its descriptors ended the loop: the
+  // entries before it stay registered, the section is not counted.
+  const TableFault& fault = pmt.fault;
+  if (fault.kind == TableFault::eEntryCut || fault.kind == TableFault::eDescriptorsCut) {
+    if (report_due(mDescriptorReports)) {
+      if (fault.kind == TableFault::eEntryCut)
+        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", fault.left, packetMapPid);
+      else
+        VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", fault.value, fault.left,
+                packetMapPid);
+    }
+    ++mDescriptorReports;
+    if (newAudio) ApplyLanguageFilterLocked(false);
+    return false;
   }
   if (newAudio) ApplyLanguageFilterLocked(false);
   return true;
