@@ -119,53 +119,70 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
 
   bool crcWaived = false;
   if (startOfSection) {
-    // A gap before a start cuts only the section in progress: the one that
-    // starts here is whole (a looped capture jumps its counters there).
-    if (mRemainingSectionLen > 0 && gap) {
-      VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
-      ++mDroppedSectionsContinuity;
-    } else if (mRemainingSectionLen > 0) {
-      VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
-              mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
-    }
+    if (!BeginSection(pid, packetPtr, length, continuity, gap, &crcWaived)) return nullptr;
+  } else if (gap) {
+    VYX_LOG("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
+            mTableId, pid);
+    ++mDroppedSectionsContinuity;
     mRemainingSectionLen = 0;
-    // A section start must carry at least its header; the collector makes
-    // sure of that, a direct caller may not.
-    if (length < 3) {
-      ++mDroppedSectionsOther;
-      return nullptr;
-    }
-    if (mGoodSections == 0 && mDroppedSectionsCrc >= 5) {
-      VYX_LOG("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
-      crcWaived = true;
-    }
-    SectionReader head(packetPtr, length);
-    mTableId = head.U8();
-    int total = head.Len12() + 3;
-    head.Skip(2);  // table id extension
-    int versionByte = head.U8();  // absent (and bad) when the packet ends first
-    int limit = mBufferSize - kBufferMargin;
-    if (total > limit) {
-      if (report_due(mDroppedSectionsOther))
-        VYX_ERROR("Table 0x%x too large: %d > %d", mTableId, total, limit);
-      ++mDroppedSectionsOther;
-      return nullptr;
-    }
-    mTotalSectionLen = total;
-    mRemainingSectionLen = total;
-    mSectionPos = 0;
-    if (head.Ok() && (versionByte & 0xC0) != 0xC0) ++mDroppedSectionsReserved;
-  } else {
-    if (gap) {
-      VYX_LOG("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
-              mTableId, pid);
-      ++mDroppedSectionsContinuity;
-      mRemainingSectionLen = 0;
-      return nullptr;
-    }
-    if (mRemainingSectionLen <= 0) return nullptr;
+    return nullptr;
+  } else if (mRemainingSectionLen <= 0) {
+    return nullptr;
   }
+  if (!Append(packetPtr, length)) return nullptr;
 
+  // Complete.
+  int versionByte = 0;
+  if (!CrcAccepted(pid, continuity, crcWaived, &versionByte)) return nullptr;
+  // Versions (the PAT on PID 0 and the STT are delivered every time).
+  if (pid != 0 && mTableId != 0xCD && !VersionAccepted(pid, versionByte)) return nullptr;
+  ++mGoodSections;
+  if (table_id != nullptr) *table_id = mTableId;
+  return mSectionBuffer;
+}
+
+bool PsipSection::BeginSection(unsigned short pid, const unsigned char* packetPtr, int length,
+                               unsigned char continuity, bool gap, bool* crcWaived) {
+  // A gap before a start cuts only the section in progress: the one that
+  // starts here is whole (a looped capture jumps its counters there).
+  if (mRemainingSectionLen > 0 && gap) {
+    VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
+    ++mDroppedSectionsContinuity;
+  } else if (mRemainingSectionLen > 0) {
+    VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
+            mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
+  }
+  mRemainingSectionLen = 0;
+  // A section start must carry at least its header; the collector makes
+  // sure of that, a direct caller may not.
+  if (length < 3) {
+    ++mDroppedSectionsOther;
+    return false;
+  }
+  if (mGoodSections == 0 && mDroppedSectionsCrc >= 5) {
+    VYX_LOG("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
+    *crcWaived = true;
+  }
+  SectionReader head(packetPtr, length);
+  mTableId = head.U8();
+  int total = head.Len12() + 3;
+  head.Skip(2);  // table id extension
+  int versionByte = head.U8();  // absent (and bad) when the packet ends first
+  int limit = mBufferSize - kBufferMargin;
+  if (total > limit) {
+    if (report_due(mDroppedSectionsOther))
+      VYX_ERROR("Table 0x%x too large: %d > %d", mTableId, total, limit);
+    ++mDroppedSectionsOther;
+    return false;
+  }
+  mTotalSectionLen = total;
+  mRemainingSectionLen = total;
+  mSectionPos = 0;
+  if (head.Ok() && (versionByte & 0xC0) != 0xC0) ++mDroppedSectionsReserved;
+  return true;
+}
+
+bool PsipSection::Append(const unsigned char* packetPtr, int length) {
   int n = length < mRemainingSectionLen ? length : mRemainingSectionLen;
   memcpy(mSectionBuffer + mSectionPos, packetPtr, static_cast<size_t>(n));
   mSectionPos += n;
@@ -173,67 +190,61 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
   if (mRemainingSectionLen < 0) {
     VYX_ERROR("Over-reading Section: %d ", mRemainingSectionLen);
     mRemainingSectionLen = 0;
-    return nullptr;
+    return false;
   }
-  if (mRemainingSectionLen > 0) return nullptr;
+  return mRemainingSectionLen == 0;
+}
 
-  // Complete.
+bool PsipSection::CrcAccepted(unsigned short pid, unsigned char continuity, bool crcWaived,
+                              int* versionByte) {
   if (mTotalSectionLen < 4) {
     if (report_due(mDroppedSectionsOther)) VYX_ERROR("Zero length section !!!");
     ++mDroppedSectionsOther;
-    return nullptr;
+    return false;
   }
   SectionReader whole(mSectionBuffer, mTotalSectionLen);
   SectionReader body = whole.Sub(mTotalSectionLen - 4);
   unsigned int theirs = whole.U32();
   body.Skip(5);
-  int versionByte = body.U8();  // 0 (not current) in a section too short to have one
+  *versionByte = body.U8();  // 0 (not current) in a section too short to have one
   unsigned int mine = crc32(mSectionBuffer, static_cast<unsigned int>(mTotalSectionLen - 4));
-  if (theirs != mine) {
-    VYX_LOG("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
-            theirs, mine, mTableId, pid, continuity & 0x0F);
-    if (!crcWaived) {
-      ++mDroppedSectionsCrc;
-      return nullptr;
-    }
-  }
+  if (theirs == mine) return true;
+  VYX_LOG("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
+          theirs, mine, mTableId, pid, continuity & 0x0F);
+  if (crcWaived) return true;
+  ++mDroppedSectionsCrc;
+  return false;
+}
 
-  // Versions (the PAT on PID 0 and the STT are delivered every time).
-  if (pid != 0 && mTableId != 0xCD) {
-    int version = (versionByte >> 1) & 0x1F;
-    if ((versionByte & 0x01) == 0) {
-      if ((mCurNextCounter & 1023) == 0)
-        VYX_LOG("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid,
-                version);
-      ++mCurNextCounter;
-      ++mDroppedSectionsFuture;
-      return nullptr;
-    }
-    if (version != mVersion) {
-      if (mVersion != -1) {
-        VYX_LOG("tbl 0x%x pid 0x%x/0x%x VERSION CHANGE, old %d new %d\n", mTableId, pid, mPid,
-                mVersion, version);
-        mGoodSections = 0;
-        mDroppedSectionsContinuity = 0;
-        mDroppedSectionsCrc = 0;
-        mDroppedSectionsOther = 0;
-        mDroppedSectionsFuture = 0;
-        mDroppedSectionsReserved = 0;
-        mIgnoredSections = 0;
-        ++mVersionChanges;
-      }
-      mVersion = version;
-    } else {
-      if ((mVersionCounter & 1023) == 0)
-        VYX_LOG("tbl 0x%x pid 0x%x/0x%x same, good, old version %d\n", mTableId, pid, mPid,
-                mVersion);
-      ++mVersionCounter;
-    }
+bool PsipSection::VersionAccepted(unsigned short pid, int versionByte) {
+  int version = (versionByte >> 1) & 0x1F;
+  if ((versionByte & 0x01) == 0) {
+    if ((mCurNextCounter & 1023) == 0)
+      VYX_LOG("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid, version);
+    ++mCurNextCounter;
+    ++mDroppedSectionsFuture;
+    return false;
   }
-
-  ++mGoodSections;
-  if (table_id != nullptr) *table_id = mTableId;
-  return mSectionBuffer;
+  if (version == mVersion) {
+    if ((mVersionCounter & 1023) == 0)
+      VYX_LOG("tbl 0x%x pid 0x%x/0x%x same, good, old version %d\n", mTableId, pid, mPid, mVersion);
+    ++mVersionCounter;
+    return true;
+  }
+  if (mVersion != -1) {
+    VYX_LOG("tbl 0x%x pid 0x%x/0x%x VERSION CHANGE, old %d new %d\n", mTableId, pid, mPid, mVersion,
+            version);
+    mGoodSections = 0;
+    mDroppedSectionsContinuity = 0;
+    mDroppedSectionsCrc = 0;
+    mDroppedSectionsOther = 0;
+    mDroppedSectionsFuture = 0;
+    mDroppedSectionsReserved = 0;
+    mIgnoredSections = 0;
+    ++mVersionChanges;
+  }
+  mVersion = version;
+  return true;
 }
 
 void PsipSection::PrintStats() {
@@ -344,7 +355,6 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
   pid &= 0x1FFF;
   if (table_id != nullptr) *table_id = -1;
   PsipSection* state = nullptr;
-
   if (!startOfSection) {
     HeldStart* held = HeldFor(pid);
     if (held != nullptr) {
@@ -352,10 +362,7 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
       // The PID's next packet completes the header the last one's end cut:
       // collected as one start, header and payload joined, unless a packet
       // was lost in between.
-      int counter = continuityPerPid[pid];
-      bool follows = counter == kNoCounterYet || (continuity & kContinuityUnknown) == kContinuityUnknown ||
-                     ((counter + 1) & 0x0F) == (continuity & 0x0F);
-      if (follows) {
+      if (Follows(pid, continuity)) {
         unsigned char joined[kSectionHeaderBytes + kMaxPayload];
         int n = held->length;
         int take = length < kMaxPayload ? (length > 0 ? length : 0) : kMaxPayload;
@@ -365,87 +372,11 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
       }
       ++mHeldStartsLost;
     }
-    for (int i = 0; i < mTableCount; ++i) {
-      if (mTables[i]->mPid == pid && mTables[i]->mRemainingSectionLen > 0) {
-        state = mTables[i];
-        break;
-      }
-    }
-    if (state == nullptr) {
-      if (report_due(mOrphanContinuations)) VYX_LOG("Section continuation before start; drop\n");
-      ++mOrphanContinuations;
-      continuity_gap(continuityPerPid, pid, continuity);
-      return nullptr;
-    }
+    state = StateInProgress(pid, continuity);
   } else {
-    // The start must hold the section header (up to section_number); a
-    // header cut by the packet end is dropped, and so is stuffing (0xFF).
-    SectionReader head(packetPtr, length);
-    int tableId = head.U8();
-    head.Skip(kSectionHeaderBytes - 2);  // section_length, table id extension, version
-    int sectionNo = head.U8();
-    HeldStart* stale = HeldFor(pid);
-    if (stale != nullptr) {
-      stale->pid = -1;  // its rest never came: this start is no continuation
-      ++mHeldStartsLost;
-    }
-    if (!head.Ok() || tableId == 0xFF) {
-      if (!head.Ok()) {
-        if (report_due(mShortStarts))
-          VYX_LOG("Section header split over packets (%d B) pid 0x%x; held\n", length, pid);
-        ++mShortStarts;
-        if (tableId != 0xFF) Hold(pid, packetPtr, length);
-      }
-      continuity_gap(continuityPerPid, pid, continuity);
-      return nullptr;
-    }
-    for (int i = 0; i < mTableCount; ++i) {
-      PsipSection* s = mTables[i];
-      if (s->mTableId == tableId && s->mPid == pid && s->mSectionNo == sectionNo) {
-        state = s;
-        break;
-      }
-    }
-    // Sections of a PID follow one another: a start ends any other section
-    // of the PID still open, whose end was lost.
-    for (int i = 0; i < mTableCount; ++i) {
-      PsipSection* s = mTables[i];
-      if (s != state && s->mPid == pid && s->mRemainingSectionLen > 0) {
-        VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", s->mTableId, pid);
-        s->mRemainingSectionLen = 0;
-        ++s->mDroppedSectionsContinuity;
-      }
-    }
-    if (state != nullptr) {
-      if (mReparseEit && tableId == 0xCB) {
-        state->mVersion = -1;
-        mReparseEit = false;
-      }
-      if (mReparseEtt && tableId == 0xCC) {
-        state->mVersion = -1;
-        mReparseEtt = false;
-      }
-    } else {
-      int size = BufferSizeFor(tableId);
-      if (size == PsipSection::kSmallBuffer && mSmallUsed < kSmallStates)
-        state = mSmallPool[mSmallUsed++];
-      else if (size == PsipSection::kLargeBuffer && mLargeUsed < kLargeStates)
-        state = mLargePool[mLargeUsed++];
-      if (state == nullptr || mTableCount >= kMaxStates) {
-        if (report_due(mStatesDropped))
-          VYX_LOG("No reassembly state left for tbl 0x%x pid 0x%x sect %d; drop\n", tableId, pid,
-                  sectionNo);
-        ++mStatesDropped;
-        continuity_gap(continuityPerPid, pid, continuity);
-        return nullptr;
-      }
-      VYX_LOG("new pPsip bufsize %d for tbl 0x%x pid 0x%x\n", size, tableId, pid);
-      state->mTableId = tableId;
-      state->mPid = pid;
-      state->mSectionNo = sectionNo;
-      mTables[mTableCount++] = state;
-    }
+    state = StateForStart(pid, packetPtr, length, continuity);
   }
+  if (state == nullptr) return nullptr;
 
   unsigned char* section =
       state->CollectPsipSection(pid, packetPtr, length, startOfSection, continuity, table_id);
@@ -454,6 +385,93 @@ unsigned char* TableCollector::CollectPsipSection(unsigned short pid, unsigned c
     mReparseEtt = true;
   }
   return section;
+}
+
+bool TableCollector::Follows(int pid, unsigned char continuity) const {
+  int counter = continuityPerPid[pid];
+  return counter == kNoCounterYet || (continuity & kContinuityUnknown) == kContinuityUnknown ||
+         ((counter + 1) & 0x0F) == (continuity & 0x0F);
+}
+
+PsipSection* TableCollector::StateInProgress(int pid, unsigned char continuity) {
+  for (int i = 0; i < mTableCount; ++i)
+    if (mTables[i]->mPid == pid && mTables[i]->mRemainingSectionLen > 0) return mTables[i];
+  if (report_due(mOrphanContinuations)) VYX_LOG("Section continuation before start; drop\n");
+  ++mOrphanContinuations;
+  continuity_gap(continuityPerPid, static_cast<unsigned short>(pid), continuity);
+  return nullptr;
+}
+
+PsipSection* TableCollector::StateForStart(int pid, const unsigned char* packetPtr, int length,
+                                           unsigned char continuity) {
+  // The start must hold the section header (up to section_number); a
+  // header cut by the packet end is held, and stuffing (0xFF) dropped.
+  SectionReader head(packetPtr, length);
+  int tableId = head.U8();
+  head.Skip(kSectionHeaderBytes - 2);  // section_length, table id extension, version
+  int sectionNo = head.U8();
+  HeldStart* stale = HeldFor(pid);
+  if (stale != nullptr) {
+    stale->pid = -1;  // its rest never came: this start is no continuation
+    ++mHeldStartsLost;
+  }
+  if (!head.Ok() || tableId == 0xFF) {
+    if (!head.Ok()) {
+      if (report_due(mShortStarts))
+        VYX_LOG("Section header split over packets (%d B) pid 0x%x; held\n", length, pid);
+      ++mShortStarts;
+      if (tableId != 0xFF) Hold(pid, packetPtr, length);
+    }
+    continuity_gap(continuityPerPid, static_cast<unsigned short>(pid), continuity);
+    return nullptr;
+  }
+  PsipSection* state = nullptr;
+  for (int i = 0; i < mTableCount && state == nullptr; ++i) {
+    PsipSection* s = mTables[i];
+    if (s->mTableId == tableId && s->mPid == pid && s->mSectionNo == sectionNo) state = s;
+  }
+  // Sections of a PID follow one another: a start ends any other section
+  // of the PID still open, whose end was lost.
+  for (int i = 0; i < mTableCount; ++i) {
+    PsipSection* s = mTables[i];
+    if (s != state && s->mPid == pid && s->mRemainingSectionLen > 0) {
+      VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", s->mTableId, pid);
+      s->mRemainingSectionLen = 0;
+      ++s->mDroppedSectionsContinuity;
+    }
+  }
+  if (state == nullptr) return NewState(pid, tableId, sectionNo, continuity);
+  if (mReparseEit && tableId == 0xCB) {
+    state->mVersion = -1;
+    mReparseEit = false;
+  }
+  if (mReparseEtt && tableId == 0xCC) {
+    state->mVersion = -1;
+    mReparseEtt = false;
+  }
+  return state;
+}
+
+PsipSection* TableCollector::NewState(int pid, int tableId, int sectionNo, unsigned char continuity) {
+  PsipSection* state = nullptr;
+  int size = BufferSizeFor(tableId);
+  if (size == PsipSection::kSmallBuffer && mSmallUsed < kSmallStates)
+    state = mSmallPool[mSmallUsed++];
+  else if (size == PsipSection::kLargeBuffer && mLargeUsed < kLargeStates)
+    state = mLargePool[mLargeUsed++];
+  if (state == nullptr || mTableCount >= kMaxStates) {
+    if (report_due(mStatesDropped))
+      VYX_LOG("No reassembly state left for tbl 0x%x pid 0x%x sect %d; drop\n", tableId, pid, sectionNo);
+    ++mStatesDropped;
+    continuity_gap(continuityPerPid, static_cast<unsigned short>(pid), continuity);
+    return nullptr;
+  }
+  VYX_LOG("new pPsip bufsize %d for tbl 0x%x pid 0x%x\n", size, tableId, pid);
+  state->mTableId = tableId;
+  state->mPid = pid;
+  state->mSectionNo = sectionNo;
+  mTables[mTableCount++] = state;
+  return state;
 }
 
 void TableCollector::PrintStats() {

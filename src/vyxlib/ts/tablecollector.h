@@ -70,6 +70,15 @@ class PsipSection {
   void Reset();
 
  private:
+  // The steps of CollectPsipSection: a start's header, the bytes of a
+  // packet (true once the section is complete), the CRC of a complete
+  // section (and its version byte), its version.
+  bool BeginSection(unsigned short pid, const unsigned char* packetPtr, int length,
+                    unsigned char continuity, bool gap, bool* crcWaived);
+  bool Append(const unsigned char* packetPtr, int length);
+  bool CrcAccepted(unsigned short pid, unsigned char continuity, bool crcWaived, int* versionByte);
+  bool VersionAccepted(unsigned short pid, int versionByte);
+
   PsipSection(const PsipSection&) = delete;
   PsipSection& operator=(const PsipSection&) = delete;
 };
@@ -126,6 +135,13 @@ class TableCollector {
 
  private:
   HeldStart* HeldFor(int pid);
+  // Whether a packet with this counter follows the PID's last one.
+  bool Follows(int pid, unsigned char continuity) const;
+  // The state a continuation goes to, a start goes to (found or new), or
+  // null when the packet is dropped (its continuity counted).
+  PsipSection* StateInProgress(int pid, unsigned char continuity);
+  PsipSection* StateForStart(int pid, const unsigned char* packetPtr, int length, unsigned char continuity);
+  PsipSection* NewState(int pid, int tableId, int sectionNo, unsigned char continuity);
   void Hold(int pid, const unsigned char* bytes, int length);
 
   unsigned char* mpArena;  // the section buffers of both pools, one block
