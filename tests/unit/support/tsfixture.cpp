@@ -260,6 +260,55 @@ Bytes MuxGenerator::Generate(size_t packets) {
 
 namespace tsfix {
 
+namespace {
+
+// Takes the complete sections at the front of `pending` into `out`.
+void TakeSections(Bytes& pending, int tableId, std::vector<Bytes>& out) {
+  while (pending.size() >= 3 && pending[0] != 0xFF) {
+    size_t total = ((static_cast<size_t>(pending[1] & 0x0F) << 8) | pending[2]) + 3;
+    if (pending.size() < total) return;
+    Bytes s(pending.begin(), pending.begin() + static_cast<long>(total));
+    pending.erase(pending.begin(), pending.begin() + static_cast<long>(total));
+    bool crcOk = total >= 4 && Crc32(s.data(), total - 4) ==
+                                   ((static_cast<uint32_t>(s[total - 4]) << 24) | (s[total - 3] << 16) |
+                                    (s[total - 2] << 8) | s[total - 1]);
+    bool seen = false;
+    for (const Bytes& o : out) seen = seen || o == s;
+    if (crcOk && !seen && (tableId < 0 || s[0] == tableId)) out.push_back(s);
+  }
+  if (!pending.empty() && pending[0] == 0xFF) pending.clear();  // stuffing to the packet's end
+}
+
+}  // namespace
+
+std::vector<Bytes> SectionsOf(const Bytes& ts, uint16_t pid, int tableId) {
+  std::vector<Bytes> out;
+  Bytes pending;
+  bool synced = false;
+  for (size_t i = 0; i + 188 <= ts.size(); i += 188) {
+    const uint8_t* p = &ts[i];
+    if (p[0] != 0x47 || ((((p[1] & 0x1F) << 8) | p[2]) != pid) || (p[3] & 0x10) == 0) continue;
+    size_t start = 4 + ((p[3] & 0x20) ? 1u + p[4] : 0u);
+    if (start >= 188) continue;
+    const uint8_t* payload = p + start;
+    size_t n = 188 - start;
+    if (p[1] & 0x40) {
+      size_t pointer = payload[0];
+      if (1 + pointer > n) continue;
+      if (synced) {
+        pending.insert(pending.end(), payload + 1, payload + 1 + pointer);
+        TakeSections(pending, tableId, out);
+      }
+      pending.assign(payload + 1 + pointer, payload + n);
+      synced = true;
+    } else if (synced) {
+      pending.insert(pending.end(), payload, payload + n);
+    }
+    TakeSections(pending, tableId, out);
+  }
+  return out;
+}
+
 Bytes ReadFileBytes(const std::string& path) {
   Bytes b;
   FILE* fp = fopen(path.c_str(), "rb");

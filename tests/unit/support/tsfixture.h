@@ -111,6 +111,11 @@ class PsiPacketizer {
 };
 
 Bytes Join(const std::vector<Bytes>& packets);
+// The distinct complete sections with `tableId` (-1: any) carried on `pid` of
+// a capture, in order of first appearance, reassembled as a receiver would
+// (pointer_field, several sections per packet, stuffing); sections whose
+// CRC-32 fails are left out.
+std::vector<Bytes> SectionsOf(const Bytes& ts, uint16_t pid, int tableId = -1);
 // The packets of `ts`, each PID's first one preceded by a packet of that PID
 // whose continuity counter comes just before it (and whose payload starts no
 // section): a fresh collector's counters then meet a capture in step.

@@ -454,8 +454,10 @@ TEST(Filter, PacketCarriedAcrossADetachGoesOnToTheStreamerStillAttached) {
 
 // Hostile input: random buffers with sync bytes sprinkled in, PSI-looking
 // payloads on table PIDs, random buffer sizes.  Nothing may read or write
-// outside the buffers (checked by the sanitizer build).
-TEST(Filter, RandomStreamsNeverOverrun) {
+// outside the buffers (checked by the sanitizer build), and afterwards a
+// clean PAT is still collected and registered: the noise must not have
+// used up the collector's reassembly states.
+TEST(Filter, RandomStreamsNeverOverrunAndAPatStillRegisters) {
   std::mt19937 rng(99);
   TsFilter f('T', nullptr);
   f.FilterActive(true);
@@ -480,7 +482,15 @@ TEST(Filter, RandomStreamsNeverOverrun) {
       Attach(f, 0x100, s.get());
     }
   }
-  SUCCEED();
+  f.CleanPacketIdMap();
+  tsfix::PsiPacketizer pat(0x0000);
+  Bytes clean = tsfix::Join(pat.Packetize(tsfix::MakePat(7, 3, {{9, 0x1234}})));
+  tsfix::Append(clean, tsfix::Join(pat.Packetize(tsfix::MakePat(7, 3, {{9, 0x1234}}))));
+  tsfix::Append(clean, tsfix::MakeDataPacket(0x1FFF, 0));
+  ASSERT_TRUE(Feed(f, clean, 0, clean.size()));
+  EXPECT_EQ(ePidTypePmt, f.mPacketIdMap[0x1234].type);
+  EXPECT_EQ(9, f.mPacketIdMap[0x1234].programId);
+  EXPECT_EQ(7, f.mPacketIdMap[0x1234].transportId);
 }
 
 // The player hands over buffers of any size; short ones often finish one
