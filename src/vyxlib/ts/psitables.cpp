@@ -39,17 +39,6 @@ bool DecodePat(const unsigned char* section, int available, PatSection* out) {
   return true;
 }
 
-namespace {
-
-void Cut(TableFault* fault, TableFault::Kind kind, int entry, int value, int left) {
-  fault->kind = kind;
-  fault->entry = entry;
-  fault->value = value;
-  fault->left = left;
-}
-
-}  // namespace
-
 bool DecodePmt(const unsigned char* section, int available, PmtSection* out) {
   out->count = 0;
   out->programInfo = DescriptorLoop();
@@ -64,7 +53,7 @@ bool DecodePmt(const unsigned char* section, int available, PmtSection* out) {
   // Both loops lie between the header and the CRC.
   int loopBytes = whole.Remaining() - kSectionCrcBytes;
   if (programInfoLength > loopBytes) {
-    Cut(&out->fault, TableFault::eDescriptorsCut, 0, programInfoLength, loopBytes);
+    out->fault.Set(TableFault::eDescriptorsCut, 0, programInfoLength, loopBytes);
     return false;
   }
   SectionReader info = whole.Sub(programInfoLength);
@@ -77,12 +66,12 @@ bool DecodePmt(const unsigned char* section, int available, PmtSection* out) {
     uint16_t pid = streams.PID13();
     int esInfoLength = streams.Len12();
     if (!streams.Ok()) {
-      Cut(&out->fault, TableFault::eEntryCut, out->count + 1, 0, left);
+      out->fault.Set(TableFault::eEntryCut, out->count + 1, 0, left);
       return false;
     }
     SectionReader descriptors = streams.Sub(esInfoLength);
     if (!streams.Ok()) {
-      Cut(&out->fault, TableFault::eDescriptorsCut, out->count + 1, esInfoLength, descriptors.Length());
+      out->fault.Set(TableFault::eDescriptorsCut, out->count + 1, esInfoLength, descriptors.Length());
       return false;
     }
     PmtStream& s = out->streams[out->count++];

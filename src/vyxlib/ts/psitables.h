@@ -30,6 +30,13 @@ struct TableFault {
   int entry = 0;  // 1-based entry at fault; 0: the header
   int value = 0;
   int left = 0;   // bytes left in the loop where it happened
+
+  void Set(Kind k, int atEntry, int fieldValue, int bytesLeft) {
+    kind = k;
+    entry = atEntry;
+    value = fieldValue;
+    left = bytesLeft;
+  }
 };
 
 // Reads table_id and section_length and checks the length against

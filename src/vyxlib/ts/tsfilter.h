@@ -30,7 +30,6 @@ class TunerManager;
 class TableCollector;
 class Statistics;
 class Time;
-struct PatEntry;
 struct PmtSection;
 struct VctSection;
 struct VctChannel;
@@ -327,7 +326,7 @@ class TsFilter {
   void Forward(const unsigned char* data, int len);
   void ResetPacketIdMapLocked();
   // PAT steps (tsfilter_psi.cpp).
-  void RegisterPatEntry(uint16_t transportId, const PatEntry& entry);
+  void RegisterPatEntry(uint16_t transportId, uint16_t programNumber, uint16_t pmtPid);
   void NotePatVersion(int versionBits);
   // PSIP reports (ts/psip/).
   void ReportVctChannel(const VctSection& vct, const VctChannel& c);

@@ -71,7 +71,8 @@ bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
   if (versionBits != mPatVersion) {
     VYX_LOG("Re-AnalyzeSectionPat\n");
     ++mpStatistics->mPatCounter;
-    for (int i = 0; i < pat.count; ++i) RegisterPatEntry(pat.transportId, pat.entries[i]);
+    for (int i = 0; i < pat.count; ++i)
+      RegisterPatEntry(pat.transportId, pat.entries[i].programNumber, pat.entries[i].pid);
     if (mMyType != 'T') {
       NotePatVersion(versionBits);
       return true;
@@ -84,23 +85,23 @@ bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
   return true;
 }
 
-void TsFilter::RegisterPatEntry(uint16_t transportId, const PatEntry& entry) {
-  PacketIdMapType& e = mPacketIdMap[entry.pid];
-  if (entry.programNumber == 0) {
+void TsFilter::RegisterPatEntry(uint16_t transportId, uint16_t programNumber, uint16_t pmtPid) {
+  PacketIdMapType& e = mPacketIdMap[pmtPid];
+  if (programNumber == 0) {
     e.type = ePidTypeNone;  // network PID
     return;
   }
   if (e.transportId == 0)
     VYX_LOG("Pat: transport_stream_id %x, program_number %x, program_map_pid %x\n", transportId,
-            entry.programNumber, entry.pid);
+            programNumber, pmtPid);
   e.channelId = static_cast<uint8_t>(mpTunerManager ? mpTunerManager->GetCurrentChannel() : 0);
   e.type = ePidTypePmt;
   e.status = ePidAnalyse;
   e.transportId = transportId;
-  e.programId = entry.programNumber;
-  if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, entry.programNumber);
+  e.programId = programNumber;
+  if (mpTunerManager) mpTunerManager->AddProgramToScanResults(transportId, programNumber);
   // Streams asked for the program before this PAT came get its PMT.
-  FollowPatEntry(transportId, entry.programNumber, entry.pid);
+  FollowPatEntry(transportId, programNumber, pmtPid);
 }
 
 void TsFilter::NotePatVersion(int versionBits) {

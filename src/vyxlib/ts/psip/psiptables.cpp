@@ -22,13 +22,6 @@ SectionReader OpenTable(const unsigned char* section, int available, int id, int
   return OpenSection(section, available, minLength, maxLength, fault);
 }
 
-void Cut(TableFault* fault, TableFault::Kind kind, int entry, int value, int left) {
-  fault->kind = kind;
-  fault->entry = entry;
-  fault->value = value;
-  fault->left = left;
-}
-
 // The fixed part of one VCT channel (32 bytes).
 void DecodeVctChannel(SectionReader& entry, VctChannel* c) {
   memcpy(c->shortName, entry.Bytes(14), 14);
@@ -72,7 +65,7 @@ bool DecodeVct(const unsigned char* section, int available, VctSection* out) {
   SectionReader channels = whole.Sub(whole.Remaining() - 2 - kSectionCrcBytes);
   for (int i = 0; i < out->announced; ++i) {
     if (!channels.Has(VctSection::kEntryBytes) || out->count >= VctSection::kMaxChannels) {
-      Cut(&out->fault, TableFault::eEntryCut, i + 1, out->announced, channels.Remaining());
+      out->fault.Set(TableFault::eEntryCut, i + 1, out->announced, channels.Remaining());
       return false;
     }
     VctChannel* c = &out->channels[out->count];
@@ -81,7 +74,7 @@ bool DecodeVct(const unsigned char* section, int available, VctSection* out) {
     DecodeVctChannel(entry, c);
     SectionReader descriptors = channels.Sub(c->descriptors.length);
     if (!channels.Ok()) {
-      Cut(&out->fault, TableFault::eDescriptorsCut, i + 1, c->descriptors.length, descriptors.Length());
+      out->fault.Set(TableFault::eDescriptorsCut, i + 1, c->descriptors.length, descriptors.Length());
       return false;
     }
     c->descriptors.data = descriptors.Ptr();
@@ -104,7 +97,7 @@ bool DecodeMgt(const unsigned char* section, int available, MgtSection* out) {
   SectionReader entries = whole.Sub(whole.Remaining() - 2 - kSectionCrcBytes);
   for (int i = 0; i < out->announced; ++i) {
     if (!entries.Has(MgtSection::kEntryBytes) || out->count >= MgtSection::kMaxEntries) {
-      Cut(&out->fault, TableFault::eEntryCut, i + 1, out->announced, entries.Remaining());
+      out->fault.Set(TableFault::eEntryCut, i + 1, out->announced, entries.Remaining());
       return false;
     }
     MgtEntry* e = &out->entries[out->count];
@@ -117,7 +110,7 @@ bool DecodeMgt(const unsigned char* section, int available, MgtSection* out) {
     e->descriptors.length = entries.Len12();
     SectionReader descriptors = entries.Sub(e->descriptors.length);
     if (!entries.Ok()) {
-      Cut(&out->fault, TableFault::eDescriptorsCut, i + 1, e->descriptors.length, descriptors.Length());
+      out->fault.Set(TableFault::eDescriptorsCut, i + 1, e->descriptors.length, descriptors.Length());
       return false;
     }
     e->descriptors.data = descriptors.Ptr();
@@ -133,7 +126,7 @@ bool DecodeEit(const unsigned char* section, int available, EitSection* out) {
                                   kMaxLongSectionLength, &out->fault);
   if (!whole.Ok()) return false;
   if ((whole.Peek(1) & 0xF0) != 0xF0) {
-    Cut(&out->fault, TableFault::eReserved, 0, whole.Peek(1), 0);
+    out->fault.Set(TableFault::eReserved, 0, whole.Peek(1), 0);
     return false;
   }
   whole.Skip(3);
@@ -143,7 +136,7 @@ bool DecodeEit(const unsigned char* section, int available, EitSection* out) {
   SectionReader events = whole.Sub(whole.Remaining() - kSectionCrcBytes);
   for (int i = 0; i < out->announced; ++i) {
     if (!events.Has(EitSection::kEventBytes)) {
-      Cut(&out->fault, TableFault::eEntryCut, i + 1, out->announced, events.Remaining());
+      out->fault.Set(TableFault::eEntryCut, i + 1, out->announced, events.Remaining());
       return false;
     }
     EitEvent* e = &out->events[out->count];
@@ -153,18 +146,18 @@ bool DecodeEit(const unsigned char* section, int available, EitSection* out) {
     e->titleLength = events.U8();
     // The title and the two descriptors_length bytes after it.
     if (!events.Has(e->titleLength + 2)) {
-      Cut(&out->fault, TableFault::eTextCut, i + 1, e->titleLength, events.Remaining());
+      out->fault.Set(TableFault::eTextCut, i + 1, e->titleLength, events.Remaining());
       return false;
     }
     e->title = events.Bytes(e->titleLength);
     uint8_t flags = events.Peek(0);
     if ((flags & 0xF0) != 0xF0) {
-      Cut(&out->fault, TableFault::eReserved, i + 1, flags, events.Remaining());
+      out->fault.Set(TableFault::eReserved, i + 1, flags, events.Remaining());
       return false;
     }
     int descriptorsLength = events.Len12();
     if (!events.Skip(descriptorsLength)) {
-      Cut(&out->fault, TableFault::eDescriptorsCut, i + 1, descriptorsLength, 0);
+      out->fault.Set(TableFault::eDescriptorsCut, i + 1, descriptorsLength, 0);
       return false;
     }
     ++out->count;
