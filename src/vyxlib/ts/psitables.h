@@ -46,10 +46,12 @@ struct TableFault {
 SectionReader OpenSection(const unsigned char* section, int available, int minLength, int maxLength,
                           TableFault* fault);
 
-// A run of descriptors inside a section.
+// A run of descriptors inside a section.  Plain (no member initializers):
+// a decoder's struct on the stack must not clear hundreds of entries per
+// section before it fills the few it has.
 struct DescriptorLoop {
-  const unsigned char* data = nullptr;
-  uint16_t length = 0;
+  const unsigned char* data;
+  uint16_t length;
 };
 
 // ---- PAT ----
