@@ -28,11 +28,33 @@
 #include <string>
 #include <vector>
 
-#include "services/ircontrol.h"
 #include "jsonl.h"
 #include "standin.h"
 
 namespace {
+
+// The player's key messages: queue 1250, type 1, 16 bytes of text with the
+// key code as the signed byte at offset 4.
+constexpr int kIrInputQueueKey = 1250;
+constexpr long kIrKeyMessageType = 1;
+constexpr int kIrKeyTextSize = 16;
+constexpr int kIrKeyOffset = 4;
+
+// The remote's keys as the player reports them: code and name.  The tool's
+// own table (not the plug-in's), so that a wrong entry on either side shows.
+struct RemoteKey {
+  int code;
+  const char* name;
+};
+const RemoteKey kRemoteKeys[] = {
+    {1, "KEY_NUM_0"},    {2, "KEY_NUM_1"},      {3, "KEY_NUM_2"},        {4, "KEY_NUM_3"},   {5, "KEY_NUM_4"},
+    {6, "KEY_NUM_5"},    {7, "KEY_NUM_6"},      {8, "KEY_NUM_7"},        {9, "KEY_NUM_8"},   {10, "KEY_NUM_9"},
+    {11, "KEY_UP"},      {12, "KEY_DOWN"},      {13, "KEY_RIGHT"},       {14, "KEY_LEFT"},   {15, "KEY_ENTER"},
+    {16, "KEY_MENU"},    {26, "KEY_FF"},        {33, "KEY_OFF"},         {34, "KEY_VYX"},    {35, "KEY_RED"},
+    {36, "KEY_GREEN"},   {37, "KEY_YELLOW"},    {38, "KEY_BLUE"},        {39, "KEY_F1"},     {40, "KEY_CHAN_UP"},
+    {41, "KEY_CHAN_DOWN"}, {42, "KEY_GUIDE"},   {43, "KEY_INFO"},        {44, "KEY_VOL_UP"}, {45, "KEY_VOL_DOWN"},
+    {46, "KEY_MUTE"},
+};
 
 struct KeyMessage {
   long mtype;
@@ -49,12 +71,10 @@ void usage(FILE* out) {
           "Times are real milliseconds (not scaled by VYX_TIME_SCALE).\n");
 }
 
-// The name of a table entry without "KEY_" and anything after a blank.
+// The name of a table entry without "KEY_".
 std::string short_name(const char* name) {
   std::string s = name;
   if (s.compare(0, 4, "KEY_") == 0) s = s.substr(4);
-  size_t blank = s.find(' ');
-  if (blank != std::string::npos) s.resize(blank);
   return s;
 }
 
@@ -65,10 +85,8 @@ int parse_key(const char* arg) {
   long v = strtol(arg, &end, 0);
   if (end != arg && *end == '\0' && errno == 0) return v >= 1 && v <= 127 ? static_cast<int>(v) : -1;
   const char* want = strncasecmp(arg, "KEY_", 4) == 0 ? arg + 4 : arg;
-  for (int key = 1; key <= 127; key++) {
-    const char* name = nullptr;
-    if (ir_key_lookup(key, nullptr, &name) && strcasecmp(short_name(name).c_str(), want) == 0) return key;
-  }
+  for (const RemoteKey& k : kRemoteKeys)
+    if (strcasecmp(short_name(k.name).c_str(), want) == 0) return k.code;
   return -1;
 }
 
@@ -82,10 +100,7 @@ bool parse_ms(const char* text, long* out) {
 }
 
 void list_keys() {
-  for (int key = 1; key <= 127; key++) {
-    const char* name = nullptr;
-    if (ir_key_lookup(key, nullptr, &name)) printf("%3d %s\n", key, short_name(name).c_str());
-  }
+  for (const RemoteKey& k : kRemoteKeys) printf("%3d %s\n", k.code, short_name(k.name).c_str());
 }
 
 // What the command line sets.

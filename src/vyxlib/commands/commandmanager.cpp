@@ -24,6 +24,7 @@
 #include "tuner/tunermanager.h"
 #include "uart.h"
 #include "utils.h"
+#include "core/fields.h"
 #include "core/version.h"
 #include "core/vyxlibmain.h"
 #include "zernsnmp.h"
@@ -49,17 +50,6 @@ inline bool Match(const char* cmd, const char* keyword, size_t n) {
   return strncasecmp(cmd, keyword, n) == 0;
 }
 
-// Decimal number as atoi reads it, without atoi's overflow behaviour.
-int DecimalValue(const char* text) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(text, &end, 10);
-  if (end == text) return 0;
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
-
 // The text from `offset` on, or an empty text when the command is shorter
 // (keywords compared on fewer characters than the handler skips).
 char* TextFrom(char* cmd, size_t offset) {
@@ -74,6 +64,40 @@ UdpServer* filter_udp_rcv = nullptr;
 // The diagnostic holds the command server: it ends on its own after this long
 // without a datagram (time-scaled like every wait).
 const int kFilterIdleSeconds = 30;
+
+// The role's own modules and defaults: the receiver's IR and serial modules
+// and URL buffer, the transmitter's tuner mode.  Any other role ends the
+// process.
+void BuildRoleModules(CommandManager& m) {
+  switch (m.mMyType) {
+    case 'R':
+      snprintf(m.mTunerMode, sizeof(m.mTunerMode), "%s", "ERROR");
+      m.mCommandPort = 2008;
+      VYX_LOG("Initialize IR module\n");
+      m.mpIrControl = new (std::nothrow) IrControl();
+      VYX_LOG("Initialize UART module\n");
+      m.mpUart = new (std::nothrow) Uart();
+      if (m.mpIrControl == nullptr || m.mpUart == nullptr) {
+        VYX_ERROR("no memory for the IR or serial module");
+        exit(-1);
+      }
+      m.mUrl = new (std::nothrow) char[CommandManager::kUrlSize]();
+      if (m.mUrl == nullptr) {
+        VYX_ERROR("no memory for the URL buffer");
+        exit(-1);
+      }
+      VYX_LOG("Initialized TsFilter module for Receiver\n");
+      break;
+    case 'T':
+      m.mCommandPort = 5000;
+      m.mpIrControl = nullptr;
+      snprintf(m.mTunerMode, sizeof(m.mTunerMode), "%s", "ATSC");
+      break;
+    default:
+      VYX_ERROR("Invalid type: %c\n", m.mMyType);
+      exit(-1);
+  }
+}
 
 }  // namespace
 
@@ -139,34 +163,7 @@ CommandManager::CommandManager(char type)
 
   mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), 0);
 
-  switch (mMyType) {
-    case 'R':
-      snprintf(mTunerMode, sizeof(mTunerMode), "%s", "ERROR");
-      mCommandPort = 2008;
-      VYX_LOG("Initialize IR module\n");
-      mpIrControl = new (std::nothrow) IrControl();
-      VYX_LOG("Initialize UART module\n");
-      mpUart = new (std::nothrow) Uart();
-      if (mpIrControl == nullptr || mpUart == nullptr) {
-        VYX_ERROR("no memory for the IR or serial module");
-        exit(-1);
-      }
-      mUrl = new (std::nothrow) char[kUrlSize]();
-      if (mUrl == nullptr) {
-        VYX_ERROR("no memory for the URL buffer");
-        exit(-1);
-      }
-      VYX_LOG("Initialized TsFilter module for Receiver\n");
-      break;
-    case 'T':
-      mCommandPort = 5000;
-      mpIrControl = nullptr;
-      snprintf(mTunerMode, sizeof(mTunerMode), "%s", "ATSC");
-      break;
-    default:
-      VYX_ERROR("Invalid type: %c\n", mMyType);
-      exit(-1);
-  }
+  BuildRoleModules(*this);
 
   VYX_LOG("Initialize SharedMem module\n");
   SharedMem::Self();
@@ -463,7 +460,7 @@ const CommandManager::CommandRow CommandManager::kCommandTable[] = {
     // Diagnostics: each acts, and its reply is the generic "KO\r\n".
     {"DEBUG", 5, Role::kBoth, Answer::kGenericKo,
      [](CommandManager&, char* cmd, int) {
-       __atomic_store_n(&global_debug_flag, DecimalValue(cmd + 5), __ATOMIC_RELAXED);
+       __atomic_store_n(&global_debug_flag, fields::Decimal(cmd + 5), __ATOMIC_RELAXED);
        return mKo;
      }},
     {"DUMPPIDS", 8, Role::kBoth, Answer::kGenericKo,
@@ -521,6 +518,13 @@ const char* CommandManager::MatchedKeyword(const char* cmd) {
   return row != nullptr ? row->keyword : nullptr;
 }
 
+const char* CommandManager::KeywordRow(int index, size_t* compared) {
+  const int rows = static_cast<int>(sizeof(kCommandTable) / sizeof(kCommandTable[0]));
+  if (index < 0 || index >= rows) return nullptr;
+  if (compared != nullptr) *compared = kCommandTable[index].compared;
+  return kCommandTable[index].keyword;
+}
+
 const CommandManager::CommandRow* CommandManager::FindCommandRow(const char* cmd) {
   if (cmd == nullptr) return nullptr;
   for (const CommandRow& row : kCommandTable)
@@ -562,7 +566,7 @@ char* CommandManager::ProcessIrAndUartForward(char* cmd) {
   // The number from the ninth character, at most ten characters of it.
   char number[11];
   snprintf(number, sizeof(number), "%s", TextFrom(cmd, 8));
-  if (DecimalValue(number) == 1) {
+  if (fields::Decimal(number) == 1) {
     VYX_LOG("DUREDOD cmdmgr turn ON Ir and Uart forwarding\n");
     if (mpIrControl != nullptr) mpIrControl->SetIrForwarding(mpServer);
     mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), kIrControlForward);

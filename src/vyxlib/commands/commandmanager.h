@@ -7,9 +7,8 @@
 // sender).  One instance per process, never destroyed while the player runs.
 //
 // Source files: commandmanager.cpp (construction, command loop, dispatcher and
-// the commands it answers itself), commandmanager_<topic>.cpp (the handlers of
-// one topic), commandmanager_pending.cpp (handlers whose modules are not built
-// yet).
+// the commands it answers itself) and commandmanager_<topic>.cpp (the handlers
+// of one topic).  Every handler reads its fields through core/fields.h.
 
 #include <cstddef>
 
@@ -44,8 +43,8 @@ class CommandManager {
   UdpServer* mpServer;           // command socket; replies go to its last sender
   TsFilter* mpTsf;
   SnmpLocal* mpSnmp;
-  IrControl* mpIrControl;        // receiver only (null until the IR module exists)
-  Uart* mpUart;                  // receiver only (null until the serial module exists)
+  IrControl* mpIrControl;        // receiver only; null on a transmitter
+  Uart* mpUart;                  // receiver only; null on a transmitter
   TunerManager* mpTunerManager;
   char* mCommand;                // kCommandSize bytes; handlers build replies in it
   bool mIrForwarding;
@@ -85,6 +84,9 @@ class CommandManager {
   // The keyword of the dispatcher row a command matches, or null when none
   // does (for tests and diagnostics: nothing is run).
   static const char* MatchedKeyword(const char* cmd);
+  // Row `index` of the dispatcher's table, in the order the rows are tried:
+  // its keyword and the characters compared; null past the last row.
+  static const char* KeywordRow(int index, size_t* compared);
   // Sends a handler's reply to the sender of the command; a reply of
   // kReplyLimit characters or more is reported and cut to 1023 characters
   // and a zero byte.  Returns the send result.

@@ -9,43 +9,16 @@
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {
 
-constexpr int kMaxFields = 4;
-constexpr size_t kFieldSize = 32;
-
-// Splits text at commas into at most kMaxFields fields of kFieldSize bytes
-// (longer ones keep their last characters, as hatoi reads from the right).
-// Returns the number of fields.
-int SplitFields(const char* text, size_t len, char fields[kMaxFields][kFieldSize]) {
-  int count = 0;
-  size_t i = 0;
-  while (count < kMaxFields) {
-    size_t start = i;
-    while (i < len && text[i] != ',') ++i;
-    size_t n = i - start;
-    const char* from = text + start;
-    if (n >= kFieldSize) {
-      from += n - (kFieldSize - 1);
-      n = kFieldSize - 1;
-    }
-    memcpy(fields[count], from, n);
-    fields[count][n] = 0;
-    ++count;
-    if (i >= len) break;
-    ++i;  // the comma
-  }
-  return count;
-}
-
-// A decimal field, blanks first allowed; anything else reads as 0.
-unsigned int Decimal(const char* field) {
-  while (*field == ' ' || *field == '\t') ++field;
-  if (!isdigit(static_cast<unsigned char>(*field))) return 0;
-  return static_cast<unsigned int>(strtoul(field, nullptr, 10));
+// A decimal time or duration field; missing or negative reads as 0 (a
+// negative time would wrap to a date far in the future).
+unsigned int NonNegative(const char* field) {
+  return field != nullptr ? static_cast<unsigned int>(fields::Clamped(field, 0, 2147483647)) : 0;
 }
 
 }  // namespace
@@ -58,19 +31,18 @@ char* CommandManager::ProcessEpgData(char* cmd, int len) {
 
   // From the second character: the first field still holds "IT" and the
   // type letter, which hatoi passes over.
-  char fields[kMaxFields][kFieldSize];
-  int count = size > 1 ? SplitFields(cmd + 1, size - 1, fields) : 0;
-  const ushort transportId = count > 0 ? static_cast<ushort>(hatoi(fields[0]) & 0xFFFF) : 0;
-  const ushort programId = count > 1 ? static_cast<ushort>(hatoi(fields[1]) & 0xFFFF) : 0;
+  fields::Split split(size > 1 ? cmd + 1 : "", ',', size > 1 ? static_cast<int>(size - 1) : 0);
+  const ushort transportId = static_cast<ushort>(split.HexAt(0, 0) & 0xFFFF);
+  const ushort programId = static_cast<ushort>(split.HexAt(1, 0) & 0xFFFF);
 
   switch (toupper(static_cast<unsigned char>(type))) {
     case 'I': {
-      unsigned int date = count > 2 ? hatoi(fields[2]) : 0;
-      unsigned int time = count > 3 ? Decimal(fields[3]) : 0;
+      unsigned int date = split.HexAt(2, 0);
+      unsigned int time = NonNegative(split.At(3));
       return mpTunerManager->ProcessEpgData(cmd, transportId, programId, date, time, 0, 'i');
     }
     case 'L': {
-      unsigned int hhmm = count > 2 ? Decimal(fields[2]) : 0;
+      unsigned int hhmm = NonNegative(split.At(2));
       unsigned int minutes = (hhmm / 100) * 60 + hhmm % 100;
       return mpTunerManager->ProcessEpgData(cmd, transportId, programId, 0, 0, minutes, 'l');
     }

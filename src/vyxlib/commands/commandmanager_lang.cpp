@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "sharedmem.h"
 #include "snmplocal.h"
 #include "ts/tsfilter.h"
@@ -28,25 +29,6 @@ const char* Argument(const char* cmd) {
   return p;
 }
 
-// Field `index` of a comma-separated text into out (size bytes, cut), without
-// trailing blanks and line ends.  False when missing or empty.
-bool Field(const char* text, int index, char* out, size_t size) {
-  out[0] = '\0';
-  const char* p = text;
-  for (int i = 0; i < index; i++) {
-    p = strchr(p, ',');
-    if (p == nullptr) return false;
-    p++;
-  }
-  while (*p == ' ' || *p == '\t') p++;
-  size_t n = strcspn(p, ",");
-  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t' || p[n - 1] == '\r' || p[n - 1] == '\n')) n--;
-  if (n >= size) n = size - 1;
-  memcpy(out, p, n);
-  out[n] = '\0';
-  return n > 0;
-}
-
 }  // namespace
 
 char* CommandManager::ProcessSetLanguage(char* cmd, int /*len*/) {
@@ -59,21 +41,24 @@ char* CommandManager::ProcessSetLanguage(char* cmd, int /*len*/) {
   mAudioLanguagePri = 0;
   mAudioLanguageSec = 0;
 
-  char field[32];
-  if (Field(args, 0, field, sizeof(field))) {
+  // Blanks and line ends around a field are not part of it; an empty field
+  // is missing and keeps its default.
+  fields::Split split(args, ',');
+  const char* field;
+  if ((field = split.Trimmed(0)) != nullptr) {
     snprintf(priLang, sizeof(priLang), "%.3s", field);
     VYX_LOG("ProcessSetLanguage - PriLang: %s\n", priLang);
   }
-  if (Field(args, 1, field, sizeof(field))) {
-    priType = static_cast<int>(hatoi(field));
+  if ((field = split.Trimmed(1)) != nullptr) {
+    priType = static_cast<int>(fields::Hex(field));
     VYX_LOG("ProcessSetLanguage - PriLangType: %d\n", priType);
   }
-  if (Field(args, 2, field, sizeof(field))) {
+  if ((field = split.Trimmed(2)) != nullptr) {
     snprintf(secLang, sizeof(secLang), "%.3s", field);
     VYX_LOG("ProcessSetLanguage - SecLang: %s\n", secLang);
   }
-  if (Field(args, 3, field, sizeof(field))) {
-    secType = static_cast<int>(hatoi(field));
+  if ((field = split.Trimmed(3)) != nullptr) {
+    secType = static_cast<int>(fields::Hex(field));
     VYX_LOG("ProcessSetLanguage - SecLangType: %d\n", secType);
   }
 
@@ -102,9 +87,10 @@ char* CommandManager::ProcessSetSubtitles(char* cmd, int /*len*/) {
     return mOk;
   }
   const char* args = Argument(cmd);
-  char field[16];
-  if (!Field(args, 0, field, sizeof(field))) return mKo;
-  int service = atoi(field);
+  fields::Split split(args, ',');
+  const char* field = split.Trimmed(0);
+  if (field == nullptr) return mKo;
+  int service = fields::Decimal(field);
   if (strncasecmp(field, "OFF", 3) == 0 || service < 1 || service > kMaxCaptionService) service = 0;
   mCCIndex = service;
   if (mpSnmp->SnmpSet("%s i %d", ZernOid(eCLOSE_CAPTION), service) == nullptr) {

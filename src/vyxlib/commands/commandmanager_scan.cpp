@@ -3,13 +3,12 @@
 // blind scan ("BLIND").  The scan's progress lines reach the controller
 // through the tuner manager's forwarding, which each handler enables first.
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "ts/tsfilter.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
@@ -23,24 +22,6 @@ const char kScalEnd[] = "ffff\r\nOK\r\n";  // sent with its terminating zero byt
 // it, and the end mark.
 char scal_datagram[kScalDatagramLimit + TunerManager::kScalLineMax + sizeof(kScalEnd)];
 
-// The channel range the tuner accepts in its current mode.
-bool ChannelInMode(TunerManager* tm, unsigned int channel) {
-  unsigned int minChan = tm->mTunerMode == TunerManager::eATSC ? 2 : 1;
-  unsigned int maxChan = tm->mTunerMode == TunerManager::eATSC ? 69 : 158;
-  return channel >= minChan && channel <= maxChan;
-}
-
-// Decimal number at the start of text (leading blanks allowed, anything
-// after the digits ignored); false without a digit or beyond an int.
-bool LeadingDecimal(const char* text, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(text, &end, 10);
-  if (end == text || errno == ERANGE || v > INT_MAX || v < INT_MIN) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
 }  // namespace
 
 char* CommandManager::ProcessTunerTuneCommand(char* cmd) {
@@ -51,8 +32,8 @@ char* CommandManager::ProcessTunerTuneCommand(char* cmd) {
     VYX_LOG("Upgrade in progress - command rejected");
     return mKo;
   }
-  unsigned int channel = hatoi(cmd);
-  if (!ChannelInMode(mpTunerManager, channel)) {
+  unsigned int channel = fields::Hex(cmd);
+  if (channel > 0xFFFF || !TunerManager::ChannelInRange(mpTunerManager->mTunerMode, static_cast<int>(channel))) {
     // A channel the tuner cannot take would scan the whole band instead
     // (0) or report whatever the tuner was left on.
     VYX_ERROR("Tuner: channel 0x%x outside the tuner mode's range", channel);
@@ -128,8 +109,8 @@ char* CommandManager::ProcessTunerScanBlindCommand(char* cmd) {
     return mKo;
   }
   if (mpTunerManager == nullptr || cmd == nullptr) return mKo;
-  int n = -1;
-  if (!LeadingDecimal(cmd, &n)) n = -1;
+  // No digit reads as 0: a bare "BLIND" scans the ATSC band.
+  const int n = fields::Decimal(cmd);
   if (n >= TunerManager::eScanUk && n <= TunerManager::eScanAsia) {
     VYX_LOG("Received BLIND command for %d\n", n);
     if (mpTunerManager->ScanState() == TunerManager::eScanInProgress) {

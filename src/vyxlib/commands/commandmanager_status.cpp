@@ -12,6 +12,7 @@
 
 #include "services/beacon.h"
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "sharedmem.h"
 #include "snmplocal.h"
 #include "streamer.h"
@@ -56,29 +57,9 @@ constexpr int kReceiverLocked = 5;
 // A setting value that is an address: a dotted quad fits 15 characters.
 constexpr size_t kAddressChars = 15;
 
-// Field `index` (0-based) of a comma-separated text, cut to `size` - 1
-// characters, without blanks and line ends around it.  False when the text
-// has fewer fields or the field is empty.
-bool CommaField(const char* text, int index, char* out, size_t size) {
-  out[0] = '\0';
-  const char* p = text;
-  for (int i = 0; i < index; i++) {
-    p = strchr(p, ',');
-    if (p == nullptr) return false;
-    p++;
-  }
-  const char* end = strchr(p, ',');
-  size_t n = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
-  while (n > 0 && (*p == ' ' || *p == '\t')) {
-    p++;
-    n--;
-  }
-  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t' || p[n - 1] == '\r' || p[n - 1] == '\n'))
-    n--;
-  if (n >= size) n = size - 1;
-  memcpy(out, p, n);
-  out[n] = '\0';
-  return n > 0;
+// An address field cut to kAddressChars characters; empty when missing.
+void CopyAddress(const char* field, char* out, size_t size) {
+  snprintf(out, size, "%s", field != nullptr ? field : "");
 }
 
 // The reply room for a text written in place of cmd, or the caller's own
@@ -202,15 +183,16 @@ char* CommandManager::ProcessIpSet(char* cmd) {
     return mKo;
   }
 
-  const char* fields = strnlen(cmd, 4) == 4 ? cmd + 4 : "";
-  char number[16];
-  int dhcp = CommaField(fields, 0, number, sizeof(number)) ? atoi(number) : 1;
+  const char* text = strnlen(cmd, 4) == 4 ? cmd + 4 : "";
+  fields::Split split(text, ',');
+  const char* number = split.Trimmed(0);
+  const int dhcp = number != nullptr ? fields::Decimal(number) : 1;
   char ip[kAddressChars + 1];
   char gateway[kAddressChars + 1];
   char mask[kAddressChars + 1];
-  CommaField(fields, 1, ip, sizeof(ip));
-  CommaField(fields, 2, gateway, sizeof(gateway));
-  CommaField(fields, 3, mask, sizeof(mask));
+  CopyAddress(split.Trimmed(1), ip, sizeof(ip));
+  CopyAddress(split.Trimmed(2), gateway, sizeof(gateway));
+  CopyAddress(split.Trimmed(3), mask, sizeof(mask));
   VYX_LOG("Setting ZERN to DHCP %d, IP %s, GW %s, NM %s\n", dhcp, ip, gateway, mask);
 
   // A static setting with a missing or malformed address would be committed

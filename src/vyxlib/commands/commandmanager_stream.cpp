@@ -6,21 +6,13 @@
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "ts/tsfilter.h"
 #include "utils.h"
 
 namespace {
 
 const int kKeywordLength = 14;  // "STREAMFROMFILE"
-
-// Drops line ends and blanks around a field; an empty field is missing.
-char* trim_field(char* f) {
-  if (f == nullptr) return nullptr;
-  while (*f == ' ' || *f == '\t') f++;
-  size_t len = strlen(f);
-  while (len > 0 && (f[len - 1] == '\r' || f[len - 1] == '\n' || f[len - 1] == ' ')) f[--len] = 0;
-  return len > 0 ? f : nullptr;
-}
 
 // The packet loop reads dbg_file_in and the streamers write dbg_file_out on
 // the player's thread under the filter's mutex: swap them under it.
@@ -56,18 +48,10 @@ void CommandManager::StreamFromFile(char* cmd) {
   if (oldOut != nullptr) fclose(oldOut);
 
   if (cmd == nullptr || strnlen(cmd, kKeywordLength) < static_cast<size_t>(kKeywordLength)) return;
-  char text[1024];
-  strncpy(text, cmd + kKeywordLength, sizeof(text) - 1);
-  text[sizeof(text) - 1] = 0;
-  char* comma = strchr(text, ',');
-  if (comma != nullptr) *comma = 0;
-  char* input = trim_field(text);
-  char* output = comma != nullptr ? trim_field(comma + 1) : nullptr;
-  if (output != nullptr) {
-    char* more = strchr(output, ',');
-    if (more != nullptr) *more = 0;
-    output = trim_field(output);
-  }
+  // input[,output]: blanks and line ends around a path are not part of it.
+  fields::Split split(cmd + kKeywordLength, ',', 1023);
+  const char* input = split.Trimmed(0);
+  const char* output = split.Trimmed(1);
   if (input == nullptr) return;
 
   FILE* in = nullptr;

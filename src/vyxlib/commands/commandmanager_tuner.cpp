@@ -13,6 +13,7 @@
 
 #include "services/beacon.h"
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "services/k720cmmd.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
@@ -36,37 +37,127 @@ char unit_copy[256];
 // in place); as long as the longest command datagram.
 char unit_text[CommandManager::kReceiveLimit + 1];
 
-// Decimal number at the start of `text` (leading blanks allowed).  False when
-// there is no digit or the value does not fit an int.
-bool ParseDecimal(const char* text, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(text, &end, 10);
-  if (end == text || errno == ERANGE || v > INT_MAX || v < INT_MIN) return false;
-  *value = static_cast<int>(v);
+// UNIT4/UNIT5: the stream number before the first comma, read as a decimal
+// number (no digit is stream 0); it indexes the stream table, so one outside
+// 0..7 is refused.  UNIT4 then starts the stream with the text after it.
+bool RunNumberedStream(TsFilter* tsf, char d, char* text) {
+  fields::Split split(text, ',');
+  int stream = 0;
+  if (!fields::InRange(split.At(0) != nullptr ? split.At(0) : "", 0, kMaxStreams - 1, &stream)) {
+    VYX_ERROR("Invalid stream number in UNIT%c: %s", d, text);
+    return false;
+  }
+  // Starting a stream needs its text after the stream number.
+  const int rest = split.Offset(1);
+  if (d == '4' && rest < 0) {
+    VYX_ERROR("UNIT4 without stream text");
+    return false;
+  }
+  tsf->StopMulticast(0, true);
+  tsf->StopMulticast(stream, true);
+  if (d == '4') {
+    vyx_sleep_s(1);
+    if (!tsf->StartMulticast(stream, text + rest)) {
+      VYX_ERROR("Can't start multicast");
+      return false;
+    }
+  }
   return true;
 }
 
-// Stream number of "UNIT4"/"UNIT5": the decimal text before the first comma
-// (or the whole text when there is none), which must lie in 0..7.
-bool ParseStreamNumber(const char* text, int* stream) {
-  char number[16];
-  size_t n = strcspn(text, ",");
-  if (n == 0 || n >= sizeof(number)) return false;
-  memcpy(number, text, n);
-  number[n] = '\0';
-  char* end = nullptr;
-  long v = strtol(number, &end, 10);
-  while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') end++;
-  if (end == number || *end != '\0' || v < 0 || v >= kMaxStreams) return false;
-  *stream = static_cast<int>(v);
-  return true;
+// Stops and starts the transmitter's streams for UNIT digit d with the
+// stream text (split in place); false for a refusal, already reported.
+bool RunStreamUnit(TsFilter* tsf, char d, char* text) {
+  switch (d) {
+    case '0':
+      tsf->StopMulticast(-1, true);
+      return true;
+    case '2': {
+      // Only address, port and channel: cut at the third comma when it comes
+      // early enough to be the one after the channel.
+      int commas = 0;
+      for (int i = 0; i < 48 && text[i] != '\0'; i++) {
+        if (text[i] == ',' && ++commas == 3) {
+          text[i] = '\0';
+          break;
+        }
+      }
+      [[fallthrough]];
+    }
+    case '1':
+      tsf->StopMulticast(-1, true);
+      vyx_sleep_ms(100);
+      if (!tsf->StartMulticast(0, text)) {
+        VYX_ERROR("Can't start multicast");
+        return false;
+      }
+      return true;
+    case '3':
+      VYX_ERROR("This command is only for receiver\n");
+      return false;
+    case '4':
+    case '5':
+      return RunNumberedStream(tsf, d, text);
+    default:
+      printf("Unknown UNIT command: %c\n", d);
+      return false;
+  }
 }
 
-// Receiver: fields of the command after "UNIT", split in place.
-char play_fields[CommandManager::kReceiveLimit + 1];
 // Player command lines of the stop (split in place by the channel).
 char stop_line[64];
+
+// Receiver UNIT1/UNIT3: play the group and port of the fields (and for
+// UNIT1 the program of the fifth); false for a refusal, already reported.
+bool PlayUnit(CommandManager& m, fields::Split& split, int sub, bool save) {
+  const char* address = split.Trimmed(1);
+  if (address == nullptr || !fields::DottedQuad(address) || strlen(address) > 15) {
+    VYX_ERROR("mcastIp");
+    return false;
+  }
+  // The port becomes a 16-bit socket port: one that does not fit, or 0, names
+  // no stream the player could join.
+  const char* portField = split.Trimmed(2);
+  int port = 0;
+  if (portField == nullptr || !fields::InRange(portField, 1, 65535, &port)) {
+    VYX_ERROR("mcastPort");
+    return false;
+  }
+  unsigned short program = 0;
+  if (sub == 1) program = static_cast<unsigned short>(split.HexAt(4, 0));
+  char group[16];
+  snprintf(group, sizeof(group), "%s", address);
+  if (!m.PlayLayer(group, static_cast<unsigned short>(port), program, 0)) {
+    VYX_ERROR("Can't play layer");
+    return false;
+  }
+  snprintf(m.mMulticastIpReceived, sizeof(m.mMulticastIpReceived), "%s", group);
+  m.mMulticastPortReceived = static_cast<unsigned short>(port);
+  m.mProgramReceived = program;
+  if (save && !m.SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
+  snprintf(m.mLastUnitCommand, CommandManager::kLastUnitCommandSize, "%s", unit_copy);
+  set_process_pat(true);
+  m.mLastUnitCommandId = sub;
+  m.mAudioLanguagePri = 0;
+  m.mAudioLanguageSec = 0;
+  return true;
+}
+
+// Receiver UNIT0: stop the player's layers and forget the stream.
+void StopUnit(CommandManager& m, bool save) {
+  snprintf(stop_line, sizeof(stop_line), "%s", "-vs 50 50 100 100 0 0 0 -os 50 50 100 100 0 0 0 ");
+  k720cmmd(stop_line);
+  snprintf(stop_line, sizeof(stop_line), "%s", "-stopall");
+  k720cmmd(stop_line);
+  m.mMulticastPortReceived = 0;
+  snprintf(m.mMulticastIpReceived, sizeof(m.mMulticastIpReceived), "%s", "0.0.0.0");
+  m.mLastUnitCommand[0] = '\0';
+  if (save && !m.SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
+  set_process_pat(true);
+  m.mLastUnitCommandId = 0;
+  m.mAudioLanguagePri = 0;
+  m.mAudioLanguageSec = 0;
+}
 
 }  // namespace
 
@@ -92,61 +183,7 @@ char* CommandManager::ProcessSelectChannelsToStream(char* cmd, bool save) {
   const char* text = len > 6 ? cmd + 6 : "";
   snprintf(unit_text, sizeof(unit_text), "%s", text);
 
-  switch (d) {
-    case '0':
-      mpTsf->StopMulticast(-1, true);
-      break;
-    case '2': {
-      // Only address, port and channel: cut at the third comma when it comes
-      // early enough to be the one after the channel.
-      int commas = 0;
-      for (int i = 0; i < 48 && unit_text[i] != '\0'; i++) {
-        if (unit_text[i] == ',' && ++commas == 3) {
-          unit_text[i] = '\0';
-          break;
-        }
-      }
-      [[fallthrough]];
-    }
-    case '1':
-      mpTsf->StopMulticast(-1, true);
-      vyx_sleep_ms(100);
-      if (!mpTsf->StartMulticast(0, unit_text)) {
-        VYX_ERROR("Can't start multicast");
-        return mKo;
-      }
-      break;
-    case '3':
-      VYX_ERROR("This command is only for receiver\n");
-      return mKo;
-    case '4':
-    case '5': {
-      int stream = 0;
-      if (!ParseStreamNumber(unit_text, &stream)) {
-        VYX_ERROR("Invalid stream number in UNIT%c: %s", d, unit_text);
-        return mKo;
-      }
-      char* comma = strchr(unit_text, ',');
-      // Starting a stream needs its text after the stream number.
-      if (d == '4' && comma == nullptr) {
-        VYX_ERROR("UNIT4 without stream text");
-        return mKo;
-      }
-      mpTsf->StopMulticast(0, true);
-      mpTsf->StopMulticast(stream, true);
-      if (d == '4') {
-        vyx_sleep_s(1);
-        if (!mpTsf->StartMulticast(stream, comma + 1)) {
-          VYX_ERROR("Can't start multicast");
-          return mKo;
-        }
-      }
-      break;
-    }
-    default:
-      printf("Unknown UNIT command: %c\n", d);
-      return mKo;
-  }
+  if (!RunStreamUnit(mpTsf, d, unit_text)) return mKo;
 
   if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
   mLastUnitCommandId = d;
@@ -187,8 +224,9 @@ char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
       return mKo;
     }
     if (mMyType == 'T') {
+      // No digit reads as mode 0 (ATSC).
       int mode = -1;
-      if (!ParseDecimal(cmd, &mode) || mode < TunerManager::eATSC || mode > TunerManager::eQAM256) {
+      if (!fields::InRange(cmd, TunerManager::eATSC, TunerManager::eQAM256, &mode)) {
         SystemManager::RemountHd(1, 0);
         return mKo;
       }
@@ -222,7 +260,7 @@ char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
       size_t n = fread(text, 1, kTunerModeFileLimit, f);
       fclose(f);
       text[n] = '\0';
-      if (!ParseDecimal(text, &mode)) mode = 0;
+      mode = fields::Decimal(text);
     }
     SetTunerMode(mode);
   }
@@ -268,15 +306,13 @@ char* CommandManager::ProcessSelectChannelsToPlay(char* cmd, bool save) {
 
   // subcommand, address, port[, ignored, program id (hex)[, video, audio type]]
   size_t len = strnlen(cmd, kCommandSize);
-  snprintf(play_fields, sizeof(play_fields), "%s", len > 4 ? cmd + 4 : "");
-  char* field[7] = {nullptr};
-  field[0] = mystrtok(play_fields, ",");
-  for (int i = 1; i < 7; i++) field[i] = mystrtok(nullptr, ",");
-
+  fields::Split split(len > 4 ? cmd + 4 : "", ',');
+  const char* first = split.At(0);
   int sub = 0;
-  if (field[0] == nullptr || !ParseDecimal(field[0], &sub)) {
+  if (first == nullptr || first[0] == '\0') {
     VYX_ERROR("Invalid UNIT cmd");
-    sub = 0;
+  } else {
+    sub = fields::Decimal(first);
   }
 
   // Forget what plays now.
@@ -288,51 +324,11 @@ char* CommandManager::ProcessSelectChannelsToPlay(char* cmd, bool save) {
   if (mpTunerManager != nullptr) mpTunerManager->CleanScalProgramDescriptors();
   if (mpTsf != nullptr) mpTsf->CleanPacketIdMap();
 
-  if (sub == 1 || sub == 3) {
-    char* address = field[1];
-    if (address == nullptr || !is_valid_ip(address) || strlen(address) > 15) {
-      VYX_ERROR("mcastIp");
-      return mKo;
-    }
-    int port = 0;
-    if (field[2] == nullptr || !ParseDecimal(field[2], &port) || port <= 0 || port > 65535) {
-      VYX_ERROR("mcastPort");
-      return mKo;
-    }
-    unsigned short program = 0;
-    if (sub == 1 && field[4] != nullptr) program = static_cast<unsigned short>(hatoi(field[4]));
-    if (!PlayLayer(address, static_cast<unsigned short>(port), program, 0)) {
-      VYX_ERROR("Can't play layer");
-      return mKo;
-    }
-    snprintf(mMulticastIpReceived, sizeof(mMulticastIpReceived), "%s", address);
-    mMulticastPortReceived = static_cast<unsigned short>(port);
-    mProgramReceived = program;
-    if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
-    snprintf(mLastUnitCommand, kLastUnitCommandSize, "%s", unit_copy);
-    set_process_pat(true);
-    mLastUnitCommandId = sub;
-    mAudioLanguagePri = 0;
-    mAudioLanguageSec = 0;
-    return mOk;
-  }
-
+  if (sub == 1 || sub == 3) return PlayUnit(*this, split, sub, save) ? mOk : mKo;
   if (sub == 0) {
-    snprintf(stop_line, sizeof(stop_line), "%s", "-vs 50 50 100 100 0 0 0 -os 50 50 100 100 0 0 0 ");
-    k720cmmd(stop_line);
-    snprintf(stop_line, sizeof(stop_line), "%s", "-stopall");
-    k720cmmd(stop_line);
-    mMulticastPortReceived = 0;
-    snprintf(mMulticastIpReceived, sizeof(mMulticastIpReceived), "%s", "0.0.0.0");
-    mLastUnitCommand[0] = '\0';
-    if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
-    set_process_pat(true);
-    mLastUnitCommandId = 0;
-    mAudioLanguagePri = 0;
-    mAudioLanguageSec = 0;
+    StopUnit(*this, save);
     return mOk;
   }
-
   VYX_ERROR("Invalid UNIT cmd");
   return mKo;
 }

@@ -5,14 +5,13 @@
 // and error replies go straight to the controller; the handler then returns
 // null so that the loop sends nothing more.
 
-#include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
 #include "utils.h"
@@ -31,23 +30,6 @@ int bytesDownloaded = 0;
 
 // Replies the handler sends itself; the longest is well under this.
 char upgrade_reply[160];
-
-// Announced size: the decimal number at the start of the text.  A value out
-// of int range (or none) reads as something the size check refuses.
-int AnnouncedSize(const char* text, int len) {
-  char number[24];
-  size_t n = len > 0 ? static_cast<size_t>(len) : 0;
-  if (n >= sizeof(number)) n = sizeof(number) - 1;
-  memcpy(number, text, n);
-  number[n] = '\0';
-  char* end = nullptr;
-  errno = 0;
-  long long v = strtoll(number, &end, 10);
-  if (end == number) return 0;
-  if (errno == ERANGE || v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
 
 // Closes the archive and gives partition 4 back read-only.  False when the
 // archive could not be completed on the disk.
@@ -72,6 +54,41 @@ __attribute__((format(printf, 2, 3))) void SendUpgradeReply(UdpServer* server, c
   server->Reply(upgrade_reply, static_cast<int>(strlen(upgrade_reply)));
 }
 
+// One "UPGR:" chunk of `given` bytes at `data`, appended to the archive; the
+// last one closes it and asks the agent to burn it.
+char* ReceiveChunk(CommandManager& m, const char* data, int given) {
+  UdpServer* server = m.mpServer;
+  int written = static_cast<int>(fwrite(data, 1, static_cast<size_t>(given), fp));
+  bytesDownloaded += written;
+  if (written < given || bytesDownloaded > m.mUpgradeBytes) {
+    CloseArchive();
+    m.mUpgradeState = CommandManager::eUpgradeDownloadError;
+    SendUpgradeReply(server, "%s Error saving upgrade file at %d of %d bytes\r\n", CommandManager::mKo,
+                     bytesDownloaded, m.mUpgradeBytes);
+    bytesDownloaded = 0;
+    return nullptr;
+  }
+  if (bytesDownloaded < m.mUpgradeBytes) return CommandManager::mOk;
+  VYX_LOG("Download completed\n");
+  // The archive must be whole on the disk before the burner reads it.
+  if (!CloseArchive()) {
+    m.mUpgradeState = CommandManager::eUpgradeDownloadError;
+    SendUpgradeReply(server, "%s Error saving upgrade file at %d of %d bytes\r\n", CommandManager::mKo,
+                     bytesDownloaded, m.mUpgradeBytes);
+    bytesDownloaded = 0;
+    return nullptr;
+  }
+  char* resp = m.mpSnmp->SnmpSet("%s s ide://%s", ZernOid(eMULTIPLE_UPGRADE), kUpgradeFile);
+  if (resp == nullptr) {
+    m.mUpgradeState = CommandManager::eUpgradeBurnError;
+    SendUpgradeReply(server, "%s Error starting burn process\r\n", CommandManager::mKo);
+    return nullptr;
+  }
+  VYX_LOG("Sent snmp to start upgrade. Resp: %s\n", resp);
+  m.mUpgradeState = CommandManager::eUpgradeBurning;
+  return CommandManager::mOk;
+}
+
 }  // namespace
 
 char* CommandManager::ProcessMultipleUpgradeCommand(char* text, int len) {
@@ -84,43 +101,12 @@ char* CommandManager::ProcessMultipleUpgradeCommand(char* text, int len) {
 
   switch (mUpgradeState) {
     case eUpgradeDownloading:
-      if (len > 0 && text[0] == ':') {
-        int given = len - 1;
-        int written = static_cast<int>(fwrite(text + 1, 1, static_cast<size_t>(given), fp));
-        bytesDownloaded += written;
-        if (written < given || bytesDownloaded > mUpgradeBytes) {
-          CloseArchive();
-          mUpgradeState = eUpgradeDownloadError;
-          SendUpgradeReply(mpServer, "%s Error saving upgrade file at %d of %d bytes\r\n", mKo,
-                           bytesDownloaded, mUpgradeBytes);
-          bytesDownloaded = 0;
-          return nullptr;
-        }
-        if (bytesDownloaded < mUpgradeBytes) return mOk;
-        VYX_LOG("Download completed\n");
-        // The archive must be whole on the disk before the burner reads it.
-        if (!CloseArchive()) {
-          mUpgradeState = eUpgradeDownloadError;
-          SendUpgradeReply(mpServer, "%s Error saving upgrade file at %d of %d bytes\r\n", mKo,
-                           bytesDownloaded, mUpgradeBytes);
-          bytesDownloaded = 0;
-          return nullptr;
-        }
-        char* resp = mpSnmp->SnmpSet("%s s ide://%s", ZernOid(eMULTIPLE_UPGRADE), kUpgradeFile);
-        if (resp == nullptr) {
-          mUpgradeState = eUpgradeBurnError;
-          SendUpgradeReply(mpServer, "%s Error starting burn process\r\n", mKo);
-          return nullptr;
-        }
-        VYX_LOG("Sent snmp to start upgrade. Resp: %s\n", resp);
-        mUpgradeState = eUpgradeBurning;
-        return mOk;
-      }
+      if (len > 0 && text[0] == ':') return ReceiveChunk(*this, text + 1, len - 1);
       // Anything else abandons the download and is taken as a new start.
       CloseArchive();
       mUpgradeState = eUpgradeDownloadError;
       bytesDownloaded = 0;
-      return ProcessMultipleUpgradeCommand(text, len);
+      break;
 
     case eUpgradeBurning:
       SendUpgradeReply(mpServer, "%s Invalid state %d\r\n", mKo, static_cast<int>(eUpgradeBurning));
@@ -133,7 +119,10 @@ char* CommandManager::ProcessMultipleUpgradeCommand(char* text, int len) {
       break;
   }
 
-  mUpgradeBytes = AnnouncedSize(text, len);
+  // The announced size as a decimal number; one beyond an int saturates and
+  // the size check refuses it.
+  fields::Split head(text, '\0', len);
+  mUpgradeBytes = fields::Decimal(head.At(0));
   VYX_LOG("Starting Upgrade with %d bytes\n", mUpgradeBytes);
   if (mUpgradeBytes < kMinUpgradeBytes || mUpgradeBytes > kMaxUpgradeBytes) {
     SendUpgradeReply(mpServer, "%s File too large or too small: %d\r\n", mKo, mUpgradeBytes);

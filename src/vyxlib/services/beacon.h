@@ -5,7 +5,8 @@
 // the multicast group 239.255.250.250 port 52428, stays quiet while a control
 // system talks to it, resumes after ten minutes of silence, and restarts at
 // once on any datagram sent to port 52429.  One detached sender thread with
-// process-wide state; the flags are plain integers shared without a lock.
+// process-wide state; the flags are shared without a lock, as atomics so that
+// a change made on one thread is seen on the others.
 
 #define BEACON_GROUP "239.255.250.250"
 #define BEACON_PORT 52428          // 0xCCCC

@@ -176,6 +176,222 @@ bool host_name(const char* address) {
   return true;
 }
 
+// ---- the options ----
+// Each option is one row: its name, how many value arguments it requires,
+// and the builder that reads its optional arguments and sends its record.
+// A required argument that is missing (or not a value) ends the whole parse
+// before the builder runs; a builder returns false to end it too.
+
+// What a builder works on: the argument cursor, the zeroed record, the
+// option's name and its required arguments.
+struct Option {
+  Args* a;
+  RecordBuffer* b;
+  const char* name;
+  const char* req[6];
+  bool mayExit;
+};
+
+// Arity of -res: the next argument whatever it is (it must be present).
+constexpr int kAnyNext = -1;
+
+bool opt_help(Option&) {
+  k720cmmd_print_menu();
+  return true;
+}
+
+bool opt_mount(Option& o) {
+  _sSAPP_CMMD_MSG* m = &o.b->rec.sapp;
+  m->cmmdId = QUV_CMMD_DEVICE_REMOUNT;
+  m->param[0] = QUV_MSG_Q_KEY;
+  m->param[1] = 2;
+  m->param[2] = 0;
+  m->param[3] = num_u(o.req[0]);
+  m->param[4] = strcmp(o.req[1], "rw") == 0 ? 1 : 0;
+  m->param[5] = 15;
+  send_msg(SYSMGR_MSG_Q_KEY, SYSMGR_MSG_TYPE, QUV_CMMD_DEVICE_REMOUNT, payload(o.b), QUV_MSG_PAYLOAD_MAX);
+  return true;
+}
+
+bool opt_image(Option& o) {  // the required duration is not used
+  o.b->rec.imageDisplay.pic1Id = 1;
+  o.b->rec.imageDisplay.pic2Id = 1;
+  o.b->rec.imageDisplay.durSec = 10;
+  send_player(QUV_CMMD_IMAGE_DISPLAY, o.b, 20);
+  return true;
+}
+
+bool opt_rtsp(Option& o) {
+  if (o.mayExit) exit(0);
+  // Inside the media player this would end the player itself.
+  fprintf(stderr, "k720cmmd: -rtsp ignored in the player process\n");
+  return false;
+}
+
+bool opt_stream(Option& o) {  // -rtp / -udp IP PORT [...]
+  _sSTART_STREAM_DISPLAY* s = &o.b->rec.streamDisplay;
+  const char* v;
+  copy_text(s->addr, sizeof(s->addr), o.req[0]);
+  s->portNo = num_u(o.req[1]);
+  if (o.name[2] == 't') s->portNo |= QUV_RTP_PORT_FLAG;
+  layer_defaults(&s->dispParam);
+  if ((v = o.a->Value()) != nullptr) s->videoInfo.vType = static_cast<int32_t>(strtoul(v, nullptr, 16) << 16);
+  if ((v = o.a->Value()) != nullptr) s->videoInfo.aType = static_cast<int32_t>(strtoul(v, nullptr, 16) << 16);
+  if (read_layer(o.a, &s->dispParam)) s->dispParam.cmmdId = QUV_CMMD_VIDEO_LAYER;
+  if ((v = o.a->Value()) != nullptr) s->durSec = num_u(v);
+  send_player(QUV_CMMD_STREAM_DISPLAY, o.b, 88);
+  return true;
+}
+
+bool opt_vdbg(Option& o) {
+  _sVDBG_MSG* d = &o.b->rec.vdbg;
+  const char* v;
+  d->paramVal = -1;  // 0xFFFFFFFF: no sub-code given
+  if ((v = o.a->Value()) != nullptr) d->paramVal = num_u(v);
+  if (d->paramVal == 7 || d->paramVal == 8 || d->paramVal == 9) {
+    if ((v = o.a->Value()) == nullptr) return true;  // nothing sent, the parse goes on
+    copy_text(d->text, sizeof(d->text), v);
+  } else {
+    for (int k = 0; k < 5 && (v = o.a->Value()) != nullptr; k++) d->param[k] = num_u(v, 16);
+  }
+  send_player(QUV_CMMD_DEBUG, o.b, 380);
+  return true;
+}
+
+// The options without arguments: one record of command id only.
+bool opt_plain(Option& o) {
+  static const struct {
+    const char* name;
+    unsigned id;
+  } kPlain[] = {{"-vstat", QUV_CMMD_VIDEO_STAT},   {"-colorbar", QUV_CMMD_COLOR_BAR},
+                {"-osdstart", QUV_CMMD_OSD_START}, {"-osdstop", QUV_CMMD_OSD_STOP},
+                {"-stopall", QUV_CMMD_STOP_ALL},   {"-stoppic", QUV_CMMD_STOP_PICTURE},
+                {"-stopvid", QUV_CMMD_STOP_VIDEO}, {"-stopb", QUV_CMMD_STOP_BROWSER}};
+  for (const auto& p : kPlain)
+    if (strcmp(o.name, p.name) == 0) send_player(p.id, o.b, 0);
+  return true;
+}
+
+bool opt_trick(Option& o) {
+  _sQUV_PLAYER_CTL* t = &o.b->rec.playerCtl;
+  const char* v;
+  t->playerCmmd = num_u(o.req[0]);
+  if ((v = o.a->Value()) != nullptr) t->param[0] = num_u(v);
+  printf("[k720cmmd] trick id = %d/%d\n", t->playerCmmd, t->param[0]);
+  send_player(QUV_CMMD_PLAYER_CTL, o.b, 56);
+  return true;
+}
+
+bool opt_res(Option& o) {
+  o.b->rec.sapp.param[0] = num_u(o.req[0]);
+  printf("[ti] resolution index = %d\n", o.b->rec.sapp.param[0]);
+  send_player(QUV_CMMD_RESOLUTION, o.b, 56);
+  return true;
+}
+
+bool opt_layer(Option& o) {  // -vs / -ps / -os Cx Cy W H asp alpha [xyMode]
+  unsigned id = o.name[1] == 'v'   ? QUV_CMMD_VIDEO_LAYER
+                : o.name[1] == 'p' ? QUV_CMMD_BROWSER_LAYER
+                                   : QUV_CMMD_PICTURE_LAYER;
+  _sQUV_LAYER_INFO* l = &o.b->rec.layerInfo;
+  int32_t* words[6] = {&l->centerX, &l->centerY, &l->width, &l->height, &l->asp, &l->alpha};
+  for (int k = 0; k < 6; k++) *words[k] = k < 4 ? num_s(o.req[k]) : num_u(o.req[k]);
+  const char* v;
+  if ((v = o.a->Value()) != nullptr) l->xyMode = num_u(v);
+  printf("[ti] %s command %d\n", o.name, id);
+  send_player(id, o.b, 32);
+  return true;
+}
+
+bool opt_video(Option& o) {
+  file_option(o.a, strcmp(o.name, "-video") == 0 ? QUV_CMMD_VIDEO_PLAY : QUV_CMMD_VIDEO_NEXT, kVideo, o.req[0],
+              o.b);
+  return true;
+}
+
+bool opt_browser(Option& o) {
+  file_option(o.a, strcmp(o.name, "-browser") == 0 ? QUV_CMMD_BROWSER_PLAY : QUV_CMMD_BROWSER_NEXT, kBrowser,
+              o.req[0], o.b);
+  return true;
+}
+
+bool opt_picture(Option& o) {  // without a value name nothing is sent, the parse goes on
+  const char* v = o.a->Value();
+  if (v != nullptr)
+    file_option(o.a, strcmp(o.name, "-pic") == 0 ? QUV_CMMD_PICTURE_PLAY : QUV_CMMD_PICTURE_NEXT, kPicture, v, o.b);
+  return true;
+}
+
+bool opt_hwc(Option& o) {  // without a value message nothing is sent, the parse goes on
+  const char* v = o.a->Value();
+  if (v == nullptr) return true;
+  _sHWC_MSG* h = &o.b->rec.hwcMsg;
+  // 12 characters, zero-padded, not terminated when the text fills them.
+  memset(h->hwcMsg, 0, sizeof(h->hwcMsg));
+  memcpy(h->hwcMsg, v, strnlen(v, sizeof(h->hwcMsg)));
+  if ((v = o.a->Value()) != nullptr) {
+    h->duration = num_u(v);
+    if ((v = o.a->Value()) != nullptr) h->position = num_u(v);
+  }
+  printf("\n[k720cmmd] hwc = %.12s. dur = %u-sec. pos = %u.\n\n", h->hwcMsg, static_cast<unsigned>(h->duration),
+         static_cast<unsigned>(h->position));
+  send_player(QUV_CMMD_HWC_MSG, o.b, 128);
+  return true;
+}
+
+bool opt_atsc(Option& o) {
+  _sSTART_TUNER_CHANNEL* t = &o.b->rec.tunerChannel;
+  const char* v;
+  if ((v = o.a->Value()) != nullptr) {
+    t->channelNo = num_u(v);
+    if ((v = o.a->Value()) != nullptr) {
+      t->subChannelNo = num_u(v);
+      if ((v = o.a->Value()) != nullptr) t->durSec = num_u(v);
+    }
+  }
+  if (t->channelNo == 0) t->channelNo = 14;
+  if (t->subChannelNo == 0) t->subChannelNo = 1;
+  layer_defaults(&t->dispParam);
+  send_player(QUV_CMMD_TUNER_CHANNEL, o.b, 80);
+  return true;
+}
+
+bool opt_scan(Option& o) {
+  const char* v = o.a->Value();
+  if (v != nullptr) o.b->rec.tunerScan.subCmmdId = num_u(v);
+  send_player(QUV_CMMD_TUNER_SCAN, o.b, 80);
+  return true;
+}
+
+bool opt_hostip(Option& o) { return host_ip(o.req[0]); }
+bool opt_hostname(Option& o) { return host_name(o.req[0]); }
+
+struct OptionRow {
+  const char* name;
+  int required;  // value arguments that must follow, or kAnyNext
+  bool (*build)(Option& o);
+};
+
+const OptionRow kOptions[] = {
+    {"-help", 0, opt_help},        {"-mount", 2, opt_mount},       {"-image", 1, opt_image},
+    {"-rtsp", 0, opt_rtsp},        {"-rtp", 2, opt_stream},        {"-udp", 2, opt_stream},
+    {"-vdbg", 0, opt_vdbg},        {"-vstat", 0, opt_plain},       {"-colorbar", 0, opt_plain},
+    {"-osdstart", 0, opt_plain},   {"-osdstop", 0, opt_plain},     {"-stopall", 0, opt_plain},
+    {"-stoppic", 0, opt_plain},    {"-stopvid", 0, opt_plain},     {"-stopb", 0, opt_plain},
+    {"-trick", 1, opt_trick},      {"-res", kAnyNext, opt_res},    {"-vs", 6, opt_layer},
+    {"-ps", 6, opt_layer},         {"-os", 6, opt_layer},          {"-video", 1, opt_video},
+    {"-vnext", 1, opt_video},      {"-browser", 1, opt_browser},   {"-bnext", 1, opt_browser},
+    {"-hwc", 0, opt_hwc},          {"-atsc", 0, opt_atsc},         {"-scan", 0, opt_scan},
+    {"-pic", 0, opt_picture},      {"-pnext", 0, opt_picture},     {"-hostip", 1, opt_hostip},
+    {"-hostname", 1, opt_hostname},
+};
+
+const OptionRow* find_option(const char* name) {
+  for (const OptionRow& row : kOptions)
+    if (strcmp(name, row.name) == 0) return &row;
+  return nullptr;
+}
+
 // The parser.  `mayExit`: -rtsp ends the process (the command-line tool);
 // otherwise it only ends the parse.
 int run_options(int argc, char** argv, bool mayExit) {
@@ -187,153 +403,17 @@ int run_options(int argc, char** argv, bool mayExit) {
   Args a{argc, argv, 0};
   RecordBuffer b;
   for (a.i = 0; a.i < argc; a.i++) {
-    const char* opt = argv[a.i];
-    if (opt == nullptr) continue;
+    if (argv[a.i] == nullptr) continue;
+    const OptionRow* row = find_option(argv[a.i]);
+    if (row == nullptr) continue;  // names no option: skipped
     memset(&b, 0, sizeof(b));
-    const char* v;
-
-    if (strcmp(opt, "-help") == 0) {
-      k720cmmd_print_menu();
-    } else if (strcmp(opt, "-mount") == 0) {
-      const char* part = a.Value();
-      if (part == nullptr) return 0;
-      const char* mode = a.Value();
-      if (mode == nullptr) return 0;
-      _sSAPP_CMMD_MSG* m = &b.rec.sapp;
-      m->cmmdId = QUV_CMMD_DEVICE_REMOUNT;
-      m->param[0] = QUV_MSG_Q_KEY;
-      m->param[1] = 2;
-      m->param[2] = 0;
-      m->param[3] = num_u(part);
-      m->param[4] = strcmp(mode, "rw") == 0 ? 1 : 0;
-      m->param[5] = 15;
-      send_msg(SYSMGR_MSG_Q_KEY, SYSMGR_MSG_TYPE, QUV_CMMD_DEVICE_REMOUNT, payload(&b),
-               QUV_MSG_PAYLOAD_MAX);
-    } else if (strcmp(opt, "-image") == 0) {
-      if (a.Value() == nullptr) return 0;  // the duration is required but not used
-      b.rec.imageDisplay.pic1Id = 1;
-      b.rec.imageDisplay.pic2Id = 1;
-      b.rec.imageDisplay.durSec = 10;
-      send_player(QUV_CMMD_IMAGE_DISPLAY, &b, 20);
-    } else if (strcmp(opt, "-rtsp") == 0) {
-      if (mayExit) exit(0);
-      // Inside the media player this would end the player itself.
-      fprintf(stderr, "k720cmmd: -rtsp ignored in the player process\n");
-      return 0;
-    } else if (strcmp(opt, "-rtp") == 0 || strcmp(opt, "-udp") == 0) {
-      _sSTART_STREAM_DISPLAY* s = &b.rec.streamDisplay;
-      const char* ip = a.Value();
-      if (ip == nullptr) return 0;
-      const char* port = a.Value();
-      if (port == nullptr) return 0;
-      copy_text(s->addr, sizeof(s->addr), ip);
-      s->portNo = num_u(port);
-      if (opt[2] == 't') s->portNo |= QUV_RTP_PORT_FLAG;
-      layer_defaults(&s->dispParam);
-      if ((v = a.Value()) != nullptr) s->videoInfo.vType = static_cast<int32_t>(strtoul(v, nullptr, 16) << 16);
-      if ((v = a.Value()) != nullptr) s->videoInfo.aType = static_cast<int32_t>(strtoul(v, nullptr, 16) << 16);
-      if (read_layer(&a, &s->dispParam)) s->dispParam.cmmdId = QUV_CMMD_VIDEO_LAYER;
-      if ((v = a.Value()) != nullptr) s->durSec = num_u(v);
-      send_player(QUV_CMMD_STREAM_DISPLAY, &b, 88);
-    } else if (strcmp(opt, "-vdbg") == 0) {
-      _sVDBG_MSG* d = &b.rec.vdbg;
-      d->paramVal = -1;  // 0xFFFFFFFF: no sub-code given
-      if ((v = a.Value()) != nullptr) d->paramVal = num_u(v);
-      if (d->paramVal == 7 || d->paramVal == 8 || d->paramVal == 9) {
-        if ((v = a.Value()) == nullptr) continue;
-        copy_text(d->text, sizeof(d->text), v);
-      } else {
-        for (int k = 0; k < 5 && (v = a.Value()) != nullptr; k++) d->param[k] = num_u(v, 16);
-      }
-      send_player(QUV_CMMD_DEBUG, &b, 380);
-    } else if (strcmp(opt, "-vstat") == 0) {
-      send_player(QUV_CMMD_VIDEO_STAT, &b, 0);
-    } else if (strcmp(opt, "-colorbar") == 0) {
-      send_player(QUV_CMMD_COLOR_BAR, &b, 0);
-    } else if (strcmp(opt, "-osdstart") == 0) {
-      send_player(QUV_CMMD_OSD_START, &b, 0);
-    } else if (strcmp(opt, "-osdstop") == 0) {
-      send_player(QUV_CMMD_OSD_STOP, &b, 0);
-    } else if (strcmp(opt, "-stopall") == 0) {
-      send_player(QUV_CMMD_STOP_ALL, &b, 0);
-    } else if (strcmp(opt, "-stoppic") == 0) {
-      send_player(QUV_CMMD_STOP_PICTURE, &b, 0);
-    } else if (strcmp(opt, "-stopvid") == 0) {
-      send_player(QUV_CMMD_STOP_VIDEO, &b, 0);
-    } else if (strcmp(opt, "-stopb") == 0) {
-      send_player(QUV_CMMD_STOP_BROWSER, &b, 0);
-    } else if (strcmp(opt, "-trick") == 0) {
-      _sQUV_PLAYER_CTL* t = &b.rec.playerCtl;
-      if ((v = a.Value()) == nullptr) return 0;
-      t->playerCmmd = num_u(v);
-      if ((v = a.Value()) != nullptr) t->param[0] = num_u(v);
-      printf("[k720cmmd] trick id = %d/%d\n", t->playerCmmd, t->param[0]);
-      send_player(QUV_CMMD_PLAYER_CTL, &b, 56);
-    } else if (strcmp(opt, "-res") == 0) {
-      if ((v = a.Next()) == nullptr) return 0;
-      b.rec.sapp.param[0] = num_u(v);
-      printf("[ti] resolution index = %d\n", b.rec.sapp.param[0]);
-      send_player(QUV_CMMD_RESOLUTION, &b, 56);
-    } else if (strcmp(opt, "-vs") == 0 || strcmp(opt, "-ps") == 0 || strcmp(opt, "-os") == 0) {
-      unsigned id = opt[1] == 'v'   ? QUV_CMMD_VIDEO_LAYER
-                    : opt[1] == 'p' ? QUV_CMMD_BROWSER_LAYER
-                                    : QUV_CMMD_PICTURE_LAYER;
-      _sQUV_LAYER_INFO* l = &b.rec.layerInfo;
-      int32_t* words[6] = {&l->centerX, &l->centerY, &l->width, &l->height, &l->asp, &l->alpha};
-      for (int k = 0; k < 6; k++) {
-        if ((v = a.Value()) == nullptr) return 0;
-        *words[k] = k < 4 ? num_s(v) : num_u(v);
-      }
-      if ((v = a.Value()) != nullptr) l->xyMode = num_u(v);
-      printf("[ti] %s command %d\n", opt, id);
-      send_player(id, &b, 32);
-    } else if (strcmp(opt, "-video") == 0 || strcmp(opt, "-vnext") == 0) {
-      if ((v = a.Value()) == nullptr) return 0;
-      file_option(&a, opt[1] == 'v' && opt[2] == 'i' ? QUV_CMMD_VIDEO_PLAY : QUV_CMMD_VIDEO_NEXT,
-                  kVideo, v, &b);
-    } else if (strcmp(opt, "-browser") == 0 || strcmp(opt, "-bnext") == 0) {
-      if ((v = a.Value()) == nullptr) return 0;
-      file_option(&a, opt[2] == 'r' ? QUV_CMMD_BROWSER_PLAY : QUV_CMMD_BROWSER_NEXT, kBrowser, v,
-                  &b);
-    } else if (strcmp(opt, "-hwc") == 0) {
-      if ((v = a.Value()) == nullptr) continue;
-      _sHWC_MSG* h = &b.rec.hwcMsg;
-      // 12 characters, zero-padded, not terminated when the text fills them.
-      memset(h->hwcMsg, 0, sizeof(h->hwcMsg));
-      memcpy(h->hwcMsg, v, strnlen(v, sizeof(h->hwcMsg)));
-      if ((v = a.Value()) != nullptr) {
-        h->duration = num_u(v);
-        if ((v = a.Value()) != nullptr) h->position = num_u(v);
-      }
-      printf("\n[k720cmmd] hwc = %.12s. dur = %u-sec. pos = %u.\n\n", h->hwcMsg,
-             static_cast<unsigned>(h->duration), static_cast<unsigned>(h->position));
-      send_player(QUV_CMMD_HWC_MSG, &b, 128);
-    } else if (strcmp(opt, "-atsc") == 0) {
-      _sSTART_TUNER_CHANNEL* t = &b.rec.tunerChannel;
-      if ((v = a.Value()) != nullptr) {
-        t->channelNo = num_u(v);
-        if ((v = a.Value()) != nullptr) {
-          t->subChannelNo = num_u(v);
-          if ((v = a.Value()) != nullptr) t->durSec = num_u(v);
-        }
-      }
-      if (t->channelNo == 0) t->channelNo = 14;
-      if (t->subChannelNo == 0) t->subChannelNo = 1;
-      layer_defaults(&t->dispParam);
-      send_player(QUV_CMMD_TUNER_CHANNEL, &b, 80);
-    } else if (strcmp(opt, "-scan") == 0) {
-      if ((v = a.Value()) != nullptr) b.rec.tunerScan.subCmmdId = num_u(v);
-      send_player(QUV_CMMD_TUNER_SCAN, &b, 80);
-    } else if (strcmp(opt, "-pic") == 0 || strcmp(opt, "-pnext") == 0) {
-      if ((v = a.Value()) == nullptr) continue;
-      file_option(&a, opt[2] == 'i' ? QUV_CMMD_PICTURE_PLAY : QUV_CMMD_PICTURE_NEXT, kPicture, v,
-                  &b);
-    } else if (strcmp(opt, "-hostip") == 0) {
-      if ((v = a.Value()) == nullptr || !host_ip(v)) return 0;
-    } else if (strcmp(opt, "-hostname") == 0) {
-      if ((v = a.Value()) == nullptr || !host_name(v)) return 0;
+    Option o{&a, &b, row->name, {}, mayExit};
+    if (row->required == kAnyNext) {
+      if ((o.req[0] = a.Next()) == nullptr) return 0;
     }
-    // Anything else names no option and is skipped.
+    for (int k = 0; k < row->required; k++)
+      if ((o.req[k] = a.Value()) == nullptr) return 0;
+    if (!row->build(o)) return 0;
   }
   return 0;
 }

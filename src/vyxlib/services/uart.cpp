@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/fields.h"
 #include "snmplocal.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -33,40 +34,26 @@ void* uart_thread(void* arg) {
   return nullptr;
 }
 
-bool parse_int(const char* text, size_t len, int* value) {
-  char digits[16];
-  if (len == 0 || len >= sizeof(digits)) return false;
-  memcpy(digits, text, len);
-  digits[len] = '\0';
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(digits, &end, 10);
-  if (end == digits || *end != '\0' || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
 }  // namespace
 
 bool uart_format_parameters(const char* text, char* out, int outSize) {
   if (text == nullptr || out == nullptr || outSize <= 0) return false;
-  const char* first = text;
-  const char* c1 = strchr(first, ',');
-  if (c1 == nullptr) return false;
-  const char* second = c1 + 1;
-  const char* c2 = strchr(second, ',');
-  if (c2 == nullptr) return false;
-  const char* third = c2 + 1;
-  const char* c3 = strchr(third, ',');
-  size_t parityLen = c3 != nullptr ? static_cast<size_t>(c3 - third) : strlen(third);
-  int baud = 0, databits = 0;
-  if (!parse_int(first, static_cast<size_t>(c1 - first), &baud)) return false;
-  if (!parse_int(second, static_cast<size_t>(c2 - second), &databits)) return false;
+  fields::Split split(text, ',');
+  if (split.Count() < 3) return false;
+  const char* third = split.At(2);
+  // A rate that is not a plain number stores 0 (the agent's side decides
+  // what it can apply); the data bits are read as far as they are digits.
+  // Only a number beyond an int is refused.
+  if (fields::Overflows(split.At(0)) || fields::Overflows(split.At(1))) return false;
+  const int baud = fields::IsWholeDecimal(split.At(0)) ? fields::Decimal(split.At(0)) : 0;
+  const int databits = fields::Decimal(split.At(1));
   // Stop bits start two characters into the third part (the fourth part when
   // the parity is one letter), and only where the text goes on that far.
+  const int offset = split.Offset(2);
   int stopbits = 0;
-  if (strnlen(third, 2) == 2) stopbits = atoi(third + 2);
+  if (strnlen(text + offset, 2) == 2) stopbits = fields::Decimal(text + offset + 2);
   // Parity is a word such as N, E, O, even: a few characters at most.
+  size_t parityLen = strlen(third);
   if (parityLen > 8) parityLen = 8;
   int n = snprintf(out, static_cast<size_t>(outSize), "\"%d,%.*s,%d,%d\"", baud, static_cast<int>(parityLen), third,
                    databits, stopbits);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/fields.h"
 #include "core/reportdue.h"
 #include "statistics.h"
 #include "streamer.h"
@@ -52,26 +53,6 @@ bool list_contains(const StreamerList* list, const Streamer* s) {
 
 bool valid_stream_id(int streamId) { return streamId >= 0 && streamId < TsFilter::kMaxStreams; }
 
-// Splits `text` in place at commas into at most `max` fields; an empty field
-// is null (missing).  Returns the number of fields.
-int split_fields(char* text, char** fields, int max) {
-  int n = 0;
-  char* p = text;
-  while (n < max) {
-    char* comma = strchr(p, ',');
-    if (comma != nullptr) *comma = '\0';
-    // Line ends and blanks around a field are not part of it.
-    while (*p == ' ' || *p == '\t') p++;
-    size_t len = strlen(p);
-    while (len > 0 && (p[len - 1] == '\r' || p[len - 1] == '\n' || p[len - 1] == ' '))
-      p[--len] = '\0';
-    fields[n++] = (len > 0) ? p : nullptr;
-    if (comma == nullptr) break;
-    p = comma + 1;
-  }
-  return n;
-}
-
 }  // namespace
 
 bool TsFilter::StartMulticast(int streamId, char* cmd) {
@@ -80,18 +61,19 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
     return false;
   }
   if (cmd == nullptr) return false;
-  // Work on a copy: the caller keeps its command text (it may save it as the
-  // start-up item).
-  char text[1024];
-  strncpy(text, cmd, sizeof(text) - 1);
-  text[sizeof(text) - 1] = '\0';
-  // address, port, channel and up to 64 transport/program pairs (a longer
-  // text is cut there).
+  // Split in a copy: the caller keeps its command text (it may save it as the
+  // start-up item).  Address, port, channel and up to 64 transport/program
+  // pairs (a longer text is cut there); blanks and line ends around a field
+  // are not part of it, and an empty field is missing.
   const int kMaxFields = 3 + 2 * 64;
-  char* f[kMaxFields];
-  int n = split_fields(text, f, kMaxFields);
+  static_assert(kMaxFields <= fields::Split::kMaxFields, "a stream text's fields");
+  fields::Split split(cmd, ',', 1023);
+  const char* f[kMaxFields];
+  const int n = split.Count() < kMaxFields ? split.Count() : kMaxFields;
+  for (int i = 0; i < n; i++) f[i] = split.Trimmed(i);
   if (n < 3 || f[0] == nullptr || f[1] == nullptr || f[2] == nullptr) return false;
-  char* address = f[0];
+  char address[64];
+  snprintf(address, sizeof(address), "%s", f[0]);
   if (!is_valid_ip(address)) {
     VYX_ERROR("Invalid Ip address %s", address);
     return false;
@@ -122,8 +104,8 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
 
   bool pairGiven = false;
   for (int i = 3; i < n; i += 2) {
-    char* transport = f[i];
-    char* program = (i + 1 < n) ? f[i + 1] : nullptr;
+    const char* transport = f[i];
+    const char* program = (i + 1 < n) ? f[i + 1] : nullptr;
     pairGiven = true;
     VYX_LOG("Add Program tmp %s, program %s", transport != nullptr ? transport : "(null)",
             program != nullptr ? program : "(null)");

@@ -109,11 +109,34 @@ void TunerManager::K720CmmdSet(const char* format, ...) {
   (void)status;  // the tool's own failures are not detected
 }
 
+bool TunerManager::ChannelRange(TunerModeEnum mode, int* minChan, int* maxChan) {
+  int lo = 0, hi = -1;
+  switch (mode) {
+    case eATSC:
+      lo = 2;
+      hi = 69;
+      break;
+    case eQAM64:
+    case eQAM256:
+      lo = 1;
+      hi = kChannels - 1;
+      break;
+    default:
+      break;
+  }
+  if (minChan != nullptr) *minChan = lo;
+  if (maxChan != nullptr) *maxChan = hi;
+  return hi >= lo;
+}
+
+bool TunerManager::ChannelInRange(TunerModeEnum mode, int channel) {
+  int lo = 0, hi = -1;
+  return ChannelRange(mode, &lo, &hi) && channel >= lo && channel <= hi;
+}
+
 bool TunerManager::TuneToChannel(int channelNo) {
   RoleCheck();
-  int minChan = (mTunerMode == eATSC) ? 2 : 1;
-  int maxChan = (mTunerMode == eATSC) ? 69 : 158;
-  if (channelNo < minChan || channelNo > maxChan) return false;
+  if (!ChannelInRange(mTunerMode, channelNo)) return false;
   mProgramsOnChannel = 0;
   pthread_mutex_lock(&mMutex);
   mCurrentChannel = channelNo;

@@ -28,6 +28,8 @@
 #include "tuner/programdescriptors.h"
 #include "types.h"
 
+class TsFilter;
+
 class GuideTextPool;
 class UdpServer;
 class UdpSender;
@@ -46,6 +48,10 @@ class TunerManager {
   enum TunerModeEnum { eATSC = 0, eQAM64 = 1, eQAM256 = 2, eModeMax = 3 };
 
   static constexpr int kChannels = 159;  // channel lists 0..158
+  // The channels the tuner takes in a mode: 2..69 terrestrial (ATSC), 1..158
+  // cable (QAM).  False for a value that names no mode.
+  static bool ChannelRange(TunerModeEnum mode, int* minChan, int* maxChan);
+  static bool ChannelInRange(TunerModeEnum mode, int channel);
   static constexpr int LANG_CNT = 30;    // lifetime of a language entry, in announcements
   // Pool sizes (records allocated once at construction).
   static constexpr int kProgramPool = 1024;
@@ -250,6 +256,16 @@ class TunerManager {
                       ubyte unicode_mode, char* report, char* shown, bool* first);
   bool TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId, uint length,
                      char* report);
+  // One channel of a scan, the tuner already told to leave scan mode: tune,
+  // measure, and when there is a signal collect its programs.
+  void ScanTunedChannel(TsFilter* tsFilter, int chan);
+  // Language bookkeeping of SetLanguageForProgram; the caller holds mMutex.
+  // The program of the current channel, or null.
+  ScalProgramDesc* FindProgramLocked(ushort programId);
+  // Ages the program's entries (dropping expired ones); true when the
+  // announced entry was known (and is refreshed).
+  bool AgeLanguagesLocked(ScalProgramDesc* prog, const char* langCode, int langType, ushort pid);
+
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
   // Before the manager goes: stops a scan it runs and makes the scan thread

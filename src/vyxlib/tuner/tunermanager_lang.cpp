@@ -8,6 +8,7 @@
 
 #include "core/reportdue.h"
 #include "sharedmem.h"
+#include "core/scopedlock.h"
 #include "tuner/tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -15,26 +16,16 @@
 namespace {
 }  // namespace
 
-bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, char* langCode,
-                                         Language::LanguageModeEnum langMode, int langType,
-                                         ushort pid, int captionServiceNum) {
-  if (langCode == nullptr) return false;
-  pthread_mutex_lock(&mMutex);
+ScalProgramDesc* TunerManager::FindProgramLocked(ushort programId) {
   ScalProgramList* list = GetScalProgramDesc(-1);
-  ScalProgramDesc* prog = nullptr;
-  if (list != nullptr) {
-    for (ScalProgramDesc* p = list->head; p != nullptr; p = p->pNext) {
-      if (p->channelId == mCurrentChannel && p->programId == progamId) {
-        prog = p;
-        break;
-      }
-    }
-  }
-  if (prog == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return false;
-  }
+  if (list == nullptr) return nullptr;
+  for (ScalProgramDesc* p = list->head; p != nullptr; p = p->pNext)
+    if (p->channelId == mCurrentChannel && p->programId == programId) return p;
+  return nullptr;
+}
 
+bool TunerManager::AgeLanguagesLocked(ScalProgramDesc* prog, const char* langCode, int langType,
+                                      ushort pid) {
   // Every announcement ages all entries of the program by one; an entry not
   // announced again within LANG_CNT calls goes.  The whole list is walked
   // even after the announced entry was found, so that an entry listed after
@@ -62,37 +53,49 @@ bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, ch
     prev = l;
     l = next;
   }
-  if (known != nullptr) {
-    known->languageCount = LANG_CNT;  // known entry refreshed
-    pthread_mutex_unlock(&mMutex);
-    return false;
-  }
+  if (known == nullptr) return false;
+  known->languageCount = LANG_CNT;  // known entry refreshed
+  return true;
+}
 
-  Language* entry = AllocLanguage();
+bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, char* langCode,
+                                         Language::LanguageModeEnum langMode, int langType,
+                                         ushort pid, int captionServiceNum) {
+  if (langCode == nullptr) return false;
+  Language* entry = nullptr;
+  unsigned int dropped = 0;
+  {
+    ScopedLock lock(&mMutex);
+    ScalProgramDesc* prog = FindProgramLocked(progamId);
+    if (prog == nullptr || AgeLanguagesLocked(prog, langCode, langType, pid)) return false;
+    entry = AllocLanguage();
+    if (entry == nullptr) {
+      dropped = mLanguagesDropped++;
+    } else {
+      strncpy(entry->language, langCode, 3);
+      entry->language[3] = 0;
+      entry->audioType = langType;
+      entry->audioPid = pid;
+      entry->languageCount = LANG_CNT;
+      entry->languageMode = langMode;
+      entry->captionServiceNum = captionServiceNum;
+      entry->captionType = 0;
+      entry->pNext = nullptr;
+      if (prog->language.tail != nullptr)
+        prog->language.tail->pNext = entry;
+      else
+        prog->language.head = entry;
+      prog->language.tail = entry;
+      ++prog->language.count;
+    }
+  }
+  // Logged once the lock is given back.
   if (entry == nullptr) {
-    unsigned int dropped = mLanguagesDropped++;
-    pthread_mutex_unlock(&mMutex);
     if (report_due(dropped))
       VYX_LOG("SetLanguageForProgram: no language entry left (%d), prid %x pid %x dropped (%u)\n",
               kLanguagePool, progamId, pid, dropped + 1);
     return false;
   }
-  strncpy(entry->language, langCode, 3);
-  entry->language[3] = 0;
-  entry->audioType = langType;
-  entry->audioPid = pid;
-  entry->languageCount = LANG_CNT;
-  entry->languageMode = langMode;
-  entry->captionServiceNum = captionServiceNum;
-  entry->captionType = 0;
-  entry->pNext = nullptr;
-  if (prog->language.tail != nullptr)
-    prog->language.tail->pNext = entry;
-  else
-    prog->language.head = entry;
-  prog->language.tail = entry;
-  ++prog->language.count;
-  pthread_mutex_unlock(&mMutex);
   VYX_LOG("=== Add new lang %s mode %d for trid %x prid %x pid %x\n", entry->language, langMode,
           transportId, progamId, pid);
   return true;

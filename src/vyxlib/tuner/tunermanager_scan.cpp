@@ -145,21 +145,11 @@ int TunerManager::DoScan() {
     mScanState = eScanError;
     return 0;
   }
-  int minChan, maxChan;
-  switch (mTunerMode) {
-    case eATSC:
-      minChan = 2;
-      maxChan = 69;
-      break;
-    case eQAM64:
-    case eQAM256:
-      minChan = 1;
-      maxChan = 158;
-      break;
-    default:
-      VYX_ERROR("Unsupported tuner mode");
-      mScanState = eScanError;
-      return 0;
+  int minChan = 0, maxChan = -1;
+  if (!ChannelRange(mTunerMode, &minChan, &maxChan)) {
+    VYX_ERROR("Unsupported tuner mode");
+    mScanState = eScanError;
+    return 0;
   }
   if (mScanOneChannel > 0) {
     int one = mScanOneChannel;
@@ -185,48 +175,13 @@ int TunerManager::DoScan() {
   for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
   pthread_mutex_unlock(&mMutex);
 
-  char line[32];
-  Statistics* stats = Statistics::Self();
   for (int chan = minChan; chan <= maxChan; ++chan) {
     pthread_mutex_lock(&mMutex);
     mCurrentChannel = chan;
     pthread_mutex_unlock(&mMutex);
     if (!mRunScan) break;
     tsFilter->EnterScanMode(false);
-    VYX_LOG("Tune to channel %d\n", chan);
-    TuneToChannel(chan);
-    vyx_sleep_s(1);
-    int strength = SharedMem::Self()->GetSignalStrengthTransmitter();
-    mCurrentStrength = strength;
-    if (strength <= 0) continue;
-    if (strength < 3) {
-      VYX_ERROR("Found signal on channel %d, but too weak to be usable (%d of 5). Ignoring\n", chan,
-                strength);
-      continue;
-    }
-    ++mTotalChannelsFound;
-    snprintf(line, sizeof(line), "BLINDLOCK:%d OK\r\n", chan);
-    VYX_LOG("%s; chan strength %d\n", line, strength);
-    SendProgress(line);
-
-    unsigned int pats = stats->mPatCounter;
-    unsigned int pmts = stats->mPmtCounter;
-    tsFilter->EnterScanMode(true);
-    vyx_sleep_s(5);
-    if (mProgramsOnChannel == 0) {
-      VYX_ERROR("Found chan %d strength %d of 5, but no programs! Rcvd %d PATs and %d PMTs. Try again.\n",
-                chan, strength, static_cast<int>(stats->mPatCounter - pats),
-                static_cast<int>(stats->mPmtCounter - pmts));
-      vyx_sleep_s(5);
-      if (mProgramsOnChannel == 0)
-        VYX_ERROR("Waited extra %d seconds, but still nothing ... Rcvd %d PATs and %d PMTs. giving up "
-                  "on this channel\n",
-                  5, static_cast<int>(stats->mPatCounter - pats),
-                  static_cast<int>(stats->mPmtCounter - pmts));
-    }
-    tsFilter->EnterScanMode(false);
-    snprintf(line, sizeof(line), "BLINDFND:%d OK\r\n", static_cast<int>(mProgramsOnChannel));
-    SendProgress(line);
+    ScanTunedChannel(tsFilter, chan);
   }
 
   if (!SaveScanResults()) VYX_ERROR("Can't save scan results");
@@ -236,6 +191,45 @@ int TunerManager::DoScan() {
   SendProgress("BLINDCMP:0 OK\r\n");
   mScanRunning = false;
   return 0;
+}
+
+void TunerManager::ScanTunedChannel(TsFilter* tsFilter, int chan) {
+  char line[32];
+  Statistics* stats = Statistics::Self();
+  VYX_LOG("Tune to channel %d\n", chan);
+  TuneToChannel(chan);
+  vyx_sleep_s(1);
+  int strength = SharedMem::Self()->GetSignalStrengthTransmitter();
+  mCurrentStrength = strength;
+  if (strength <= 0) return;
+  if (strength < 3) {
+    VYX_ERROR("Found signal on channel %d, but too weak to be usable (%d of 5). Ignoring\n", chan,
+              strength);
+    return;
+  }
+  ++mTotalChannelsFound;
+  snprintf(line, sizeof(line), "BLINDLOCK:%d OK\r\n", chan);
+  VYX_LOG("%s; chan strength %d\n", line, strength);
+  SendProgress(line);
+
+  unsigned int pats = stats->mPatCounter;
+  unsigned int pmts = stats->mPmtCounter;
+  tsFilter->EnterScanMode(true);
+  vyx_sleep_s(5);
+  if (mProgramsOnChannel == 0) {
+    VYX_ERROR("Found chan %d strength %d of 5, but no programs! Rcvd %d PATs and %d PMTs. Try again.\n",
+              chan, strength, static_cast<int>(stats->mPatCounter - pats),
+              static_cast<int>(stats->mPmtCounter - pmts));
+    vyx_sleep_s(5);
+    if (mProgramsOnChannel == 0)
+      VYX_ERROR("Waited extra %d seconds, but still nothing ... Rcvd %d PATs and %d PMTs. giving up "
+                "on this channel\n",
+                5, static_cast<int>(stats->mPatCounter - pats),
+                static_cast<int>(stats->mPmtCounter - pmts));
+  }
+  tsFilter->EnterScanMode(false);
+  snprintf(line, sizeof(line), "BLINDFND:%d OK\r\n", static_cast<int>(mProgramsOnChannel));
+  SendProgress(line);
 }
 
 int TunerManager::GetTotalChannelsFound() {

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,7 @@ bool EnterPrivateWorld() {
       "ip addr add 10.77.0.1/24 dev eth0 && ip route add 224.0.0.0/4 dev eth0; "
       "exec \"$0\" \"$@\"";
   // The start-up waits (3 s, beacon) pass quickly in here.
-  if (getenv("VYX_CMDMGR_NS") == nullptr) setenv("VYX_TIME_SCALE", "20", 1);
-  if (!vyxtest::reexec_in_namespaces("VYX_CMDMGR_NS", {"--ipc", "--net"}, kSetup)) return false;
-  // End a stuck run instead of hanging the test suite.
-  alarm(120);
-  return true;
+  return vyxtest::enter_private_world("VYX_CMDMGR_NS", "20", kSetup);
 }
 
 const bool inside = EnterPrivateWorld();
@@ -423,39 +420,39 @@ TEST_F(Dispatcher, DiagnosticsAnswerKo) {
   EXPECT_EQ(Dispatch(t, "FILTER 239.1.1.1,"), "KO\r\n");  // empty port field
 }
 
-// The keyword table as the device documents it: keyword and the number of
-// characters compared, in the order they are tried.
-struct KeywordRow {
-  const char* keyword;
-  size_t compared;
-};
-const KeywordRow kKeywordTable[] = {
-    {"VYX", 3},        {"IP?", 3},       {"VERS", 4},           {"REMOTE", 6},       {"VIDEO", 5},
-    {"VSCALE", 6},     {"STATUS", 6},    {"UNIT", 4},           {"SUB?", 4},         {"LAN?", 4},
-    {"SUBS", 4},       {"LANG", 4},      {"DHCP", 4},           {"URL", 3},          {"CALLBACK", 8},
-    {"TUNERMODE", 8},  {"RESET", 5},     {"UART", 4},           {"SUART", 5},        {"Tuner://", 8},
-    {"SCA?", 4},       {"SCAL", 4},      {"BLIND", 5},          {"UPGR", 4},         {"TIME", 4},
-    {"EIT", 3},        {"MCASTPACKETSIZE", 15},                 {"RESOLUTION", 10},  {"DEBUG", 5},
-    {"DUMPPIDS", 8},   {"DUMPSTATS", 8}, {"DBGSIMPLE", 8},      {"DUMPEIT", 7},      {"DUMPCOLLECT", 7},
-    {"STREAMFROMFILE", 14},              {"TESTSER", 7},        {"DUMPLANG", 8},     {"K720CMMD", 8},
-    {"FILTER", 6},
-};
-
 // The first n characters of a keyword, then a character no keyword has there.
 std::string Cut(const char* keyword, size_t n) { return std::string(keyword, n) + "~"; }
 
+// The position of a keyword in the dispatcher's own table, or -1.
+int RowOf(const char* keyword) {
+  size_t compared = 0;
+  for (int i = 0; CommandManager::KeywordRow(i, &compared) != nullptr; i++)
+    if (strcmp(CommandManager::KeywordRow(i, &compared), keyword) == 0) return i;
+  return -1;
+}
+
 TEST_F(Dispatcher, EachRowComparesExactlyItsLength) {
-  for (const KeywordRow& row : kKeywordTable) {
+  int rows = 0;
+  size_t compared = 0;
+  for (const char* keyword; (keyword = CommandManager::KeywordRow(rows, &compared)) != nullptr; rows++) {
     // N characters select the row, in either case; the (N+1)th is not looked at.
-    EXPECT_STREQ(CommandManager::MatchedKeyword(Cut(row.keyword, row.compared).c_str()), row.keyword)
-        << row.keyword;
-    std::string lower = Cut(row.keyword, row.compared);
+    EXPECT_STREQ(CommandManager::MatchedKeyword(Cut(keyword, compared).c_str()), keyword) << keyword;
+    std::string lower = Cut(keyword, compared);
     for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    EXPECT_STREQ(CommandManager::MatchedKeyword(lower.c_str()), row.keyword) << lower;
+    EXPECT_STREQ(CommandManager::MatchedKeyword(lower.c_str()), keyword) << lower;
     // N-1 characters select nothing.
-    EXPECT_EQ(CommandManager::MatchedKeyword(Cut(row.keyword, row.compared - 1).c_str()), nullptr)
-        << row.keyword;
+    EXPECT_EQ(CommandManager::MatchedKeyword(Cut(keyword, compared - 1).c_str()), nullptr) << keyword;
   }
+  EXPECT_EQ(rows, 39);
+  // The rows whose order the protocol relies on, and the short comparisons.
+  for (const auto& before : {std::make_pair("SUB?", "SUBS"), std::make_pair("LAN?", "LANG"),
+                             std::make_pair("SCA?", "SCAL"), std::make_pair("UART", "SUART"),
+                             std::make_pair("UNIT", "UPGR"), std::make_pair("VYX", "FILTER")}) {
+    EXPECT_GE(RowOf(before.first), 0) << before.first;
+    EXPECT_LT(RowOf(before.first), RowOf(before.second)) << before.first << " before " << before.second;
+  }
+  for (const char* shorter : {"TUNERMOD~", "DUMPSTAT~", "DBGSIMPL~", "DUMPCOL~"})
+    EXPECT_NE(CommandManager::MatchedKeyword(shorter), nullptr) << shorter;
   EXPECT_EQ(CommandManager::MatchedKeyword(""), nullptr);
   EXPECT_EQ(CommandManager::MatchedKeyword(nullptr), nullptr);
 }

@@ -91,10 +91,18 @@ TEST_F(Display, VscaleLines) {
   EXPECT_EQ(lines[0], "-ps 150 150 100 100 0 0 0 -vs 150 150 100 100 0 0 0");
 }
 
-TEST_F(Display, VscaleRefusesOutOfRangeAndJunk) {
-  const char* refused[] = {"VSCALE,101", "VSCALE,-1",          "VSCALE,0,0,0,0,256", "VSCALE,0,0,101",
-                           "VSCALE,x",   "VSCALE,5x",          "VSCALE,1e2",         "VSCALE,99999999999999999999",
-                           "VSCALE,0,0,0,0,255junk"};
+TEST_F(Display, VscaleReadsFieldsAsAtoiAndRefusesOutOfRange) {
+  // A field is read as far as it is a number: 5x is 5, x is 0, 1e2 is 1.
+  std::vector<std::string> lines;
+  EXPECT_EQ(Send("VSCALE,5x", &lines), "OK\r\n");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "-ps 55 100 100 100 0 255 0 -vs 55 100 100 100 0 255 0");
+  EXPECT_EQ(Send("VSCALE,x,1e2,0,0,255junk", &lines), "OK\r\n");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "-ps 0 1 0 0 0 255 0 -vs 0 1 0 0 0 255 0");
+
+  const char* refused[] = {"VSCALE,101", "VSCALE,-1", "VSCALE,0,0,0,0,256", "VSCALE,0,0,101",
+                           "VSCALE,99999999999999999999", "VSCALE,4294967346"};
   for (const char* c : refused) {
     std::vector<std::string> lines;
     EXPECT_EQ(Send(c, &lines), "KO\r\n") << c;
@@ -129,16 +137,22 @@ TEST_F(Display, UrlLineWindowAndBrowserState) {
   EXPECT_FALSE(cm->mpIrControl->BrowserRunning());
   EXPECT_TRUE(FakeAgent::Get().Saw(std::string("set ") + kOidCloseCaption + " i 3"));
 
-  // Out-of-range and junk fields are ignored one by one; negative positions
-  // truncate toward zero.
+  // Out-of-range fields are ignored one by one, text reads as far as it is
+  // a number (x is 0); negative positions truncate toward zero.
   EXPECT_EQ(Send("URL,-640,-768,1281,769,256,x", &lines), "OK\r\n");
   EXPECT_EQ(cm->mUrlXposition, -640);
   EXPECT_EQ(cm->mUrlYposition, -768);
   EXPECT_EQ(cm->mUrlWidth, 640);
   EXPECT_EQ(cm->mUrlHeight, 384);
   EXPECT_EQ(cm->mUrlAlphaBrowser, 128);
-  EXPECT_EQ(cm->mUrlAlphaVideo, 255);
+  EXPECT_EQ(cm->mUrlAlphaVideo, 0);
   EXPECT_NE(lines[0].find(" 0 -25 -75 50 50 0 128 0 "), std::string::npos) << lines[0];
+  EXPECT_EQ(Send("URL,abc,12y", &lines), "OK\r\n");
+  EXPECT_EQ(cm->mUrlXposition, 0);
+  EXPECT_EQ(cm->mUrlYposition, 12);
+  EXPECT_EQ(Send("URL,99999999999,-4294967296", &lines), "OK\r\n");  // beyond an int: ignored
+  EXPECT_EQ(cm->mUrlXposition, 0);
+  EXPECT_EQ(cm->mUrlYposition, 12);
 
   // The blank page, at the stored window.
   EXPECT_EQ(Send("URLblank", &lines), "OK\r\n");
@@ -155,13 +169,13 @@ TEST_F(Display, UrlKeysGoToTheBrowser) {
   EXPECT_EQ(Send("URLkey13"), "OK\r\n");
   EXPECT_EQ(Send("URLkey 0"), "OK\r\n");
   EXPECT_EQ(Send("URLKEY65534"), "OK\r\n");
+  // The number is read as far as it goes; none at all is key 0.
+  EXPECT_EQ(Send("URLkey"), "OK\r\n");
+  EXPECT_EQ(Send("URLkey13x"), "OK\r\n");
+  EXPECT_EQ(Send("URLKey\r\n"), "OK\r\n");
   std::vector<std::string> texts = BrowserTexts();
-  ASSERT_EQ(texts.size(), 3u);
-  EXPECT_EQ(texts[0], "-k13");
-  EXPECT_EQ(texts[1], "-k0");
-  EXPECT_EQ(texts[2], "-k65534");
-  const char* refused[] = {"URLkey65535", "URLkey-1", "URLkey", "URLkey ", "URLKey\r\n", "URLkeyx", "URLkey1x",
-                           "URLkey99999999999999999999"};
+  EXPECT_EQ(texts, (std::vector<std::string>{"-k13", "-k0", "-k65534", "-k0", "-k13", "-k0"}));
+  const char* refused[] = {"URLkey65535", "URLkey-1", "URLkey99999999999999999999", "URLkey4294967309"};
   for (const char* c : refused) EXPECT_EQ(Send(c), "KO\r\n") << c;
   EXPECT_TRUE(BrowserTexts().empty());
 }
@@ -259,10 +273,25 @@ TEST_F(Display, ResolutionQueryChangeAndReplay) {
   EXPECT_EQ(lines.back(), "-stopall");
 }
 
+TEST_F(Display, ResolutionReadsItsNumberAsAtoi) {
+  // An empty text asks for resolution 0; 5x asks for 5.
+  FakeAgent::Get().SetValue(kOidResolution, "3");
+  FakeAgent::Get().ClearRequests();
+  EXPECT_EQ(Send("RESOLUTION"), "OK\r\n");
+  EXPECT_EQ(Send("RESOLUTION?"), "RESOLUTION0 OK\r\n");
+  EXPECT_EQ(Send("RESOLUTION5x"), "OK\r\n");
+  EXPECT_EQ(Send("RESOLUTION?"), "RESOLUTION5 OK\r\n");
+  EXPECT_EQ(Send("RESOLUTIONx"), "OK\r\n");
+  EXPECT_EQ(Send("RESOLUTION?"), "RESOLUTION0 OK\r\n");
+}
+
 TEST_F(Display, ResolutionRefusals) {
   FakeAgent::Get().SetValue(kOidResolution, "3");
-  for (const char* c : {"RESOLUTION", "RESOLUTIONx", "RESOLUTION5x", "RESOLUTION99999999999999999999"})
+  // A number beyond an int is refused before the agent is asked to set it.
+  FakeAgent::Get().ClearRequests();
+  for (const char* c : {"RESOLUTION99999999999999999999", "RESOLUTION-99999999999999999999"})
     EXPECT_EQ(Send(c), "KO\r\n") << c;
+  for (const std::string& r : FakeAgent::Get().Log()) EXPECT_EQ(r.find("set"), std::string::npos) << r;
   // The agent does not take the value.
   FakeAgent::Get().Garble(true);
   vyxtest::StdioCapture err(stderr);

@@ -42,6 +42,7 @@
 #include "services/beacon.h"
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
+#include "loopback_udp.h"
 #include "private_ipc.h"
 #include "quv_interprocess.h"
 #include "streamer.h"
@@ -362,21 +363,10 @@ bool PortUnbound(unsigned short port) {
 // or "LOG: ", a bounded message, CR LF, for logs a zero byte).
 class Controller {
  public:
-  Controller() {
-    mSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    mAddress.sin_family = AF_INET;
-    mAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof(mAddress);
-    bind(mSocket, reinterpret_cast<sockaddr*>(&mAddress), sizeof(mAddress));
-    getsockname(mSocket, reinterpret_cast<sockaddr*>(&mAddress), &n);
-    timeval tv{0, 50000};
-    setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    mThread = std::thread([this] { Run(); });
-  }
+  Controller() : mAddress(mUdp.Address()) { mThread = std::thread([this] { Run(); }); }
   ~Controller() {
     mStop = true;
     mThread.join();
-    close(mSocket);
   }
   const sockaddr_in& Address() const { return mAddress; }
   int Count() const { return mCount; }
@@ -387,11 +377,9 @@ class Controller {
 
  private:
   void Run() {
-    std::vector<char> buf(65536);
+    std::string d;
     while (!mStop) {
-      ssize_t n = recv(mSocket, buf.data(), buf.size(), 0);
-      if (n < 0) continue;
-      std::string d(buf.data(), static_cast<size_t>(n));
+      if (!mUdp.Next(&d, 50)) continue;
       mCount++;
       bool error = d.compare(0, 10, "LOG:ERROR ") == 0;
       bool log = !error && d.compare(0, 5, "LOG: ") == 0;
@@ -407,8 +395,8 @@ class Controller {
       }
     }
   }
-  int mSocket;
-  sockaddr_in mAddress{};
+  vyxtest::LoopbackUdp mUdp;
+  sockaddr_in mAddress;
   std::atomic<bool> mStop{false};
   std::atomic<int> mCount{0};
   std::mutex mMutex;
@@ -521,6 +509,16 @@ TEST_F(HostileTx, UnitFieldsOutOfEveryRange) {
   EXPECT_NE(cm->mpTsf->mStreamersList[7], nullptr);
   EXPECT_EQ(Send("UNIT5,7"), "OK\r\n");
   EXPECT_EQ(cm->mpTsf->mStreamersList[7], nullptr);
+  // The stream number is read as atoi reads it: x is stream 0, 3x stream 3.
+  EXPECT_EQ(Send("UNIT4,3x," + manyPairs), "OK\r\n");
+  EXPECT_NE(cm->mpTsf->mStreamersList[3], nullptr);
+  EXPECT_EQ(Send("UNIT1," + manyPairs), "OK\r\n");
+  ASSERT_NE(cm->mpTsf->mStreamersList[0], nullptr);
+  EXPECT_EQ(Send("UNIT5,x"), "OK\r\n");
+  EXPECT_EQ(cm->mpTsf->mStreamersList[0], nullptr);
+  EXPECT_NE(cm->mpTsf->mStreamersList[3], nullptr);
+  EXPECT_EQ(Send("UNIT5,3junk"), "OK\r\n");
+  EXPECT_EQ(cm->mpTsf->mStreamersList[3], nullptr);
   EXPECT_EQ(Send("UNIT0"), "OK\r\n");
   quiet.Off();
 }
@@ -632,9 +630,18 @@ TEST_F(HostileTx, PacketSizeRefusesWhatIsOutOfRange) {
 TEST_F(HostileTx, TunerModeTakesOnlyItsThreeModes) {
   Quiet quiet;
   EXPECT_EQ(Send("TUNERMODE0"), "OK\r\n");
-  for (const char* bad : {"", "3", "-1", "99999999999999999999", "x", "2147483648"})
+  for (const char* bad : {"3", "-1", "99999999999999999999", "2147483648", "4294967297"})
     EXPECT_EQ(Send(std::string("TUNERMODE") + bad), "KO\r\n") << bad;
-  EXPECT_EQ(Send("TUNERMOD1"), "KO\r\n");  // eight characters match; no mode follows
+  EXPECT_STREQ(cm->mTunerMode, "ATSC");
+  // The mode is read as atoi reads it: no digit is mode 0.
+  for (const char* zero : {"", "x", "\r\n"}) {
+    EXPECT_EQ(Send("TUNERMODE2"), "OK\r\n");
+    EXPECT_EQ(Send(std::string("TUNERMODE") + zero), "OK\r\n") << zero;
+    EXPECT_STREQ(cm->mTunerMode, "ATSC") << zero;
+    EXPECT_EQ(vyxtest::read_file(kModeFile), "0\n");
+  }
+  EXPECT_EQ(Send("TUNERMODE2"), "OK\r\n");
+  EXPECT_EQ(Send("TUNERMOD1"), "OK\r\n");  // eight characters match; the text after nine is empty
   EXPECT_STREQ(cm->mTunerMode, "ATSC");
   EXPECT_EQ(Send("TUNERMODE" + std::string(2000, ' ') + "2"), "OK\r\n");
   EXPECT_STREQ(cm->mTunerMode, "QAM256");

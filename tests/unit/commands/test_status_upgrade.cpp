@@ -44,13 +44,7 @@ bool EnterPrivateWorld() {
       "ip link set eth1 up && ip link set eth0 up; "
       "exec \"$0\" \"$@\"";
   // Remounts, the CPU sample and the commit wait pass quickly in here.
-  if (getenv("VYX_DEVCMD_NS") == nullptr) setenv("VYX_TIME_SCALE", "50", 1);
-  if (!vyxtest::reexec_in_namespaces("VYX_DEVCMD_NS", {"--ipc", "--net", "--mount"}, kSetup))
-    return false;
-  if (mount("vyxtest", "/mnt", "tmpfs", 0, "mode=755") != 0) return false;
-  if (mkdir("/mnt/hd1", 0755) != 0 || mkdir("/mnt/hd4", 0755) != 0) return false;
-  alarm(120);  // a manager waits for ever on an agent that does not answer
-  return true;
+  return vyxtest::enter_private_world("VYX_DEVCMD_NS", "50", kSetup, {"/mnt/hd1", "/mnt/hd4"});
 }
 
 const bool inside = EnterPrivateWorld();

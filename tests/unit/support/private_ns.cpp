@@ -1,6 +1,8 @@
 #include "private_ns.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +129,22 @@ bool reexec_in_namespaces(const char* stateVar, std::initializer_list<const char
   // Exec failed: run here without the namespaces.
   setenv(stateVar, "0", 1);
   return false;
+}
+
+bool enter_private_world(const char* stateVar, const char* timeScale, const char* setup,
+                         std::initializer_list<const char*> mntDirs) {
+  if (getenv(stateVar) == nullptr) setenv("VYX_TIME_SCALE", timeScale, 1);
+  bool mountNs = mntDirs.size() > 0;
+  bool entered = mountNs ? reexec_in_namespaces(stateVar, {"--ipc", "--net", "--mount"}, setup)
+                         : reexec_in_namespaces(stateVar, {"--ipc", "--net"}, setup);
+  if (!entered) return false;
+  if (mountNs) {
+    if (mount("vyxtest", "/mnt", "tmpfs", 0, "mode=755") != 0) return false;
+    for (const char* dir : mntDirs)
+      if (mkdir(dir, 0755) != 0) return false;
+  }
+  alarm(120);
+  return true;
 }
 
 }  // namespace vyxtest

@@ -36,6 +36,16 @@ std::vector<std::string> emulator_words();
 // the exec failed.
 int exec_program(const char* path, char* const argv[], char* const envp[]);
 
+// The private world of a test program that runs a whole device: its own IPC
+// and network namespaces (and, when `mntDirs` is not empty, a mount
+// namespace with a tmpfs on /mnt holding those directories), entered by
+// re-executing the program after `setup` (see reexec_in_namespaces).
+// `timeScale` is set as VYX_TIME_SCALE for the new program, so the device's
+// waits pass quickly.  An alarm of two minutes ends a stuck run.  False when
+// the host cannot make the namespaces (the tests then skip).
+bool enter_private_world(const char* stateVar, const char* timeScale, const char* setup,
+                         std::initializer_list<const char*> mntDirs = {});
+
 }  // namespace vyxtest
 
 #endif
