@@ -42,8 +42,8 @@ bool DottedQuad(const char* text);
 class Split {
  public:
   // A stream text holds address, port, channel and 64 program pairs.
-  static const int kMaxFields = 136;
-  static const size_t kBufferSize = 2048;
+  static constexpr int kMaxFields = 136;
+  static constexpr size_t kBufferSize = 2048;
 
   // `len` bytes of text at most (a zero byte ends it earlier); negative: the
   // whole text.

@@ -58,7 +58,7 @@ TEST(FieldsSplit, FieldsMissingEmptyAndTrimmed) {
   EXPECT_EQ(s.Trimmed(1), nullptr);  // empty counts as missing
   EXPECT_STREQ(s.Trimmed(2), "c");
   EXPECT_STREQ(s.Trimmed(0), "a");
-  EXPECT_EQ(s.Offset(2), 5);
+  EXPECT_EQ(s.Offset(2), 6);
   EXPECT_EQ(s.Offset(3), -1);
 
   fields::Split none("", ',');
