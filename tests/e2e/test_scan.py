@@ -97,7 +97,8 @@ class Scan(DeviceTestCase):
     def test_1_atsc_scan(self):
         stderr_at = len(read_text("tx", "stderr.log"))
         began = time.monotonic()
-        self.ctl.send(self.tx, "BLIND0")
+        # The scan number is read as atoi reads it: no digit is 0, the ATSC band.
+        self.ctl.send(self.tx, "BLIND")
         first = scan_progress(self.ctl, 10, START)
         # Another controller asks how it goes: channel, found so far, 2.
         status = scan_status("tx")

@@ -599,10 +599,8 @@ char* CommandManager::ProcessFilterTest(char* cmd) {
   // A port nobody could feed (not a number, 0, beyond 65535, negative) would
   // wrap to another one, or to an ephemeral port, and the command server
   // would wait there for ever.
-  char* portEnd = nullptr;
-  long portValue = strtol(chport, &portEnd, 10);
-  if (portEnd == chport || portValue <= 0 || portValue > 65535) return mKo;
-  int port = static_cast<int>(portValue);
+  int port = 0;
+  if (!fields::InRange(chport, 1, 65535, &port)) return mKo;
   // The receiver binds with address reuse: on the device's own command port,
   // or the beacon's restart port, it would take their datagrams, and the
   // command server would never hear a command again.

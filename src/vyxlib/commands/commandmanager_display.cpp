@@ -130,7 +130,7 @@ char* CommandManager::ProcessUrlSet(char* cmd) {
 }
 
 char* CommandManager::ProcessRemoteCommand(char* cmd) {
-  unsigned int code = hatoi(cmd);
+  unsigned int code = fields::Hex(cmd);
   if (code >= 1 && code <= 254) {
     VYX_LOG("Setting IR mode code to %.4x. Previous was %.4x\n", code, SharedMem::Self()->IrModeCode());
     SharedMem::Self()->IrModeCode(static_cast<unsigned short>(code));

@@ -47,12 +47,6 @@ int Decimal(const char* text) {
   return static_cast<int>(-value);
 }
 
-bool HasDecimal(const char* text) {
-  if (text == nullptr) return false;
-  bool negative = false;
-  return IsDigit(*SkipToDigits(text, &negative));
-}
-
 bool Overflows(const char* text) {
   if (text == nullptr) return false;
   int v = Decimal(text);
@@ -123,11 +117,6 @@ const char* Split::Trimmed(int i) {
   while (n > 0 && IsBlank(f[n - 1])) f[--n] = '\0';
   mField[i] = f;
   return n > 0 ? f : nullptr;
-}
-
-int Split::DecimalAt(int i, int otherwise) const {
-  const char* f = At(i);
-  return f != nullptr ? Decimal(f) : otherwise;
 }
 
 unsigned int Split::HexAt(int i, unsigned int otherwise) const {

@@ -17,9 +17,6 @@ namespace fields {
 
 // Decimal as atoi reads it, saturating at the limits of int.
 int Decimal(const char* text);
-// Decimal as atoi reads it; false when no digit follows the blanks and sign
-// (the number is then 0 for a caller that reads like atoi).
-bool HasDecimal(const char* text);
 // True when the digits Decimal reads go beyond the range of int (where a
 // handler would otherwise take the saturated value, it refuses instead).
 bool Overflows(const char* text);
@@ -56,9 +53,7 @@ class Split {
   // Field i without blanks and line ends around it; null when missing or
   // empty (an empty field counts as missing).
   const char* Trimmed(int i);
-  // Field i as a decimal number / hexadecimal number; `otherwise` when the
-  // field is missing.
-  int DecimalAt(int i, int otherwise) const;
+  // Field i as a hexadecimal number; `otherwise` when the field is missing.
   unsigned int HexAt(int i, unsigned int otherwise) const;
   // Where field i starts in the text given, or -1 when it is missing: the
   // rest of the text from there on, separators included, is the caller's.

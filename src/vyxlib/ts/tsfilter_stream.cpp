@@ -78,13 +78,12 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
     VYX_ERROR("Invalid Ip address %s", address);
     return false;
   }
-  char* end = nullptr;
-  long port = strtol(f[1], &end, 10);
-  if (end == f[1] || port <= 0 || port > 65535) {
+  int port = 0;
+  if (!fields::InRange(f[1], 1, 65535, &port)) {
     VYX_ERROR("Invalid port %s", f[1]);
     return false;
   }
-  int channel = static_cast<int>(hatoi(f[2]));
+  int channel = static_cast<int>(fields::Hex(f[2]));
 
   // Every table of the new multiplex is delivered afresh.
   pthread_mutex_lock(&mMutex);
@@ -110,8 +109,8 @@ bool TsFilter::StartMulticast(int streamId, char* cmd) {
     VYX_LOG("Add Program tmp %s, program %s", transport != nullptr ? transport : "(null)",
             program != nullptr ? program : "(null)");
     if (program == nullptr) break;
-    AddProgramToStream(streamId, static_cast<unsigned short>(hatoi(transport)),
-                       static_cast<unsigned short>(hatoi(program)));
+    AddProgramToStream(streamId, static_cast<unsigned short>(fields::Hex(transport)),
+                       static_cast<unsigned short>(fields::Hex(program)));
   }
   if (!pairGiven) AddAllProgramsToStream(streamId);
 

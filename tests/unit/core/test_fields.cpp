@@ -21,8 +21,9 @@ TEST(FieldsDecimal, ReadsAsAtoiDoes) {
   EXPECT_EQ(fields::Decimal("- 3"), 0);     // blank after the sign
   EXPECT_EQ(fields::Decimal("0x1F"), 0);    // decimal only
   EXPECT_EQ(fields::Decimal(nullptr), 0);
-  EXPECT_FALSE(fields::HasDecimal(" -x"));
-  EXPECT_TRUE(fields::HasDecimal(" -0"));
+  EXPECT_TRUE(fields::IsWholeDecimal(" 9600 \r\n"));
+  EXPECT_FALSE(fields::IsWholeDecimal("96k"));
+  EXPECT_FALSE(fields::IsWholeDecimal(""));
 }
 
 TEST(FieldsDecimal, SaturatesInsteadOfOverflowing) {
@@ -38,6 +39,14 @@ TEST(FieldsDecimal, SaturatesInsteadOfOverflowing) {
   EXPECT_EQ(v, 7);
   EXPECT_TRUE(fields::InRange("100abc", 0, 100, &v));
   EXPECT_EQ(v, 100);
+  // Saturation is told apart from the limits themselves.
+  EXPECT_FALSE(fields::Overflows("2147483647"));
+  EXPECT_FALSE(fields::Overflows(" -2147483648x"));
+  EXPECT_FALSE(fields::Overflows("000000000002147483647"));
+  EXPECT_TRUE(fields::Overflows("2147483648"));
+  EXPECT_TRUE(fields::Overflows("-2147483649"));
+  EXPECT_TRUE(fields::Overflows("99999999999"));
+  EXPECT_FALSE(fields::Overflows("x"));
   EXPECT_EQ(fields::Clamped("-9", 0, 255), 0);
   EXPECT_EQ(fields::Clamped("999", 0, 255), 255);
 }
@@ -65,15 +74,16 @@ TEST(FieldsSplit, FieldsMissingEmptyAndTrimmed) {
   EXPECT_EQ(none.Count(), 0);
   fields::Split trailing("a,", ',');
   EXPECT_EQ(trailing.Count(), 2);
-  EXPECT_EQ(trailing.DecimalAt(1, 9), 0);   // present but empty: atoi of ""
-  EXPECT_EQ(trailing.DecimalAt(2, 9), 9);   // missing: the default
+  EXPECT_STREQ(trailing.At(1), "");         // present but empty
+  EXPECT_EQ(trailing.HexAt(1, 9), 0u);      // hatoi of ""
+  EXPECT_EQ(trailing.HexAt(2, 9), 9u);      // missing: the default
   EXPECT_EQ(trailing.HexAt(5, 0xAB), 0xABu);
 }
 
 TEST(FieldsSplit, BoundedByLengthBufferAndFieldCount) {
   fields::Split cut("12,34,56", ',', 4);  // only "12,3" is the command
   ASSERT_EQ(cut.Count(), 2);
-  EXPECT_EQ(cut.DecimalAt(1, -1), 3);
+  EXPECT_STREQ(cut.At(1), "3");
 
   std::string huge(5000, ',');
   fields::Split many(huge.c_str(), ',');

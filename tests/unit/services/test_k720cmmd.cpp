@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "child_process.h"
 #include "services/k720cmmd.h"
 #include "private_ipc.h"
 #include "quv_interprocess.h"
@@ -438,6 +441,44 @@ TEST_F(K720, RtspEndsTheToolButNotThePlayer) {
   EXPECT_TRUE(Drain(player_).empty());
   char* argv[] = {const_cast<char*>("k720cmmd"), const_cast<char*>("-rtsp")};
   EXPECT_EXIT(Main(2, argv), testing::ExitedWithCode(0), "");
+}
+
+// The player's own tool parses on its own; the same line must give the same
+// messages, byte for byte, from the tool and from the in-process channel, so
+// that a fault on either side shows as a difference.
+TEST_F(K720, TheToolAndTheChannelSendTheSameMessages) {
+  const std::string tool = vyxtest::build_dir() + "/platform/standins/k720cmmd/k720cmmd";
+  if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "build the k720cmmd target first";
+  const char* lines[] = {
+      "-stopall -vstat -colorbar -osdstart -osdstop -stoppic -stopvid -stopb",
+      "-vdbg 12 -vdbg -vdbg 14 31 34 -vdbg 8 host.example -vdbg 9",
+      "-udp 239.1.2.3 5000 31 34 50 50 100 100 0 255 0 -rtp 239.1.2.3 5000 31 34 -20 -30 40 60 1 128 2 9",
+      "-video movie.ts -vnext m.ts 0 7 1 2 3 4 5 6 7 -pic a.jpg -pnext b.jpg 3 -browser http://x 5 -bnext u",
+      "-trick -stopall -trick 2 -stopall -trick 2 7",
+      "-vs 50 50 100 100 0 255 0 -ps 1 2 3 4 5 6 -os -1 -2 3 4 5 6 7 -vs 1 2 3",
+      "-hwc hello-world-long 9 4 -hwc -atsc -atsc 7 2 30 -scan -scan 1 -image 5",
+      "-res -stopall -res 3 -mount 2 rw -mount 4 ro -unknown 12 -mount 4",
+      "-image",
+  };
+  size_t compared = 0;
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    std::vector<Msg> channel = Run(line);
+    std::vector<Msg> channelSys = Drain(sysmgr_);
+    std::string command = tool + " " + line + " >/dev/null 2>&1";
+    ASSERT_EQ(system(command.c_str()), 0);
+    std::vector<Msg> fromTool = Drain(player_);
+    std::vector<Msg> toolSys = Drain(sysmgr_);
+    ASSERT_EQ(fromTool.size(), channel.size());
+    compared += channel.size() + channelSys.size();
+    for (size_t i = 0; i < channel.size(); i++) {
+      EXPECT_EQ(fromTool[i].mtype, channel[i].mtype) << i;
+      EXPECT_EQ(fromTool[i].text, channel[i].text) << "message " << i << " id " << channel[i].Word(0);
+    }
+    ASSERT_EQ(toolSys.size(), channelSys.size());
+    for (size_t i = 0; i < channelSys.size(); i++) EXPECT_EQ(toolSys[i].text, channelSys[i].text) << i;
+  }
+  EXPECT_GE(compared, 30u);  // the lines do send: the comparisons are not of empty lists
 }
 
 }  // namespace
