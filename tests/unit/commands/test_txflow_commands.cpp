@@ -57,9 +57,7 @@ TEST_F(TxCommands, UnitRefusalsAnswerKoAndSaveNothing) {
       "UNIT4,3",                      // stream number but no stream text
       "UNIT4,8,127.0.0.1,5010,5",     // stream number out of range
       "UNIT4,-1,127.0.0.1,5010,5",
-      "UNIT4,,127.0.0.1,5010,5",      // empty stream number
       "UNIT5,8",
-      "UNIT5,x",
       "UNIT5,99999999999999999999",
       "UNIT1,999.1.1.1,5010,5",       // not an address
       "UNIT1,127.0.0.1",              // no port, no channel
@@ -80,6 +78,14 @@ TEST_F(TxCommands, UnitStopsAreSavedAsTheStartupItem) {
   EXPECT_EQ(Send("unit0"), "OK\r\n");
   EXPECT_EQ(vyxtest::read_file(kStartupFile), "unit0");
   EXPECT_EQ(cm->mLastUnitCommandId, '0');
+  // The stream number is read as atoi reads it: x and an empty field are
+  // stream 0.
+  EXPECT_EQ(Send("UNIT5,x"), "OK\r\n");
+  EXPECT_EQ(vyxtest::read_file(kStartupFile), "UNIT5,x");
+  EXPECT_EQ(Send("UNIT4,,127.0.0.1,5010,5"), "OK\r\n");
+  ASSERT_NE(cm->mpTsf->mStreamersList[0], nullptr);
+  EXPECT_EQ(cm->mpTsf->mStreamersList[0]->StreamGetPort(), 5010);
+  EXPECT_EQ(Send("UNIT0"), "OK\r\n");
 }
 
 TEST_F(TxCommands, UnitStartsAndStopsStreams) {
@@ -147,14 +153,16 @@ TEST_F(TxCommands, TunerModeIsStoredAppliedAndRefusedOutOfRange) {
   EXPECT_EQ(vyxtest::read_file(kModeFile), "2\n");
   EXPECT_STREQ(cm->mTunerMode, "QAM256");
 
-  const char* refused[] = {"TUNERMODE3", "TUNERMODE-1", "TUNERMODE", "TUNERMODEx"};
+  const char* refused[] = {"TUNERMODE3", "TUNERMODE-1", "TUNERMODE4294967297"};
   for (const char* cmd : refused) {
     EXPECT_EQ(Send(cmd), "KO\r\n") << cmd;
     EXPECT_EQ(vyxtest::read_file(kModeFile), "2\n") << cmd;
     EXPECT_STREQ(cm->mTunerMode, "QAM256") << cmd;
   }
-  EXPECT_EQ(Send("TUNERMODE0"), "OK\r\n");
+  // No digit reads as mode 0, as the protocol's controllers expect.
+  EXPECT_EQ(Send("TUNERMODEx"), "OK\r\n");
   EXPECT_STREQ(cm->mTunerMode, "ATSC");
+  EXPECT_EQ(vyxtest::read_file(kModeFile), "0\n");
 }
 
 TEST_F(TxCommands, SetTunerModeRejectsUnknownModes) {
