@@ -17,13 +17,10 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PLATFORM = os.path.join(HERE, "..", "..", "platform")
-sys.path.insert(0, os.path.join(PLATFORM, "vyxctl_lib"))
+sys.path.insert(0, os.path.join(PLATFORM, "vyxctl_pkg"))
 
-import decode  # noqa: E402
-import export  # noqa: E402
-import progress  # noqa: E402
-import upgrade  # noqa: E402
-from wire import BadReply, Link, NoReply, Refused  # noqa: E402
+from vyxctl import cli, decode, export, progress, upgrade  # noqa: E402
+from vyxctl.wire import BadReply, Link, NoReply, Refused  # noqa: E402
 
 XMLTV_DTD = "/usr/share/xmltv/xmltv.dtd"
 
@@ -460,7 +457,6 @@ class CommandLine(unittest.TestCase):
     def test_every_subcommand_has_help(self):
         # A help text that argparse cannot format (a stray %) only shows when
         # someone asks for it: ask for all of them.
-        import cli
         sub = next(a for a in cli.build_parser("doc")._actions
                    if isinstance(a, argparse._SubParsersAction))
         self.assertGreater(len(sub.choices), 15)

@@ -12,8 +12,8 @@ chunk.  Nothing is ever written twice."""
 
 import time
 
-from decode import OK, UPGRADE_STATES, parse_upgrade_status
-from wire import NoReply, Refused, shorten
+from .decode import OK, UPGRADE_STATES, parse_upgrade_status
+from .wire import NoReply, Refused, shorten
 
 CHUNK = 2035          # the command loop reads 2040 bytes: "UPGR:" + 2035
 MIN_SIZE, MAX_SIZE = 11, 1000000000

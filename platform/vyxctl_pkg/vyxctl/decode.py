@@ -6,7 +6,7 @@ gets further than that."""
 import datetime
 import re
 
-from wire import BadReply, Refused, shorten
+from .wire import BadReply, Refused, shorten
 
 OK = b"OK\r\n"
 KO = b"KO\r\n"

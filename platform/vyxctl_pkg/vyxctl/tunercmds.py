@@ -4,11 +4,11 @@ progress, the channel list (and its playlist), the guide (and XMLTV)."""
 import sys
 import time
 
-import decode
-import export
-import progress
-from common import channel_list, forwarded, note, open_device
-from wire import Link, LocalError, NoReply, Refused
+from . import decode
+from . import export
+from . import progress
+from .common import channel_list, forwarded, note, open_device
+from .wire import Link, LocalError, NoReply, Refused
 
 
 # -------------------------------------------------------------------- scan

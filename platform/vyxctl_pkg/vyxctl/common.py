@@ -5,8 +5,8 @@ import json
 import sys
 import time
 
-import decode
-from wire import CONTROL_PORT, Link, NoReply, Refused, probe_port, resolve_device
+from . import decode
+from .wire import CONTROL_PORT, Link, NoReply, Refused, probe_port, resolve_device
 
 FORWARDING_HINT = ("the device sends this answer to the address and port that first asked "
                    "for its forwarded answers; this run sent from port %d (see --sport)")

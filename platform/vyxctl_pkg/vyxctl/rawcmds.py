@@ -7,7 +7,7 @@ import socket
 import sys
 import time
 
-from wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, NoReply, escape, join_group,
+from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, NoReply, escape, join_group,
                   receive, unescape)
 
 

@@ -2,18 +2,17 @@
 
 import argparse
 import os
-import signal
 import socket
 import sys
 import time
 
-import decode
-import progress
-import upgrade as upgrade_mod
-from common import Out, channel_list, forwarded, note, open_device
-from rawcmds import cmd_beacon, cmd_listen, cmd_ready, cmd_record, cmd_send
-from tunercmds import cmd_channels, cmd_guide, cmd_scan
-from wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, CONTROL_PORT, EXIT_STATUSES,
+from . import decode
+from . import progress
+from . import upgrade as upgrade_mod
+from .common import Out, channel_list, forwarded, note, open_device
+from .rawcmds import cmd_beacon, cmd_listen, cmd_ready, cmd_record, cmd_send
+from .tunercmds import cmd_channels, cmd_guide, cmd_scan
+from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, CONTROL_PORT, EXIT_STATUSES,
                   RX_PORT, TX_PORT, BadReply, CtlError, Link, LocalError, NoReply, Refused,
                   escape, join_group, parse_group, parse_hostport, receive)
 
@@ -435,7 +434,7 @@ def cmd_monitor(args, out) -> int:
 
 
 # ------------------------------------------------------------------ parser
-def build_parser(doc: str) -> argparse.ArgumentParser:
+def build_parser(doc: str = "") -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vyxctl", description=doc, epilog=EXIT_STATUSES,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="cmd", required=True, metavar="SUBCOMMAND")
@@ -573,7 +572,9 @@ def build_parser(doc: str) -> argparse.ArgumentParser:
     return p
 
 
-def main(doc: str, argv=None) -> int:
+def main(doc: str = None, argv=None) -> int:
+    if doc is None:
+        from . import __doc__ as doc
     args = build_parser(doc).parse_args(argv)
     out = Out(args.json)
     try:
@@ -594,7 +595,3 @@ def main(doc: str, argv=None) -> int:
         note("internal error (%s: %s); VYXCTL_DEBUG=1 shows where" % (type(e).__name__, e))
         return 70
 
-
-if __name__ == "__main__":
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    sys.exit(main(__doc__))
