@@ -566,9 +566,9 @@ def build_parser(doc: str = "") -> argparse.ArgumentParser:
     c.add_argument("port", type=int)
     c.add_argument("--count", type=int, required=True)
 
-    c = command("ready", cmd_ready, "wait until a device answers VERS", timeout=30.0,
+    c = command("ready", cmd_ready, "wait until devices answer VERS", timeout=30.0,
                 device=False, sport=False)
-    c.add_argument("addr", type=hostport_arg, metavar="HOST:PORT")
+    c.add_argument("addrs", type=hostport_arg, nargs="+", metavar="HOST:PORT")
     return p
 
 

@@ -7,7 +7,7 @@ import socket
 import sys
 import time
 
-from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, NoReply, escape, join_group,
+from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, LocalError, NoReply, escape, join_group,
                   receive, unescape)
 
 
@@ -121,15 +121,34 @@ def cmd_listen(args, out) -> int:
 
 
 def cmd_ready(args, out) -> int:
+    """Asks every address for VERS once a second until each has answered;
+    prints each address as it answers (its reply with one address)."""
     sock = udp_socket(0)
     deadline = time.monotonic() + args.timeout
-    while time.monotonic() < deadline:
-        sock.sendto(b"VERS", args.addr)
+    try:
+        pending = list(dict.fromkeys((socket.gethostbyname(h), p) for h, p in args.addrs))
+    except OSError as e:
+        raise LocalError("cannot resolve an address: %s" % e)
+    answered = []
+    while pending and time.monotonic() < deadline:
+        for addr in pending:
+            sock.sendto(b"VERS", addr)
         until = min(deadline, time.monotonic() + 1.0)
         got = receive(sock, until)
         while got is not None:
-            if got[0].startswith(b"VERS"):
-                out.result({"reply": escape(got[0])}, [escape(got[0])])
-                return 0
-            got = receive(sock, until)
-    raise NoReply("%s:%d did not answer VERS within %gs" % (args.addr + (args.timeout,)))
+            data, src = got
+            if data.startswith(b"VERS") and src in pending:
+                pending.remove(src)
+                answered.append(src)
+                if len(args.addrs) == 1:
+                    out.result({"reply": escape(data)}, [escape(data)])
+                elif not args.json:
+                    print("%s:%d" % src, flush=True)
+            got = receive(sock, until) if pending else None
+    if len(args.addrs) > 1 and args.json:
+        out.result({"answered": ["%s:%d" % a for a in answered],
+                    "silent": ["%s:%d" % a for a in pending]})
+    if pending:
+        raise NoReply("%s did not answer VERS within %gs"
+                      % (", ".join("%s:%d" % a for a in pending), args.timeout))
+    return 0

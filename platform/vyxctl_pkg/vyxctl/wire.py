@@ -6,6 +6,7 @@ Standard library only.  Every wait has a deadline; nothing here sleeps.
 
 import errno
 import os
+import re
 import socket
 import struct
 import time
@@ -146,9 +147,10 @@ def parse_group(text: str, default_port=None):
 
 
 def resolve_device(text: str):
-    """(ip, port or None) of a DEVICE argument: HOST[:PORT], or tx / rx for
-    the devices of a simulated world ($VYX_TX, $VYX_RX)."""
-    alias = {"tx": "VYX_TX", "rx": "VYX_RX"}.get(text)
+    """(ip, port or None) of a DEVICE argument: HOST[:PORT], or tx, rx,
+    tx2... for the devices of a simulated world ($VYX_TX, $VYX_RX,
+    $VYX_TX2...)."""
+    alias = "VYX_" + text.upper() if re.fullmatch(r"(tx|rx)\d*", text) else None
     if alias and os.environ.get(alias):
         text = os.environ[alias]
     if ":" in text:
