@@ -6,7 +6,7 @@ import socket
 import sys
 import time
 
-from . import decode
+from . import decode, lineup
 from . import progress
 from . import upgrade as upgrade_mod
 from .common import Out, channel_list, forwarded, note, open_device
@@ -539,6 +539,8 @@ def build_parser(doc: str = "") -> argparse.ArgumentParser:
     c.add_argument("--count", type=int, help="end after this many events")
     c.add_argument("--duration", type=float, help="end after this many seconds")
     c.add_argument("--keep", action="store_true", help="leave forwarding on at the end")
+
+    lineup.add_parser(sub, common, EXIT_STATUSES, argparse.RawDescriptionHelpFormatter)
 
     # 30 s by default: a UNIT takes about 12 s.
     c = command("send", cmd_send, "send one command datagram, print the replies escaped",
