@@ -13,23 +13,8 @@ import os
 import signal
 import time
 
-from vyxe2e import Controller, DeviceTestCase, device, main, read_text, time_scale, wait_for_text
-
-
-def standin_pid(host, name):
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/comm" % entry) as f:
-                if f.read().strip() != name:
-                    continue
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if b"VYX_HOST=%s\0" % host.encode() in f.read():
-                    return int(entry)
-        except OSError:
-            continue
-    raise AssertionError("no %s process in host %s" % (name, host))
+from vyxe2e import (Controller, DeviceTestCase, device, main, read_text, standin_pid, time_scale,
+                    wait_for_text)
 
 
 class AgentStopped(DeviceTestCase):

@@ -45,8 +45,8 @@ def world_dir() -> str:
 
 
 def device(host: str):
-    """(ip, port) of a device's command server: host is 'tx' or 'rx'."""
-    value = os.environ.get({"tx": "VYX_TX", "rx": "VYX_RX"}[host])
+    """(ip, port) of a device's command server: host is 'tx', 'rx', 'tx2'..."""
+    value = os.environ.get("VYX_" + host.upper())
     if not value:
         raise RuntimeError("no %s device in this world (devsim run --%s)" % (host, host))
     ip, _, port = value.rpartition(":")
@@ -54,7 +54,17 @@ def device(host: str):
 
 
 def has_device(host: str) -> bool:
-    return bool(os.environ.get({"tx": "VYX_TX", "rx": "VYX_RX"}[host]))
+    return bool(os.environ.get("VYX_" + host.upper()))
+
+
+def world_hosts():
+    """Every device host of the world: [(host, role letter, "ip:port")]."""
+    try:
+        with open(os.path.join(world_dir(), "devices")) as f:
+            return [tuple(line.split()) for line in f if line.strip()]
+    except FileNotFoundError:
+        return [(h, h[0].upper(), os.environ["VYX_" + h.upper()]) for h in ("tx", "rx")
+                if has_device(h)]
 
 
 class Timeout(AssertionError):
@@ -381,6 +391,23 @@ def exec_host(host: str, *cmd, timeout: float = 60, check: bool = True):
     return result
 
 
+def standin_pid(host: str, name: str) -> int:
+    """The pid of stand-in `name` (its process name) running in `host`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as f:
+                if f.read().strip() != name:
+                    continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if b"VYX_HOST=%s\0" % host.encode() in f.read():
+                    return int(entry)
+        except OSError:
+            continue
+    raise AssertionError("no %s process in host %s" % (name, host))
+
+
 def host_mac(host: str) -> str:
     """The host's eth0 MAC as 12 lower-case hex digits."""
     text = exec_host(host, "cat", "/sys/class/net/eth0/address").stdout.strip()
@@ -403,12 +430,11 @@ class DeviceTestCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        for host in ("tx", "rx"):
-            if has_device(host):
-                errors = sanitizer_errors(host)
-                if errors:
-                    raise AssertionError("%s/stderr.log has sanitizer errors:\n%s"
-                                         % (host, "\n".join(errors[:20])))
+        for host, _, _ in world_hosts():
+            errors = sanitizer_errors(host)
+            if errors:
+                raise AssertionError("%s/stderr.log has sanitizer errors:\n%s"
+                                     % (host, "\n".join(errors[:20])))
 
     def assertReply(self, host, text, expected, timeout=5.0, ctl=None):
         own = ctl is None
