@@ -168,7 +168,9 @@ def cmd_make_stream(args) -> int:
         cmd += ["-map", "0:v"]
         for k in range(len(langs)):
             cmd += ["-map", "%d:a" % (k + 1)]
-    cmd += ["-c:v", "mpeg2video", "-b:v", "300k", "-g", "12", "-c:a", "mp2", "-b:a", "64k",
+    # More programs than three (callers from other scripts) get a lower rate each.
+    cmd += ["-c:v", "mpeg2video", "-b:v", getattr(args, "video_rate", "300k"), "-g", "12",
+            "-c:a", "mp2", "-b:a", "64k",
             "-flags", "+bitexact"]
     for i, lang in enumerate(lang for langs in programs for lang in langs):
         cmd += ["-metadata:s:a:%d" % i, "language=%s" % lang]
@@ -182,7 +184,7 @@ def cmd_make_stream(args) -> int:
         members.append(range(first, index))
     for prog, streams in enumerate(members):
         cmd += ["-program", "program_num=%d:title=%s:%s"
-                % (prog + 1, "abc"[prog], ":".join("st=%d" % s for s in streams))]
+                % (prog + 1, "abcdefgh"[prog], ":".join("st=%d" % s for s in streams))]
     cmd += ["-mpegts_transport_stream_id", "1", "-mpegts_pmt_start_pid", "0x1000",
             "-muxrate", "2000000", "-f", "mpegts", args.out]
     return subprocess.call(cmd)
