@@ -81,7 +81,8 @@ class Demo:
 # ---------------------------------------------------------------- the steps
 def step_discover(demo):
     demo.say("1. Finding the devices on the LAN (beacons on 239.255.250.250:52428):")
-    demo.vyxctl("discover", "--count", str(len(demo.hosts)), "--timeout", "30")
+    count = sum(len(os.environ.get(v, "").split()) for v in ("VYX_TXS", "VYX_RXS"))
+    demo.vyxctl("discover", "--count", str(count or len(demo.hosts)), "--timeout", "30")
 
 
 def step_status(demo):
@@ -224,16 +225,62 @@ def step_ir_key(demo):
         raise RuntimeError("no key arrived: %s" % err.strip())
 
 
+LINEUP = os.path.join(HERE, "lineup.json")
+
+
+def step_lineup(demo):
+    demo.say("11. A channel lineup from a file (%s), placed on both transmitters\n"
+             "    (the second one, without a channel list yet, is scanned first):"
+             % os.path.relpath(LINEUP))
+    with open(LINEUP) as f:
+        for line in f.read().strip().splitlines():
+            demo.say("  | " + line)
+    demo.vyxctl("lineup", "plan", LINEUP, "--tx", "tx,tx2", timeout=600, check=False)
+    m3u, xml = os.path.join(demo.out, "lineup.m3u"), os.path.join(demo.out, "lineup.xml")
+    demo.say("  Sent to both transmitters at once, then every group recorded here and checked")
+    demo.say("  (a valid PAT naming the program, its elementary PIDs, continuity):")
+    demo.vyxctl("lineup", "apply", LINEUP, "--tx", "tx,tx2", "--m3u", m3u, "--xmltv", xml,
+                timeout=600, lines=20)
+    demo.keep(m3u, "lineup M3U")
+    demo.keep(xml, "lineup XMLTV")
+    with open(m3u) as f:
+        for line in f.read().splitlines()[:5]:
+            demo.say("  %s: %s" % (os.path.basename(m3u), line))
+    if os.path.exists("/usr/share/xmltv/xmltv.dtd"):
+        v = subprocess.run(["xmllint", "--noout", "--dtdvalid", "/usr/share/xmltv/xmltv.dtd", xml],
+                           capture_output=True, text=True)
+        demo.say("  xmllint --dtdvalid xmltv.dtd %s: %s"
+                 % (os.path.basename(xml), "valid" if v.returncode == 0 else v.stderr.strip()))
+    demo.say("  Applied again, the same file changes nothing on the devices:")
+    demo.vyxctl("lineup", "apply", LINEUP, "--tx", "tx,tx2", "--m3u", m3u, "--xmltv", xml,
+                "--verify", "0", timeout=600, lines=3)
+    demo.vyxctl("fleet", "status", "--parallel", "4", lines=8)
+
+
+def step_switch(demo):
+    demo.say("12. A receiver switching between two lineup channels:")
+    with open(LINEUP) as f:
+        chans = json.load(f)["channels"]
+    for ch in (chans[0], chans[2]):
+        demo.vyxctl("play", "rx", ch["to"], ch["channel"].split(":")[1])
+        st = json.loads(demo.vyxctl("status", "rx", "--json", show=False).stdout)
+        p = st["playing"]
+        demo.say("  the receiver plays %s (%s): udp://@%s:%d program %d"
+                 % (ch["name"], ch["channel"], p["group"], p["port"], p["program"]))
+
+
 def step_stop(demo):
-    demo.say("11. Stopping:")
+    demo.say("13. Stopping:")
     if "rx" in demo.hosts:
         demo.vyxctl("play", "rx", "--stop")
     demo.vyxctl("stream", "tx", "--stop")
+    if os.environ.get("VYX_TX2"):
+        demo.vyxctl("stream", "tx2", "--stop")
 
 
 STEPS = [step_discover, step_status, step_scan, step_channels, step_guide, step_guide_huffman,
          step_stream_and_play,
-         step_language, step_frame, step_ir_key, step_stop]
+         step_language, step_frame, step_ir_key, step_lineup, step_switch, step_stop]
 
 
 def main():
@@ -242,8 +289,8 @@ def main():
         print("demo: the world needs both devices (devsim run --tx --rx)", file=sys.stderr)
         return 1
     started = time.monotonic()
-    demo.say("Simulated LAN 10.77.0.0/24: transmitter 10.77.0.2, receiver 10.77.0.3, "
-             "this controller 10.77.0.10")
+    demo.say("Simulated LAN 10.77.0.0/24: transmitters 10.77.0.2 and 10.77.0.32 (tx2), "
+             "receivers 10.77.0.3 and 10.77.0.52 (rx2), this controller 10.77.0.10")
     for step in STEPS:
         demo.say()
         try:
