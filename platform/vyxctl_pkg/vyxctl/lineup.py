@@ -167,8 +167,6 @@ def cmd_apply(args, out) -> int:
     started = time.monotonic()
     with Hub(args.sport) as hub:
         txs, plan, states = make_plan(args, hub, lineup)
-        for line in placement.summary_lines(plan):
-            note(line)
         acts = {tx: placement.actions(p, states[tx]) for tx, p in plan["transmitters"].items()}
         # Transmitters tuned to nothing of this lineup keep what they send.
         work = [(tx, a) for tx, a in acts.items() if a]

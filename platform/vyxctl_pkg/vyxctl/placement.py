@@ -296,7 +296,8 @@ def summary_lines(plan: dict, acts=None) -> list:
             state = "" if tx not in acts else ("  start" if s["slot"] in starting else
                                                "  running, unchanged")
             lines.append("  slot %d  %-6s %-14s program %-3d -> udp://@%s:%d%s"
-                         % (s["slot"], e["virtual"] or "-", e["name"] or "-", e["program"],
+                         % (s["slot"], e["virtual"] or s["ref"], s["name"] or e["name"] or "-",
+                            e["program"],
                             s["group"], s["port"], state))
     for u in plan["unplaced"]:
         lines.append("not placed: %s (%s): %s" % (u["channel"]["ref"],
