@@ -4,7 +4,6 @@ and the others go on."""
 
 import io
 import re
-import tarfile
 import time
 
 from . import decode
@@ -73,6 +72,7 @@ def cmd_status(args, out) -> int:
 # ---------------------------------------------------------------- upgrade
 def archive_version(data: bytes):
     """The version an archive carries: its member VERSION (a.b.c), or None."""
+    import tarfile  # only here: the command line starts faster without it
     try:
         with tarfile.open(fileobj=io.BytesIO(data)) as tar:
             for m in tar.getmembers():
