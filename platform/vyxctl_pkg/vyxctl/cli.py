@@ -6,7 +6,7 @@ import socket
 import sys
 import time
 
-from . import decode, fleet, lineup
+from . import decode, headend_cli
 from . import progress
 from . import upgrade as upgrade_mod
 from .common import Out, channel_list, forwarded, note, open_device
@@ -540,9 +540,9 @@ def build_parser(doc: str = "") -> argparse.ArgumentParser:
     c.add_argument("--duration", type=float, help="end after this many seconds")
     c.add_argument("--keep", action="store_true", help="leave forwarding on at the end")
 
-    lineup.add_parser(sub, common, EXIT_STATUSES, argparse.RawDescriptionHelpFormatter)
-    fleet.add_parser(sub, common, EXIT_STATUSES, argparse.RawDescriptionHelpFormatter,
-                     group_arg, int_arg)
+    headend_cli.add_lineup(sub, common, EXIT_STATUSES, argparse.RawDescriptionHelpFormatter)
+    headend_cli.add_fleet(sub, common, EXIT_STATUSES, argparse.RawDescriptionHelpFormatter,
+                          group_arg, int_arg)
 
     # 30 s by default: a UNIT takes about 12 s.
     c = command("send", cmd_send, "send one command datagram, print the replies escaped",

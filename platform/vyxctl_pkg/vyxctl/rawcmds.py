@@ -7,7 +7,8 @@ import socket
 import sys
 import time
 
-from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, LocalError, NoReply, escape, join_group,
+from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, LocalError, NoReply, escape,
+                   join_group,
                   receive, unescape)
 
 
