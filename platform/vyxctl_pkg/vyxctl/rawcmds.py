@@ -8,8 +8,7 @@ import sys
 import time
 
 from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, LocalError, NoReply, escape,
-                   join_group,
-                  receive, unescape)
+                   join_group, receive, unescape)
 
 
 def note(text):
