@@ -6,7 +6,7 @@ import socket
 import sys
 import time
 
-from . import decode, headend_cli
+from . import console, decode, headend_cli
 from . import progress
 from . import upgrade as upgrade_mod
 from .common import Out, channel_list, forwarded, note, open_device
@@ -573,6 +573,8 @@ def build_parser(doc: str = "") -> argparse.ArgumentParser:
     c = command("ready", cmd_ready, "wait until devices answer VERS", timeout=30.0,
                 device=False, sport=False)
     c.add_argument("addrs", type=hostport_arg, nargs="+", metavar="HOST:PORT")
+
+    console.add_parser(command)
     return p
 
 
