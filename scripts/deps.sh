@@ -5,7 +5,9 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
       libbenchmark-dev iproute2 util-linux procps python3 ffmpeg libdvbpsi-dev
       dnsmasq-base udhcpc libxml2-utils xmltv-util clang libclang-rt-dev
+      chromium chromium-driver python3-selenium
       g++-12-multilib g++-mipsel-linux-gnu qemu-user)
+# chromium, its driver and selenium: the console's test in a real browser.
 # The last three are the 32-bit builds of scripts/cross.sh: i386 (the
 # versioned multilib g++, since g++-multilib cannot be installed beside a
 # cross compiler) and mipsel under qemu-user.

@@ -373,6 +373,24 @@ class SerialEnd:
         return got
 
 
+def standin_pid(host, name):
+    """The pid of a process of a device host by its name (comm), e.g. the
+    agent stand-in or the media player."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as f:
+                if f.read().strip() != name:
+                    continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if b"VYX_HOST=%s\0" % host.encode() in f.read():
+                    return int(entry)
+        except OSError:
+            continue
+    raise AssertionError("no %s process in host %s" % (name, host))
+
+
 def sanitizer_errors(host: str):
     """Lines of sanitizer reports in the host's stderr.log."""
     return [line for line in read_text(host, "stderr.log").splitlines()

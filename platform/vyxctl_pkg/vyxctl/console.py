@@ -118,6 +118,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.refuse(401, "this console asks for its token (?token=...)")
         if method == "POST" and self.headers.get("X-Vyx-Console") != "1":
             return self.refuse(403, "actions come from the console's own page")
+        if url.path == "/favicon.ico":
+            return self.reply(204, b"", "image/x-icon")
         if method == "GET" and url.path in STATIC_FILES:
             return self.static(STATIC_FILES[url.path])
         if method == "GET" and url.path in ("/lineup.m3u", "/lineup.xml"):

@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""`vyxctl serve` in a real browser (headless Chromium through Selenium),
+on the controller host of a world with a transmitter and a receiver: the
+transmitter's band holds the WNET capture (channel 3) and the generated
+multiplex with Huffman-coded guide texts (channel 5).
+
+Each page loads without a JavaScript error; the scan runs to its end with
+the bar moving; a lineup typed, saved and applied from the page turns
+healthy; the guide grid shows the decoded titles; a room switched to
+another channel is confirmed by the receiver's STATUS; a stopped receiver
+is marked.  Screenshots of each page go to $VYX_CONSOLE_SHOTS (default:
+shots/ in the world directory)."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+import urllib.request
+
+from vyxe2e import Controller, DeviceTestCase, device, main, poll, standin_pid, world_dir
+
+try:
+    from selenium import webdriver
+except ImportError:     # Debian's package, when python3 is another interpreter
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        from selenium import webdriver
+    except ImportError:
+        webdriver = None
+if webdriver is not None:
+    from selenium.webdriver.chrome.service import Service as ChromeService
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+TOKEN = "e2e-secret"
+LINEUP = """{"channels": [
+  {"channel": "20.1", "to": "239.1.1.1:1234"},
+  {"channel": "GUIDE-2", "to": "239.1.1.2:1234", "lang": "eng"}
+]}"""
+CHROME_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--disable-dev-shm-usage"]
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Console(DeviceTestCase):
+    @classmethod
+    def setUpClass(cls):
+        if webdriver is None or not os.path.exists("/usr/bin/chromedriver"):
+            print("no selenium or chromedriver (scripts/deps.sh): skipped", file=sys.stderr)
+            sys.exit(77)
+        cls.shots = os.environ.get("VYX_CONSOLE_SHOTS") or os.path.join(world_dir(), "shots")
+        os.makedirs(cls.shots, exist_ok=True)
+        cls.port = free_port()
+        cls.base = "http://127.0.0.1:%d/" % cls.port
+        cls.lineup = os.path.join(world_dir(), "lineup.json")
+        cls.server = subprocess.Popen(
+            ["vyxctl", "serve", "--listen", "127.0.0.1:%d" % cls.port, "--token", TOKEN,
+             "--lineup", cls.lineup], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        poll(lambda: cls.get("api/devices", quiet=True), 30, "the console server")
+        options = webdriver.ChromeOptions()
+        for flag in CHROME_FLAGS + ["--user-data-dir=" + os.path.join(world_dir(), "chrome"),
+                                    "--window-size=1280,800"]:
+            options.add_argument(flag)
+        options.binary_location = "/usr/bin/chromium"
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        service = ChromeService(executable_path="/usr/bin/chromedriver")
+        cls.browser = webdriver.Chrome(options=options, service=service)
+        cls.browser.implicitly_wait(0)
+        cls.browser.get(cls.base + "?token=" + TOKEN)
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "browser", None):
+            cls.browser.quit()
+        if getattr(cls, "server", None):
+            cls.server.terminate()
+            cls.server.communicate(timeout=10)
+        super().tearDownClass()
+
+    @classmethod
+    def get(cls, path, quiet=False):
+        req = urllib.request.Request(cls.base + path, headers={"X-Vyx-Token": TOKEN})
+        try:
+            with urllib.request.urlopen(req, timeout=30) as r:
+                return r.read().decode()
+        except OSError:
+            if quiet:
+                return None
+            raise
+
+    # ------------------------------------------------------------ helpers
+    def page(self, name):
+        self.browser.find_element(By.CSS_SELECTOR, '#menu a[data-page="%s"]' % name).click()
+        poll(lambda: self.browser.find_element(By.ID, "page-" + name).is_displayed(), 5,
+             "the %s page" % name)
+
+    def text(self, css):
+        return " ".join(e.text for e in self.browser.find_elements(By.CSS_SELECTOR, css))
+
+    def shot(self, name):
+        self.browser.save_screenshot(os.path.join(self.shots, "console-%s.png" % name))
+
+    def assertNoScriptErrors(self):
+        errors = [e for e in self.browser.get_log("browser") if e["level"] == "SEVERE"]
+        self.assertEqual(errors, [])
+
+    def assertNoHorizontalScroll(self):
+        wide = self.browser.execute_script(
+            "return document.scrollingElement.scrollWidth - document.scrollingElement.clientWidth")
+        self.assertLessEqual(wide, 0)
+
+    # -------------------------------------------------------------- pages
+    def test_1_devices_and_every_control_labelled(self):
+        self.page("devices")
+        poll(lambda: self.text("#devices-table tbody").count("0.82.14") == 2, 30,
+             "both devices with their version", interval=0.5)
+        rows = self.text("#devices-table tbody")
+        self.assertIn(device("tx")[0], rows)
+        self.assertIn("signal", rows)           # the transmitter's STATUS decoded
+        self.assertIn("playing", rows)          # the receiver's
+        unlabelled = self.browser.execute_script("""
+            return [...document.querySelectorAll('input, select, textarea, button')]
+              .filter(e => !(e.labels && e.labels.length) && !e.getAttribute('aria-label')
+                           && !e.textContent.trim()).map(e => e.id || e.outerHTML);""")
+        self.assertEqual(unlabelled, [])
+        for page in ("devices", "scan", "lineup", "guide", "rooms"):
+            self.page(page)
+        self.page("devices")
+        self.browser.set_window_size(768, 1024)
+        self.assertNoHorizontalScroll()
+        self.browser.set_window_size(1280, 800)
+        self.assertNoHorizontalScroll()
+        self.shot("devices")
+        self.assertNoScriptErrors()
+
+    def test_2_scan_runs_to_its_end_with_the_bar_moving(self):
+        self.page("scan")
+        poll(lambda: Select(self.browser.find_element(By.ID, "scan-device")).options, 10,
+             "the transmitter in the scan's list")
+        Select(self.browser.find_element(By.ID, "scan-mode")).select_by_value("atsc")
+        self.browser.find_element(By.ID, "scan-start").click()
+        values = []
+
+        def finished():
+            values.append(float(self.browser.find_element(By.ID, "scan-bar")
+                                .get_attribute("value")))
+            return "done" in self.text("#scan-text") and self.text("#scan-channels tbody")
+        poll(finished, 150, "the scan's end", interval=0.5)
+        moving = sorted(set(values))
+        self.assertGreaterEqual(len(moving), 4, values)
+        self.assertEqual(values, sorted(values))     # it never goes back
+        self.assertEqual(values[-1], 1.0)
+        table = self.text("#scan-channels tbody")
+        for name in ("13.1", "20.1", "GUIDE-2"):
+            self.assertIn(name, table)
+        self.assertIn("locked 2", self.text("#scan-text"))
+        self.shot("scan")
+        self.assertNoScriptErrors()
+
+    def test_3_lineup_from_the_page_turns_healthy(self):
+        self.page("lineup")
+        box = self.browser.find_element(By.ID, "lineup-text")
+        box.clear()
+        box.send_keys('{"channels": [{"channel": "20.1", "to": "10.0.0.1:1234"}]}')
+        self.browser.find_element(By.ID, "lineup-save").click()
+        poll(lambda: "multicast" in self.text("#lineup-msg"), 5, "the wrong group refused")
+        self.assertFalse(os.path.exists(self.lineup))    # nothing was sent to be saved
+        self.browser.execute_script("arguments[0].value = arguments[1]", box, LINEUP)
+        self.browser.find_element(By.ID, "lineup-save").click()
+        poll(lambda: "saved 2 channel" in self.text("#lineup-msg"), 10, "the lineup saved")
+        self.browser.find_element(By.ID, "lineup-apply").click()
+
+        def healthy():
+            badges = self.text("#lineup-table tbody .badge")
+            return badges.count("healthy") == 2
+        poll(healthy, 90, "both lineup channels healthy", interval=1.0)
+        table = self.text("#lineup-table tbody")
+        self.assertIn("239.1.1.2:1234", table)
+        self.assertIn("started", table)
+        m3u = self.get("lineup.m3u")
+        self.assertIn('tvg-chno="20.2"', m3u)
+        self.assertIn("udp://@239.1.1.2:1234", m3u)
+        self.shot("lineup")
+        self.assertNoScriptErrors()
+
+    def test_4_guide_grid_shows_the_decoded_titles(self):
+        self.page("guide")
+        poll(lambda: "Morning News" in self.text(".grid-cell"), 60, "the guide's titles",
+             interval=1.0)
+        cells = self.text(".grid-cell")
+        for title in ("Cook ~ with [Ana] {live}", "Kids Block", "Science Hour"):
+            self.assertIn(title, cells)
+        cell = [c for c in self.browser.find_elements(By.CSS_SELECTOR, ".grid-cell")
+                if c.text.startswith("Movie:")][0]
+        cell.send_keys("\n")                      # by keyboard
+        poll(lambda: "questions" in self.text("#guide-detail"), 5, "the description")
+        self.assertIn("A film about questions; 1999 (R).", self.text("#guide-detail"))
+        self.shot("guide")
+        self.assertNoScriptErrors()
+
+    def test_5_room_switched_to_another_channel(self):
+        self.page("rooms")
+        rx = "%s:%d" % device("rx")
+        row = '#rooms-table tr[data-key="%s"]' % rx
+        poll(lambda: self.browser.find_elements(By.CSS_SELECTOR, row + " select option"), 15,
+             "the lineup's channels in the room's list")
+        with Controller() as ctl:
+            for value, group, program in (("1", "239.1.1.1", 1), ("2", "239.1.1.2", 2)):
+                Select(self.browser.find_element(By.CSS_SELECTOR, row + " select")) \
+                    .select_by_value(value)
+                self.browser.find_element(By.XPATH, "//tr[@data-key='%s']//button[text()="
+                                          "'Play on this receiver']" % rx).click()
+                poll(lambda: "done" in self.text(row + " .msg"), 60, "play acknowledged")
+                status = ctl.command(device("rx"), "STATUS", 10.0)
+                self.assertRegex(status.decode(), r"^STATUS \d+ %s:1234 \d+:%04x "
+                                 % (group.replace(".", r"\."), program))
+        poll(lambda: "GUIDE-2" in self.text(row), 15, "the room showing its new channel")
+        self.assertIn("eng", self.text(row))      # the lineup's language, set with it
+        self.shot("rooms")
+        self.assertNoScriptErrors()
+
+    def test_6_stopped_device_is_marked(self):
+        self.page("devices")
+        rx = "%s:%d" % device("rx")
+        row = '#devices-table tr[data-key="%s"]' % rx
+        player = standin_pid("rx", "mediaplayer")
+        os.kill(player, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            poll(lambda: "silent" in self.browser.find_element(By.CSS_SELECTOR, row)
+                 .get_attribute("class"), 15, "the stopped receiver marked", interval=0.5)
+            marked = time.monotonic() - started
+            self.assertIn("no reply", self.text(row))
+            self.shot("devices-stopped")
+        finally:
+            os.kill(player, signal.SIGCONT)
+        print("stopped receiver marked after %.1f s" % marked, file=sys.stderr)
+        poll(lambda: "silent" not in self.browser.find_element(By.CSS_SELECTOR, row)
+             .get_attribute("class"), 20, "the receiver back", interval=0.5)
+        self.assertNoScriptErrors()
+
+
+if __name__ == "__main__":
+    main()
