@@ -21,7 +21,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from .console_api import BadInput, Console
 from .console_devices import Registry
 from .console_lineup import LineupFile
-from .wire import LocalError, parse_hostport
+from .wire import LocalError
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "console_static")
 STATIC_FILES = {"/": "index.html", "/index.html": "index.html", "/console.css": "console.css",
@@ -186,7 +186,10 @@ def is_loopback(host: str) -> bool:
 
 
 def make_server(listen: str, token, seeds, lineup_path: str, verbose=False, start=True):
-    host, port = parse_hostport(listen, 8080) if listen else ("127.0.0.1", 8080)
+    host, _, port = (listen or "127.0.0.1:8080").rpartition(":")
+    if not host or not port.isdigit() or int(port) > 65535:
+        raise LocalError("--listen: ADDR:PORT (port 0: any free one), not %r" % listen)
+    port = int(port)
     if token is not None and not token:
         raise LocalError("--token: an empty token protects nothing")
     if not is_loopback(host) and token is None:
