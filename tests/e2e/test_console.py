@@ -183,9 +183,14 @@ class Console(DeviceTestCase):
             badges = self.text("#lineup-table tbody .badge")
             return badges.count("healthy") == 2
         poll(healthy, 90, "both lineup channels healthy", interval=1.0)
+        poll(lambda: "lineup applied" in self.text("#lineup-msg"), 60, "the apply's end")
+        # the transmitter's signal on channel 5 (strength 4), once its STATUS is read again
+        poll(lambda: self.text("#lineup-table tbody td:nth-child(8)") == "4/5 4/5", 20,
+             "the signal beside each channel", interval=1.0)
         table = self.text("#lineup-table tbody")
         self.assertIn("239.1.1.2:1234", table)
-        self.assertIn("started", table)
+        self.assertEqual(table.count("started"), 2)
+        self.assertTrue(healthy())
         m3u = self.get("lineup.m3u")
         self.assertIn('tvg-chno="20.2"', m3u)
         self.assertIn("udp://@239.1.1.2:1234", m3u)
@@ -223,8 +228,9 @@ class Console(DeviceTestCase):
                 status = ctl.command(device("rx"), "STATUS", 10.0)
                 self.assertRegex(status.decode(), r"^STATUS \d+ %s:1234 \d+:%04x "
                                  % (group.replace(".", r"\."), program))
-        poll(lambda: "GUIDE-2" in self.text(row), 15, "the room showing its new channel")
-        self.assertIn("eng", self.text(row))      # the lineup's language, set with it
+        poll(lambda: self.text(row + " td:nth-child(2)").startswith("20.2 GUIDE-2"), 15,
+             "the room showing its new channel", interval=0.5)
+        self.assertEqual(self.text(row + " td:nth-child(3)"), "eng")   # the lineup's language
         self.shot("rooms")
         self.assertNoScriptErrors()
 
