@@ -8,12 +8,16 @@ page, then the cookie that page gets).  Actions (POST) also need the header
 X-Vyx-Console, which a page of another site cannot send without the
 browser asking this server first, and this server never says yes."""
 
+import argparse
 import hmac
 import http.cookies
 import ipaddress
 import json
 import mimetypes
 import os
+import shlex
+import socket
+import subprocess
 import sys
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -185,21 +189,39 @@ def is_loopback(host: str) -> bool:
         return host == "localhost"
 
 
-def make_server(listen: str, token, seeds, lineup_path: str, verbose=False, start=True):
+def listen_address(listen: str, token):
+    """(host, port) of --listen, refused when it reaches beyond this machine
+    without a token."""
     host, _, port = (listen or "127.0.0.1:8080").rpartition(":")
     if not host or not port.isdigit() or int(port) > 65535:
         raise LocalError("--listen: ADDR:PORT (port 0: any free one), not %r" % listen)
-    port = int(port)
     if token is not None and not token:
         raise LocalError("--token: an empty token protects nothing")
     if not is_loopback(host) and token is None:
         raise LocalError("listening on %s reaches other machines: give --token" % host)
-    registry = Registry(seeds)
-    console = Console(registry, LineupFile(lineup_path))
+    return host, int(port)
+
+
+def listening_socket(host: str, port: int) -> socket.socket:
     try:
-        server = ThreadingHTTPServer((host, port), Handler)
+        s = socket.create_server((host, port), reuse_port=False)
     except OSError as e:
         raise LocalError("cannot listen on %s:%d: %s" % (host, port, e.strerror))
+    return s
+
+
+def make_server(listen: str, token, seeds, lineup_path: str, verbose=False, start=True,
+                listen_fd=None):
+    """The server; with listen_fd, on a socket opened by the parent (the
+    host's side of a simulated world)."""
+    host, port = listen_address(listen, token)
+    registry = Registry(seeds)
+    console = Console(registry, LineupFile(lineup_path))
+    server = ThreadingHTTPServer((host, port), Handler, bind_and_activate=False)
+    server.socket.close()
+    server.socket = (socket.socket(fileno=listen_fd) if listen_fd is not None
+                     else listening_socket(host, port))
+    server.server_address = server.socket.getsockname()
     server.daemon_threads = True
     server.token, server.verbose = token, verbose
     server.console, server.registry = console, registry
@@ -209,10 +231,40 @@ def make_server(listen: str, token, seeds, lineup_path: str, verbose=False, star
     return server
 
 
+def serve_world(args) -> int:
+    """`--world OPTIONS`: the listening socket is opened here, on this
+    machine's network, and handed to a console started on the controller
+    host of `devsim run OPTIONS`, so a browser here reaches the world."""
+    platform = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    devsim = os.path.join(platform, "devsim")
+    if not os.path.exists(devsim):
+        raise LocalError("--world needs the source tree's platform/devsim")
+    host, port = listen_address(args.listen, args.token)
+    sock = listening_socket(host, port)
+    sock.set_inheritable(True)
+    argv = [devsim, "run", *shlex.split(args.world), "--", sys.executable,
+            os.path.join(platform, "vyxctl"), "serve", "--listen-fd", str(sock.fileno()),
+            "--listen", "%s:%d" % sock.getsockname()[:2],
+            "--lineup", os.path.abspath(args.lineup)]
+    argv += ["--token", args.token] if args.token else []
+    argv += ["--verbose"] if args.verbose else []
+    for d in args.device or []:
+        argv += ["--device", d]
+    try:
+        return subprocess.run(argv, pass_fds=[sock.fileno()]).returncode
+    except KeyboardInterrupt:
+        return 0
+    finally:
+        sock.close()
+
+
 def cmd_serve(args, out) -> int:
+    if args.world is not None:
+        return serve_world(args)
     seeds = list(args.device or [])
     seeds += [alias for alias, env in (("tx", "VYX_TX"), ("rx", "VYX_RX")) if os.environ.get(env)]
-    server = make_server(args.listen, args.token, seeds, args.lineup, args.verbose)
+    server = make_server(args.listen, args.token, seeds, args.lineup, args.verbose,
+                         listen_fd=args.listen_fd)
     host, port = server.server_address[:2]
     shown = "%s:%d" % (host, port)
     out.result({"listen": shown, "token": args.token is not None, "lineup": args.lineup},
@@ -245,4 +297,8 @@ def add_parser(command):
     c.add_argument("--device", action="append", metavar="HOST[:PORT]",
                    help="a device to show besides those heard by their beacon (repeatable)")
     c.add_argument("--verbose", action="store_true", help="log every request on stderr")
+    c.add_argument("--world", metavar="OPTIONS",
+                   help='start a simulated world (devsim run OPTIONS, e.g. "--tx --rx '
+                        '--channel 5=FILE") and serve its console here')
+    c.add_argument("--listen-fd", type=int, help=argparse.SUPPRESS)
     return c
