@@ -16,6 +16,7 @@ import json
 import mimetypes
 import os
 import shlex
+import signal
 import socket
 import subprocess
 import sys
@@ -250,12 +251,15 @@ def serve_world(args) -> int:
     argv += ["--verbose"] if args.verbose else []
     for d in args.device or []:
         argv += ["--device", d]
-    try:
-        return subprocess.run(argv, pass_fds=[sock.fileno()]).returncode
-    except KeyboardInterrupt:
-        return 0
-    finally:
-        sock.close()
+    child = subprocess.Popen(argv, pass_fds=[sock.fileno()])
+    sock.close()
+    # A stop asked of this process ends the world too (devsim tears it down).
+    signal.signal(signal.SIGTERM, lambda *_: child.terminate())
+    while True:
+        try:
+            return child.wait()
+        except KeyboardInterrupt:
+            continue        # the world got the same Ctrl-C; wait for its end
 
 
 def cmd_serve(args, out) -> int:
