@@ -18,6 +18,7 @@ sent from UDP port 52430 (--sport) because the device sends some answers
   monitor DEVICE                     errors, logs, IR keys, serial bytes
   lineup plan|apply|status FILE      a channel lineup placed, sent, verified
   fleet status|upgrade|play|lang|reset   one operation on many devices
+  serve [--listen ADDR:PORT] [--token T]   the console in a browser
   send, beacon, record, listen, ready   raw datagrams, for tests
 """
 

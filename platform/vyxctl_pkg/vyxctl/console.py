@@ -236,7 +236,8 @@ def serve_world(args) -> int:
     """`--world OPTIONS`: the listening socket is opened here, on this
     machine's network, and handed to a console started on the controller
     host of `devsim run OPTIONS`, so a browser here reaches the world."""
-    platform = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    # the package's place in the source tree: platform/vyxctl_pkg/vyxctl
+    platform = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     devsim = os.path.join(platform, "devsim")
     if not os.path.exists(devsim):
         raise LocalError("--world needs the source tree's platform/devsim")
