@@ -17,7 +17,6 @@ import socket
 import subprocess
 import sys
 import time
-import unittest
 import urllib.request
 
 from vyxe2e import Controller, DeviceTestCase, device, main, poll, standin_pid, world_dir

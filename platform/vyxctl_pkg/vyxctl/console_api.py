@@ -3,13 +3,14 @@ ask for.  Every handler returns (HTTP status, object); a device's failure is
 a short message in the object, beside what it concerns, and a wrong input is
 refused (400) before anything is sent."""
 
-import datetime
 import re
 import threading
 import time
 
 from . import console_lineup as lineup
-from . import decode
+from . import lineup as lineup_cmds
+from . import placement
+from . import decode, fleet
 from . import progress
 from .common import channel_list
 from .console_devices import FORWARD_LOCK, short_error
@@ -113,39 +114,44 @@ class Console:
         if not isinstance(text, str):
             raise BadInput("no lineup text")
         try:
-            entries = self.file.save(text)
+            saved = self.file.save(text)
         except lineup.LineupError as e:
             raise BadInput(str(e))
-        return 200, {"saved": self.file.path, "channels": len(entries)}
+        return 200, {"saved": self.file.path, "channels": len(saved["channels"])}
 
     def make_plan(self):
+        """The saved lineup placed on the transmitters from their channel
+        lists and their state (tuned channel, running streams), as
+        `vyxctl lineup plan` places it."""
         try:
-            entries = lineup.parse_lineup(self.file.read())
+            wanted = lineup.parse_lineup(self.file.read())
         except lineup.LineupError as e:
             raise BadInput("the saved lineup: %s" % e)
-        lists, errors = {}, {}
+        lists, states, errors = {}, {}, {}
         for d in self.registry.all("transmitter"):
             try:
                 with d.lock, d.link() as link:
-                    lists[d.key] = channel_list(link, 10.0)
-                if not lists[d.key]:
+                    table = channel_list(link, 10.0)
+                    states[d.key] = lineup_cmds.tx_state(link, 5.0)
+                lists[d.key] = table
+                if not table:
                     errors[d.key] = "no channel list: scan this transmitter first"
             except CtlError as e:
                 errors[d.key] = short_error(e)
-        result = lineup.plan(entries, lists)
-        result["errors"] = errors
+        plan = placement.place(wanted, lists, states)
+        result = dict(lineup.flatten(plan), errors=errors)
         self.plan = result
-        return result
+        return result, plan, states
 
     def lineup_plan(self, body):
-        return 200, self.make_plan()
+        return 200, self.make_plan()[0]
 
     def lineup_apply(self, body):
         with self.mutex:
             if self.apply_job and not self.apply_job.finished:
                 raise BadInput("the lineup is being applied already")
-            result = self.make_plan()
-            self.apply_job = ApplyJob(self.registry, result)
+            result, plan, states = self.make_plan()
+            self.apply_job = ApplyJob(self.registry, result, plan, states)
             self.apply_job.thread.start()
         return 200, self.apply_job.snapshot()
 
@@ -279,7 +285,9 @@ class Console:
         if not 11 <= len(archive) <= 1000000000:
             raise BadInput("choose an upgrade archive (a tar file)")
         version = q.get("version") or None
-        if version is not None and not re.fullmatch(r"\d{1,5}\.\d{1,5}\.\d{1,5}", version):
+        if version is None:
+            version = fleet.archive_version(archive)    # its VERSION member, as fleet upgrade
+        elif not re.fullmatch(r"\d{1,5}\.\d{1,5}\.\d{1,5}", version):
             raise BadInput("version: as VERS answers it (0.82.14)")
         with self.mutex:
             if self.upgrade_job and not self.upgrade_job.finished:
@@ -297,26 +305,27 @@ class Console:
 
 
 class ApplyJob:
-    """Sends a plan's streams, the transmitters in parallel; a slot already
-    streaming the same program to the same group is left running, and the
-    slots the plan does not use are stopped."""
+    """Sends a plan's streams, the transmitters in parallel, with the same
+    actions as `vyxctl lineup apply`: a stream already running as planned
+    is left alone, the slots the plan does not use are stopped."""
 
-    def __init__(self, registry, plan):
-        self.registry, self.plan = registry, plan
-        self.rows = [{"index": p["index"], "channel": p["channel"], "label": p["label"],
-                      "transmitter": p["transmitter"], "slot": p["slot"],
-                      "to": "%s:%d" % (p["group"], p["port"]), "state": "waiting", "error": None}
-                     for p in plan["placed"]]
+    def __init__(self, registry, shown, plan, states):
+        self.registry, self.shown = registry, shown
+        self.plan, self.states = plan, states
+        self.rows = {p["index"]: {"index": p["index"], "channel": p["channel"],
+                                  "label": p["label"], "transmitter": p["transmitter"],
+                                  "slot": p["slot"], "to": "%s:%d" % (p["group"], p["port"]),
+                                  "state": "waiting", "error": None}
+                     for p in shown["placed"]}
         self.finished = False
-        self.started = datetime.datetime.now(datetime.timezone.utc).isoformat()
         self.thread = threading.Thread(target=self.run, daemon=True)
 
     def snapshot(self) -> dict:
-        return {"rows": [dict(r) for r in self.rows], "finished": self.finished,
-                "unplaced": self.plan["unplaced"], "errors": self.plan["errors"]}
+        return {"rows": [dict(r) for r in self.rows.values()], "finished": self.finished,
+                "unplaced": self.shown["unplaced"], "errors": self.shown["errors"]}
 
     def run(self):
-        keys = sorted({p["transmitter"] for p in self.plan["placed"]})
+        keys = sorted(self.plan["transmitters"])
         threads = [threading.Thread(target=self.one, args=(k,), daemon=True) for k in keys]
         for t in threads:
             t.start()
@@ -326,29 +335,23 @@ class ApplyJob:
 
     def one(self, key):
         d = self.registry.get(key)
-        mine = [(p, r) for p, r in zip(self.plan["placed"], self.rows) if p["transmitter"] == key]
+        txplan = self.plan["transmitters"][key]
+        acts = placement.actions(txplan, self.states[key])
+        starting = {a[1]["index"] for a in acts if a[0] == "start"}
+        for s in txplan["streams"]:
+            self.rows[s["index"]]["state"] = "to start" if s["index"] in starting else "unchanged"
         try:
-            st = decode.parse_status(self.registry.command(d, "STATUS", 5.0, "STATUS"))
+            with d.lock, d.link() as link:
+                for act in acts:
+                    row = self.rows[act[1]["index"]] if act[0] == "start" else None
+                    if row:
+                        row["state"] = "starting"
+                    lineup_cmds.send_actions(link, key, [act], 60.0)
+                    if row:
+                        row["state"] = "started"
         except CtlError as e:
-            for _, r in mine:
-                r["state"], r["error"] = "failed", short_error(e)
-            return
-        for p, r in mine:
-            if lineup.already_running(p, st):
-                r["state"] = "unchanged"
-                continue
-            r["state"] = "starting"
-            try:
-                decode.check_ok(self.registry.command(d, lineup.unit4(p), 60.0, "UNIT4"),
-                                "stream")
-                r["state"] = "started"
-            except CtlError as e:
-                r["state"], r["error"] = "failed", short_error(e)
-        used = {p["slot"] for p, _ in mine}
-        for s in st["streams"]:
-            if s["id"] not in used and s["id"] in lineup.SLOTS:
-                try:
-                    self.registry.command(d, "UNIT5,%d" % s["id"], 30.0, "UNIT5")
-                except CtlError:
-                    pass        # a stream left over is shown by the device's STATUS
+            for s in txplan["streams"]:
+                row = self.rows[s["index"]]
+                if row["state"] in ("to start", "starting"):
+                    row["state"], row["error"] = "failed", short_error(e)
         self.registry.refresh_status(d)

@@ -247,8 +247,8 @@ function checkLineupText() {
   const text = $("lineup-text").value;
   try {
     const doc = JSON.parse(text);
-    const list = Array.isArray(doc) ? doc : doc.channels;
-    if (!Array.isArray(list)) return 'expected {"channels": [...]}';
+    const list = doc && doc.channels;
+    if (!Array.isArray(list)) return 'a lineup is an object with a "channels" list';
     for (const [i, c] of list.entries()) {
       if (!c || typeof c.channel !== "string" || !c.channel.trim()) return "channel " + (i + 1) + ': "channel" is missing';
       if (!/^(udp:\/\/@?)?(22[4-9]|23\d)\.\d{1,3}\.\d{1,3}\.\d{1,3}:\d{1,5}$/.test(c.to || "")) return "channel " + (i + 1) + ': "to" is GROUP:PORT, a multicast group';
