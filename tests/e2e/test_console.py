@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """`vyxctl serve` in a real browser (headless Chromium through Selenium),
-on the controller host of a world with a transmitter and a receiver: the
-transmitter's band holds the WNET capture (channel 3) and the generated
-multiplex with Huffman-coded guide texts (channel 5).
+on the controller host of a world with two transmitters and a receiver:
+the first transmitter's band holds the WNET capture (channel 3) and the
+three-program sample multiplex (channel 5, made with ffmpeg by
+with_sample_stream.sh), the second's the generated multiplex with
+Huffman-coded guide texts and no audio or video packets (channel 9).
 
 Each page loads without a JavaScript error; the scan runs to its end with
 the bar moving; a lineup typed, saved and applied from the page turns
@@ -36,8 +38,9 @@ if webdriver is not None:
 
 TOKEN = "e2e-secret"
 LINEUP = """{"channels": [
-  {"channel": "20.1", "to": "239.1.1.1:1234"},
-  {"channel": "GUIDE-2", "to": "239.1.1.2:1234", "lang": "eng"}
+  {"channel": "1:1", "tuner": 5, "to": "239.1.1.1:1234"},
+  {"channel": "1:2", "tuner": 5, "to": "239.1.1.2:1234"},
+  {"channel": "GUIDE-1", "to": "239.1.1.3:1234"}
 ]}"""
 CHROME_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update",
@@ -103,7 +106,10 @@ class Console(DeviceTestCase):
              "the %s page" % name)
 
     def text(self, css):
-        return " ".join(e.text for e in self.browser.find_elements(By.CSS_SELECTOR, css))
+        # read in one step in the page: the pages replace their rows as they refresh
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll(arguments[0])].map(e => e.innerText.trim())"
+            ".join(' ')", css)
 
     def shot(self, name):
         self.browser.save_screenshot(os.path.join(self.shots, "console-%s.png" % name))
@@ -120,8 +126,8 @@ class Console(DeviceTestCase):
     # -------------------------------------------------------------- pages
     def test_1_devices_and_every_control_labelled(self):
         self.page("devices")
-        poll(lambda: self.text("#devices-table tbody").count("0.82.14") == 2, 30,
-             "both devices with their version", interval=0.5)
+        poll(lambda: self.text("#devices-table tbody").count("0.82.14") == 3, 30,
+             "every device with its version", interval=0.5)
         rows = self.text("#devices-table tbody")
         self.assertIn(device("tx")[0], rows)
         self.assertIn("signal", rows)           # the transmitter's STATUS decoded
@@ -141,11 +147,12 @@ class Console(DeviceTestCase):
         self.shot("devices")
         self.assertNoScriptErrors()
 
-    def test_2_scan_runs_to_its_end_with_the_bar_moving(self):
-        self.page("scan")
-        poll(lambda: Select(self.browser.find_element(By.ID, "scan-device")).options, 10,
-             "the transmitter in the scan's list")
+    def scan(self, dev, channel=""):
+        Select(self.browser.find_element(By.ID, "scan-device")).select_by_value(dev)
         Select(self.browser.find_element(By.ID, "scan-mode")).select_by_value("atsc")
+        only = self.browser.find_element(By.ID, "scan-channel")
+        only.clear()
+        only.send_keys(channel)
         self.browser.find_element(By.ID, "scan-start").click()
         values = []
 
@@ -154,15 +161,25 @@ class Console(DeviceTestCase):
                                 .get_attribute("value")))
             return "done" in self.text("#scan-text") and self.text("#scan-channels tbody")
         poll(finished, 150, "the scan's end", interval=0.5)
-        moving = sorted(set(values))
-        self.assertGreaterEqual(len(moving), 4, values)
+        values.append(float(self.browser.find_element(By.ID, "scan-bar").get_attribute("value")))
+        return values
+
+    def test_2_scan_runs_to_its_end_with_the_bar_moving(self):
+        self.page("scan")
+        poll(lambda: len(Select(self.browser.find_element(By.ID, "scan-device")).options) == 2,
+             10, "both transmitters in the scan's list")
+        values = self.scan("%s:%d" % device("tx"))
+        self.assertGreaterEqual(len(set(values)), 4, values)
         self.assertEqual(values, sorted(values))     # it never goes back
         self.assertEqual(values[-1], 1.0)
         table = self.text("#scan-channels tbody")
-        for name in ("13.1", "20.1", "GUIDE-2"):
-            self.assertIn(name, table)
+        self.assertIn("13.1 WNET-HD 2011:3", table)
+        self.assertIn("1:3", table)                  # the sample multiplex's third program
         self.assertIn("locked 2", self.text("#scan-text"))
         self.shot("scan")
+        # the second transmitter's one channel, where the tuner then stays
+        self.scan(os.environ["VYX_TX2"], "9")
+        self.assertIn("20.2 GUIDE-2 257:2 9", self.text("#scan-channels tbody"))
         self.assertNoScriptErrors()
 
     def test_3_lineup_from_the_page_turns_healthy(self):
@@ -175,24 +192,35 @@ class Console(DeviceTestCase):
         self.assertFalse(os.path.exists(self.lineup))    # nothing was sent to be saved
         self.browser.execute_script("arguments[0].value = arguments[1]", box, LINEUP)
         self.browser.find_element(By.ID, "lineup-save").click()
-        poll(lambda: "saved 2 channel" in self.text("#lineup-msg"), 10, "the lineup saved")
+        poll(lambda: "saved 3 channel" in self.text("#lineup-msg"), 10, "the lineup saved")
         self.browser.find_element(By.ID, "lineup-apply").click()
+        health = "#lineup-table tbody td:nth-child(9)"
 
-        def healthy():
-            badges = self.text("#lineup-table tbody .badge")
-            return badges.count("healthy") == 2
-        poll(healthy, 90, "both lineup channels healthy", interval=1.0)
-        poll(lambda: "lineup applied" in self.text("#lineup-msg"), 60, "the apply's end")
-        # the transmitter's signal on channel 5 (strength 4), once its STATUS is read again
-        poll(lambda: self.text("#lineup-table tbody td:nth-child(8)") == "4/5 4/5", 20,
+        def settled():
+            return ("lineup applied" in self.text("#lineup-msg") and
+                    self.text(health).count("healthy") == 2 and "faulty" in self.text(health))
+        try:
+            poll(settled, 120, "the lineup applied and checked", interval=1.0)
+        except AssertionError:
+            raise AssertionError("lineup table: %s / %s" % (self.text("#lineup-table tbody"),
+                                                             self.text("#lineup-msg")))
+        rows = self.browser.execute_script(
+            "return [...document.querySelectorAll('#lineup-table tbody tr')].map("
+            "r => [...r.cells].map(c => c.innerText.trim()))")
+        self.assertEqual([(r[0], r[2], r[4]) for r in rows],
+                         [("1", "239.1.1.1:1234", "started"), ("2", "239.1.1.2:1234", "started"),
+                          ("3", "239.1.1.3:1234", "started")])
+        self.assertEqual([r[8].split("\n")[0] for r in rows], ["healthy", "healthy", "faulty"])
+        # the generated multiplex carries no audio or video packets: said beside it
+        self.assertIn("elementary PID(s) 0x42, 0x43 missing", rows[2][8])
+        self.assertEqual([r[3].split(" / ")[0] for r in rows],
+                         ["%s:%d" % device("tx")] * 2 + [os.environ["VYX_TX2"]])
+        # each transmitter's signal, once its STATUS is read again (strengths 5 and 4)
+        poll(lambda: self.text("#lineup-table tbody td:nth-child(8)") == "5/5 5/5 4/5", 20,
              "the signal beside each channel", interval=1.0)
-        table = self.text("#lineup-table tbody")
-        self.assertIn("239.1.1.2:1234", table)
-        self.assertEqual(table.count("started"), 2)
-        self.assertTrue(healthy())
         m3u = self.get("lineup.m3u")
-        self.assertIn('tvg-chno="20.2"', m3u)
         self.assertIn("udp://@239.1.1.2:1234", m3u)
+        self.assertIn('tvg-chno="20.1"', m3u)
         self.shot("lineup")
         self.assertNoScriptErrors()
 
@@ -227,9 +255,19 @@ class Console(DeviceTestCase):
                 status = ctl.command(device("rx"), "STATUS", 10.0)
                 self.assertRegex(status.decode(), r"^STATUS \d+ %s:1234 \d+:%04x "
                                  % (group.replace(".", r"\."), program))
-        poll(lambda: self.text(row + " td:nth-child(2)").startswith("20.2 GUIDE-2"), 15,
+        poll(lambda: "239.1.1.2:1234 program 2" in self.text(row + " td:nth-child(2)"), 15,
              "the room showing its new channel", interval=0.5)
-        self.assertEqual(self.text(row + " td:nth-child(3)"), "eng")   # the lineup's language
+        self.assertNotIn("not in the lineup", self.text(row + " td:nth-child(2)"))
+        lang = self.browser.find_element(By.CSS_SELECTOR, row + " input")
+        lang.send_keys("SP")                    # refused before anything is sent
+        self.browser.find_element(By.XPATH, "//tr[@data-key='%s']//button[text()="
+                                  "'Set audio language']" % rx).click()
+        self.assertIn("three lower-case letters", self.text(row + " .msg"))
+        lang.clear()
+        lang.send_keys("spa")
+        self.browser.find_element(By.XPATH, "//tr[@data-key='%s']//button[text()="
+                                  "'Set audio language']" % rx).click()
+        poll(lambda: self.text(row + " td:nth-child(3)") == "spa", 30, "the language set")
         self.shot("rooms")
         self.assertNoScriptErrors()
 

@@ -78,11 +78,16 @@ class Console:
         mode = body.get("mode")
         if mode not in progress.MODES:
             raise BadInput("mode: one of %s" % ", ".join(sorted(progress.MODES)))
+        channel = body.get("channel")
+        first, last = progress.CHANNEL_RANGES[mode.upper()]
+        if channel is not None and (not isinstance(channel, int) or isinstance(channel, bool)
+                                    or not first <= channel <= last):
+            raise BadInput("channel: %s scans tuner channels %d..%d" % (mode, first, last))
         with self.mutex:
             job = self.scans.get(d.key)
             if job and not job.finished:
                 raise BadInput("a scan of %s is already running" % d.key)
-            job = self.scans[d.key] = ScanJob(self.registry, d, mode)
+            job = self.scans[d.key] = ScanJob(self.registry, d, mode, channel)
             job.thread.start()
         return 200, job.snapshot()
 

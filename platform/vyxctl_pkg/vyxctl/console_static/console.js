@@ -164,10 +164,12 @@ $("scan-form").addEventListener("submit", async (ev) => {
   ev.preventDefault();
   const device = $("scan-device").value;
   if (!device) return say("scan-msg", "choose a transmitter");
+  const only = $("scan-channel").value.trim();
+  if (only && !/^\d{1,3}$/.test(only)) return say("scan-msg", "a tuner channel is a number (blank: the whole band)");
   say("scan-msg", "");
   $("scan-channels").tBodies[0].replaceChildren();
   try {
-    await api("POST", "api/scan", { device, mode: $("scan-mode").value });
+    await api("POST", "api/scan", { device, mode: $("scan-mode").value, channel: only ? Number(only) : null });
   } catch (e) { say("scan-msg", e.message); }
 });
 $("scan-stop").addEventListener("click", async () => {
@@ -231,7 +233,8 @@ pages.lineup = {
       r.cc.textContent = c.cc_errors;
       r.signal.textContent = c.signal === null ? "-" : c.signal + "/5";
       r.health.replaceChildren(el("span", { class: "badge " + (c.healthy ? "good" : "bad"),
-        text: c.healthy ? "healthy" : (c.rate ? (c.pat ? "errors" : "no PAT") : "no data") }));
+        text: c.healthy ? "healthy" : "faulty" }),
+        c.healthy ? "" : el("span", { class: "err", text: c.reasons.join("; ") }));
     }
   },
 };
