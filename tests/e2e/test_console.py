@@ -109,7 +109,7 @@ class Console(DeviceTestCase):
         # read in one step in the page: the pages replace their rows as they refresh
         return self.browser.execute_script(
             "return [...document.querySelectorAll(arguments[0])].map(e => e.innerText.trim())"
-            ".join(' ')", css)
+            ".join(' ').replace(/\\s+/g, ' ')", css)
 
     def shot(self, name):
         self.browser.save_screenshot(os.path.join(self.shots, "console-%s.png" % name))

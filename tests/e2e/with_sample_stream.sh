@@ -17,6 +17,12 @@ command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || { echo "no ffmp
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vyxsample.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 python3 "$HERE/txflow_check.py" make-stream "$WORK/three.ts" || { echo "could not make the sample stream" >&2; exit 1; }
+# VYX_SAMPLE_SEAMLESS=1: the multiplex padded so that its loops keep every
+# PID's continuity (tests that count continuity errors on the streams)
+if [ -n "${VYX_SAMPLE_SEAMLESS:-}" ]; then
+  python3 "$HERE/seamless_ts.py" "$WORK/three.ts" "$WORK/seamless.ts" && mv "$WORK/seamless.ts" "$WORK/three.ts" \
+    || { echo "could not make the sample stream seamless" >&2; exit 1; }
+fi
 set +e
 VYX_SAMPLE_STREAM=$WORK/three.ts "$REPO/platform/devsim" run --build "$build" \
   --channel "5=$WORK/three.ts" "$@" -- env VYX_SAMPLE_STREAM="$WORK/three.ts" python3 "$script"
