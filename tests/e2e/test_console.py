@@ -111,6 +111,10 @@ class Console(DeviceTestCase):
             "return [...document.querySelectorAll(arguments[0])].map(e => e.innerText.trim())"
             ".join(' ').replace(/\\s+/g, ' ')", css)
 
+    def classes(self, css):
+        return self.browser.execute_script(
+            "const e = document.querySelector(arguments[0]); return e ? e.className : ''", css)
+
     def shot(self, name):
         self.browser.save_screenshot(os.path.join(self.shots, "console-%s.png" % name))
 
@@ -279,16 +283,15 @@ class Console(DeviceTestCase):
         os.kill(player, signal.SIGSTOP)
         try:
             started = time.monotonic()
-            poll(lambda: "silent" in self.browser.find_element(By.CSS_SELECTOR, row)
-                 .get_attribute("class"), 15, "the stopped receiver marked", interval=0.5)
+            poll(lambda: "silent" in self.classes(row), 15, "the stopped receiver marked",
+                 interval=0.5)
             marked = time.monotonic() - started
             self.assertIn("no reply", self.text(row))
             self.shot("devices-stopped")
         finally:
             os.kill(player, signal.SIGCONT)
         print("stopped receiver marked after %.1f s" % marked, file=sys.stderr)
-        poll(lambda: "silent" not in self.browser.find_element(By.CSS_SELECTOR, row)
-             .get_attribute("class"), 20, "the receiver back", interval=0.5)
+        poll(lambda: "silent" not in self.classes(row), 20, "the receiver back", interval=0.5)
         self.assertNoScriptErrors()
 
 
