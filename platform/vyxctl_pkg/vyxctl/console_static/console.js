@@ -339,7 +339,8 @@ function grid(tx) {
   box.append(head);
   for (const c of tx.channels) {
     const row = el("div", { class: "grid-row", role: "row" },
-      el("div", { class: "grid-name", role: "rowheader", text: (c.channel.virtual || "") + " " + (c.channel.name || "") }));
+      el("div", { class: "grid-name", role: "rowheader",
+                  text: (c.channel.virtual || c.channel.transport_id + ":" + c.channel.program) + " " + (c.channel.name || "") }));
     const cells = el("div", { class: "grid-lane" });
     for (const ev of c.events) {
       const a = Math.max(Date.parse(ev.start), from), b = Math.min(Date.parse(ev.stop), from + span);
@@ -367,7 +368,8 @@ pages.guide = {
       el("h3", { text: tx.device + (tx.tuner_channel ? " · tuner channel " + tx.tuner_channel : "") +
                        (tx.now ? " · its clock " + tx.now.slice(0, 16).replace("T", " ") + " UTC" : "") }),
       tx.error ? el("p", { class: "err", text: tx.error }) : null,
-      tx.channels.length ? grid(tx) : el("p", { class: "hint", text: "no guide on this channel" }))));
+      tx.channels.some((c) => c.events.length) ? grid(tx)
+        : el("p", { class: "hint", text: "no guide events on this tuner channel" }))));
   },
 };
 
