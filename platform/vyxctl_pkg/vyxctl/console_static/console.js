@@ -399,9 +399,14 @@ function roomRow(r, channels) {
     $("rooms-table").tBodies[0].append(c.tr);
   }
   const c = rooms.get(r.key);
-  const keep = c.chan.value;
-  c.chan.replaceChildren(...channels.map((ch) => el("option", { value: ch.index, text: ch.label + " (" + ch.to + ")" })));
-  if (keep) c.chan.value = keep;
+  // rebuilt only when the lineup changed: a choice being made stays put
+  const sig = JSON.stringify(channels);
+  if (c.sig !== sig) {
+    const keep = c.chan.value;
+    c.chan.replaceChildren(...channels.map((ch) => el("option", { value: ch.index, text: ch.label + " (" + ch.to + ")" })));
+    if (keep) c.chan.value = keep;
+    c.sig = sig;
+  }
   return c;
 }
 
