@@ -16,7 +16,7 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "platform", "vyxctl_pkg"))
 
-from vyxctl import console  # noqa: E402
+from vyxctl import console_http  # noqa: E402
 from vyxctl import console_lineup  # noqa: E402
 from vyxctl.wire import LocalError  # noqa: E402
 
@@ -70,7 +70,7 @@ class Server(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
-        cls.server = console.make_server("127.0.0.1:0", "s3cret", [],
+        cls.server = console_http.make_server("127.0.0.1:0", "s3cret", [],
                                          os.path.join(cls.dir.name, "l.json"), start=False)
         cls.base = "http://127.0.0.1:%d" % cls.server.server_address[1]
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
@@ -120,9 +120,9 @@ class Server(unittest.TestCase):
 
     def test_listening_beyond_this_machine_needs_a_token(self):
         with self.assertRaises(LocalError):
-            console.make_server("0.0.0.0:0", None, [], "l.json", start=False)
+            console_http.make_server("0.0.0.0:0", None, [], "l.json", start=False)
         with self.assertRaises(LocalError):
-            console.make_server("127.0.0.1:0", "", [], "l.json", start=False)
+            console_http.make_server("127.0.0.1:0", "", [], "l.json", start=False)
 
 
 if __name__ == "__main__":
