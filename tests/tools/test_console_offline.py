@@ -118,6 +118,24 @@ class Server(unittest.TestCase):
                     self.assertEqual(status, 400)
                     self.assertIn(why, json.loads(reply)["error"])
 
+    def test_without_a_token_only_this_machines_names(self):
+        server = console_http.make_server("127.0.0.1:0", None, [], "l.json", start=False)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            base = "http://127.0.0.1:%d" % server.server_address[1]
+            for host, status in (("127.0.0.1:80", 200), ("localhost", 200),
+                                 ("evil.example:8080", 403)):
+                req = urllib.request.Request(base + "/api/devices", headers={"Host": host})
+                try:
+                    with urllib.request.urlopen(req, timeout=10) as r:
+                        got = r.status
+                except urllib.error.HTTPError as e:
+                    got = e.code
+                self.assertEqual(got, status, host)
+        finally:
+            server.shutdown()
+            server.server_close()
+
     def test_listening_beyond_this_machine_needs_a_token(self):
         with self.assertRaises(LocalError):
             console_http.make_server("0.0.0.0:0", None, [], "l.json", start=False)

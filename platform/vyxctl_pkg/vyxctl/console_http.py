@@ -11,7 +11,7 @@ import sys
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from .console import listen_address, listening_socket
+from .console import is_loopback, listen_address, listening_socket
 from .console_api import BadInput, Console
 from .console_devices import Registry
 from .console_lineup import LineupFile
@@ -94,6 +94,12 @@ class Handler(BaseHTTPRequestHandler):
             given.append(cookie["vyx_token"].value)
         return any(hmac.compare_digest(g.encode(), token.encode()) for g in given if g)
 
+    def host_name(self) -> str:
+        host = self.headers.get("Host", "")
+        if host.startswith("["):
+            return host[1:].partition("]")[0]
+        return host.rpartition(":")[0] if ":" in host else host
+
     def read_body(self):
         try:
             length = int(self.headers.get("Content-Length", "0"))
@@ -109,6 +115,10 @@ class Handler(BaseHTTPRequestHandler):
         query = dict(urllib.parse.parse_qsl(url.query))
         if not self.allowed(query):
             return self.refuse(401, "this console asks for its token (?token=...)")
+        if self.server.token is None and not is_loopback(self.host_name()):
+            # without a token only this machine's own names: a page of another
+            # site whose name is made to point here cannot use the console
+            return self.refuse(403, "open the console as http://127.0.0.1:PORT/")
         if method == "POST" and self.headers.get("X-Vyx-Console") != "1":
             return self.refuse(403, "actions come from the console's own page")
         if url.path == "/favicon.ico":
