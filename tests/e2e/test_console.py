@@ -13,11 +13,13 @@ another channel is confirmed by the receiver's STATUS; a stopped receiver
 is marked.  Screenshots of each page go to $VYX_CONSOLE_SHOTS (default:
 shots/ in the world directory)."""
 
+import io
 import os
 import signal
 import socket
 import subprocess
 import sys
+import tarfile
 import time
 import urllib.request
 
@@ -292,6 +294,27 @@ class Console(DeviceTestCase):
             os.kill(player, signal.SIGCONT)
         print("stopped receiver marked after %.1f s" % marked, file=sys.stderr)
         poll(lambda: "silent" not in self.classes(row), 20, "the receiver back", interval=0.5)
+        self.assertNoScriptErrors()
+
+    def test_7_fleet_upgrade_of_the_receivers(self):
+        self.page("rooms")
+        path = os.path.join(world_dir(), "firmware.tar")
+        with tarfile.open(path, "w") as tar:
+            data = bytes(range(256)) * 16
+            info = tarfile.TarInfo("firmware.bin")
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+        size = os.path.getsize(path)
+        self.browser.find_element(By.ID, "upgrade-file").send_keys(path)
+        Select(self.browser.find_element(By.ID, "upgrade-role")).select_by_value("receiver")
+        self.browser.find_element(By.ID, "upgrade-start").click()
+        self.browser.switch_to.alert.accept()       # it says what it sends, and asks
+        rx = "%s:%d" % device("rx")
+        poll(lambda: "restarted" in self.text("#upgrade-table tbody"), 120,
+             "the receiver upgraded and restarted", interval=1.0)
+        self.assertEqual(self.text("#upgrade-table tbody"),
+                         "%s %d of %d restarted 0.82.14" % (rx, size, size))
+        self.shot("rooms")
         self.assertNoScriptErrors()
 
 
