@@ -510,7 +510,7 @@ bool TsFilter::EnterScanMode(bool enter) {
 }
 
 void TsFilter::CleanPacketIdMap() {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   // The entries own their streamer lists: they go with them.
   for (int pid = 0; pid < kPidCount; ++pid) ReleaseList(mPacketIdMap[pid].streamers);
   ResetPacketIdMapLocked();
@@ -518,7 +518,9 @@ void TsFilter::CleanPacketIdMap() {
   // What the PAT registered is gone: the next PAT, same version or not,
   // registers it again.
   mPatVersion = -1;
-  pthread_mutex_unlock(&mMutex);
+  // The language filter's flags went with the map: it stays off until the
+  // next LANG, and is not re-applied to what the new multiplex's PMTs list.
+  mLanguageFilterSet = false;
 }
 
 bool TsFilter::GetStreamingStatus() { return mStreamingStatus; }

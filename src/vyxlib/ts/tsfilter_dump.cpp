@@ -42,10 +42,12 @@ bool TsFilter::SetPacketSize(int packetSize) {
   return true;
 }
 
+// Each dump line ends its own line: the debug log adds no line end, and on
+// standard output the lines would otherwise run together.
 void TsFilter::DumpPids() {
   int total = 0;
   int bogus = 0;
-  VYX_LOG("\n==== List Of Programs ===");
+  VYX_LOG("\n==== List Of Programs ===\n");
   for (int pid = 0; pid < kPidCount; pid++) {
     const PacketIdMapType& e = mPacketIdMap[pid];
     if (e.count == 0) continue;
@@ -56,32 +58,32 @@ void TsFilter::DumpPids() {
     }
     const StreamerList* list = e.streamers;
     VYX_LOG("PID %.4x, Status %d, Typ %d, strTyp 0x%.2x, TSid 0x%.4x, PrId 0x%.4x PMapPid 0x%.4x, "
-            "strmrs 0x%.8x (%d), cnt %d \tAL %.3s CL %.3s blk %d scr %d",
+            "strmrs 0x%.8x (%d), cnt %d \tAL %.3s CL %.3s blk %d scr %d\n",
             pid, e.status, e.type, e.streamType, e.transportId, e.programId, e.programMapPid,
             static_cast<unsigned int>(reinterpret_cast<uintptr_t>(list)),
             list != nullptr ? list->Size() : 0, static_cast<int>(e.count), e.audioLanguage,
             e.captionLanguage, e.block ? 1 : 0, static_cast<int>(e.scrambling));
   }
-  VYX_LOG("\nTotal %d unique PIDs found; %d of them bogus", total, bogus);
-  VYX_LOG("\n=========================");
+  VYX_LOG("\nTotal %d unique PIDs found; %d of them bogus\n", total, bogus);
+  VYX_LOG("\n=========================\n");
 }
 
 void TsFilter::DumpLanguagesAndCaptions() {
-  VYX_LOG("\n===== Languages =====");
+  VYX_LOG("\n===== Languages =====\n");
   for (int pid = 1; pid < kPidCount; pid++) {
     const PacketIdMapType& e = mPacketIdMap[pid];
     if (e.audioLanguage[0] != '\0')
-      VYX_LOG("Languages: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s type %.2x", e.programId,
+      VYX_LOG("Languages: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s type %.2x\n", e.programId,
               pid, e.streamType, e.audioLanguage, e.audioLangType);
   }
-  VYX_LOG("\n===== Captions ====");
+  VYX_LOG("\n===== Captions ====\n");
   for (int pid = 1; pid < kPidCount; pid++) {
     const PacketIdMapType& e = mPacketIdMap[pid];
     if (e.captionLanguage[0] != '\0')
-      VYX_LOG("Subtitles: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s", e.programId, pid,
+      VYX_LOG("Subtitles: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s\n", e.programId, pid,
               e.streamType, e.captionLanguage);
   }
-  VYX_LOG("\n===================");
+  VYX_LOG("\n===================\n");
 }
 
 void TsFilter::DumpCollectionStats() {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/scopedlock.h"
 #include "ts/tsfilter.h"
 #include "utils.h"
 
@@ -17,7 +18,7 @@ bool language_matches(const PacketIdMapType& e, const char* lang, int langType) 
 }  // namespace
 
 bool TsFilter::SetLanguageFilter(char* langPri, int langPriType, char* langSec, int langSecType) {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   mLanguageFilterSet = true;
   snprintf(mLanguagePri, sizeof(mLanguagePri), "%.3s", langPri != nullptr ? langPri : "");
   snprintf(mLanguageSec, sizeof(mLanguageSec), "%.3s", langSec != nullptr ? langSec : "");
@@ -27,13 +28,13 @@ bool TsFilter::SetLanguageFilter(char* langPri, int langPriType, char* langSec, 
   if (langPri == nullptr) mLanguagePri[0] = '\0';
   if (langSec == nullptr) mLanguageSec[0] = '\0';
   ApplyLanguageFilterLocked(true);
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
 // Audio PIDs of a wanted language flow, the others are blocked; with no
-// wanted language present nothing changes.  Under mMutex; the PMT analysis
-// calls it again when a new audio PID appears.
+// wanted language present nothing changes.  Under mMutex.  Until the next
+// retune (CleanPacketIdMap forgets the filter) the PMT analysis calls it
+// again, quietly, when a PMT attaches a new audio PID to a stream.
 void TsFilter::ApplyLanguageFilterLocked(bool verbose) {
   if (!mLanguageFilterSet) return;
   const char* pri = mLanguagePri[0] != '\0' ? mLanguagePri : nullptr;
@@ -43,17 +44,18 @@ void TsFilter::ApplyLanguageFilterLocked(bool verbose) {
     const PacketIdMapType& e = mPacketIdMap[pid];
     if (!IsAudioStreamType(e.streamType)) continue;
     if (verbose)
-      VYX_LOG("Found audio packet pid 0x%x, pidlang %s, pidlangType %d, langPri %s, langPriType %d",
+      VYX_LOG("Found audio packet pid 0x%x, pidlang %s, pidlangType %d, langPri %s, langPriType %d\n",
               pid, e.audioLanguage, e.audioLangType, pri != nullptr ? pri : "", mLanguagePriType);
     if (language_matches(e, pri, mLanguagePriType) || language_matches(e, sec, mLanguageSecType)) found++;
   }
-  if (verbose) VYX_LOG("SetLanguageFilter: found %d", found);
+  if (verbose) VYX_LOG("SetLanguageFilter: found %d\n", found);
   if (found == 0) return;
   for (int pid = 1; pid < kPidCount; pid++) {
     PacketIdMapType& e = mPacketIdMap[pid];
     if (!IsAudioStreamType(e.streamType)) continue;
     bool wanted = language_matches(e, pri, mLanguagePriType) || language_matches(e, sec, mLanguageSecType);
-    if (!wanted && !e.block && verbose) VYX_LOG("Blocking packet 0x%x", pid);
+    // Every blocked PID is named, also one an identical earlier LANG blocked.
+    if (!wanted && verbose) VYX_LOG("Blocking packet 0x%x\n", pid);
     e.block = !wanted;
   }
 }
