@@ -123,6 +123,9 @@ class UdpServer {
   // The hardware address of the named interface as 12 lower-case hex digits,
   // in one static buffer that keeps the last good answer (udpcom.cpp).
   char* GetSelfMacAddress(const char* interfaceName);
+  // The same read into `out` (16 bytes), which is left empty when the
+  // interface is missing or its address cannot be read.  True on success.
+  bool ReadMacAddress(const char* interfaceName, char out[16]);
 };
 
 class UdpSender {

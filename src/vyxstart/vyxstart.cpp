@@ -20,7 +20,12 @@ int LoadVyxLibrary() {
     handle = dlopen("/tmp/lumo/libvyx.so", RTLD_LAZY);
   }
   if (handle == nullptr) {
-    fprintf(stderr, "Cant load libvyx!!! Error is %s\n", dlerror());
+    // dlerror() is null once its message has been taken (a second call).
+    const char* error = dlerror();
+    if (error != nullptr)
+      fprintf(stderr, "Cant load libvyx!!! Error is %s\n", error);
+    else
+      fprintf(stderr, "Cant load libvyx!!!\n");
     return -1;
   }
   dlerror();
@@ -40,8 +45,9 @@ static void usage(const char* name) {
 }
 
 int main(int argc, char** argv) {
-  // Without a type the player is asked as for 'A': the plug-in then detects
-  // the role from the board version, which is what the usage text promises.
+  // Without a type the launcher acts as for 'A', and, like 'A', sends the
+  // receiver's request: the player loads the plug-in as a receiver (no
+  // detection from the board version happens on this path).
   char type = 'A';
   if (argc > 2) {
     usage(argv[0]);

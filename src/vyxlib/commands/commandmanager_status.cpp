@@ -148,7 +148,10 @@ char* CommandManager::ProcessIpGet(char* cmd) {
     reply.Append("DHCP:%d ", atoi(value));
   }
 
-  reply.Append("MAC:%s ", mpServer->GetSelfMacAddress("eth0"));
+  // Read now: an address that cannot be read is shown empty, not a stale one.
+  char mac[16];
+  mpServer->ReadMacAddress("eth0", mac);
+  reply.Append("MAC:%s ", mac);
 
   value = mpSnmp->SnmpGet(ZernOid(eIP_ADDRESS));
   if (value == nullptr) {
@@ -156,7 +159,7 @@ char* CommandManager::ProcessIpGet(char* cmd) {
     ok = false;
   } else {
     VYX_LOG("IP ADDRRESSS: %s\n", value);
-    reply.Append("IP:%.15s ", value);
+    reply.Append("IP:%s ", value);
   }
 
   value = mpSnmp->SnmpGet(ZernOid(eIP_GATEWAY));
@@ -164,7 +167,7 @@ char* CommandManager::ProcessIpGet(char* cmd) {
     VYX_ERROR("gateway addr");
     ok = false;
   } else {
-    reply.Append("GW:%.15s ", value);
+    reply.Append("GW:%s ", value);
   }
 
   value = mpSnmp->SnmpGet(ZernOid(eIP_MASK));
@@ -172,7 +175,7 @@ char* CommandManager::ProcessIpGet(char* cmd) {
     VYX_ERROR("netmask");
     return mKo;
   }
-  reply.Append("NM:%.15s OK\r\n", value);
+  reply.Append("NM:%s OK\r\n", value);
   return ok ? out : mKo;
 }
 

@@ -1,6 +1,7 @@
 // Stream-related command handlers: the output packet size and the debug
 // stream files (replay input instead of the tuner, copy output to a file).
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,9 @@ char* CommandManager::ProcessPacketSize(char* cmd, int /*len*/) {
   if (cmd == nullptr) return mKo;
   long value = strtol(cmd, nullptr, 10);
   int size = (value > 32768) ? 32769 : (value < -1) ? -1 : static_cast<int>(value);
-  VYX_LOG("Commanded packet size is %d\n", size);
+  // The log gives the number as commanded (within int), not the clamped one.
+  int commanded = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+  VYX_LOG("Commanded packet size is %d\n", commanded);
   if (size > 32768 || size < 0) return mKo;
   if (mpTsf == nullptr) return mKo;
   // The answer does not depend on whether the size could be saved on disk.

@@ -42,17 +42,12 @@ int UdpServer::WaitReadable(double seconds) {
   }
 }
 
-char* UdpServer::GetSelfMacAddress(const char* interfaceName) {
-  // One result buffer for the process: empty until the first success, then
-  // the last good answer.  Writers are serialised and only rewrite it when the
-  // address changed, so a reader on another thread never sees a torn text.
-  static char mac[16];
-  static std::mutex macMutex;
-
-  if (interfaceName == nullptr) return mac;
+bool UdpServer::ReadMacAddress(const char* interfaceName, char out[16]) {
+  memset(out, 0, 16);
+  if (interfaceName == nullptr) return false;
   struct if_nameindex* list = if_nameindex();
-  if (list == nullptr) return mac;
-
+  if (list == nullptr) return false;
+  bool ok = false;
   for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) {
     if (entry->if_name == nullptr || strcmp(entry->if_name, interfaceName) != 0) continue;
     printf("Getting mac for %s\n", entry->if_name);
@@ -64,14 +59,25 @@ char* UdpServer::GetSelfMacAddress(const char* interfaceName) {
       break;
     }
     const unsigned char* hw = reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data);
-    char text[16];
-    memset(text, 0, sizeof(text));
-    snprintf(text, sizeof(text), "%.2x%.2x%.2x%.2x%.2x%.2x", hw[0], hw[1], hw[2], hw[3], hw[4],
-             hw[5]);
-    std::lock_guard<std::mutex> lock(macMutex);
-    if (memcmp(mac, text, sizeof(mac)) != 0) memcpy(mac, text, sizeof(mac));
+    snprintf(out, 16, "%.2x%.2x%.2x%.2x%.2x%.2x", hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
+    ok = true;
     break;
   }
   if_freenameindex(list);
+  return ok;
+}
+
+char* UdpServer::GetSelfMacAddress(const char* interfaceName) {
+  // One result buffer for the process: empty until the first success, then
+  // the last good answer (the beacon's identity must not flicker).  Writers
+  // are serialised and only rewrite it when the address changed, so a reader
+  // on another thread never sees a torn text.
+  static char mac[16];
+  static std::mutex macMutex;
+
+  char text[16];
+  if (!ReadMacAddress(interfaceName, text)) return mac;
+  std::lock_guard<std::mutex> lock(macMutex);
+  if (memcmp(mac, text, sizeof(mac)) != 0) memcpy(mac, text, sizeof(mac));
   return mac;
 }
