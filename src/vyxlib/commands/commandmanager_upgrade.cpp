@@ -1,9 +1,10 @@
 // Firmware upgrade over the command protocol: "UPGR<size>" announces the
 // archive, "UPGR:<bytes>" datagrams carry it into /mnt/hd4/multiple.tar
 // (partition 4 remounted read-write for it), and the last chunk asks the SNMP
-// agent to burn the archive.  "UPGR?" reports the state at any time.  Status
-// and error replies go straight to the controller; the handler then returns
-// null so that the loop sends nothing more.
+// agent to burn the archive, once it has been checked to be a whole tar.
+// "UPGR?" reports the state at any time.  Status and error replies go
+// straight to the controller; the handler then returns null so that the loop
+// sends nothing more.
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "commands/commandmanager.h"
+#include "commands/tararchive.h"
 #include "core/fields.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
@@ -55,7 +57,7 @@ __attribute__((format(printf, 2, 3))) void SendUpgradeReply(UdpServer* server, c
 }
 
 // One "UPGR:" chunk of `given` bytes at `data`, appended to the archive; the
-// last one closes it and asks the agent to burn it.
+// last one closes it, checks it and asks the agent to burn it.
 char* ReceiveChunk(CommandManager& m, const char* data, int given) {
   UdpServer* server = m.mpServer;
   int written = static_cast<int>(fwrite(data, 1, static_cast<size_t>(given), fp));
@@ -75,6 +77,17 @@ char* ReceiveChunk(CommandManager& m, const char* data, int given) {
     m.mUpgradeState = CommandManager::eUpgradeDownloadError;
     SendUpgradeReply(server, "%s Error saving upgrade file at %d of %d bytes\r\n", CommandManager::mKo,
                      bytesDownloaded, m.mUpgradeBytes);
+    bytesDownloaded = 0;
+    return nullptr;
+  }
+  // A damaged archive never reaches the burner: the device keeps its
+  // firmware and the controller may send the archive again.
+  char why[96];
+  if (!tar_archive_complete(kUpgradeFile, why, sizeof(why))) {
+    VYX_ERROR("Upgrade archive refused: %s", why);
+    m.mUpgradeState = CommandManager::eUpgradeDownloadError;
+    SendUpgradeReply(server, "%s Upgrade archive is not a complete tar: %s\r\n", CommandManager::mKo,
+                     why);
     bytesDownloaded = 0;
     return nullptr;
   }
