@@ -130,7 +130,8 @@ CommandManager::CommandManager(char type)
       mUrlHeight(768),
       mUrlAlphaBrowser(0),
       mUrlAlphaVideo(1),
-      mUrl(nullptr) {
+      mUrl(nullptr),
+      mCallbackClient(0) {
   memset(mTunerMode, 0, sizeof(mTunerMode));
   memset(mMulticastIpReceived, 0, sizeof(mMulticastIpReceived));
   memset(mReply, 0, sizeof(mReply));
@@ -265,6 +266,7 @@ int CommandManager::ProcessCommandLoop() {
   }
 
   ProcessTunerModeAndDefaultStartupItem(nullptr);
+  LoadControllers();
   memset(mCommand, 0, kCommandSize);
 
   // The beacon builds its first announcement once the MAC address can be
@@ -284,6 +286,8 @@ int CommandManager::ProcessCommandLoop() {
     int count = mpServer->Receive(mCommand, kReceiveLimit, 0);
     if (count < 0) continue;
     mCommand[count] = '\0';
+    // Not a listed controller: no reply, nothing done.
+    if (!SourceAllowed()) continue;
 
     if (mUpgradeState == eUpgradeDownloading)
       VYX_LOG("CommandManager recvd %d bytes\n", count);
@@ -393,11 +397,13 @@ const CommandManager::CommandRow CommandManager::kCommandTable[] = {
          // Error and log datagrams go back to the port the controller sent
          // from.  A connect failure has been written on the error stream; the
          // sender stays, unconnected, and its later sends fail visibly.
+         m.mCallbackClient = m.mpServer->siOther.sin_addr.s_addr;
          error_sender_set(m.mpServer->GetLastClientIpAddress(),
                           static_cast<unsigned short>(m.mpServer->GetLastClientPort()));
          VYX_LOG("Setting TunerForwarding for transmitter for %c\n", m.mMyType);
          m.mpTunerManager->SetTunerForwarding(m.mpServer);
        } else {
+         m.mCallbackClient = 0;
          error_sender_clear();
        }
        return m.ProcessIrAndUartForward(cmd);
@@ -469,8 +475,10 @@ const CommandManager::CommandRow CommandManager::kCommandTable[] = {
        return mKo;
      }},
     {"DUMPSTATS", 8, Role::kBoth, Answer::kGenericKo,
-     [](CommandManager&, char*, int) {
+     [](CommandManager& m, char*, int) {
        Statistics::Self()->DumpStats();
+       printf("Commands refused from unlisted sources %u\n", m.mControllers.Refused());
+       fflush(stdout);
        return mKo;
      }},
     {"DBGSIMPLE", 8, Role::kBoth, Answer::kGenericKo,
@@ -509,6 +517,8 @@ const CommandManager::CommandRow CommandManager::kCommandTable[] = {
        k720cmmd(TextFrom(cmd, 9));
        return mKo;
      }},
+    {"CONTROLLERS", 11, Role::kBoth, Answer::kHandler,
+     [](CommandManager& m, char* cmd, int len) { return m.ProcessControllers(cmd, len); }},
     {"FILTER", 6, Role::kBoth, Answer::kHandler,
      [](CommandManager& m, char* cmd, int) { return m.ProcessFilterTest(cmd); }},
 };

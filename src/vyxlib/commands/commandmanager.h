@@ -11,7 +11,9 @@
 // of one topic).  Every handler reads its fields through core/fields.h.
 
 #include <cstddef>
+#include <cstdint>
 
+#include "services/controllers.h"
 #include "types.h"
 #include "udpcom.h"
 
@@ -69,6 +71,8 @@ class CommandManager {
   int mUrlAlphaBrowser;
   int mUrlAlphaVideo;
   char* mUrl;                    // receiver: kUrlSize bytes; transmitter: null
+  ControllerList mControllers;   // who may command the device (none: everyone)
+  uint32_t mCallbackClient;      // network order; where CALLBACK1 sent forwarding, or 0
 
   // Generic replies.
   static char mOk[8];
@@ -125,6 +129,17 @@ class CommandManager {
   char* ProcessEpgData(char* cmd, int len);
   char* ProcessSetLanguage(char* cmd, int len);
   char* ProcessSetSubtitles(char* cmd, int len);
+
+  // ---- who may command the device (commandmanager_controllers.cpp) ----
+  // Reads the controller list at start-up (a broken file is reported and
+  // leaves every source served).
+  void LoadControllers();
+  // Whether the last datagram's source may command the device; a refused one
+  // is counted and reported (rate-limited).
+  bool SourceAllowed();
+  char* ProcessControllers(char* cmd, int len);
+  // Forwarding set up for a controller the list no longer holds stops.
+  void DropUnlistedForwarding();
 
   // ---- firmware upgrade ----
   char* ProcessMultipleUpgradeCommand(char* cmd, int len);
