@@ -249,6 +249,28 @@ TEST_F(DeviceCommands, IpQueryReportsEveryFailingItem) {
   EXPECT_EQ(vyxtest::dispatch(t, "IP?"), "KO\r\n");
 }
 
+// The agent's values are printed whole; the hardware address is read at each
+// query and is empty while eth0 cannot be found.
+TEST_F(DeviceCommands, IpQueryPrintsWholeValuesAndNoStaleMac) {
+  CommandManager* t = Bound('T');
+  FakeAgent& agent = FakeAgent::Get();
+  agent.SetValue(kOidDhcp, "1");
+  agent.SetValue(kOidIp, "fd00:77::1234:5678");
+  agent.SetValue(kOidGateway, "10.77.0.1 (router)");
+  agent.SetValue(kOidMask, "255.255.255.0");
+  EXPECT_EQ(vyxtest::dispatch(t, "IP?"),
+            "DHCP:1 MAC:021122334455 IP:fd00:77::1234:5678 GW:10.77.0.1 (router) NM:255.255.255.0 OK\r\n");
+  ASSERT_EQ(system("ip link set eth0 down && ip link set eth0 name eth7"), 0);
+  std::string reply;
+  {
+    Capture out(stdout);
+    reply = vyxtest::dispatch(t, "IP?");
+  }
+  EXPECT_EQ(system("ip link set eth7 name eth0 && ip link set eth0 up"), 0);
+  EXPECT_EQ(reply, "DHCP:1 MAC: IP:fd00:77::1234:5678 GW:10.77.0.1 (router) NM:255.255.255.0 OK\r\n");
+  EXPECT_EQ(vyxtest::dispatch(t, "IP?").substr(0, 23), "DHCP:1 MAC:021122334455");
+}
+
 // ---------------------------------------------------------------------------
 // DHCP
 // ---------------------------------------------------------------------------
@@ -356,6 +378,15 @@ class Upgrade : public DeviceCommands {
     }
     DeviceCommands::TearDown();
   }
+  // The archive in chunks of 2035 bytes; the last chunk's return.
+  std::string SendArchive(const std::string& archive) {
+    std::string reply;
+    for (size_t at = 0; at < archive.size(); at += 2035) {
+      reply = Deliver(m, "UPGR:" + archive.substr(at, 2035));
+      if (at + 2035 < archive.size() && reply != "OK\r\n") return "chunk at " + std::to_string(at) + ": " + reply;
+    }
+    return reply;
+  }
   std::string State() {
     Deliver(m, "UPGR?");
     std::vector<std::string> s = Sent();
@@ -369,6 +400,39 @@ std::string Binary(size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 7 + seed) & 0xFF);
   return s;
+}
+
+// A ustar header of a member of `size` bytes, its checksum right.
+std::string TarHeader(const std::string& name, size_t size, char type = '0') {
+  std::string h(512, '\0');
+  auto put = [&h](size_t at, const std::string& text) { h.replace(at, text.size(), text); };
+  char field[16];
+  put(0, name.substr(0, 99));
+  put(100, "0000644");
+  put(108, "0000000");
+  put(116, "0000000");
+  snprintf(field, sizeof(field), "%011zo", size);
+  put(124, field);
+  put(136, "14621154000");
+  h[156] = type;
+  put(257, std::string("ustar\0" "00", 8));
+  put(148, "        ");
+  unsigned sum = 0;
+  for (unsigned char c : h) sum += c;
+  snprintf(field, sizeof(field), "%06o", sum);
+  put(148, std::string(field) + std::string(1, '\0') + " ");
+  return h;
+}
+
+// A whole tar of the given members (each padded to its blocks) and the two
+// zero blocks.
+std::string Tar(const std::vector<std::pair<std::string, std::string>>& members) {
+  std::string t;
+  for (const auto& m : members) {
+    t += TarHeader(m.first, m.second.size()) + m.second;
+    t.append((512 - m.second.size() % 512) % 512, '\0');
+  }
+  return t + std::string(1024, '\0');
 }
 
 TEST_F(Upgrade, SizeLimits) {
@@ -394,8 +458,8 @@ TEST_F(Upgrade, SizeLimits) {
 }
 
 TEST_F(Upgrade, WholeArchiveThenBurn) {
-  const size_t kSize = 5000;
-  const std::string data = Binary(kSize, 3);
+  const std::string data = Tar({{"rootfs.img", Binary(3000, 3)}, {"VERSION", "0.82.15\n"}});
+  const size_t kSize = data.size();
   ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(kSize)), "OK\r\n");
   EXPECT_TRUE(m->UpgradeInProgress());
   size_t at = 0;
@@ -437,20 +501,22 @@ TEST_F(Upgrade, ChunkPastTheAnnouncedSize) {
   EXPECT_EQ(Deliver(m, "UPGR:" + Binary(5, 0)), "<none>");
   EXPECT_EQ(Sent(), std::vector<std::string>{"KO\r\n File too large or too small: 0\r\n"});
   // The controller starts again with a new size.
-  EXPECT_EQ(Deliver(m, "UPGR12"), "OK\r\n");
-  EXPECT_EQ(Deliver(m, "UPGR:" + Binary(12, 9)), "OK\r\n");
-  EXPECT_EQ(vyxtest::read_file(kArchive), Binary(12, 9));
+  const std::string archive = Tar({{"a", Binary(12, 9)}});
+  EXPECT_EQ(Deliver(m, "UPGR" + std::to_string(archive.size())), "OK\r\n");
+  EXPECT_EQ(SendArchive(archive), "OK\r\n");
+  EXPECT_EQ(vyxtest::read_file(kArchive), archive);
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeBurning);
 }
 
 TEST_F(Upgrade, NewSizeDuringADownloadRestartsIt) {
-  ASSERT_EQ(Deliver(m, "UPGR40"), "OK\r\n");
-  ASSERT_EQ(Deliver(m, "UPGR:" + Binary(30, 4)), "OK\r\n");
-  EXPECT_EQ(Deliver(m, "UPGR16"), "OK\r\n");
-  EXPECT_EQ(m->mUpgradeBytes, 16);
+  const std::string archive = Tar({{"b", Binary(16, 5)}});
+  ASSERT_EQ(Deliver(m, "UPGR4000"), "OK\r\n");
+  ASSERT_EQ(Deliver(m, "UPGR:" + Binary(1800, 4)), "OK\r\n");
+  EXPECT_EQ(Deliver(m, "UPGR" + std::to_string(archive.size())), "OK\r\n");
+  EXPECT_EQ(m->mUpgradeBytes, static_cast<int>(archive.size()));
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeDownloading);
-  ASSERT_EQ(Deliver(m, "UPGR:" + Binary(16, 5)), "OK\r\n");
-  EXPECT_EQ(vyxtest::read_file(kArchive), Binary(16, 5));  // truncated, then rewritten
+  ASSERT_EQ(SendArchive(archive), "OK\r\n");
+  EXPECT_EQ(vyxtest::read_file(kArchive), archive);  // truncated, then rewritten
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeBurning);
 
   // A bad size during a download abandons it and is refused.
@@ -463,14 +529,74 @@ TEST_F(Upgrade, NewSizeDuringADownloadRestartsIt) {
 
 TEST_F(Upgrade, BurnRequestNotAnswered) {
   FakeAgent::Get().Refuse(kOidUpgrade);
-  ASSERT_EQ(Deliver(m, "UPGR11"), "OK\r\n");
-  EXPECT_EQ(Deliver(m, "UPGR:hello world"), "<none>");
+  const std::string archive = Tar({{"hello", "world"}});
+  ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(archive.size())), "OK\r\n");
+  EXPECT_EQ(SendArchive(archive), "<none>");
   EXPECT_EQ(Sent(), std::vector<std::string>{"KO\r\n Error starting burn process\r\n"});
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeBurnError);
   EXPECT_EQ(State(), "UPGRSTATUS4 OK\r\n\r\n");
   FakeAgent::Get().Refuse(kOidUpgrade, false);
   EXPECT_EQ(Deliver(m, "UPGR11"), "OK\r\n");
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeDownloading);
+}
+
+// An archive that is not a whole tar is refused after its last chunk, and
+// the burner is never asked; a good one is burned afterwards.
+TEST_F(Upgrade, DamagedArchiveIsRefused) {
+  const std::string good = Tar({{"rootfs.img", Binary(1500, 1)}, {"VERSION", "0.82.15\n"}});
+  std::string badSum = good;
+  badSum[3] ^= 0x20;  // the first member's name: its header checksum no longer holds
+  std::string badSize = good;
+  badSize.replace(0, 512, TarHeader("rootfs.img", 40000));  // larger than the archive
+  std::string grown = good;
+  grown.replace(3072, 512, TarHeader("extra", 1000));  // a header where the end blocks were
+  struct Case {
+    const char* what;
+    std::string archive;
+    const char* why;
+  } cases[] = {
+      {"checksum", badSum, "bad header checksum at byte 0"},
+      {"size", badSize, "member at byte 0 runs past the end"},
+      {"cut", good.substr(0, good.size() - 512), "only one end-of-archive block"},
+      {"no end", good.substr(0, good.size() - 1024), "no end-of-archive blocks"},
+      {"odd length", good + "x", "size not a whole number of blocks"},
+      {"trailing", good + TarHeader("late", 0), "data after the end-of-archive blocks"},
+      {"header past the end", grown, "member at byte 3072 runs past the end"},
+      {"not a tar", Binary(2048, 7), "bad header checksum at byte 0"},
+  };
+  for (const Case& c : cases) {
+    FakeAgent::Get().ClearRequests();
+    ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(c.archive.size())), "OK\r\n") << c.what;
+    for (size_t at = 0; at < c.archive.size(); at += 2035) {
+      std::string chunk = c.archive.substr(at, 2035);
+      bool last = at + chunk.size() >= c.archive.size();
+      Capture err(stderr);
+      EXPECT_EQ(Deliver(m, "UPGR:" + chunk), last ? "<none>" : "OK\r\n") << c.what;
+      if (last) {
+        EXPECT_NE(err.Stop().find("Upgrade archive refused: "), std::string::npos) << c.what;
+      }
+    }
+    EXPECT_EQ(Sent(), std::vector<std::string>{std::string("KO\r\n Upgrade archive is not a complete tar: ") +
+                                               c.why + "\r\n"})
+        << c.what;
+    EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeDownloadError) << c.what;
+    EXPECT_FALSE(FakeAgent::Get().Saw(Sets(kOidUpgrade, "s ide:///mnt/hd4/multiple.tar"))) << c.what;
+  }
+  // What tar itself writes (a directory, a long name, a link, the padding
+  // to a whole record) passes.
+  const std::string dir = "/mnt/hd4/tree";
+  const std::string longName = dir + "/" + std::string(120, 'n');
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  vyxtest::write_file(longName.c_str(), Binary(700, 2));
+  ASSERT_EQ(symlink("nowhere", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(system(("tar -C /mnt/hd4 -cf /mnt/hd4/real.tar tree && rm -r " + dir).c_str()), 0);
+  const std::string real = vyxtest::read_file("/mnt/hd4/real.tar");
+  unlink("/mnt/hd4/real.tar");
+  ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(real.size())), "OK\r\n");
+  for (size_t at = 0; at < real.size(); at += 2035)
+    ASSERT_EQ(Deliver(m, "UPGR:" + real.substr(at, 2035)), "OK\r\n") << at;
+  EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeBurning);
+  EXPECT_TRUE(FakeAgent::Get().Saw(Sets(kOidUpgrade, "s ide:///mnt/hd4/multiple.tar")));
 }
 
 TEST_F(Upgrade, RemountAndOpenFailures) {

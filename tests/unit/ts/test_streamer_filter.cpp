@@ -448,6 +448,59 @@ TEST_F(StreamOps, LanguageFilterBlocksOnlyTheUnwantedAudio) {
   EXPECT_TRUE(tsf.mPacketIdMap[0x201].block);
 }
 
+// Every PID the filter blocks is logged, each time a LANG is applied, and
+// nothing runs together on standard output.
+TEST_F(StreamOps, LanguageFilterLogsEachBlockedPidEveryTime) {
+  for (uint16_t pid : {0x201, 0x202, 0x203}) tsf.mPacketIdMap[pid].streamType = 0x81;
+  snprintf(tsf.mPacketIdMap[0x201].audioLanguage, 4, "eng");
+  snprintf(tsf.mPacketIdMap[0x202].audioLanguage, 4, "spa");
+  snprintf(tsf.mPacketIdMap[0x203].audioLanguage, 4, "fra");
+  char eng[] = "eng";
+  int saved = global_debug_flag;
+  global_debug_flag = 1;
+  std::string runs[2];
+  for (std::string& out : runs) {
+    testing::internal::CaptureStdout();
+    tsf.SetLanguageFilter(eng, 0, nullptr, 0);
+    out = testing::internal::GetCapturedStdout();
+  }
+  global_debug_flag = saved;
+  const std::string want =
+      "VYX: Found audio packet pid 0x201, pidlang eng, pidlangType 0, langPri eng, langPriType 0\n"
+      "VYX: Found audio packet pid 0x202, pidlang spa, pidlangType 0, langPri eng, langPriType 0\n"
+      "VYX: Found audio packet pid 0x203, pidlang fra, pidlangType 0, langPri eng, langPriType 0\n"
+      "VYX: SetLanguageFilter: found 1\n"
+      "VYX: Blocking packet 0x202\n"
+      "VYX: Blocking packet 0x203\n";
+  EXPECT_EQ(want, runs[0]);
+  EXPECT_EQ(want, runs[1]);  // the same LANG again names them again
+}
+
+// A retune forgets the language filter: a PMT of the new multiplex attaches
+// its audio unblocked until a LANG comes again.
+TEST_F(StreamOps, LanguageFilterEndsWithTheRetune) {
+  using tsfix::EsEntry;
+  using tsfix::LanguageDescriptor;
+  char spa[] = "spa";
+  ASSERT_TRUE(tsf.SetLanguageFilter(spa, 0, nullptr, 0));
+  tsf.CleanPacketIdMap();
+  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  tsfix::PsiPacketizer pat(0), pmt(0x81);
+  Bytes ts = tsfix::Join(pat.Packetize(tsfix::MakePat(0x21, 0, {{2, 0x81}})));
+  tsfix::Append(ts, tsfix::Join(pmt.Packetize(tsfix::MakePmt(
+                        2, 0x200, 0, {EsEntry{0x02, 0x200, {}},
+                                      EsEntry{0x81, 0x202, {LanguageDescriptor({{"spa", 0}})}},
+                                      EsEntry{0x81, 0x203, {LanguageDescriptor({{"fra", 0}})}}}))));
+  Feed(ts);
+  ASSERT_TRUE(Attached(0x203, 0));
+  EXPECT_FALSE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x202].block);
+  // The next LANG applies to the new map.
+  ASSERT_TRUE(tsf.SetLanguageFilter(spa, 0, nullptr, 0));
+  EXPECT_TRUE(tsf.mPacketIdMap[0x203].block);
+  EXPECT_FALSE(tsf.mPacketIdMap[0x202].block);
+}
+
 // A stream started before its program's tables were seen follows them: the
 // PAT gives it the PMT PID (and its PAT lists the program), the PMT its
 // elementary PIDs; a new PMT version attaches what it adds and detaches
@@ -529,6 +582,37 @@ TEST_F(StreamOps, DumpPidsCountsPidsSeenOnceOrTwiceAsBogusOnly) {
   EXPECT_NE(std::string::npos, out.find("Total 3 unique PIDs found; 2 of them bogus")) << out;
   EXPECT_NE(std::string::npos, out.find("Languages: prog 0x0 pid 0x100 streamType 0x0, lang eng type 00"))
       << out;
+}
+
+// The dumps write one line per entry (the debug log adds no line end).
+TEST_F(StreamOps, DumpsWriteOneLinePerEntry) {
+  tsf.mPacketIdMap[0x100].count = 5;
+  tsf.mPacketIdMap[0x101].count = 7;
+  tsf.mPacketIdMap[0x102].count = 1;
+  tsf.mPacketIdMap[0x101].programId = 3;
+  tsf.mPacketIdMap[0x101].streamType = 0x81;
+  snprintf(tsf.mPacketIdMap[0x101].audioLanguage, 4, "spa");
+  snprintf(tsf.mPacketIdMap[0x100].captionLanguage, 4, "eng");
+  int saved = global_debug_flag;
+  global_debug_flag = 1;
+  testing::internal::CaptureStdout();
+  tsf.DumpPids();
+  tsf.DumpLanguagesAndCaptions();
+  std::string out = testing::internal::GetCapturedStdout();
+  global_debug_flag = saved;
+  EXPECT_EQ(out,
+            "VYX: \n==== List Of Programs ===\n"
+            "VYX: PID 0100, Status 0, Typ 0, strTyp 0x00, TSid 0x0000, PrId 0x0000 PMapPid 0x0000, "
+            "strmrs 0x00000000 (0), cnt 5 \tAL  CL eng blk 0 scr 0\n"
+            "VYX: PID 0101, Status 0, Typ 0, strTyp 0x81, TSid 0x0000, PrId 0x0003 PMapPid 0x0000, "
+            "strmrs 0x00000000 (0), cnt 7 \tAL spa CL  blk 0 scr 0\n"
+            "VYX: \nTotal 3 unique PIDs found; 1 of them bogus\n"
+            "VYX: \n=========================\n"
+            "VYX: \n===== Languages =====\n"
+            "VYX: Languages: prog 0x3 pid 0x101 streamType 0x81, lang spa type 00\n"
+            "VYX: \n===== Captions ====\n"
+            "VYX: Subtitles: prog 0x0 pid 0x100 streamType 0x0, lang eng\n"
+            "VYX: \n===================\n");
 }
 
 }  // namespace
