@@ -16,6 +16,7 @@ sent from UDP port 52430 (--sport) because the device sends some answers
   lang, subs, url, reset             LANG/LAN?, SUBS/SUB?, URL, RESET
   upgrade DEVICE FILE                UPGR with progress and safe retries
   monitor DEVICE                     errors, logs, IR keys, serial bytes
+  allow DEVICE[,DEVICE] CIDR... | --clear | --show   who may command it
   lineup plan|apply|status FILE      a channel lineup placed, sent, verified
   fleet status|upgrade|play|lang|reset   one operation on many devices
   serve [--listen ADDR:PORT] [--token T]   the console in a browser

@@ -9,6 +9,7 @@ import time
 from . import console, decode, headend_cli
 from . import progress
 from . import upgrade as upgrade_mod
+from .allow import register as register_allow
 from .common import Out, channel_list, forwarded, note, open_device
 from .rawcmds import cmd_beacon, cmd_listen, cmd_ready, cmd_record, cmd_send
 from .tunercmds import cmd_channels, cmd_guide, cmd_scan
@@ -534,6 +535,8 @@ def build_parser(doc: str = "") -> argparse.ArgumentParser:
     c.add_argument("--back-timeout", type=float, default=300.0,
                    help="seconds to wait for the device to burn, restart and answer VERS")
     c.add_argument("--quiet", action="store_true", help="no progress bar")
+
+    register_allow(command)
 
     c = command("monitor", cmd_monitor, "print errors, logs, IR keys and serial bytes (CALLBACK1)")
     c.add_argument("--count", type=int, help="end after this many events")
