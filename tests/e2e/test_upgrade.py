@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Firmware upgrade of the transmitter over the command protocol: size
 limits, an overflowing chunk, a restarted download, "DHCP" refused during a
-download, and a 1 MB tar archive that arrives bit-exact, is burned by the
+download, a damaged archive refused without a burn, and a 1 MB tar archive that arrives bit-exact, is burned by the
 agent (members and SHA-256 logged) and restarts the device.  Runs under
 `devsim run --tx`; the tests run in the order of their names."""
 
@@ -80,6 +80,26 @@ class Upgrade(DeviceTestCase):
         self.assertEqual(sets, [], "DHCP changed settings during a download")
         self.assertEqual(self.ask("VERS"), VERSION_REPLY)
         self.assertEqual(self.ask("UPGR?"), status(1))
+
+    def test_2b_a_damaged_archive_is_refused_and_nothing_burned(self):
+        archive = bytearray(make_archive(60000))
+        # kernel.bin's header follows rootfs.img's (512 + 20000 bytes padded
+        # to 20480): a changed byte of its name breaks its checksum.
+        self.assertEqual(archive[20992:21002], b"kernel.bin")
+        archive[20992] ^= 0x20
+        archive = bytes(archive)
+        self.assertEqual(self.ask("UPGR%d" % len(archive)), OK)
+        chunks = list(upgrade_chunks(archive, CHUNK))
+        for i, chunk in enumerate(chunks[:-1]):
+            self.assertEqual(self.ask(chunk), OK, "chunk %d of %d" % (i + 1, len(chunks)))
+        self.assertEqual(self.ask(chunks[-1]),
+                         b"KO\r\n Upgrade archive is not a complete tar: "
+                         b"bad header checksum at byte 20992\r\n")
+        self.assertEqual(self.ask("UPGR?"), status(3))
+        wait_for_text("tx", "stderr.log", r"Upgrade archive refused: bad header checksum", 10)
+        # No burn was asked for: the device is still at its version.
+        self.assertEqual([e for e in read_jsonl("tx", "agent.jsonl") if e.get("event") == "burn"], [])
+        self.assertEqual(self.ask("VERS"), VERSION_REPLY)
 
     def test_3_archive_is_burned_and_the_device_restarts(self):
         archive = make_archive(1000000)
