@@ -383,7 +383,8 @@ class Upgrade : public DeviceCommands {
     std::string reply;
     for (size_t at = 0; at < archive.size(); at += 2035) {
       reply = Deliver(m, "UPGR:" + archive.substr(at, 2035));
-      if (at + 2035 < archive.size() && reply != "OK\r\n") return "chunk at " + std::to_string(at) + ": " + reply;
+      if (at + 2035 < archive.size() && reply != "OK\r\n")
+        return "chunk at " + std::to_string(at) + ": " + reply;
     }
     return reply;
   }

@@ -90,7 +90,8 @@ TEST(ControllerEntry, ListsOfACommandAndTheSourceCheck) {
   EXPECT_EQ(ControllerList::ParseList("10.77.0.9,,10.0.0.1", e), -1);
 
   // The listing of a full list of the longest entries fits one reply.
-  for (int i = 0; i < ControllerList::kMaxEntries; i++) ControllerList::ParseEntry("255.255.255.255/31", 18, &e[i]);
+  for (int i = 0; i < ControllerList::kMaxEntries; i++)
+    ControllerList::ParseEntry("255.255.255.255/31", 18, &e[i]);
   list.Set(e, ControllerList::kMaxEntries);
   char out[1024];
   EXPECT_EQ(list.Format(out, sizeof(out), ','), ControllerList::kMaxEntries * 19u - 1);
