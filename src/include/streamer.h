@@ -6,8 +6,13 @@
 // of about mPacketSize bytes to one group and port.  Each stream also carries
 // its own PAT, regenerated from the received one (see tsfilter_stream.cpp).
 //
+// Every datagram is whole transport packets: Stream() takes whole packets,
+// or the pieces of one packet cut by the player's buffers (its head, then
+// the rest); a packet stays out of every datagram until all of it is here,
+// and one whose rest never comes (the feed lost bytes) is dropped.
+//
 // Sending: Stream() only queues.  Each datagram it completes (the threshold
-// reached) is recorded, and Flush() sends all of them at once, in order, with
+// reached, at a packet's end) is recorded, and Flush() sends all of them at once, in order, with
 // one system call (UDP segmentation offload when the kernel has it, else one
 // sendmmsg) on a socket connected to the destination.  TsFilter::Filter
 // flushes the streamers at the end of a player buffer: every buffer, or on
@@ -25,6 +30,7 @@
 #include <cstdint>
 
 class UdpSender;
+struct sockaddr_in;
 
 class Streamer {
  public:
@@ -34,6 +40,9 @@ class Streamer {
   static constexpr int kPrivatePatBufferSize = 1152;
   // Largest single datagram.
   static constexpr int kMaxDatagram = 32768;
+  static constexpr int kPacketLen = 188;
+  // Largest datagram of whole packets.
+  static constexpr int kMaxPacketDatagram = kMaxDatagram - kMaxDatagram % kPacketLen;
   // Send threshold used when the requested one is out of range.
   static constexpr int kDefaultLargePacketSize = 32580;
   static constexpr int kMinPacketSize = 1316;
@@ -70,6 +79,7 @@ class Streamer {
   int mBatchEnd[kMaxBatch];
   int mBatchCount;
   int mOpenStart;                   // offset of the datagram being filled
+  int mPartial;                     // bytes queued of a packet not yet whole (at the end)
   bool mGso;                        // offload still worth trying on this socket
   unsigned int mFlushCalls;         // send system calls made (for tests and benchmarks)
   bool mFlushListed;                // on the filter's list of streamers to flush
@@ -85,11 +95,21 @@ class Streamer {
   Streamer(int bufferSize, int packetSize);
   ~Streamer();
 
-  // Queue len bytes; when the open datagram reaches the threshold it is
-  // complete (in pieces of at most kMaxDatagram) and waits for Flush().
-  // Returns the bytes sent by this call: 0 unless the queue was full and had
-  // to be flushed first.
-  int Stream(unsigned char* addData, int len);
+  // Queue len bytes: whole packets or the head of one (`head`: the bytes
+  // start at a sync byte; an unfinished packet before them is dropped), or
+  // the rest of the packet under way (`head` false: taken only after a head,
+  // and a packet grown past 188 bytes is dropped).  When the open datagram
+  // reaches the threshold at a packet's end it is complete (in pieces of at
+  // most kMaxPacketDatagram) and waits for Flush().  Returns the bytes sent
+  // by this call: 0 unless the queue was full and had to be flushed first.
+  int Stream(unsigned char* addData, int len, bool head = true);
+  // The unfinished packet at the end of the queue is dropped.
+  void DropPartial() {
+    if (mPartial == 0) return;
+    mpCurrWritePtr -= mPartial;
+    mDataCount -= mPartial;
+    mPartial = 0;
+  }
 
   // Send every completed datagram, in order; the open one stays queued.
   // Returns the bytes sent.
@@ -126,6 +146,12 @@ class Streamer {
   // The completed datagrams to the network (or the debug copy file); the
   // bytes that left.  streamer_send.cpp.
   int SendBatch();
+  int SendOffloaded(int fd, const struct sockaddr_in* to, int total, bool* tried);
+  int SendEach(int fd, const struct sockaddr_in* to);
+  // Queue full: completed datagrams flushed, or everything dropped.
+  bool MakeRoom(int len, int* sent);
+  // The open datagram, reaching the threshold, recorded as complete.
+  int CompleteOpen();
   Streamer(const Streamer&) = delete;
   Streamer& operator=(const Streamer&) = delete;
 };

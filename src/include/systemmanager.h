@@ -4,11 +4,12 @@
 // Disk remount requests to the device's system manager process.
 //
 // The disks are mounted read-only; every file write of the plug-in is wrapped
-// in RemountHd(part, 1) ... RemountHd(part, 0).  The request goes to the
+// in RemountHd(part, 1) ... RemountHd(part, 0) (WriteBetweenRemounts).  The request goes to the
 // system manager's queue 1240, the reply comes back on queue 1689.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 enum : int32_t {
   kSmRequestQueueKey = 1240,   // MSG_Q_ID: the system manager's queue (not created here)
@@ -46,6 +47,22 @@ struct SmRemountMessage {
 };
 static_assert(offsetof(SmRemountMessage, sapp) == sizeof(long), "text follows the type word");
 
+// Fills a file being written; false when something could not be written.
+typedef bool (*FileFiller)(FILE* f, void* ctx);
+
+enum : int {
+  kWriteFileOpenFailed = -5,    // the temporary file cannot be made
+  kWriteFileWriteFailed = -6,   // filling, flushing or syncing it failed
+  kWriteFileRenameFailed = -7,  // it cannot replace the old file
+};
+
+// Replaces `path` as a whole or not at all: the contents go to a temporary
+// file in the same directory, which is flushed, synced and renamed over the
+// old one, and the directory is synced.  A power cut at any point leaves
+// either the old file or the new one.  0 done, else a kWriteFile* code (the
+// old file untouched, the temporary file removed).
+int WriteFileAtomically(const char* path, FileFiller fill, void* ctx);
+
 class SystemManager {
  public:
   // Remount partition `part` read-write (rw = 1) or read-only (rw = 0).
@@ -53,6 +70,14 @@ class SystemManager {
   // -3 no reply within 61 one-second waits; -4 the reply does not confirm.
   // Callers on different threads are serialised.
   static int RemountHd(int part, int rw);
+
+  // Every file of the plug-in is written through here: partition `part`
+  // remounted read-write, `path` replaced atomically (WriteFileAtomically),
+  // the partition remounted read-only.  Writers on different threads take
+  // turns, so one never finds the disk remounted read-only under it.
+  // 0 done; a RemountHd code when the read-write remount fails (nothing
+  // written); a kWriteFile* code when the file could not be replaced.
+  static int WriteBetweenRemounts(int part, const char* path, FileFiller fill, void* ctx);
 };
 
 #endif

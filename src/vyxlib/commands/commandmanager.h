@@ -121,6 +121,7 @@ class CommandManager {
   char* ProcessSelectChannelsToStream(char* cmd, bool save);
   char* ProcessSelectChannelsToPlay(char* cmd, bool save);
   char* ProcessTunerModeAndDefaultStartupItem(char* cmd);
+  bool SaveTunerMode(const char* cmd);
   bool SetTunerMode(int tunerMode);
   char* ProcessTunerTuneCommand(char* cmd);
   char* ProcessTunerScanStatusCommand(char* cmd);

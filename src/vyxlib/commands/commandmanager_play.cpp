@@ -17,6 +17,13 @@ namespace {
 // disk partition 1 and read back by the start-up routine.
 const char kDefaultStartupFile[] = "/mnt/hd1/vyx_def_startup";
 
+// Exactly the characters of the command: no line end, no terminator.
+bool WriteStartupItem(FILE* f, void* ctx) {
+  const char* cmd = static_cast<const char*>(ctx);
+  size_t len = strlen(cmd);
+  return fwrite(cmd, 1, len, f) == len;
+}
+
 // Player command line, built afresh for each call: the channel splits it in
 // place and keeps pointers into it while it sends.
 char play_line[160];
@@ -47,25 +54,15 @@ bool CommandManager::PlayLayer(char* mcastIp, unsigned short mcastPort, int prog
 
 bool CommandManager::SaveDefaultStartupItem(char* cmd) {
   if (cmd == nullptr) return false;
+  VYX_LOG("Saving Default Startup Item %s\n", cmd);
   // The partition is mounted read-only except around our writes.
-  if (SystemManager::RemountHd(1, 1) != 0) {
+  int rc = SystemManager::WriteBetweenRemounts(1, kDefaultStartupFile, WriteStartupItem, cmd);
+  if (rc < 0 && rc > kWriteFileOpenFailed) {
     VYX_ERROR("Can't remount rw");
     return false;
   }
-  FILE* f = fopen(kDefaultStartupFile, "w");
-  if (f == nullptr) {
-    VYX_ERROR("Can't open def startup file");
-    // Leave the disk as we found it.
-    SystemManager::RemountHd(1, 0);
-    return false;
-  }
-  VYX_LOG("Saving Default Startup Item %s\n", cmd);
-  // Exactly the characters of the command: no line end, no terminator.
-  size_t len = strlen(cmd);
-  bool written = fwrite(cmd, 1, len, f) == len;
-  if (fclose(f) != 0) written = false;
-  if (!written) VYX_ERROR("Can't write def startup file");
-  SystemManager::RemountHd(1, 0);
+  if (rc == kWriteFileOpenFailed) VYX_ERROR("Can't open def startup file");
+  if (rc < kWriteFileOpenFailed) VYX_ERROR("Can't write def startup file");
   vyx_sleep_s(1);
-  return written;
+  return rc == 0;
 }

@@ -65,6 +65,9 @@ bool RunNumberedStream(TsFilter* tsf, char d, char* text) {
   return true;
 }
 
+// The mode in decimal and a line feed.
+bool WriteTunerMode(FILE* f, void* ctx) { return fprintf(f, "%d\n", *static_cast<int*>(ctx)) > 0; }
+
 // Stops and starts the transmitter's streams for UNIT digit d with the
 // stream text (split in place); false for a refusal, already reported.
 bool RunStreamUnit(TsFilter* tsf, char d, char* text) {
@@ -213,37 +216,40 @@ bool CommandManager::SetTunerMode(int tunerMode) {
   return true;
 }
 
+// "TUNERMODE<n>": the mode stored and applied.  The receiver only checks
+// that the disk can be remounted.
+bool CommandManager::SaveTunerMode(const char* cmd) {
+  int mode = -1;
+  // No digit reads as mode 0 (ATSC).
+  bool valid = fields::InRange(cmd, TunerManager::eATSC, TunerManager::eQAM256, &mode);
+  if (mMyType != 'T' || !valid) {
+    if (SystemManager::RemountHd(1, 1) != 0) {
+      VYX_ERROR("Can't remount HD rw");
+      return false;
+    }
+    SystemManager::RemountHd(1, 0);
+    return mMyType != 'T';
+  }
+  int rc = SystemManager::WriteBetweenRemounts(1, kTunerModeFile, WriteTunerMode, &mode);
+  if (rc < 0 && rc > kWriteFileOpenFailed) {
+    VYX_ERROR("Can't remount HD rw");
+    return false;
+  }
+  if (rc != 0)
+    VYX_ERROR("Cant open tunermode file for w");
+  else
+    VYX_LOG("Saved mode %d\n", mode);
+  SetTunerMode(mode);
+  return true;
+}
+
 char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
   bool scanning = mpTunerManager != nullptr && mpTunerManager->ScanState() == TunerManager::eScanInProgress;
 
   if (cmd != nullptr) {
     // "TUNERMODE<n>": store and apply the tuner mode.
     if (scanning) return mKo;
-    if (SystemManager::RemountHd(1, 1) != 0) {
-      VYX_ERROR("Can't remount HD rw");
-      return mKo;
-    }
-    if (mMyType == 'T') {
-      // No digit reads as mode 0 (ATSC).
-      int mode = -1;
-      if (!fields::InRange(cmd, TunerManager::eATSC, TunerManager::eQAM256, &mode)) {
-        SystemManager::RemountHd(1, 0);
-        return mKo;
-      }
-      FILE* f = fopen(kTunerModeFile, "w");
-      if (f == nullptr) {
-        VYX_ERROR("Cant open tunermode file for w");
-      } else {
-        char text[16];
-        snprintf(text, sizeof(text), "%d\n", mode);
-        fputs(text, f);
-        fclose(f);
-        VYX_LOG("Saved mode %s\n", text);
-      }
-      SetTunerMode(mode);
-    }
-    SystemManager::RemountHd(1, 0);
-    return mOk;
+    return SaveTunerMode(cmd) ? mOk : mKo;
   }
 
   // Start-up: restore the tuner mode, then replay the default start-up item.
@@ -260,7 +266,11 @@ char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
       size_t n = fread(text, 1, kTunerModeFileLimit, f);
       fclose(f);
       text[n] = '\0';
-      mode = fields::Decimal(text);
+      // A damaged file: the default mode, said once.
+      if (!fields::InRange(text, TunerManager::eATSC, TunerManager::eQAM256, &mode)) {
+        VYX_ERROR("Damaged tunermode file (%zu bytes): mode 0", n);
+        mode = 0;
+      }
     }
     SetTunerMode(mode);
   }
@@ -273,6 +283,13 @@ char* CommandManager::ProcessTunerModeAndDefaultStartupItem(char* cmd) {
     size_t n = fread(mCommand, 1, kDefaultStartupLimit, f);
     fclose(f);
     mCommand[n] = '\0';
+    // A command is printable text: what follows a stray byte is not used.
+    size_t text = 0;
+    while (text < n && mCommand[text] >= 0x20 && mCommand[text] < 0x7F) ++text;
+    if (text < n) {
+      VYX_ERROR("Damaged def startup file: %zu of %zu bytes used", text, n);
+      mCommand[text] = '\0';
+    }
   }
   SystemManager::RemountHd(1, 0);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/reportdue.h"
+#include "core/scopedlock.h"
 #include "ts/debugfiles.h"
 #include "statistics.h"
 #include "udpcom.h"
@@ -15,10 +17,6 @@ namespace {
 
 // Process-wide, touched only by the player's thread inside Stream().
 unsigned int overflow_count = 0;
-unsigned int no_udp_count = 0;
-
-// Reports on the packet path are rate-limited: the first and every 100th.
-const unsigned int kReportEvery = 100;
 
 }  // namespace
 
@@ -44,6 +42,7 @@ Streamer::Streamer(int bufferSize, int packetSize)
       mPidCount(0),
       mBatchCount(0),
       mOpenStart(0),
+      mPartial(0),
       mGso(true),
       mFlushCalls(0),
       mFlushListed(false),
@@ -98,14 +97,21 @@ bool Streamer::StreamSet(const char* ip, unsigned short port, pthread_mutex_t* l
   fresh->Pin();
   memcpy(addr, fresh->serverIp, sizeof(addr));
   addr[sizeof(addr) - 1] = 0;
-  if (lock != nullptr) pthread_mutex_lock(lock);
   UdpSender* old = mpUdp;
-  mpUdp = fresh;
-  memcpy(mMulticastIp, addr, sizeof(mMulticastIp));
-  mMulticastPort = port;
-  mMulticastChanged = true;
-  mGso = true;  // a new socket: offload is tried afresh
-  if (lock != nullptr) pthread_mutex_unlock(lock);
+  auto swap = [&] {
+    old = mpUdp;
+    mpUdp = fresh;
+    memcpy(mMulticastIp, addr, sizeof(mMulticastIp));
+    mMulticastPort = port;
+    mMulticastChanged = true;
+    mGso = true;  // a new socket: offload is tried afresh
+  };
+  if (lock != nullptr) {
+    ScopedLock guard(lock);
+    swap();
+  } else {
+    swap();
+  }
   delete old;
   return true;
 }
@@ -140,41 +146,58 @@ bool Streamer::Carries(uint16_t transportId, uint16_t programId) const {
   return false;
 }
 
-int Streamer::Stream(unsigned char* addData, int len) {
+int Streamer::Stream(unsigned char* addData, int len, bool head) {
   if (!mActive) return 0;
   if (mpUdp == nullptr) {
-    if (no_udp_count++ % kReportEvery == 0) VYX_ERROR("no udp");
+    VYX_ERROR_LIMITED("no udp");
     return 0;
   }
   if (addData == nullptr || len < 0) return 0;
+  if (head) {
+    DropPartial();  // its rest never came
+  } else if (mPartial == 0 || mPartial + len > kPacketLen) {
+    // A rest without its head (dropped, or queued before an overflow), or
+    // more than a packet: nothing of it may reach a datagram.
+    DropPartial();
+    return 0;
+  }
 
   int sent = 0;
-  // Completed datagrams leave first when the new bytes would not fit.
-  if (mDataCount + len > mBufferSize && mBatchCount > 0) sent = Flush();
-  if (mDataCount + len > mBufferSize) {
-    // The network does not keep up (or the threshold is larger than the
-    // buffer): drop what is queued rather than overrun.
-    mpCurrWritePtr = mpFilteredBuffer;
-    mDataCount = 0;
-    mOpenStart = 0;
-    if (overflow_count % kReportEvery == 0)
-      VYX_ERROR("Too much data called from Stream: %d > %d", overflow_count, mBufferSize);
-    overflow_count++;
-    return sent;
-  }
+  if (mDataCount + len > mBufferSize && !MakeRoom(len, &sent)) return sent;
   if (len > 0) {
     memcpy(mpCurrWritePtr, addData, static_cast<size_t>(len));
     mpCurrWritePtr += len;
     mDataCount += len;
   }
-  if (mDataCount - mOpenStart < mPacketSize) return sent;
+  mPartial = (mPartial + len) % kPacketLen;
+  if (mDataCount - mPartial - mOpenStart < mPacketSize) return sent;
+  return sent + CompleteOpen();
+}
 
-  // The open datagram is complete: all of it leaves at the next flush, cut
-  // into pieces that fit one datagram.
-  while (mOpenStart < mDataCount) {
+bool Streamer::MakeRoom(int len, int* sent) {
+  // Completed datagrams leave first when the new bytes would not fit.
+  if (mBatchCount > 0) *sent += Flush();
+  if (mDataCount + len <= mBufferSize) return true;
+  // The network does not keep up (or the threshold is larger than the
+  // buffer): drop what is queued rather than overrun.
+  mpCurrWritePtr = mpFilteredBuffer;
+  mDataCount = 0;
+  mOpenStart = 0;
+  mPartial = 0;
+  VYX_ERROR_LIMITED("Too much data called from Stream: %d > %d", overflow_count, mBufferSize);
+  overflow_count++;
+  return false;
+}
+
+int Streamer::CompleteOpen() {
+  // All of the open datagram's whole packets leave at the next flush, cut
+  // into pieces that fit one datagram; an unfinished packet stays.
+  int sent = 0;
+  while (mOpenStart < mDataCount - mPartial) {
+    // A flush moves what is left to the buffer's start: offsets are re-read.
     if (mBatchCount == kMaxBatch) sent += Flush();
-    int piece = mDataCount - mOpenStart;
-    if (piece > kMaxDatagram) piece = kMaxDatagram;
+    int piece = mDataCount - mPartial - mOpenStart;
+    if (piece > kMaxPacketDatagram) piece = kMaxPacketDatagram;
     mOpenStart += piece;
     mBatchEnd[mBatchCount++] = mOpenStart;
   }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/reportdue.h"
 #include "streamer.h"
 #include "ts/debugfiles.h"
 #include "udpcom.h"
@@ -32,13 +33,9 @@
 namespace {
 
 // Process-wide, touched only by the player's thread inside Flush().
-unsigned int send_fail_count = 0;
 bool have_sendmmsg = true;
-const unsigned int kReportEvery = 100;
 
-void report_failure(int err) {
-  if (send_fail_count++ % kReportEvery == 0) VYX_ERROR("Send: %s", strerror(err));
-}
+void report_failure(int err) { VYX_ERROR_LIMITED("Send: %s", strerror(err)); }
 
 // One datagram at a time: kernels without sendmmsg.
 int send_each(int fd, const struct sockaddr_in* to, struct mmsghdr* msgs, int count) {
@@ -56,11 +53,9 @@ int send_each(int fd, const struct sockaddr_in* to, struct mmsghdr* msgs, int co
 }  // namespace
 
 int Streamer::SendBatch() {
-  unsigned char* buf = mpFilteredBuffer;
   int total = mBatchEnd[mBatchCount - 1];
-
   if (dbg_file_out != nullptr) {
-    size_t n = fwrite(buf, 1, static_cast<size_t>(total), dbg_file_out);
+    size_t n = fwrite(mpFilteredBuffer, 1, static_cast<size_t>(total), dbg_file_out);
     if (n != static_cast<size_t>(total)) report_failure(errno);
     return static_cast<int>(n);
   }
@@ -70,62 +65,74 @@ int Streamer::SendBatch() {
     return 0;
   }
   const struct sockaddr_in* to = mpUdp->connected ? nullptr : &mpUdp->siOther;
+  bool tried = false;
+  int sent = SendOffloaded(fd, to, total, &tried);
+  if (tried) return sent;
+  return SendEach(fd, to);
+}
 
+// One sendmsg with UDP segmentation offload when the batch is datagrams of
+// one size (the last may be shorter) that fit an Ethernet frame.  `tried`:
+// the batch was handled here (sent, or dropped on a failure); false leaves
+// it to SendEach.
+int Streamer::SendOffloaded(int fd, const struct sockaddr_in* to, int total, bool* tried) {
   int segment = mBatchEnd[0];
-  if (mGso && mBatchCount > 1 && segment <= kGsoMaxSegment && total <= kGsoMaxBytes) {
-    bool even = true;
-    for (int i = 1; i < mBatchCount && even; i++) {
-      int len = mBatchEnd[i] - mBatchEnd[i - 1];
-      even = len == segment || (i == mBatchCount - 1 && len < segment);
-    }
-    if (even) {
-      struct iovec v;
-      v.iov_base = buf;
-      v.iov_len = static_cast<size_t>(total);
-      union {
-        char space[CMSG_SPACE(sizeof(uint16_t))];
-        struct cmsghdr align;
-      } control;
-      memset(&control, 0, sizeof(control));
-      struct msghdr m;
-      memset(&m, 0, sizeof(m));
-      m.msg_name = const_cast<struct sockaddr_in*>(to);
-      m.msg_namelen = to != nullptr ? sizeof(*to) : 0;
-      m.msg_iov = &v;
-      m.msg_iovlen = 1;
-      m.msg_control = control.space;
-      m.msg_controllen = sizeof(control.space);
-      struct cmsghdr* c = CMSG_FIRSTHDR(&m);
-      c->cmsg_level = SOL_UDP;
-      c->cmsg_type = UDP_SEGMENT;
-      c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-      uint16_t size = static_cast<uint16_t>(segment);
-      memcpy(CMSG_DATA(c), &size, sizeof(size));
-      mFlushCalls++;
-      ssize_t n = sendmsg(fd, &m, 0);
-      if (n == total) return total;
-      if (n < 0 && errno == ECONNREFUSED) {
-        // A port-unreachable report of an earlier datagram, not this one's.
-        mFlushCalls++;
-        n = sendmsg(fd, &m, 0);
-        if (n == total) return total;
-      }
-      if (n >= 0 || (errno != EINVAL && errno != ENOPROTOOPT && errno != EOPNOTSUPP &&
-                     errno != EIO && errno != ENOSYS)) {
-        report_failure(n < 0 ? errno : EMSGSIZE);
-        return 0;
-      }
-      // No offload on this path: datagram by datagram from now on.
-      mGso = false;
-    }
+  if (!mGso || mBatchCount < 2 || segment > kGsoMaxSegment || total > kGsoMaxBytes) return 0;
+  for (int i = 1; i < mBatchCount; i++) {
+    int len = mBatchEnd[i] - mBatchEnd[i - 1];
+    if (len != segment && !(i == mBatchCount - 1 && len < segment)) return 0;
   }
+  struct iovec v;
+  v.iov_base = mpFilteredBuffer;
+  v.iov_len = static_cast<size_t>(total);
+  union {
+    char space[CMSG_SPACE(sizeof(uint16_t))];
+    struct cmsghdr align;
+  } control;
+  memset(&control, 0, sizeof(control));
+  struct msghdr m;
+  memset(&m, 0, sizeof(m));
+  m.msg_name = const_cast<struct sockaddr_in*>(to);
+  m.msg_namelen = to != nullptr ? sizeof(*to) : 0;
+  m.msg_iov = &v;
+  m.msg_iovlen = 1;
+  m.msg_control = control.space;
+  m.msg_controllen = sizeof(control.space);
+  struct cmsghdr* c = CMSG_FIRSTHDR(&m);
+  c->cmsg_level = SOL_UDP;
+  c->cmsg_type = UDP_SEGMENT;
+  c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  uint16_t size = static_cast<uint16_t>(segment);
+  memcpy(CMSG_DATA(c), &size, sizeof(size));
+  *tried = true;
+  mFlushCalls++;
+  ssize_t n = sendmsg(fd, &m, 0);
+  if (n == total) return total;
+  if (n < 0 && errno == ECONNREFUSED) {
+    // A port-unreachable report of an earlier datagram, not this one's.
+    mFlushCalls++;
+    n = sendmsg(fd, &m, 0);
+    if (n == total) return total;
+  }
+  if (n >= 0 || (errno != EINVAL && errno != ENOPROTOOPT && errno != EOPNOTSUPP && errno != EIO &&
+                 errno != ENOSYS)) {
+    report_failure(n < 0 ? errno : EMSGSIZE);
+    return 0;
+  }
+  // No offload on this path: datagram by datagram from now on.
+  mGso = false;
+  *tried = false;
+  return 0;
+}
 
+// One sendmmsg for the batch (or one send per datagram without it).
+int Streamer::SendEach(int fd, const struct sockaddr_in* to) {
   struct iovec vecs[kMaxBatch];
   struct mmsghdr msgs[kMaxBatch];
   memset(msgs, 0, sizeof(msgs[0]) * static_cast<size_t>(mBatchCount));
   int from = 0;
   for (int i = 0; i < mBatchCount; i++) {
-    vecs[i].iov_base = buf + from;
+    vecs[i].iov_base = mpFilteredBuffer + from;
     vecs[i].iov_len = static_cast<size_t>(mBatchEnd[i] - from);
     msgs[i].msg_hdr.msg_name = const_cast<struct sockaddr_in*>(to);
     msgs[i].msg_hdr.msg_namelen = to != nullptr ? sizeof(*to) : 0;

@@ -121,7 +121,7 @@ unsigned char* PsipSection::CollectPsipSection(unsigned short pid, unsigned char
   if (startOfSection) {
     if (!BeginSection(pid, packetPtr, length, continuity, gap, &crcWaived)) return nullptr;
   } else if (gap) {
-    VYX_LOG("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
+    VYX_LOG_LIMITED("DROP2 my %d coming %d tbl 0x%x pid 0x%x continued\n", expected, continuity & 0x0F,
             mTableId, pid);
     ++mDroppedSectionsContinuity;
     mRemainingSectionLen = 0;
@@ -146,10 +146,10 @@ bool PsipSection::BeginSection(unsigned short pid, const unsigned char* packetPt
   // A gap before a start cuts only the section in progress: the one that
   // starts here is whole (a looped capture jumps its counters there).
   if (mRemainingSectionLen > 0 && gap) {
-    VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
+    VYX_LOG_LIMITED("DROP1 CONTIN tbl 0x%x pid 0x%x\n", mTableId, pid);
     ++mDroppedSectionsContinuity;
   } else if (mRemainingSectionLen > 0) {
-    VYX_LOG("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
+    VYX_LOG_LIMITED("PROBLEM: CollectSection: sect 0x%x len %d (should be 0) pid/mPid 0x%x/0x%x, cont %d\n",
             mTableId, mRemainingSectionLen, pid, mPid, continuity & 0x0F);
   }
   mRemainingSectionLen = 0;
@@ -160,7 +160,7 @@ bool PsipSection::BeginSection(unsigned short pid, const unsigned char* packetPt
     return false;
   }
   if (mGoodSections == 0 && mDroppedSectionsCrc >= 5) {
-    VYX_LOG("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
+    VYX_LOG_LIMITED("Ignore CRC for tbl 0x%x pid 0x%x\n", mTableId, pid);
     *crcWaived = true;
   }
   SectionReader head(packetPtr, length);
@@ -188,7 +188,7 @@ bool PsipSection::Append(const unsigned char* packetPtr, int length) {
   mSectionPos += n;
   mRemainingSectionLen -= n;
   if (mRemainingSectionLen < 0) {
-    VYX_ERROR("Over-reading Section: %d ", mRemainingSectionLen);
+    VYX_ERROR_LIMITED("Over-reading Section: %d ", mRemainingSectionLen);
     mRemainingSectionLen = 0;
     return false;
   }
@@ -209,7 +209,7 @@ bool PsipSection::CrcAccepted(unsigned short pid, unsigned char continuity, bool
   *versionByte = body.U8();  // 0 (not current) in a section too short to have one
   unsigned int mine = crc32(mSectionBuffer, static_cast<unsigned int>(mTotalSectionLen - 4));
   if (theirs == mine) return true;
-  VYX_LOG("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
+  VYX_LOG_LIMITED("=== CRC32 ERR (their %.8x != %.8x mine)! Drop sect table 0x%x pid 0x%x cont %d\n\n",
           theirs, mine, mTableId, pid, continuity & 0x0F);
   if (crcWaived) return true;
   ++mDroppedSectionsCrc;
@@ -232,7 +232,7 @@ bool PsipSection::VersionAccepted(unsigned short pid, int versionByte) {
     return true;
   }
   if (mVersion != -1) {
-    VYX_LOG("tbl 0x%x pid 0x%x/0x%x VERSION CHANGE, old %d new %d\n", mTableId, pid, mPid, mVersion,
+    VYX_LOG_LIMITED("tbl 0x%x pid 0x%x/0x%x VERSION CHANGE, old %d new %d\n", mTableId, pid, mPid, mVersion,
             version);
     mGoodSections = 0;
     mDroppedSectionsContinuity = 0;
@@ -435,7 +435,7 @@ PsipSection* TableCollector::StateForStart(int pid, const unsigned char* packetP
   for (int i = 0; i < mTableCount; ++i) {
     PsipSection* s = mTables[i];
     if (s != state && s->mPid == pid && s->mRemainingSectionLen > 0) {
-      VYX_LOG("DROP1 CONTIN tbl 0x%x pid 0x%x\n", s->mTableId, pid);
+      VYX_LOG_LIMITED("DROP1 CONTIN tbl 0x%x pid 0x%x\n", s->mTableId, pid);
       s->mRemainingSectionLen = 0;
       ++s->mDroppedSectionsContinuity;
     }

@@ -31,11 +31,27 @@ unsigned int TsFilter::sPatCounter = 0;
 namespace {
 
 const int kSyncByte = kTsSyncByte;
+const int kPacketLenBytes = kTsPacketLen;
 const unsigned int kNoPid = PacketLoopState::kNoPid;
 static_assert(PacketLoopState::kPacketLen == kTsPacketLen, "one packet length");
 
-// Sync losses: the first few are all logged, then one in 256.
-inline bool sync_log_due(unsigned int countBefore) { return countBefore < 8 || (countBefore & 255u) == 0; }
+// Payloads are full of 0x47 bytes, so one sync byte where a packet is due
+// proves little: a packet is trusted where the sync bytes of the packets
+// after it follow too (as many as the buffer shows, up to three).  True when
+// the sync bytes at `at` and at the next two packet starts (those inside the
+// buffer) are there.
+inline bool SyncChainAt(const unsigned char* data, int at, int size) {
+  for (int k = 0; k < 3 && at + k * kPacketLenBytes < size; ++k)
+    if (data[at + k * kPacketLenBytes] != kSyncByte) return false;
+  return true;
+}
+
+// A packet at q with more of the buffer after it: taken when its sync byte
+// and the next packets' are there.  The packet loop and the search for sync
+// use this one test, so a search never stops where the loop refused.
+inline bool PacketTrusted(const unsigned char* q, int left) {
+  return left > kPacketLenBytes && q[0] == kSyncByte && SyncChainAt(q, kPacketLenBytes, left);
+}
 
 }  // namespace
 
@@ -150,13 +166,15 @@ bool TsFilter::FlushDue() {
 // ---------------------------------------------------------------------------
 // The packet loop
 // ---------------------------------------------------------------------------
-// The player hands over buffers of any size, cut anywhere.  A sync byte is
-// trusted only where the next packet is due (mLoop.expectedSync): payloads
-// are full of 0x47 bytes.  A packet is taken when its sync byte is due and
-// the next packet's follows 188 bytes on; the last packet of a buffer, whole
-// or cut, is forwarded at once and held until the next buffer confirms it,
-// then analysed.  Bytes where no packet is found belong to the packet under
-// way (the last one whose header was read).
+// The player hands over buffers of any size, cut anywhere, and a feed may
+// lose or insert bytes between them.  A sync byte is trusted only where the
+// next packet is due (mLoop.expectedSync): payloads are full of 0x47 bytes.
+// A packet is taken when its sync byte is due and the next packets' follow
+// 188 bytes apart; the last packet of a buffer, whole or cut, is forwarded at
+// once and held until the next buffer confirms it, then analysed.  Streamers
+// put a packet in a datagram only once all of it has come: when the next
+// buffer does not continue it, its head is dropped.  Bytes where no packet is
+// found are dropped.
 
 bool TsFilter::Filter(unsigned char* inData, int size) {
   ScopedLock lock(&mMutex);
@@ -183,17 +201,21 @@ bool TsFilter::Filter(unsigned char* inData, int size) {
 }
 
 void TsFilter::FilterBuffer(unsigned char* data, int size) {
-  PacketLoopState& loop = mLoop;
-  if (loop.expectedSync < 0 || loop.expectedSync > kPacketLen) loop.expectedSync = 0;
-  unsigned char* pos = data;
-  unsigned char* const end = data + size;
+  if (mLoop.expectedSync < 0 || mLoop.expectedSync > kPacketLen) mLoop.expectedSync = 0;
+  KeepAttachedOwners();
+  int used = 0;
+  bool due = true;
+  if (!ResumePacketUnderWay(data, size, &used, &due)) return;
+  ScanPackets(data, data + used, data + size, due);
+}
 
-  // The packet under way goes on only to the streamers that got its first
-  // piece and are still attached to its PID.
+// The packet under way goes on only to the streamers that got its first
+// piece and are still attached to its PID.
+void TsFilter::KeepAttachedOwners() {
+  PacketLoopState& loop = mLoop;
   int kept = 0;
   StreamerList* now = loop.pid < static_cast<unsigned int>(kPidCount) ? mPacketIdMap[loop.pid].streamers : nullptr;
-  for (int k = 0; k < loop.ownerCount; ++k) {
-    if (now == nullptr) break;
+  for (int k = 0; k < loop.ownerCount && now != nullptr; ++k) {
     for (int i = 0; i < now->Size(); ++i) {
       if (now->At(i) == loop.owners[k]) {
         loop.owners[kept++] = loop.owners[k];
@@ -204,95 +226,109 @@ void TsFilter::FilterBuffer(unsigned char* data, int size) {
   loop.ownerCount = kept;
   loop.to = loop.owners;
   loop.toCount = kept;
+}
 
-  // The last buffer ended one or two bytes into a packet, before its PID:
-  // complete the header from this buffer, then the held bytes go to that
-  // PID's streamers ahead of the rest.
+// The packet cut by the last buffer's end: its header completed, then its
+// rest forwarded where the next packet's sync byte (or the buffer's end)
+// says it ends.  `used`: the bytes of this buffer it took; `due`: false when
+// sync was lost.  False when nothing of the buffer is left.
+bool TsFilter::ResumePacketUnderWay(unsigned char* data, int size, int* used, bool* due) {
+  PacketLoopState& loop = mLoop;
+  // The last buffer ended one or two bytes into a packet, before its PID.
   if (loop.heldLen > 0 && loop.heldLen < 3 && loop.pid == kNoPid) {
     int take = 3 - loop.heldLen < size ? 3 - loop.heldLen : size;
     memcpy(loop.held + loop.heldLen, data, static_cast<size_t>(take));
     if (loop.heldLen + take < 3) {
       loop.heldLen += take;  // a buffer of one byte: still no PID
       loop.expectedSync -= size;
-      return;
+      return false;
     }
     BeginPacket(loop.held);
-    Forward(loop.held, loop.heldLen);
+    Forward(loop.held, loop.heldLen, true);
   }
-
-  // The rest of the packet under way, where the next packet's sync byte (or
-  // the buffer's end) says it ends.
-  bool due = true;
   int rest = loop.expectedSync;
-  if (rest > 0) {
-    if (rest >= size || data[rest] == kSyncByte) {
-      int n = rest < size ? rest : size;
-      Forward(pos, n);
-      if (loop.heldLen > 0 && loop.heldLen + n <= kPacketLen) {
-        memcpy(loop.held + loop.heldLen, pos, static_cast<size_t>(n));
-        loop.heldLen += n;
-      } else {
-        loop.heldLen = 0;
-      }
-      pos += n;
-      loop.expectedSync = rest - n;
-      if (pos == end) return;
-    } else {
-      due = false;  // sync lost: the packet under way is not analysed
-      loop.heldLen = 0;
-    }
+  if (rest <= 0) return true;
+  if (rest < size && !SyncChainAt(data, rest, size)) {
+    // Bytes were lost or inserted between the buffers: the packet under way
+    // is neither analysed nor sent.
+    DropPartials();
+    loop.heldLen = 0;
+    *due = false;
+    return true;
   }
+  int n = rest < size ? rest : size;
+  Forward(data, n, false);
+  if (loop.heldLen > 0 && loop.heldLen + n <= kPacketLen) {
+    memcpy(loop.held + loop.heldLen, data, static_cast<size_t>(n));
+    loop.heldLen += n;
+  } else {
+    loop.heldLen = 0;
+  }
+  *used = n;
+  loop.expectedSync = rest - n;
+  return n < size;
+}
 
+void TsFilter::ScanPackets(unsigned char* data, unsigned char* pos, unsigned char* end, bool due) {
+  PacketLoopState& loop = mLoop;
   while (pos < end) {
     int left = static_cast<int>(end - pos);
     if (due && pos[0] == kSyncByte) {
       // The packet held from the last buffer is followed by a packet: whole.
       if (loop.heldLen == kPacketLen) AnalyzeHeldPacket();
       loop.heldLen = 0;
-      if (left > kPacketLen && pos[kPacketLen] == kSyncByte) {
+      if (PacketTrusted(pos, left)) {
         AcceptPacket(pos);
         pos += kPacketLen;
         continue;
       }
       if (left <= kPacketLen) {
-        // The last packet of the buffer: forwarded now, analysed once the
-        // next buffer shows it whole and followed by a packet.
-        memcpy(loop.held, pos, static_cast<size_t>(left));
-        loop.heldLen = left;
-        if (left >= 3) {
-          BeginPacket(pos);
-          Forward(pos, left);
-        } else {
-          ForgetPacketUnderWay();  // its PID is in the next buffer
-        }
-        loop.expectedSync = kPacketLen - left;
+        HoldLastPacket(pos, left);
         return;
       }
-      // A due sync byte without a packet after it: search on.
+      // A due sync byte without packets after it: search on.
     }
     loop.heldLen = 0;
     if (left <= kPacketLen) {
-      Forward(pos, left);
+      // No packet starts here: the bytes go nowhere.
+      mpStatistics->AddDroppedBytes(static_cast<unsigned int>(left));
+      ForgetPacketUnderWay();
       loop.expectedSync = kPacketLen - left;
       return;
     }
-    // Out of sync: the next two sync bytes a packet apart.
-    unsigned char* q = pos;
-    unsigned char* const stop = end - kPacketLen;
-    while (q < stop && !(q[0] == kSyncByte && q[kPacketLen] == kSyncByte)) ++q;
-    int passed = static_cast<int>(q - pos);
-    if (sync_log_due(mSyncLossLogs)) {
-      if (passed > kPacketLen && global_debug_flag != 0)
-        VYX_LOG("No sync in %d B! strength %d\n", passed, SharedMem::Self()->GetSignalStrengthTransmitter());
-      VYX_LOG("S b %x exp %d act %d\n", static_cast<unsigned int>(reinterpret_cast<uintptr_t>(data)),
-              static_cast<int>(pos - data), static_cast<int>(q - data));
-    }
-    ++mSyncLossLogs;
-    mpStatistics->AddNoSync();
-    Forward(pos, passed);
-    pos = q;
+    pos = Resync(data, pos, end);
     due = true;
   }
+}
+
+// The last packet of the buffer, whole or cut: forwarded now, analysed once
+// the next buffer shows it whole and followed by a packet.
+void TsFilter::HoldLastPacket(unsigned char* pos, int left) {
+  memcpy(mLoop.held, pos, static_cast<size_t>(left));
+  mLoop.heldLen = left;
+  if (left >= 3) {
+    BeginPacket(pos);
+    Forward(pos, left, true);
+  } else {
+    ForgetPacketUnderWay();  // its PID is in the next buffer
+  }
+  mLoop.expectedSync = kPacketLen - left;
+}
+
+// Out of sync: the bytes up to the next trusted packet are dropped.  Returns
+// where it starts (or the buffer's last packet's place).
+unsigned char* TsFilter::Resync(unsigned char* data, unsigned char* pos, unsigned char* end) {
+  unsigned char* q = pos;
+  unsigned char* const stop = end - kPacketLen;
+  while (q < stop && !PacketTrusted(q, static_cast<int>(end - q))) ++q;
+  int passed = static_cast<int>(q - pos);
+  VYX_LOG_LIMITED("S b %x exp %d act %d, skipped %d B, strength %d\n",
+                  static_cast<unsigned int>(reinterpret_cast<uintptr_t>(data)), static_cast<int>(pos - data),
+                  static_cast<int>(q - data), passed, SharedMem::Self()->GetSignalStrengthTransmitter());
+  ++mSyncLossLogs;
+  mpStatistics->AddNoSync();
+  mpStatistics->AddDroppedBytes(static_cast<unsigned int>(passed));
+  return q;
 }
 
 // A whole packet, its successor's sync byte seen: counted, analysed when its
@@ -303,7 +339,7 @@ void TsFilter::AcceptPacket(unsigned char* packet) {
   ++entry.count;
   if (entry.status == ePidAnalyse) AnalyzePacket(packet, static_cast<int>(pid));
   BeginPacket(packet);
-  Forward(packet, kPacketLen);
+  Forward(packet, kPacketLen, true);
 }
 
 void TsFilter::AnalyzeHeldPacket() {
@@ -344,8 +380,7 @@ void TsFilter::KeepOwners() {
   mLoop.toCount = n;
 }
 
-// A piece of the packet under way to its streamers.
-void TsFilter::Forward(const unsigned char* data, int len) {
+void TsFilter::Forward(const unsigned char* data, int len, bool head) {
   if (len <= 0 || mLoop.block) return;
   if (mLoop.toCount == 0) {
     mpStatistics->AddDroppedBytes(static_cast<unsigned int>(len));
@@ -354,9 +389,14 @@ void TsFilter::Forward(const unsigned char* data, int len) {
   for (int i = 0; i < mLoop.toCount; ++i) {
     Streamer* s = mLoop.to[i];
     if (s == nullptr) continue;
-    s->Stream(const_cast<unsigned char*>(data), len);
+    s->Stream(const_cast<unsigned char*>(data), len, head);
     ListForFlush(s);
   }
+}
+
+void TsFilter::DropPartials() {
+  for (int i = 0; i < mLoop.toCount; ++i)
+    if (mLoop.to[i] != nullptr) mLoop.to[i]->DropPartial();
 }
 
 unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetId*/) {
@@ -366,8 +406,7 @@ unsigned int TsFilter::GetTsPayloadIndex(unsigned char* packetPtr, int /*packetI
 bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
   unsigned int payloadIndex = GetTsPayloadIndex(packetPtr, packetId);
   if (payloadIndex < 4 || payloadIndex > 187) {
-    if (report_due(mPayloadIndexDrops))
-      VYX_LOG("payloadIndex1 %d: DROP %d\n", payloadIndex, mPayloadIndexDrops);
+    VYX_LOG_LIMITED("payloadIndex1 %d: DROP %d\n", payloadIndex, mPayloadIndexDrops);
     ++mPayloadIndexDrops;
     return false;
   }
@@ -379,8 +418,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
     payloadIndex += 1;
     nextSectionPos = pointerField + payloadIndex;
     if (nextSectionPos >= 187) {
-      if (report_due(mPointerFieldDrops))
-        VYX_LOG("Bad next sect: ptr_fld %d, pldIdx %d DROP %d\n", pointerField, payloadIndex,
+      VYX_LOG_LIMITED("Bad next sect: ptr_fld %d, pldIdx %d DROP %d\n", pointerField, payloadIndex,
                 mPointerFieldDrops);
       ++mPointerFieldDrops;
       return false;
@@ -405,8 +443,7 @@ bool TsFilter::AnalyzePacket(unsigned char* packetPtr, int packetId) {
     return true;
   }
   if (pointerField != 0) {
-    if (report_due(mRemainderLogs))
-      VYX_LOG("PSIP Remainder And New Section in pid 0x%x continuity %d: payloadLength %d, "
+    VYX_LOG_LIMITED("PSIP Remainder And New Section in pid 0x%x continuity %d: payloadLength %d, "
               "nextSessionPos %d\n",
               pid, continuity, payloadLength, nextSectionPos);
     ++mRemainderLogs;

@@ -318,12 +318,21 @@ class TsFilter {
   bool FlushDue();
   // The packet loop's steps (tsfilter.cpp).
   void FilterBuffer(unsigned char* data, int size);
+  void KeepAttachedOwners();
+  bool ResumePacketUnderWay(unsigned char* data, int size, int* used, bool* due);
+  void ScanPackets(unsigned char* data, unsigned char* pos, unsigned char* end, bool due);
+  void HoldLastPacket(unsigned char* pos, int left);
+  unsigned char* Resync(unsigned char* data, unsigned char* pos, unsigned char* end);
   void AcceptPacket(unsigned char* packet);
   void BeginPacket(const unsigned char* packet);
   void AnalyzeHeldPacket();
   void KeepOwners();
   void ForgetPacketUnderWay();
-  void Forward(const unsigned char* data, int len);
+  // A piece of the packet under way to its streamers: `head` when it starts
+  // at the packet's sync byte (whole packets too), else its continuation.
+  void Forward(const unsigned char* data, int len, bool head);
+  // The packet under way will never be whole: its streamers drop its head.
+  void DropPartials();
   void ResetPacketIdMapLocked();
   // PAT steps (tsfilter_psi.cpp).
   void RegisterPatEntry(uint16_t transportId, uint16_t programNumber, uint16_t pmtPid);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/scopedlock.h"
 #include "streamer.h"
 #include "systemmanager.h"
 #include "ts/tablecollector.h"
@@ -15,29 +16,28 @@ namespace {
 
 const char* kPacketSizeFile = "/mnt/hd1/vyx_packet_size";
 
+bool WritePacketSize(FILE* f, void* ctx) { return fprintf(f, "%d", *static_cast<int*>(ctx)) > 0; }
+
 
 }  // namespace
 
 bool TsFilter::SetPacketSize(int packetSize) {
   int threshold = packetSize < 0 ? 0 : packetSize - packetSize % kPacketLen;
-  pthread_mutex_lock(&mMutex);
-  for (int i = 0; i < kMaxStreams; i++)
-    if (mStreamersList[i] != nullptr) mStreamersList[i]->mPacketSize = threshold;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    for (int i = 0; i < kMaxStreams; i++)
+      if (mStreamersList[i] != nullptr) mStreamersList[i]->mPacketSize = threshold;
+  }
 
-  if (SystemManager::RemountHd(1, 1) != 0) {
+  int rc = SystemManager::WriteBetweenRemounts(1, kPacketSizeFile, WritePacketSize, &packetSize);
+  if (rc < 0 && rc > kWriteFileOpenFailed) {
     VYX_ERROR("Cant remount rw");
     return false;
   }
-  FILE* f = fopen(kPacketSizeFile, "w");
-  if (f == nullptr) {
+  if (rc != 0) {
     VYX_ERROR("cant open vyx_packet_size file for wr");
-    SystemManager::RemountHd(1, 0);
     return false;
   }
-  fprintf(f, "%d", packetSize);
-  fclose(f);
-  SystemManager::RemountHd(1, 0);
   VYX_LOG("Saved new packet size of %d", packetSize);
   return true;
 }

@@ -164,6 +164,8 @@ class TunerManager {
   void CleanScalProgramDescriptors();
   bool SaveScanResults();
   bool LoadScanResults();
+  // The channel lists as the scan-results file holds them (a FileFiller).
+  static bool WriteScanResults(FILE* f, void* ctx);
 
   // ---- program guide (tunermanager_guide_*.cpp) ----
   // Called by the EIT and ETT analysis on the filter thread, without any of

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/reportdue.h"
+#include "core/scopedlock.h"
 #include "systemmanager.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
@@ -288,28 +289,29 @@ bool TunerManager::GetChannelProgramsRange() {
 
 // ---- scan-results file ----
 
+bool TunerManager::WriteScanResults(FILE* f, void* ctx) {
+  TunerManager* self = static_cast<TunerManager*>(ctx);
+  bool written = true;
+  ScopedLock lock(&self->mMutex);
+  for (int c = 0; c < kChannels; ++c)
+    for (ScalProgramDesc* p = self->mScalProgramDescriptors[c].head; p != nullptr; p = p->pNext)
+      written = p->SaveToFile(f) && written;
+  return written;
+}
+
 bool TunerManager::SaveScanResults() {
   RoleCheck();
-  if (SystemManager::RemountHd(1, 1) != 0) {
+  int rc = SystemManager::WriteBetweenRemounts(1, kScanResultsFile, WriteScanResults, this);
+  if (rc < 0 && rc > kWriteFileOpenFailed) {
     VYX_ERROR("Cant remount rw");
     return false;
   }
-  FILE* f = fopen(kScanResultsFile, "w");
-  if (f == nullptr) {
+  if (rc == kWriteFileOpenFailed) {
     VYX_ERROR("cant open scan file for wr");
-    SystemManager::RemountHd(1, 0);
     return false;
   }
-  bool written = true;
-  pthread_mutex_lock(&mMutex);
-  for (int c = 0; c < kChannels; ++c)
-    for (ScalProgramDesc* p = mScalProgramDescriptors[c].head; p != nullptr; p = p->pNext)
-      written = p->SaveToFile(f) && written;
-  pthread_mutex_unlock(&mMutex);
-  written = fclose(f) == 0 && written;
-  SystemManager::RemountHd(1, 0);
-  if (!written) {
-    // A full or failing disk leaves a cut file: not a success.
+  if (rc != 0) {
+    // A full or failing disk: the file saved last stays, and this is no success.
     VYX_ERROR("Can't write scan results");
     return false;
   }

@@ -253,18 +253,43 @@ TEST_F(StreamerTest, AddressIsCutToFifteenCharactersAndTerminated) {
   EXPECT_EQ(1u, capture.Drain().size());
 }
 
-TEST_F(StreamerTest, OneLargeCallGoesOutInPiecesOf32768) {
+TEST_F(StreamerTest, OneLargeCallGoesOutInPiecesOfWholePackets) {
   Streamer s(65536, 1316);
   Aim(s);
-  Bytes big(40000);
-  for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<uint8_t>(i * 7);
-  EXPECT_EQ(0, s.Stream(big.data(), 40000));
+  // 212 packets and the head of one more: the head waits for its rest.
+  Bytes big = numbered_packets(0, 213);
+  EXPECT_EQ(0, s.Stream(big.data(), 212 * 188 + 100));
   EXPECT_EQ(2, s.PendingDatagrams());
-  EXPECT_EQ(40000, s.Flush());
+  EXPECT_EQ(212 * 188, s.Flush());
   std::vector<Bytes> got = capture.Drain();
   ASSERT_EQ(2u, got.size());
-  EXPECT_EQ(Bytes(big.begin(), big.begin() + 32768), got[0]);
-  EXPECT_EQ(Bytes(big.begin() + 32768, big.end()), got[1]);
+  EXPECT_EQ(numbered_packets(0, 174), got[0]);  // 32712 bytes, the most under 32768
+  EXPECT_EQ(numbered_packets(174, 38), got[1]);
+  EXPECT_EQ(100, s.mDataCount);
+}
+
+TEST_F(StreamerTest, APacketLeavesOnlyWholeAndAHeadWithoutItsRestIsDropped) {
+  Streamer s(65536, 1316);
+  Aim(s);
+  s.mPacketSize = 188;  // a datagram per packet
+  Bytes p = numbered_packets(1, 3);
+  // A rest without a head, and a head followed by another head: dropped.
+  EXPECT_EQ(0, s.Stream(p.data() + 50, 138, false));
+  EXPECT_EQ(0, s.mDataCount);
+  s.Stream(p.data(), 120);
+  EXPECT_EQ(0, s.PendingDatagrams());
+  s.Stream(p.data() + 188, 100);
+  EXPECT_EQ(100, s.mDataCount);
+  // Its rest completes it; a rest that would grow it past 188 drops it.
+  s.Stream(p.data() + 288, 88, false);
+  EXPECT_EQ(1, s.PendingDatagrams());
+  s.Stream(p.data() + 376, 150);
+  s.Stream(p.data() + 376, 100, false);
+  EXPECT_EQ(188, s.mDataCount);
+  EXPECT_EQ(188, s.Flush());
+  std::vector<Bytes> got = capture.Drain();
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(numbered_packet(2), got[0]);
 }
 
 TEST_F(StreamerTest, FailedSendDropsTheDataReportsAndLaterSendsWork) {
