@@ -233,14 +233,20 @@ TEST_F(ScanTest, SaveFailuresAreNotSuccess) {
   }
   FakeSysMgr::Get().Refuse(false);
   EXPECT_EQ("old\n", read_file(kFile));
-  // A full disk: the cut file is reported, not taken as saved.
-  if (access("/dev/full", W_OK) == 0) {
-    unlink(kFile);
-    ASSERT_EQ(0, symlink("/dev/full", kFile));
+  // A full disk: the cut file is reported, not taken as saved, and the old
+  // one stays (a one-page disk, filled up).
+  if (mount("tmpfs", "/mnt/hd1", "tmpfs", 0, "size=4k") == 0) {
+    write_file(kFile, "old\n");
+    FILE* filler = fopen("/mnt/hd1/filler", "w");
+    ASSERT_NE(nullptr, filler);
+    for (int i = 0; i < 8192 && fputc('x', filler) != EOF; ++i) {
+    }
+    fclose(filler);
     Capture err(stderr);
     EXPECT_FALSE(tm.SaveScanResults());
     EXPECT_NE(std::string::npos, err.Stop().find("Can't write scan results"));
-    unlink(kFile);
+    EXPECT_EQ("old\n", read_file(kFile));
+    umount("/mnt/hd1");
   }
 }
 
