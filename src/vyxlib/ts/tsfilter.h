@@ -262,14 +262,19 @@ class TsFilter {
   // Decodes the multiple string structure at mustr, of which `available`
   // bytes exist (its table's field or section), into the process-wide text
   // buffer (kPsipTextBuffer bytes) and returns it; *len gets the text's
-  // length (each Huffman segment counts its terminator), *unicode_mode the
-  // last segment's mode byte.  Valid until the next decode.
+  // length, at most kMaxPsipText.  Segments follow each other without
+  // terminators between them; a text with a Huffman-coded segment counts
+  // its one final terminator in *len, as a single coded segment always did.
+  // *unicode_mode is the last segment's mode byte.  Valid until the next
+  // decode.
   char* MultipleStringStructure(char* mustr, int* len, unsigned char* unicode_mode, int available);
   // One compressed segment of lenIn bytes into textOut, which holds
   // outCapacity bytes; returns the bytes written with the terminator.
   int DecodeHuffman(char* textIn, char* textOut, int lenIn, int type, int outCapacity);
-  static constexpr int kPsipTextBuffer = 1032;
-  static constexpr int kMaxPlainText = 1023;
+  // A whole section's worth of text: the longest ETT message fits, and the
+  // guide store keeps texts of this length.
+  static constexpr int kMaxPsipText = kMaxLongSection;
+  static constexpr int kPsipTextBuffer = kMaxPsipText + 1;
   char* GetMjdDateTime();
 
   // ---- streamers and multicast output (tsfilter_stream.cpp) ----

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,10 +34,12 @@ struct Fixture : vyxtest::FilterFixture {
     char* t = f.MultipleStringStructure(exact.data(), &d.len, &d.mode,
                                         available >= 0 ? available : static_cast<int>(exact.size()));
     EXPECT_GE(d.len, 0);
-    EXPECT_LT(d.len, TsFilter::kPsipTextBuffer);
-    if (d.len >= 0 && d.len < TsFilter::kPsipTextBuffer) {
+    EXPECT_LE(d.len, TsFilter::kMaxPsipText);
+    if (d.len >= 0 && d.len <= TsFilter::kMaxPsipText) {
       d.text.assign(t, static_cast<size_t>(d.len));
-      EXPECT_EQ(0, t[d.len]) << "text not terminated";
+      // Terminated at the length, or just before it where a coded segment
+      // counts the terminator.
+      EXPECT_TRUE(t[d.len] == 0 || (d.len > 0 && t[d.len - 1] == 0)) << "text not terminated";
     }
     return d;
   }
@@ -63,7 +66,8 @@ TEST(PsipText, StringsAndSegmentsAppendInOrder) {
   // order; the mode is the last segment's.
   d = fx.Mss(MakeMss({{"eng", {{0, 0x00, Text("A:")}, {1, 0x3F, tsfix::HuffmanEncode("Law & Order", 1)}}},
                       {"fre", {{2, 0x05, tsfix::HuffmanEncode("Then, drama.", 2)}, {0, 0x07, Text("!")}}}}));
-  EXPECT_EQ(std::string("A:Law & Order\0Then, drama.\0!", 28), d.text);
+  // Segments follow each other without terminators; the one at the end counts.
+  EXPECT_EQ(std::string("A:Law & OrderThen, drama.!\0", 27), d.text);
   EXPECT_EQ(0x07, d.mode);
 
   // No strings, and strings without segments.
@@ -121,7 +125,7 @@ TEST(PsipText, EscapedHighCharacterEndsTheString) {
   EXPECT_EQ(std::string("ab\0", 3), d.text);
   // Later segments still decode.
   d = fx.Mss(MakeMss({{"eng", {{1, 0, tsfix::HuffmanEncode("x\xff" "y", 1)}, {0, 0, Text("tail")}}}}));
-  EXPECT_EQ(std::string("x\0tail", 6), d.text);
+  EXPECT_EQ(std::string("xtail\0", 6), d.text);
 }
 
 TEST(PsipText, LyingLengthsStopAtTheBytesGiven) {
@@ -158,26 +162,59 @@ TEST(PsipText, LyingLengthsStopAtTheBytesGiven) {
 
 TEST(PsipText, TextNeverPassesTheBuffer) {
   Fixture fx;
-  // Plain text is cut at 1023 bytes with a report, and the length says so.
-  std::vector<MultipleString> plain(1, MultipleString{"eng", {}});
-  for (int i = 0; i < 6; ++i) plain[0].segments.push_back({0, 0, Bytes(255, static_cast<uint8_t>('a' + i))});
-  vyxtest::StdioCapture err(stderr);
-  Decoded d = fx.Mss(MakeMss(plain));
-  EXPECT_NE(std::string::npos, err.Stop().find("MultipleStringStructure: Text too long: "));
-  EXPECT_EQ(1023, d.len);
-  EXPECT_EQ(std::string(255, 'a') + std::string(255, 'b') + std::string(255, 'c') +
-                std::string(255, 'd') + std::string(3, 'e'),
-            d.text);
+  // A whole section of plain text fits; a byte more is cut, with a report,
+  // and the length says so.
+  auto plain = [](size_t n) {
+    std::vector<MultipleString> s(1, MultipleString{"eng", {}});
+    for (size_t at = 0; at < n; at += 255)
+      s[0].segments.push_back({0, 0, Bytes(std::min<size_t>(255, n - at), static_cast<uint8_t>('a' + at / 255))});
+    return MakeMss(s);
+  };
+  std::string whole;
+  for (char c = 'a'; c <= 'p'; ++c) whole += std::string(255, c);
+  whole += std::string(16, 'q');
+  Decoded d;
+  {
+    vyxtest::StdioCapture err(stderr);
+    d = fx.Mss(plain(4096));
+    EXPECT_EQ(std::string::npos, err.Stop().find("Text too long"));
+  }
+  EXPECT_EQ(whole, d.text);
+  {
+    vyxtest::StdioCapture err(stderr);
+    d = fx.Mss(plain(17 * 255));
+    EXPECT_NE(std::string::npos, err.Stop().find("MultipleStringStructure: Text too long: 4335, max is 4096"));
+  }
+  EXPECT_EQ(whole, d.text);
 
-  // Huffman segments of the most compact text fill the buffer to its end
-  // and no further, whatever follows.
+  // Coded segments of the most compact text fill it to its end, the
+  // counted terminator included, and no further, whatever follows.
   // (a '0' after a '0' takes two bits in both trees)
   Bytes coded = tsfix::HuffmanEncode(std::string(1000, '0'), 2);
   ASSERT_LE(coded.size(), 255u);
   std::vector<MultipleString> huff(3, MultipleString{"eng", {{2, 0, coded}, {2, 0, coded}, {0, 0, Text("end")}}});
-  d = fx.Mss(MakeMss(huff));
-  EXPECT_EQ(TsFilter::kPsipTextBuffer - 1, d.len);
-  EXPECT_EQ(std::string(1000, '0') + '\0' + std::string(29, '0') + '\0', d.text);
+  {
+    // The second cut in this process and 511 more: one line, as every
+    // repetition of its table brings the same text.
+    vyxtest::StdioCapture err(stderr);
+    for (int i = 0; i < 512; ++i) d = fx.Mss(MakeMss(huff));
+    const std::string said = err.Stop();
+    const size_t at = said.find("MultipleStringStructure: Text too long: ");
+    EXPECT_NE(std::string::npos, at);
+    EXPECT_EQ(std::string::npos, said.find("Text too long", at + 40));
+  }
+  EXPECT_EQ(TsFilter::kMaxPsipText, d.len);
+  EXPECT_EQ(std::string(2000, '0') + "end" + std::string(2000, '0') + "end" + std::string(89, '0') + '\0',
+            d.text);
+  // Exactly as many characters as fit: whole, and nothing said.
+  Bytes rest = tsfix::HuffmanEncode(std::string(95, '0'), 2);
+  huff.assign(1, MultipleString{"eng", {{2, 0, coded}, {2, 0, coded}, {2, 0, coded}, {2, 0, coded}, {2, 0, rest}}});
+  {
+    vyxtest::StdioCapture err(stderr);
+    d = fx.Mss(MakeMss(huff));
+    EXPECT_EQ(std::string::npos, err.Stop().find("Text too long"));
+  }
+  EXPECT_EQ(std::string(4095, '0') + '\0', d.text);
 
   // Random segments of both trees: always bounded, always terminated.
   uint32_t seed = 99;

@@ -266,6 +266,8 @@ bool ReadHuffmanVectors(std::vector<HuffmanVector>* out);
 
 // Plain text as segments of at most 255 bytes each (one string).
 Bytes SegmentedMss(const std::string& text, uint8_t mode = 0);
+// Huffman-coded text as as many segments as it takes (one string).
+Bytes HuffmanSegmentedMss(const std::string& text, uint8_t compression);
 
 // A whole guide multiplex: `channels` virtual channels (program k = 1..,
 // PMT PID 0x30 + k, source id sourceBase + k), each with `events` events of
@@ -273,8 +275,8 @@ Bytes SegmentedMss(const std::string& text, uint8_t mode = 0);
 // PID 0x1D00 + n with their texts in ETT-n on 0x1E00 + n, the channels' long
 // names on 0x1A04, all named by the MGT; the base PID carries MGT, TVCT and
 // an STT of `now`.  Channel and event numbers given to the callbacks start at
-// 0; event ev has event_id 1 + ev.  A text the description tree codes into
-// one segment goes coded where `huffman` says so, other texts plain.
+// 0; event ev has event_id 1 + ev.  Where `huffman` says so, the title goes
+// coded and the text coded in as many segments as it takes; others plain.
 struct GuideMux {
   uint16_t tsid = 1;
   int channels = 8;

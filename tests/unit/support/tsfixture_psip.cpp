@@ -301,10 +301,20 @@ Bytes SegmentedMss(const std::string& text, uint8_t mode) {
   return MakeMss({s});
 }
 
-bool GuideMux::Coded(int ch, int ev) const {
-  if (!huffman || !huffman(ch, ev)) return false;
-  return text == nullptr || text(ch, ev).empty() || HuffmanEncode(text(ch, ev), 2).size() <= 255;
+Bytes HuffmanSegmentedMss(const std::string& text, uint8_t compression) {
+  MultipleString s{"eng", {}};
+  for (size_t at = 0; at < text.size();) {
+    // The longest run of characters that codes into one segment.
+    size_t n = std::min<size_t>(text.size() - at, 400);
+    Bytes coded = HuffmanEncode(text.substr(at, n), compression);
+    while (coded.size() > 255 && n > 1) coded = HuffmanEncode(text.substr(at, --n), compression);
+    s.segments.push_back({compression, 0, coded});
+    at += n;
+  }
+  return MakeMss({s});
 }
+
+bool GuideMux::Coded(int ch, int ev) const { return huffman && huffman(ch, ev); }
 
 Bytes GuideMux::Build() const {
   PsipStream s;
@@ -359,7 +369,7 @@ Bytes GuideMux::Build() const {
         const std::string d = text ? text(ch, ev) : std::string();
         if (!d.empty())
           texts.push_back(MakeEtt(EventEtmId(source, id), version,
-                                  coded ? HuffmanMss(d, 2) : SegmentedMss(d)));
+                                  coded ? HuffmanSegmentedMss(d, 2) : SegmentedMss(d)));
       }
       if (inWindow.empty()) continue;
       s.Add(static_cast<uint16_t>(0x1D00 + n), MakeEit(source, version, 0, 0, inWindow));

@@ -49,7 +49,7 @@ std::string Words(unsigned int seed, size_t len) {
 
 // A multiplex of the shape a head-end sees: 8 virtual channels of 128
 // half-hour events (64 hours from 06:00), a 200..999-byte description each,
-// one in three Huffman coded where it fits one segment.  `name` tells the
+// one in three Huffman coded (the longer ones in several segments).  `name` tells the
 // multiplexes' titles and texts apart.
 tsfix::GuideMux Shape(char name, uint16_t tsid, size_t textBase = 200, size_t textSpread = 800) {
   tsfix::GuideMux m;
@@ -128,8 +128,9 @@ struct Store : vyxtest::FilterFixture {
 
 TEST(GuideStore, WholeMultiplexKeptAcrossRetunes) {
   const tsfix::GuideMux a = Shape('A', 0x0A0A), b = Shape('B', 0x0B0B);
-  // The third carries the longest plain texts the tables give (1,023 bytes).
-  const tsfix::GuideMux c = Shape('C', 0x0C0C, 1022, 1);
+  // The third carries descriptions of 4,001 bytes, one in three coded in
+  // many segments: each reaches the answer whole.
+  const tsfix::GuideMux c = Shape('C', 0x0C0C, 4000, 1);
   const Bytes tsA = a.Build(), tsB = b.Build(), tsC = c.Build();
   const struct {
     int channel;

@@ -5,8 +5,12 @@
 //
 // The structure comes from a table the stream controls, so it is read
 // through SectionReader over the bytes its table gives it, and the text
-// never passes the buffer: plain text stops at kMaxPlainText bytes, Huffman
-// text at the buffer's end less the final terminator.
+// never passes the buffer: the text stops at kMaxPsipText bytes (a coded
+// text's counted terminator included), with a report.  Coded segments are
+// appended without a terminator each, so that a reader of the C string gets
+// every segment, not the first one alone.
+
+#include <cstring>
 
 #include "ts/psip/atsc_huffman.h"
 #include "core/reportdue.h"
@@ -21,6 +25,25 @@ char psip_text[TsFilter::kPsipTextBuffer];
 
 unsigned int text_reports;
 unsigned int too_long_reports;
+
+void ReportTooLong(int length) {
+  if (report_due(too_long_reports))
+    VYX_ERROR("MultipleStringStructure: Text too long: %d, max is %d", length,
+              TsFilter::kMaxPsipText);
+  ++too_long_reports;
+}
+
+// Plain bytes at *pos, up to `limit`; false when the text was cut.
+bool AppendPlain(const unsigned char* bytes, int numberBytes, int limit, int* pos) {
+  int room = limit - *pos;
+  if (room < 0) room = 0;
+  const int n = numberBytes < room ? numberBytes : room;
+  if (n > 0) memcpy(psip_text + *pos, bytes, static_cast<size_t>(n));
+  *pos += n;
+  if (n == numberBytes) return true;
+  ReportTooLong(*pos + numberBytes - n);
+  return false;
+}
 
 }  // namespace
 
@@ -38,6 +61,7 @@ char* TsFilter::MultipleStringStructure(char* mustr, int* len, unsigned char* un
                                         int available) {
   SectionReader in(reinterpret_cast<const unsigned char*>(mustr), available);
   int pos = 0;
+  bool coded = false;  // a coded segment was appended: its terminator counts
   psip_text[0] = 0;
   int numberStrings = in.U8();
   bool stop = !in.Ok();
@@ -61,21 +85,25 @@ char* TsFilter::MultipleStringStructure(char* mustr, int* len, unsigned char* un
       }
       if (unicode_mode != nullptr) *unicode_mode = mode;
       if (compression == 0) {
-        for (int i = 0; i < numberBytes; ++i) {
-          if (pos >= kMaxPlainText) {
-            if (report_due(too_long_reports))
-              VYX_ERROR("MultipleStringStructure: Text too long: %d, max is %d",
-                        pos + numberBytes - i, kMaxPlainText);
-            ++too_long_reports;
-            stop = true;
-            break;
-          }
-          psip_text[pos++] = static_cast<char>(bytes[i]);
-        }
+        stop = !AppendPlain(bytes, numberBytes, kMaxPsipText - (coded ? 1 : 0), &pos);
       } else if (compression == 1 || compression == 2) {
-        // Room for the final terminator stays.
-        pos += DecodeHuffman(reinterpret_cast<char*>(const_cast<unsigned char*>(bytes)),
-                             psip_text + pos, numberBytes, compression, kPsipTextBuffer - 1 - pos);
+        // Characters fit up to kMaxPsipText less the counted terminator;
+        // one more is let through to tell a cut text from one that fits.
+        const int room = kMaxPsipText - 1 - pos;
+        if (room < 0) {
+          ReportTooLong(pos + 1);
+          stop = true;
+          break;
+        }
+        coded = true;
+        int chars = DecodeHuffman(reinterpret_cast<char*>(const_cast<unsigned char*>(bytes)),
+                                  psip_text + pos, numberBytes, compression, room + 2) - 1;
+        if (chars > room) {
+          ReportTooLong(pos + chars + 1);
+          chars = room;
+          stop = true;
+        }
+        pos += chars;
       } else {
         // No tree for it: the segment is skipped.
         if (report_due(text_reports))
@@ -88,6 +116,6 @@ char* TsFilter::MultipleStringStructure(char* mustr, int* len, unsigned char* un
   psip_text[pos] = 0;
   // The length is stored even when the text was cut, so that callers never
   // take more bytes from the buffer than it holds.
-  if (len != nullptr) *len = pos;
+  if (len != nullptr) *len = pos + (coded ? 1 : 0);
   return psip_text;
 }
