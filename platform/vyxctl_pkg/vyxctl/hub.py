@@ -175,13 +175,13 @@ def beacon_devices(timeout: float) -> list:
     return sorted(found.values(), key=lambda d: socket.inet_aton(d["address"]))
 
 
-def select_devices(spec: str, timeout: float, role=None) -> list:
+def select_devices(devices: str, timeout: float, role=None) -> list:
     """DEVICES: "all", a role ("transmitter"/"tx", "receiver"/"rx"s), or a
     comma-separated list of DEVICE texts.  Returns [(name, ip, port)]."""
     roles = {"transmitters": "transmitter", "transmitter": "transmitter", "receivers": "receiver",
              "receiver": "receiver", "all": None}
-    if spec in roles:
-        want = roles[spec] or role
+    if devices in roles:
+        want = roles[devices] or role
         found = beacon_devices(timeout)
         devs = [(d["address"], d["address"], d["port"]) for d in found
                 if want is None or d["role"] == want]
@@ -189,7 +189,7 @@ def select_devices(spec: str, timeout: float, role=None) -> list:
             raise NoReply("no %s announced itself within %gs" % (want or "device", timeout))
         return devs
     out = []
-    for name in [n for n in spec.split(",") if n]:
+    for name in [n for n in devices.split(",") if n]:
         ip, port = resolve_device(name)
         if port is None:
             port = probe_port(ip, min(timeout, 3.0))

@@ -13,8 +13,8 @@ from .wire import CtlError, NoReply, Refused
 
 # ------------------------------------------------------------ the devices
 def transmitters(args, lineup) -> list:
-    spec = args.tx or ",".join(lineup["transmitters"] or []) or "transmitters"
-    return select_devices(spec, args.discover, role="transmitter")
+    devices = args.tx or ",".join(lineup["transmitters"] or []) or "transmitters"
+    return select_devices(devices, args.discover, role="transmitter")
 
 
 def tx_state(link, timeout: float) -> dict:
