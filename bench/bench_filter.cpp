@@ -26,7 +26,7 @@
 #include "ffmpeg_streams.h"
 #include "streamer.h"
 #include "ts/tsfilter.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "tsfixture.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"

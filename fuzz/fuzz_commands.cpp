@@ -18,7 +18,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ts/psip/time.h"
+#include "ts/time.h"
 
 Statistics* Statistics::Self() {
   // Built on first use; function-local statics are initialised once even

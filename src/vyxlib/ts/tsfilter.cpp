@@ -16,7 +16,7 @@
 #include "statistics.h"
 #include "streamer.h"
 #include "ts/tablecollector.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "ts/tspacket.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "core/reportdue.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "tuner/guidetextpool.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tuner/guidetextpool.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "tuner/tunermanager.h"
 #include "core/reportdue.h"
 #include "core/scopedlock.h"

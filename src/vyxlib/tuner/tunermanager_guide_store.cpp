@@ -11,7 +11,7 @@
 #include "tuner/guidetextpool.h"
 #include "core/reportdue.h"
 #include "core/scopedlock.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
 

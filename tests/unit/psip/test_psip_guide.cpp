@@ -10,7 +10,7 @@
 
 #include "filter_fixture.h"
 #include "ts/tablecollector.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "filter_fixture.h"
 #include "stdio_capture.h"
 #include "ts/tablecollector.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "statistics.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "utils.h"
 
 TEST(Statistics, DumpFormatAndTableRates) {

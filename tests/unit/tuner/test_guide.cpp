@@ -20,7 +20,7 @@
 #include "private_ipc.h"
 #include "tuner/programdescriptors.h"
 #include "stdio_capture.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "ts/tsfilter.h"
 #include "tsfixture.h"
 #include "tuner/tunermanager.h"

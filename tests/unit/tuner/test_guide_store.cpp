@@ -14,7 +14,7 @@
 
 #include "filter_fixture.h"
 #include "stdio_capture.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "ts/tablecollector.h"
 #include "tuner/guidetextpool.h"
 

@@ -10,7 +10,7 @@
 
 #include "core/reportdue.h"
 #include "ts/psip/psiptables.h"
-#include "ts/psip/time.h"
+#include "ts/time.h"
 #include "ts/tsfilter.h"
 #include "utils.h"
 

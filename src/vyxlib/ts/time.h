@@ -6,7 +6,7 @@
 // process, written by the STT analysis on the player's thread and read by
 // the status and guide code without a lock (fields are written whole).
 //
-// Included as "time.h" (quoted) only: it must never shadow <time.h>.
+// Included by its path ("ts/time.h") only: it must never shadow <time.h>.
 
 class Time {
  public:

@@ -1,6 +1,6 @@
 // System time from the ATSC System Time Table.
 
-#include "ts/psip/time.h"
+#include "ts/time.h"
 
 #include <cstdio>
 
