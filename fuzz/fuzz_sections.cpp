@@ -23,7 +23,7 @@
 #include "tsfixture.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 

@@ -26,7 +26,7 @@
 #include "utils.h"
 #include "core/fields.h"
 #include "core/version.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 #include "zernsnmp.h"
 
 // Serial self-test of the hosting process (the media player provides it at
@@ -183,7 +183,7 @@ CommandManager::CommandManager(char type)
 
 CommandManager::~CommandManager() {
   // Take the filter away from the player's thread before it goes.
-  if (__atomic_load_n(&static_tsptr, __ATOMIC_ACQUIRE) == mpTsf) publish_filter(nullptr, 0);
+  if (published_filter() == mpTsf) publish_filter(nullptr, 0);
   delete mpTsf;
   delete mpSnmp;
   delete mpServer;

@@ -20,7 +20,7 @@
 #include "ts/tsfilter.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 #include "zernsnmp.h"
 
 namespace {

@@ -37,7 +37,7 @@
 #include "statistics.h"
 #include "ts/tsfilter.h"
 #include "utils.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 
 extern "C" char* Vyx_Start_Filter(char type);
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);

@@ -14,7 +14,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "private_ipc.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "tuner/tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
-#include "core/vyxlibmain.h"
+#include "core/filterentry.h"
 
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 

@@ -4,31 +4,25 @@
 // Vyx_Filter on its own thread.  The start builds the one command manager
 // (which builds every other module) and starts the command and watchdog
 // threads; nothing is ever torn down while the player runs.
-
-#include "core/vyxlibmain.h"
+//
+// The entry points sit above every subsystem folder: they build the command
+// manager and hand buffers to the filter.  The state they share with the
+// command manager is in core/filterentry.h.
 
 #include <atomic>
 #include <cstdio>
 #include <new>
 
 #include "commands/commandmanager.h"
+#include "core/filterentry.h"
+#include "core/version.h"
 #include "ts/sectionreader.h"
 #include "ts/tsfilter.h"
 #include "utils.h"
-#include "core/version.h"
 
 #define VYX_EXPORT extern "C" __attribute__((visibility("default")))
 
-// Read by Vyx_Filter on the player's thread.  The command manager's
-// constructor stores the role, then publishes the filter with a release store;
-// Vyx_Filter loads the filter with acquire, so once it sees the filter it also
-// sees the role and the fully built filter, even while start-up still runs.
-TsFilter* static_tsptr = nullptr;
-char static_type = 0;
-// Receiver: true while a program is selected and its PAT/PMT are wanted.
-// Written by the command thread, read by the player's thread (atomic access).
-bool process_pat = false;
-
+// Thread bodies; the argument is the command manager.
 void* command_thread(void* arg);
 void* watchdog_thread(void* arg);
 
@@ -61,13 +55,6 @@ int pmt_pid_of_program(const TsFilter* filter, unsigned short program) {
 }
 
 }  // namespace
-
-void publish_filter(TsFilter* filter, char type) {
-  static_type = type;
-  __atomic_store_n(&static_tsptr, filter, __ATOMIC_RELEASE);
-}
-
-void set_process_pat(bool on) { __atomic_store_n(&process_pat, on, __ATOMIC_RELAXED); }
 
 VYX_EXPORT char* Vyx_Start_Filter(char type) {
   // Claimed before anything else so that two calls racing from different
@@ -109,14 +96,16 @@ VYX_EXPORT char* Vyx_Start_Filter(char type) {
 }
 
 VYX_EXPORT void Vyx_Filter(unsigned char* data, unsigned len) {
-  TsFilter* filter = __atomic_load_n(&static_tsptr, __ATOMIC_ACQUIRE);
+  // The command manager's constructor publishes the filter after the role:
+  // once the filter is seen, so is the role, even while start-up still runs.
+  TsFilter* filter = published_filter();
   if (filter == nullptr || data == nullptr) return;
   if (static_type == 'T') {
     filter->Filter(data, static_cast<int>(len));
     return;
   }
   // Receiver: whole sections of the program being played, table id first.
-  if (!__atomic_load_n(&process_pat, __ATOMIC_RELAXED)) return;
+  if (!process_pat_on()) return;
   // The analysers read as far as the section's own length says: a section
   // cut short by the player (or lying about its length) is dropped before
   // they read past the len bytes handed over.
