@@ -58,6 +58,11 @@ char* TextFrom(char* cmd, size_t offset) {
   return strnlen(cmd, offset) >= offset ? cmd + offset : empty;
 }
 
+// The scan's way into the filter (TunerManager::SetScanModeHandler).
+bool filter_scan_mode(void* filter, bool enter) {
+  return static_cast<TsFilter*>(filter)->EnterScanMode(enter);
+}
+
 // Second UDP server of the FILTER diagnostic, created on first use.
 UdpServer* filter_udp_rcv = nullptr;
 
@@ -163,9 +168,11 @@ CommandManager::CommandManager(char type)
   }
 
   mpSnmp->SnmpSet("%s i %d", ZernOid(eIR_CONTROL), 0);
-
   BuildRoleModules(*this);
+  BuildStreamModules();
+}
 
+void CommandManager::BuildStreamModules() {
   VYX_LOG("Initialize SharedMem module\n");
   SharedMem::Self();
 
@@ -177,6 +184,9 @@ CommandManager::CommandManager(char type)
     VYX_ERROR("no memory for the tuner manager or the filter");
     exit(-1);
   }
+  // The scan switches the filter through this handler: the tuner knows no
+  // filter.
+  mpTunerManager->SetScanModeHandler(filter_scan_mode, mpTsf);
 
   publish_filter(mpTsf, mMyType);
 }

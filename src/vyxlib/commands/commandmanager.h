@@ -8,7 +8,9 @@
 //
 // Source files: commandmanager.cpp (construction, command loop, dispatcher and
 // the commands it answers itself) and commandmanager_<topic>.cpp (the handlers
-// of one topic).  Every handler reads its fields through core/fields.h.
+// of one topic; commandmanager_stream.cpp also starts the transmitter's
+// streams for "UNIT": tune, wait, attach).  Every handler reads its fields
+// through core/fields.h.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +21,9 @@
 
 class TsFilter;
 class SnmpLocal;
+namespace fields {
+class Split;
+}
 class IrControl;
 class Uart;
 class TunerManager;
@@ -38,6 +43,10 @@ class CommandManager {
   static const int kReplyLimit = 1024;       // longer replies are cut to this
   static const int kLastUnitCommandSize = 256;
   static const int kUrlSize = 1024;
+  // The command the device plays when it starts (the last saved UNIT), kept
+  // on disk partition 1: written by SaveDefaultStartupItem, read back by the
+  // start-up routine.
+  static constexpr char kDefaultStartupFile[] = "/mnt/hd1/vyx_def_startup";
 
   // ---- fields, in declaration order ----
   char mMyType;                  // 'T' transmitter or 'R' receiver
@@ -118,6 +127,29 @@ class CommandManager {
   bool PlayLayer(char* mcastIp, unsigned short mcastPort, int progId, int audioId);
 
   // ---- tuner, scan, guide and languages ----
+  // What a transmitter's stream text asks for: address, port (decimal),
+  // tuner channel, then pairs of transport and program (hexadecimal), split
+  // at commas.  The texts point into the split.
+  struct StreamRequest {
+    static const int kMaxPairs = 64;  // a longer text is cut there
+    char address[64];
+    unsigned short port;
+    int channel;
+    int pairs;  // pairs given; the last one may lack its program
+    const char* transportText[kMaxPairs];  // as given (logged); null when empty
+    const char* programText[kMaxPairs];    // null: missing, the list ends there
+    unsigned short transportId[kMaxPairs];
+    unsigned short programId[kMaxPairs];
+  };
+  // Reads a stream text split at commas; false when address, port or
+  // channel is missing, or the address or port is malformed (those two
+  // reported).
+  static bool ParseStreamText(fields::Split& split, StreamRequest* req);
+  // Stream streamId from a stream text (left as it is): tune, reset the
+  // counters and wait for the new multiplex's tables, then create the stream
+  // and attach its programs (every program when no pair is given).  No
+  // retune when the tuner is on that channel and another stream runs.
+  bool StartStream(int streamId, const char* text);
   char* ProcessSelectChannelsToStream(char* cmd, bool save);
   char* ProcessSelectChannelsToPlay(char* cmd, bool save);
   char* ProcessTunerModeAndDefaultStartupItem(char* cmd);
@@ -156,6 +188,13 @@ class CommandManager {
   static const CommandRow kCommandTable[];
   static const CommandRow* FindCommandRow(const char* cmd);
 
+  // Construction's last step: the status memory, the tuner manager and the
+  // filter, connected and published for the player's thread.
+  void BuildStreamModules();
+  // StartStream's steps: bring the tuner and the filter to `channel`, and
+  // attach the programs asked for to the created stream.
+  void TuneForStream(int streamId, int channel);
+  void AttachPrograms(int streamId, const StreamRequest& req);
   // "Bad type %c" report and "KO\r\n".
   char* BadType();
   // The FILTER diagnostic: feeds the filter from a UDP port until a receive

@@ -13,10 +13,6 @@
 
 namespace {
 
-// The command the device plays when it starts (the last saved UNIT), kept on
-// disk partition 1 and read back by the start-up routine.
-const char kDefaultStartupFile[] = "/mnt/hd1/vyx_def_startup";
-
 // Exactly the characters of the command: no line end, no terminator.
 bool WriteStartupItem(FILE* f, void* ctx) {
   const char* cmd = static_cast<const char*>(ctx);

@@ -13,6 +13,7 @@
 #include "services/beacon.h"
 #include "commands/commandmanager.h"
 #include "core/fields.h"
+#include "core/scopedlock.h"
 #include "sharedmem.h"
 #include "snmplocal.h"
 #include "streamer.h"
@@ -87,17 +88,23 @@ char* CommandManager::ProcessStatusGetTransmitter(char* cmd) {
   int sigStrength = SharedMem::Self()->GetSignalStrengthTransmitter() * kSignalScale;
   int lock = sigStrength > 0 ? 1 : 0;
 
-  // The streamer slots change only on this (the command) thread.
   bool any = false;
-  for (int i = 0; mpTsf != nullptr && i < TsFilter::kMaxStreams; i++) {
-    Streamer* s = mpTsf->mStreamersList[i];
-    if (s == nullptr) continue;
-    any = true;
-    reply.Append("%d %d %s:%d %d:%d:%.2x:[", s->mActive ? 1 : 0, s->mId, s->mMulticastIp,
-                 s->mMulticastPort, 0, lock, sigStrength);
-    for (int p = 0; p < s->mProgramCount; p++)
-      reply.Append(p == 0 ? "%.4x" : ":%.4x", s->mProgramList[p]);
-    reply.Append("] ");
+  if (mpTsf != nullptr) {
+    // The player's thread appends to the program lists (a PAT or PMT that
+    // attaches a PID) under the filter's lock: they are copied into the reply
+    // under it too, and the reply is sent after the handler returns.  The
+    // slots themselves change only on this (the command) thread.
+    ScopedLock guard(&mpTsf->mMutex);
+    for (int i = 0; i < TsFilter::kMaxStreams; i++) {
+      Streamer* s = mpTsf->mStreamersList[i];
+      if (s == nullptr) continue;
+      any = true;
+      reply.Append("%d %d %s:%d %d:%d:%.2x:[", s->mActive ? 1 : 0, s->mId, s->mMulticastIp,
+                   s->mMulticastPort, 0, lock, sigStrength);
+      for (int p = 0; p < s->mProgramCount; p++)
+        reply.Append(p == 0 ? "%.4x" : ":%.4x", s->mProgramList[p]);
+      reply.Append("] ");
+    }
   }
   if (!any) {
     reply.Clear();

@@ -26,21 +26,20 @@
 namespace {
 
 const char kTunerModeFile[] = "/mnt/hd1/vyx_tunermode";
-const char kDefaultStartupFile[] = "/mnt/hd1/vyx_def_startup";
 const int kDefaultStartupLimit = 1024;  // bytes read back of the start-up item
 const int kTunerModeFileLimit = 6;      // bytes read back of the tuner mode
 const int kMaxStreams = 8;              // stream numbers 0..7
 
 // Copy of the command as it will be saved (first 254 characters).
 char unit_copy[256];
-// Writable copy of the stream text handed to StartMulticast (which splits it
-// in place); as long as the longest command datagram.
+// Writable copy of the stream text (UNIT2 cuts it in place); as long as the
+// longest command datagram.
 char unit_text[CommandManager::kReceiveLimit + 1];
 
 // UNIT4/UNIT5: the stream number before the first comma, read as a decimal
 // number (no digit is stream 0); it indexes the stream table, so one outside
 // 0..7 is refused.  UNIT4 then starts the stream with the text after it.
-bool RunNumberedStream(TsFilter* tsf, char d, char* text) {
+bool RunNumberedStream(CommandManager& m, char d, char* text) {
   fields::Split split(text, ',');
   int stream = 0;
   if (!fields::InRange(split.At(0) != nullptr ? split.At(0) : "", 0, kMaxStreams - 1, &stream)) {
@@ -53,11 +52,11 @@ bool RunNumberedStream(TsFilter* tsf, char d, char* text) {
     VYX_ERROR("UNIT4 without stream text");
     return false;
   }
-  tsf->StopMulticast(0, true);
-  tsf->StopMulticast(stream, true);
+  m.mpTsf->StopMulticast(0, true);
+  m.mpTsf->StopMulticast(stream, true);
   if (d == '4') {
     vyx_sleep_s(1);
-    if (!tsf->StartMulticast(stream, text + rest)) {
+    if (!m.StartStream(stream, text + rest)) {
       VYX_ERROR("Can't start multicast");
       return false;
     }
@@ -70,10 +69,10 @@ bool WriteTunerMode(FILE* f, void* ctx) { return fprintf(f, "%d\n", *static_cast
 
 // Stops and starts the transmitter's streams for UNIT digit d with the
 // stream text (split in place); false for a refusal, already reported.
-bool RunStreamUnit(TsFilter* tsf, char d, char* text) {
+bool RunStreamUnit(CommandManager& m, char d, char* text) {
   switch (d) {
     case '0':
-      tsf->StopMulticast(-1, true);
+      m.mpTsf->StopMulticast(-1, true);
       return true;
     case '2': {
       // Only address, port and channel: cut at the third comma when it comes
@@ -88,9 +87,9 @@ bool RunStreamUnit(TsFilter* tsf, char d, char* text) {
       [[fallthrough]];
     }
     case '1':
-      tsf->StopMulticast(-1, true);
+      m.mpTsf->StopMulticast(-1, true);
       vyx_sleep_ms(100);
-      if (!tsf->StartMulticast(0, text)) {
+      if (!m.StartStream(0, text)) {
         VYX_ERROR("Can't start multicast");
         return false;
       }
@@ -100,7 +99,7 @@ bool RunStreamUnit(TsFilter* tsf, char d, char* text) {
       return false;
     case '4':
     case '5':
-      return RunNumberedStream(tsf, d, text);
+      return RunNumberedStream(m, d, text);
     default:
       printf("Unknown UNIT command: %c\n", d);
       return false;
@@ -186,7 +185,7 @@ char* CommandManager::ProcessSelectChannelsToStream(char* cmd, bool save) {
   const char* text = len > 6 ? cmd + 6 : "";
   snprintf(unit_text, sizeof(unit_text), "%s", text);
 
-  if (!RunStreamUnit(mpTsf, d, unit_text)) return mKo;
+  if (!RunStreamUnit(*this, d, unit_text)) return mKo;
 
   if (save && !SaveDefaultStartupItem(unit_copy)) VYX_ERROR("Can't save default startup item\n");
   mLastUnitCommandId = d;

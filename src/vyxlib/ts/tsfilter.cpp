@@ -18,7 +18,6 @@
 #include "ts/tablecollector.h"
 #include "ts/time.h"
 #include "ts/tspacket.h"
-#include "tuner/tunermanager.h"
 #include "utils.h"
 #include "waits.h"
 
@@ -55,7 +54,7 @@ inline bool PacketTrusted(const unsigned char* q, int left) {
 
 }  // namespace
 
-TsFilter::TsFilter(char type, TunerManager* tunerMgr)
+TsFilter::TsFilter(char type, TableReports* tunerMgr)
     : m_dbg_simple_stream(false),
       mpTunerManager(tunerMgr),
       mStreamingStatus(false),

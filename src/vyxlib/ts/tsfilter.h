@@ -24,9 +24,9 @@
 #include "ts/crc32.h"
 #include "ts/debugfiles.h"
 #include "ts/sectionreader.h"
+#include "ts/tablereports.h"
 
 class Streamer;
-class TunerManager;
 class TableCollector;
 class Statistics;
 class Time;
@@ -145,7 +145,7 @@ class TsFilter {
 
   // ---- fields, in declaration order ----
   bool m_dbg_simple_stream;
-  TunerManager* mpTunerManager;
+  TableReports* mpTunerManager;  // where the analysis reports (the tuner manager)
   bool mStreamingStatus;
   bool mFilterRunning;
   bool mMulticastChanged;
@@ -206,7 +206,7 @@ class TsFilter {
   static unsigned int sPatCounter;
 
   // ---- construction, packet filter (tsfilter.cpp) ----
-  TsFilter(char type, TunerManager* tunerMgr);
+  TsFilter(char type, TableReports* tunerMgr);
   ~TsFilter();
   static TsFilter* Self();
 
@@ -278,7 +278,15 @@ class TsFilter {
   char* GetMjdDateTime();
 
   // ---- streamers and multicast output (tsfilter_stream.cpp) ----
-  bool StartMulticast(int streamId, char* cmd);
+  // Before a stream is created (the UNIT handler, which tunes): with
+  // newMultiplex, the tuner is about to move, so every table is delivered
+  // afresh (a new, empty collector); either way the cap on unidentified
+  // attachments starts again.
+  void PrepareStreamStart(bool newMultiplex);
+  // A stream slot is in use.  Slots change only on the command thread.
+  bool AnyStream() const;
+  // The next PAT rebuilds every stream's private PAT (after an attach).
+  void RebuildPrivatePats() { mPatVersion = -1; }
   bool StopMulticast(int streamId, bool really);
   bool AddStream(int streamId, char* mcastIp, unsigned short mcastPort);
   bool RemoveStream(int streamId);

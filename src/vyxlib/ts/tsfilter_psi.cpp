@@ -16,7 +16,6 @@
 #include "statistics.h"
 #include "streamer.h"
 #include "ts/tsfilter.h"
-#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {
@@ -279,7 +278,7 @@ bool TsFilter::AnalyzeDescriptorLanguage(const unsigned char* pPtr, unsigned sho
   if (e.programId == 0) return false;
   if (mpTunerManager)
     mpTunerManager->SetLanguageForProgram(e.transportId, e.programId, e.audioLanguage,
-                                          Language::eAudio, audioType, pid, 0);
+                                          TableReports::eAudio, audioType, pid, 0);
   return false;
 }
 
@@ -324,6 +323,6 @@ bool TsFilter::AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned shor
   if (e.programId == 0) return false;
   if (mpTunerManager)
     mpTunerManager->SetLanguageForProgram(e.transportId, e.programId, e.captionLanguage,
-                                          Language::eCaption, 0, pid, serviceNumber);
+                                          TableReports::eCaption, 0, pid, serviceNumber);
   return false;
 }

@@ -13,15 +13,13 @@
 #include <cstring>
 #include <new>
 
-#include "core/fields.h"
 #include "core/reportdue.h"
-#include "statistics.h"
+#include "core/scopedlock.h"
 #include "streamer.h"
 #include "ts/sectionreader.h"
 #include "ts/tablecollector.h"
 #include "ts/tsfilter.h"
 #include "ts/tspacket.h"
-#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {
@@ -55,68 +53,19 @@ bool valid_stream_id(int streamId) { return streamId >= 0 && streamId < TsFilter
 
 }  // namespace
 
-bool TsFilter::StartMulticast(int streamId, char* cmd) {
-  if (!valid_stream_id(streamId)) {
-    VYX_ERROR("StartMulticast: streamId out of range: %d", streamId);
-    return false;
-  }
-  if (cmd == nullptr) return false;
-  // Split in a copy: the caller keeps its command text (it may save it as the
-  // start-up item).  Address, port, channel and up to 64 transport/program
-  // pairs (a longer text is cut there); blanks and line ends around a field
-  // are not part of it, and an empty field is missing.
-  const int kMaxFields = 3 + 2 * 64;
-  static_assert(kMaxFields <= fields::Split::kMaxFields, "a stream text's fields");
-  fields::Split split(cmd, ',', 1023);
-  const char* f[kMaxFields];
-  const int n = split.Count() < kMaxFields ? split.Count() : kMaxFields;
-  for (int i = 0; i < n; i++) f[i] = split.Trimmed(i);
-  if (n < 3 || f[0] == nullptr || f[1] == nullptr || f[2] == nullptr) return false;
-  char address[64];
-  snprintf(address, sizeof(address), "%s", f[0]);
-  if (!is_valid_ip(address)) {
-    VYX_ERROR("Invalid Ip address %s", address);
-    return false;
-  }
-  int port = 0;
-  if (!fields::InRange(f[1], 1, 65535, &port)) {
-    VYX_ERROR("Invalid port %s", f[1]);
-    return false;
-  }
-  int channel = static_cast<int>(fields::Hex(f[2]));
-
-  // Every table of the new multiplex is delivered afresh.
-  pthread_mutex_lock(&mMutex);
+void TsFilter::PrepareStreamStart(bool newMultiplex) {
+  ScopedLock lock(&mMutex);
+  mUnindentifiedStreamers = 0;
+  if (!newMultiplex) return;
   if (mpTableCollector != nullptr) mpTableCollector->Reset();
   mPatCurrentNextIndicator = -1;
   mElementaryStreamCount = 0;
-  mUnindentifiedStreamers = 0;
-  pthread_mutex_unlock(&mMutex);
+}
 
-  if (mpTunerManager != nullptr) mpTunerManager->TuneToChannel(channel);
-  Statistics::Self()->Reset();
-  FilterActive(true);
-  // Meanwhile the player's thread analyses the new multiplex's PAT and PMTs.
-  vyx_sleep_s(5);
-
-  if (!AddStream(streamId, address, static_cast<unsigned short>(port))) return false;
-
-  bool pairGiven = false;
-  for (int i = 3; i < n; i += 2) {
-    const char* transport = f[i];
-    const char* program = (i + 1 < n) ? f[i + 1] : nullptr;
-    pairGiven = true;
-    VYX_LOG("Add Program tmp %s, program %s", transport != nullptr ? transport : "(null)",
-            program != nullptr ? program : "(null)");
-    if (program == nullptr) break;
-    AddProgramToStream(streamId, static_cast<unsigned short>(fields::Hex(transport)),
-                       static_cast<unsigned short>(fields::Hex(program)));
-  }
-  if (!pairGiven) AddAllProgramsToStream(streamId);
-
-  // The next PAT rebuilds every stream's private PAT.
-  mPatVersion = -1;
-  return true;
+bool TsFilter::AnyStream() const {
+  for (int i = 0; i < kMaxStreams; i++)
+    if (mStreamersList[i] != nullptr) return true;
+  return false;
 }
 
 bool TsFilter::StopMulticast(int streamId, bool really) {
@@ -186,19 +135,18 @@ bool TsFilter::RemoveAllProgramsFromStream(int streamId) {
   for (int pid = 0; pid < kPidCount; pid++) {
     PacketIdMapType& entry = mPacketIdMap[pid];
     if (entry.streamers == nullptr) continue;
-    pthread_mutex_lock(&mMutex);
+    // One list at a time: the packet loop runs between them.
+    ScopedLock lock(&mMutex);
     StreamerList* list = entry.streamers;
-    if (list != nullptr) {
-      for (int i = list->Size() - 1; i >= 0; i--) {
-        Streamer* s = list->At(i);
-        if (s != nullptr && s->mId == streamId) list->RemoveAt(i);
-      }
-      if (list->Size() == 0) {
-        entry.streamers = nullptr;
-        ReleaseList(list);
-      }
+    if (list == nullptr) continue;
+    for (int i = list->Size() - 1; i >= 0; i--) {
+      Streamer* s = list->At(i);
+      if (s != nullptr && s->mId == streamId) list->RemoveAt(i);
     }
-    pthread_mutex_unlock(&mMutex);
+    if (list->Size() == 0) {
+      entry.streamers = nullptr;
+      ReleaseList(list);
+    }
   }
   return true;
 }
@@ -210,23 +158,25 @@ bool TsFilter::RemoveStream(int streamId) {
   }
   Streamer* s = mStreamersList[streamId];
   if (s == nullptr) return true;
-  pthread_mutex_lock(&mMutex);
-  s->mActive = false;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    s->mActive = false;
+  }
   RemoveAllProgramsFromStream(s->mId);
-  pthread_mutex_lock(&mMutex);
-  // Nothing completed is lost, and no list keeps the streamer.
-  FlushStreamers();
-  mStreamersList[streamId] = nullptr;
-  delete s;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    // Nothing completed is lost, and no list keeps the streamer.
+    FlushStreamers();
+    mStreamersList[streamId] = nullptr;
+    delete s;
+  }
   VYX_LOG("=== Removed stream id %d", streamId);
   return true;
 }
 
 bool TsFilter::AddStreamerToPsi(Streamer* pStreamer) {
   if (pStreamer == nullptr) return false;
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   for (int i = 0; kKnownPids[i] != kKnownPidsEnd; i++) {
     PacketIdMapType& entry = mPacketIdMap[kKnownPids[i]];
     // PID 0 stays blocked: its list only names the streams that get a
@@ -234,13 +184,12 @@ bool TsFilter::AddStreamerToPsi(Streamer* pStreamer) {
     entry.status = ePidAnalyse;
     AttachStreamer(entry, pStreamer, false);
   }
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
 bool TsFilter::AddStreamerToUnidentified(Streamer* pStreamer) {
   if (pStreamer == nullptr) return false;
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   // PSIP tables and other PIDs tied to no program go to every stream.
   for (int pid = 0; pid < kPidCount - 1; pid++) {
     PacketIdMapType& entry = mPacketIdMap[pid];
@@ -254,7 +203,6 @@ bool TsFilter::AddStreamerToUnidentified(Streamer* pStreamer) {
       VYX_LOG("Mark pid %x known %d", pid, entry.status);
     }
   }
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
@@ -275,7 +223,7 @@ bool TsFilter::AddProgramToStream(int streamId, unsigned short transportId,
   Streamer* s = FindStreamer(streamId);
   if (s == nullptr) return false;
   VYX_LOG("AddProgramToStream: Found streamId %d", streamId);
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   // Carried from now on, even if the program's tables are not analysed yet.
   if (!s->CarryProgram(transportId, programId))
     VYX_LOG("AddProgramToStream: too many programs on stream %d", streamId);
@@ -288,7 +236,6 @@ bool TsFilter::AddProgramToStream(int streamId, unsigned short transportId,
               programId, streamId, pid, entry.type);
     }
   }
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 
@@ -297,7 +244,7 @@ bool TsFilter::AddAllProgramsToStream(int streamId) {
   Streamer* s = FindStreamer(streamId);
   if (s == nullptr) return false;
   VYX_LOG("AddProgramsAllToStream: Found streamId %d", streamId);
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   s->mCarriesAll = true;
   for (int pid = 1; pid < kPidCount - 1; pid++) {
     PacketIdMapType& entry = mPacketIdMap[pid];
@@ -311,7 +258,6 @@ bool TsFilter::AddAllProgramsToStream(int streamId) {
       VYX_LOG("Ignore pid 0x%x status %d count %u", pid, entry.status, entry.count);
     }
   }
-  pthread_mutex_unlock(&mMutex);
   return true;
 }
 

@@ -14,10 +14,14 @@
 #include <cstdio>
 
 #include "core/slist.h"
+#include "ts/tablereports.h"
 
 class Language {
  public:
-  enum LanguageModeEnum { eAudio = 0, eCaption = 1 };
+  // The kinds the filter reports (ts/tablereports.h).
+  typedef TableReports::LanguageModeEnum LanguageModeEnum;
+  static constexpr LanguageModeEnum eAudio = TableReports::eAudio;
+  static constexpr LanguageModeEnum eCaption = TableReports::eCaption;
 
   char language[4];  // ISO 639 code and a terminator
   int audioType;

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/scopedlock.h"
 #include "sharedmem.h"
+#include "tuner/guidetextpool.h"
 #include "udpcom.h"
 #include "utils.h"
 
@@ -42,7 +44,9 @@ TunerManager::TunerManager(char type)
       mTextsDropped(0),
       mScansStarted(0),
       mScalChannel(0),
-      mScalIndex(0) {
+      mScalIndex(0),
+      mpScanMode(nullptr),
+      mpScanModeContext(nullptr) {
   pthread_mutex_init(&mUdpMutex, nullptr);
   int ret = pthread_mutex_init(&mMutex, nullptr);
   VYX_LOG("Initialized mutex for TunerManager; ret %d\n", ret);
@@ -64,10 +68,11 @@ TunerManager::TunerManager(char type)
 
 TunerManager::~TunerManager() {
   LeaveScanThread();
-  pthread_mutex_lock(&mMutex);
-  ClearChannelList(&mChanProgramDescriptors);
-  for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    ClearChannelList(&mChanProgramDescriptors);
+    for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
+  }
   delete mpUdp;
   delete[] mpProgramPool;
   delete[] mpLanguagePool;
@@ -138,14 +143,20 @@ bool TunerManager::TuneToChannel(int channelNo) {
   RoleCheck();
   if (!ChannelInRange(mTunerMode, channelNo)) return false;
   mProgramsOnChannel = 0;
-  pthread_mutex_lock(&mMutex);
-  mCurrentChannel = channelNo;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    mCurrentChannel = channelNo;
+  }
   K720CmmdSet("-atsc %d", channelNo);
   vyx_sleep_s(3);
   mCurrentStrength = SharedMem::Self()->GetSignalStrengthTransmitter();
   VYX_LOG("Signal strength %d\n", mCurrentStrength);
   return true;
+}
+
+void TunerManager::SetScanModeHandler(ScanModeHandler handler, void* context) {
+  mpScanModeContext = context;
+  mpScanMode = handler;
 }
 
 void TunerManager::SetMode(TunerModeEnum mode) {
@@ -154,15 +165,16 @@ void TunerManager::SetMode(TunerModeEnum mode) {
 }
 
 void TunerManager::SetTunerForwarding(UdpServer* pUdp) {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (mpUdp == nullptr) {
     if (pUdp != nullptr) {
       UdpSender* sender = new UdpSender();
       bool connected = sender->Connect(static_cast<unsigned short>(pUdp->GetLastClientPort()),
                                        pUdp->GetLastClientIpAddress());
-      pthread_mutex_lock(&mUdpMutex);
-      mpUdp = sender;
-      pthread_mutex_unlock(&mUdpMutex);
+      {
+        ScopedLock udp(&mUdpMutex);
+        mpUdp = sender;
+      }
       if (!connected) VYX_ERROR("Can't connect");
       mReportScanResults = true;
     } else {
@@ -170,15 +182,13 @@ void TunerManager::SetTunerForwarding(UdpServer* pUdp) {
     }
   } else if (pUdp == nullptr) {
     mReportScanResults = false;
-    pthread_mutex_lock(&mUdpMutex);  // not while a progress line is being sent
+    ScopedLock udp(&mUdpMutex);  // not while a progress line is being sent
     mpUdp->Disconnect();
     delete mpUdp;
     mpUdp = nullptr;
-    pthread_mutex_unlock(&mUdpMutex);
   }
   // A sender exists and a server is given: progress keeps going to the
   // controller that enabled forwarding first.
-  pthread_mutex_unlock(&mMutex);
 }
 
 TunerManager::ScanStateEnum TunerManager::ScanState() { return mScanState; }

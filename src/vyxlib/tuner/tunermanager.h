@@ -7,7 +7,8 @@
 // languages and caption services.  One per process, in both roles (the
 // receiver keeps the played stream's programs in the list of channel 0).
 //
-// The filter thread calls AddProgramToScanResults, SetInfoForProgram,
+// The filter reports to it through TableReports (ts/tablereports.h): the
+// filter thread calls AddProgramToScanResults, SetInfoForProgram,
 // SetLanguageForProgram (and the PSIP calls) for every table it analyses:
 // these never allocate.  Program records, languages, events and texts come
 // from fixed pools allocated at construction; when a pool is exhausted the
@@ -25,16 +26,15 @@
 #include <cstdarg>
 #include <cstddef>
 
+#include "ts/tablereports.h"
 #include "tuner/programdescriptors.h"
 #include "types.h"
-
-class TsFilter;
 
 class GuideTextPool;
 class UdpServer;
 class UdpSender;
 
-class TunerManager {
+class TunerManager final : public TableReports {
  public:
   enum ScanStateEnum { eScanIdle = 0, eScanInProgress = 1, eScanDone = 2, eScanError = 3 };
   enum ScanTypeEnum {
@@ -46,6 +46,8 @@ class TunerManager {
     eScanStop = 99
   };
   enum TunerModeEnum { eATSC = 0, eQAM64 = 1, eQAM256 = 2, eModeMax = 3 };
+  // See SetScanModeHandler.
+  typedef bool (*ScanModeHandler)(void* context, bool enter);
 
   static constexpr int kChannels = 159;  // channel lists 0..158
   // The channels the tuner takes in a mode: 2..69 terrestrial (ATSC), 1..158
@@ -128,6 +130,8 @@ class TunerManager {
   volatile unsigned int mScansStarted;  // scans that got past their start, ever
   int mScalChannel;                    // SCAL walk: list being walked
   int mScalIndex;                      // SCAL walk: records of it already listed
+  ScanModeHandler mpScanMode;          // see SetScanModeHandler
+  void* mpScanModeContext;
 
   // ---- tuner and scan (tunermanager.cpp) ----
   explicit TunerManager(char type);
@@ -140,9 +144,14 @@ class TunerManager {
   bool BlindScan(ScanTypeEnum type);
   void ScanOneChannel(int which);
   int DoScan();
+  // How the scan stops the streams and puts the packet filter in and out of
+  // scan mode (the filter's EnterScanMode): whoever builds both, the command
+  // manager, connects them, so the tuner needs no filter.  Without a handler
+  // a scan fails at once ("No tsFilter!").
+  void SetScanModeHandler(ScanModeHandler handler, void* context);
   void SetTunerForwarding(UdpServer* pUdp);
   ScanStateEnum ScanState();
-  int GetCurrentChannel();
+  int GetCurrentChannel() override;
   int GetTotalChannelsFound();
   bool RewindScan();
   bool ClearScanResults(int channelNo);
@@ -151,12 +160,12 @@ class TunerManager {
   int SendProgress(const char* text);
 
   // ---- scan results (tunermanager_results.cpp) ----
-  bool AddProgramToScanResults(ushort transportId, ushort programId);
+  bool AddProgramToScanResults(ushort transportId, ushort programId) override;
   bool SetInfoForProgram(ushort transportId, ushort programId, unsigned char streamType,
-                         int scrambling);
+                         int scrambling) override;
   bool SetPsipInfoForProgram(ushort transportId, ushort programId, char* shortName,
                              ushort majorChanNo, ushort minorChanNo, unsigned char modulationMode,
-                             unsigned int carrierFreq, ushort channelTsid, ushort sourceId);
+                             unsigned int carrierFreq, ushort channelTsid, ushort sourceId) override;
   // buffer: room for kScalLineMax bytes.
   int GetNextProgramScalFormatted(char* buffer);
   bool GetChannelProgramsRange();
@@ -176,8 +185,9 @@ class TunerManager {
   // per tuned multiplex.
   bool SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte4 startTime,
                               ubyte4 lengthInSecs, ubyte titleLen, char* titleText,
-                              ubyte unicode_mode);
-  bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length, ubyte unicode_mode);
+                              ubyte unicode_mode) override;
+  bool SetExtendedText(ushort etmIdHi, ushort etmIdLo, char* text, uint length,
+                       ubyte unicode_mode) override;
   // The following three are called with mMutex held.  GetEvent finds or
   // makes the event (null when no record is left) and gives it a text block
   // of textLen + 1 bytes when textLen is not 0 (none when there is no room).
@@ -201,7 +211,7 @@ class TunerManager {
   // ---- languages (tunermanager_lang.cpp) ----
   bool SetLanguageForProgram(ushort transportId, ushort progamId, char* langCode,
                              Language::LanguageModeEnum langMode, int langType, ushort pid,
-                             int captionServiceNum);
+                             int captionServiceNum) override;
   char* GetLanguagesOrSubtitles(Language::LanguageModeEnum mode, char* buffer);
   int GetAudioPid(char* language, int audioType);
   int GetSubtitleIndex(char* language);
@@ -258,9 +268,6 @@ class TunerManager {
                       ubyte unicode_mode, char* report, char* shown, bool* first);
   bool TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId, ushort eventId, uint length,
                      char* report);
-  // One channel of a scan, the tuner already told to leave scan mode: tune,
-  // measure, and when there is a signal collect its programs.
-  void ScanTunedChannel(TsFilter* tsFilter, int chan);
   // Language bookkeeping of SetLanguageForProgram; the caller holds mMutex.
   // The program of the current channel, or null.
   ScalProgramDesc* FindProgramLocked(ushort programId);
@@ -270,6 +277,10 @@ class TunerManager {
 
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
+  // One channel of the scan (DoScan): tune, judge the signal, collect the
+  // programs of a locked channel, with the progress lines.
+  void ScanChannel(int chan);
+  void EnterFilterScanMode(bool enter) { mpScanMode(mpScanModeContext, enter); }
   // Before the manager goes: stops a scan it runs and makes the scan thread
   // forget it.
   void LeaveScanThread();

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/scopedlock.h"
 #include "sharedmem.h"
 #include "statistics.h"
-#include "ts/tsfilter.h"
 #include "tuner/tunermanager.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -46,13 +46,14 @@ bool StartRequest(int type) { return type >= TunerManager::eScanUk && type <= Tu
 
 void* scan_thread(void* /*arg*/) {
   for (;;) {
-    pthread_mutex_lock(&scan_thread_mutex);
-    TunerManager* tm = scan_manager;
-    if (tm != nullptr && tm->mRunScan) {
-      tm->DoScan();
-      tm->mRunScan = false;
+    {
+      ScopedLock lock(&scan_thread_mutex);
+      TunerManager* tm = scan_manager;
+      if (tm != nullptr && tm->mRunScan) {
+        tm->DoScan();
+        tm->mRunScan = false;
+      }
     }
-    pthread_mutex_unlock(&scan_thread_mutex);
     vyx_sleep_s(1);
   }
   return nullptr;
@@ -61,21 +62,19 @@ void* scan_thread(void* /*arg*/) {
 void TunerManager::LeaveScanThread() {
   if (scan_manager != this) return;
   mRunScan = false;  // a scan under way ends at its next channel
-  pthread_mutex_lock(&scan_thread_mutex);
+  ScopedLock lock(&scan_thread_mutex);
   if (scan_manager == this) scan_manager = nullptr;
-  pthread_mutex_unlock(&scan_thread_mutex);
 }
 
 int TunerManager::SendProgress(const char* text) {
   VYX_LOG("%s", text);
   int length = static_cast<int>(strlen(text));
   int sent = -1;
-  pthread_mutex_lock(&mUdpMutex);
+  ScopedLock lock(&mUdpMutex);
   if (mpUdp != nullptr) {
     sent = mpUdp->Send(text, length);
     if (sent < 0) fprintf(stderr, "sendto() - 2 errno %d\n", errno);
   }
-  pthread_mutex_unlock(&mUdpMutex);
   return sent;
 }
 
@@ -139,8 +138,7 @@ void TunerManager::ScanOneChannel(int which) {
 
 int TunerManager::DoScan() {
   RoleCheck();
-  TsFilter* tsFilter = TsFilter::Self();
-  if (tsFilter == nullptr) {
+  if (mpScanMode == nullptr) {
     VYX_ERROR("No tsFilter!");
     mScanState = eScanError;
     return 0;
@@ -170,18 +168,18 @@ int TunerManager::DoScan() {
   mCurrentChannel = 0;
   mCurrentStrength = 0;
   mTotalChannelsFound = 0;
-
-  pthread_mutex_lock(&mMutex);
-  for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    for (int c = 0; c < kChannels; ++c) ClearChannelList(&mScalProgramDescriptors[c]);
+  }
 
   for (int chan = minChan; chan <= maxChan; ++chan) {
-    pthread_mutex_lock(&mMutex);
-    mCurrentChannel = chan;
-    pthread_mutex_unlock(&mMutex);
+    {
+      ScopedLock lock(&mMutex);
+      mCurrentChannel = chan;
+    }
     if (!mRunScan) break;
-    tsFilter->EnterScanMode(false);
-    ScanTunedChannel(tsFilter, chan);
+    ScanChannel(chan);
   }
 
   if (!SaveScanResults()) VYX_ERROR("Can't save scan results");
@@ -193,9 +191,8 @@ int TunerManager::DoScan() {
   return 0;
 }
 
-void TunerManager::ScanTunedChannel(TsFilter* tsFilter, int chan) {
-  char line[32];
-  Statistics* stats = Statistics::Self();
+void TunerManager::ScanChannel(int chan) {
+  EnterFilterScanMode(false);
   VYX_LOG("Tune to channel %d\n", chan);
   TuneToChannel(chan);
   vyx_sleep_s(1);
@@ -208,13 +205,15 @@ void TunerManager::ScanTunedChannel(TsFilter* tsFilter, int chan) {
     return;
   }
   ++mTotalChannelsFound;
+  char line[32];
   snprintf(line, sizeof(line), "BLINDLOCK:%d OK\r\n", chan);
   VYX_LOG("%s; chan strength %d\n", line, strength);
   SendProgress(line);
 
+  Statistics* stats = Statistics::Self();
   unsigned int pats = stats->mPatCounter;
   unsigned int pmts = stats->mPmtCounter;
-  tsFilter->EnterScanMode(true);
+  EnterFilterScanMode(true);
   vyx_sleep_s(5);
   if (mProgramsOnChannel == 0) {
     VYX_ERROR("Found chan %d strength %d of 5, but no programs! Rcvd %d PATs and %d PMTs. Try again.\n",
@@ -227,7 +226,7 @@ void TunerManager::ScanTunedChannel(TsFilter* tsFilter, int chan) {
                 5, static_cast<int>(stats->mPatCounter - pats),
                 static_cast<int>(stats->mPmtCounter - pmts));
   }
-  tsFilter->EnterScanMode(false);
+  EnterFilterScanMode(false);
   snprintf(line, sizeof(line), "BLINDFND:%d OK\r\n", static_cast<int>(mProgramsOnChannel));
   SendProgress(line);
 }

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "commands/commandmanager.h"
+#include "core/fields.h"
 #include "device_fakes.h"
 #include "private_ipc.h"
 #include "snmplocal.h"
+#include "statistics.h"
 #include "streamer.h"
 #include "systemmanager.h"
 #include "ts/tsfilter.h"
@@ -43,6 +45,22 @@ class TxCommands : public ::testing::Test {
   }
 
   std::string Send(const std::string& command) { return vyxtest::dispatch(cm, command); }
+
+  // What the PAT and PMT analysis leaves for one PID of a program.
+  void Learnt(uint16_t pid, uint16_t program, int8_t type) {
+    PacketIdMapType& e = cm->mpTsf->mPacketIdMap[pid];
+    e.transportId = 0x21;
+    e.programId = program;
+    e.count = 10;
+    e.type = type;
+    e.status = ePidKnown;
+  }
+  bool Attached(uint16_t pid, int streamId) {
+    StreamerList* list = cm->mpTsf->mPacketIdMap[pid].streamers;
+    for (int i = 0; list != nullptr && i < list->Size(); i++)
+      if (list->At(i)->mId == streamId) return true;
+    return false;
+  }
 
   CommandManager* cm = nullptr;
 };
@@ -198,4 +216,84 @@ TEST_F(TxCommands, StartupRestoresModeAndReadsTheItemBounded) {
   cm->SetTunerMode(1);
   cm->ProcessTunerModeAndDefaultStartupItem(nullptr);
   EXPECT_STREQ(cm->mTunerMode, "ATSC");
+}
+
+TEST_F(TxCommands, StreamTextIsReadOnceAndRefusedWhenIncomplete) {
+  CommandManager::StreamRequest req;
+  fields::Split split(" 239.1.1.1 , 5010 ,1e,21,2,,3,21\r\n", ',');
+  ASSERT_TRUE(CommandManager::ParseStreamText(split, &req));
+  EXPECT_STREQ(req.address, "239.1.1.1");
+  EXPECT_EQ(req.port, 5010);
+  EXPECT_EQ(req.channel, 0x1e);
+  ASSERT_EQ(req.pairs, 3);
+  EXPECT_EQ(req.transportId[0], 0x21);
+  EXPECT_EQ(req.programId[0], 2);
+  EXPECT_EQ(req.transportText[1], nullptr);  // empty: read as 0
+  EXPECT_EQ(req.programId[1], 3);
+  EXPECT_STREQ(req.transportText[2], "21");
+  EXPECT_EQ(req.programText[2], nullptr);  // a trailing transport: its program is missing
+
+  const char* refused[] = {"127.0.0.1,5010",    "127.0.0.1,5010,",   "127.0.0.1,,5",
+                           "127.0.0.1,x,5",     "127.0.0.1,70000,5", "127.0.0.1,0,5",
+                           "300.1.1.1,5010,5",  ""};
+  testing::internal::CaptureStderr();
+  for (const char* r : refused) {
+    fields::Split bad(r, ',');
+    EXPECT_FALSE(CommandManager::ParseStreamText(bad, &req)) << r;
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Invalid Ip address 300.1.1.1"), std::string::npos) << err;
+  EXPECT_NE(err.find("Invalid port 70000"), std::string::npos) << err;
+
+  // Stream numbers outside 0..7 create nothing.
+  char start[] = "127.0.0.1,5010,5";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(cm->StartStream(8, start));
+  EXPECT_FALSE(cm->StartStream(-1, start));
+  testing::internal::GetCapturedStderr();
+  for (int i = 0; i < 8; i++) EXPECT_EQ(cm->mpTsf->mStreamersList[i], nullptr);
+}
+
+// A stream started on the channel the tuner is on while another stream of it
+// runs: no retune (the counters, the tuner's program count and what the
+// filter learnt of the multiplex stay), its programs attach at once.  On
+// another channel the tuner moves and the counters start again.
+TEST_F(TxCommands, StreamOnTheTunedChannelAttachesWithoutRetune) {
+  ASSERT_EQ(Send("UNIT4,1,127.0.0.1,5020,5,21,1"), "OK\r\n");
+  TsFilter* f = cm->mpTsf;
+  TunerManager* tm = cm->mpTunerManager;
+  ASSERT_EQ(tm->GetCurrentChannel(), 5);
+  for (uint16_t program = 1; program <= 3; program++) {
+    Learnt(static_cast<uint16_t>(0x80 + program - 1), program, ePidTypePmt);
+    Learnt(static_cast<uint16_t>(0x100 * program), program, ePidTypeEs);
+  }
+  Statistics::Self()->mPatCounter = 77;
+  tm->mProgramsOnChannel = 3;
+
+  ASSERT_EQ(Send("UNIT4,2,127.0.0.1,5021,5,21,2"), "OK\r\n");
+  EXPECT_EQ(Statistics::Self()->mPatCounter, 77u);
+  EXPECT_EQ(tm->mProgramsOnChannel, 3);
+  EXPECT_EQ(f->mPacketIdMap[0x200].programId, 2);
+  EXPECT_TRUE(Attached(0x81, 2));
+  EXPECT_TRUE(Attached(0x200, 2));
+  EXPECT_FALSE(Attached(0x100, 2));
+  ASSERT_NE(f->mStreamersList[1], nullptr);
+  EXPECT_TRUE(f->mRunFilter);
+
+  // A transport without its program ends the list: a stream of no program.
+  ASSERT_EQ(Send("UNIT4,3,127.0.0.1,5022,5,21"), "OK\r\n");
+  ASSERT_NE(f->mStreamersList[3], nullptr);
+  EXPECT_EQ(f->mStreamersList[3]->GetProgramCount(), 0);
+  for (uint16_t pid : {0x80, 0x81, 0x82, 0x100, 0x200, 0x300}) EXPECT_FALSE(Attached(pid, 3)) << pid;
+  // The second pair lacks its program: only the first is carried.
+  ASSERT_EQ(Send("UNIT4,4,127.0.0.1,5023,5,21,1,21"), "OK\r\n");
+  EXPECT_TRUE(Attached(0x100, 4));
+  EXPECT_FALSE(Attached(0x200, 4));
+  EXPECT_EQ(Statistics::Self()->mPatCounter, 77u);
+
+  ASSERT_EQ(Send("UNIT4,5,127.0.0.1,5024,6"), "OK\r\n");
+  EXPECT_EQ(tm->GetCurrentChannel(), 6);
+  EXPECT_EQ(Statistics::Self()->mPatCounter, 0u);
+  EXPECT_EQ(tm->mProgramsOnChannel, 0);
+  EXPECT_EQ(Send("UNIT0"), "OK\r\n");
 }

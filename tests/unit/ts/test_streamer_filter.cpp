@@ -1,6 +1,7 @@
 // The filter's stream operations on a prepared PID map: starting a stream
-// from its command text, attaching programs, PSI and unidentified PIDs,
-// re-addressing, removing and stopping, the language filter and the dumps.
+// and attaching programs, PSI and unidentified PIDs, re-addressing, removing
+// and stopping, the language filter and the dumps.  (The stream text and the
+// tuning are the UNIT handler's: tests/unit/commands.)
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,6 @@ using ffstreams::UdpCapture;
 
 namespace {
 
-// StartMulticast waits 5 s for the tables.
 const bool time_scaled = (setenv("VYX_TIME_SCALE", "1000", 1), true);
 
 const unsigned short kPsiPids[] = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012,
@@ -72,9 +72,6 @@ struct StreamOps : ::testing::Test {
       if (Attached(static_cast<uint16_t>(pid), streamId)) pids.push_back(pid);
     return pids;
   }
-  std::string Command(const std::string& tail) {
-    return std::string(ip) + "," + std::to_string(capture.Port()) + tail;
-  }
   // Packets through the packet loop in one buffer, a null packet after them
   // so that the last is analysed too.
   void Feed(Bytes ts) {
@@ -89,13 +86,17 @@ struct StreamOps : ::testing::Test {
         if ((((d[off + 1] & 0x1F) << 8) | d[off + 2]) == pid) out.emplace_back(d.begin() + off, d.begin() + off + 188);
     return out;
   }
-  bool Start(int id, const std::string& text) {
-    std::vector<char> buf(text.begin(), text.end());
-    buf.push_back('\0');
-    bool ok = tsf.StartMulticast(id, buf.data());
-    // The caller's text is left as it was.
-    EXPECT_EQ(text, std::string(buf.data()));
-    return ok;
+  // What the UNIT handler asks of the filter once the tuner is there: the
+  // stream, its programs (every one when no pair is given), the private PATs
+  // rebuilt from the next PAT.
+  bool Start(int id, const std::vector<std::pair<uint16_t, uint16_t>>& pairs) {
+    tsf.PrepareStreamStart(true);
+    tsf.FilterActive(true);
+    if (!tsf.AddStream(id, ip, static_cast<unsigned short>(capture.Port()))) return false;
+    for (const auto& p : pairs) tsf.AddProgramToStream(id, p.first, p.second);
+    if (pairs.empty()) tsf.AddAllProgramsToStream(id);
+    tsf.RebuildPrivatePats();
+    return true;
   }
 };
 
@@ -106,7 +107,7 @@ TEST_F(StreamOps, OnePairStreamsThatProgramPsiAndUnidentifiedPids) {
   tsf.mPacketIdMap[0x1D00].type = ePidTypeEit;
   tsf.mPacketIdMap[0x0777].count = 4;  // seen, tied to nothing
   tsf.mPacketIdMap[0x0778].count = 1;  // seen once: not yet
-  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  ASSERT_TRUE(Start(0, {{0x21, 2}}));
   Streamer* s = tsf.mStreamersList[0];
   ASSERT_NE(nullptr, s);
   EXPECT_TRUE(s->mActive);
@@ -133,49 +134,13 @@ TEST_F(StreamOps, NoPairStreamsEveryPidSeenThreeTimesThatIsNotIgnored) {
   tsf.mPacketIdMap[0x1E00].transportId = 1;
   Es(0x400, 0x21, 4, 2);                // seen only twice
   tsf.mPacketIdMap[0x1FFF].count = 100; // null packets
-  ASSERT_TRUE(Start(1, Command(",5")));
+  ASSERT_TRUE(Start(1, {}));
   std::vector<int> want = {0x0000, 0x0001, 0x0010, 0x0011, 0x0012, 0x0013, 0x0014, 0x0080,
                            0x0081, 0x0082, 0x0100, 0x0200, 0x0201, 0x0300, 0x1FFB};
   EXPECT_EQ(want, AttachedPids(1));
   Streamer* s = tsf.mStreamersList[1];
   ASSERT_EQ(3, s->GetProgramCount());
   EXPECT_EQ(7, s->GetPidCount());
-}
-
-TEST_F(StreamOps, TrailingTransportWithoutProgramMakesAStreamWithoutPrograms) {
-  ThreePrograms();
-  ASSERT_TRUE(Start(0, Command(",5,21")));
-  ASSERT_NE(nullptr, tsf.mStreamersList[0]);
-  EXPECT_EQ(0, tsf.mStreamersList[0]->GetProgramCount());
-  for (uint16_t pid : {0x80, 0x81, 0x82, 0x100, 0x200, 0x300}) EXPECT_FALSE(Attached(pid, 0)) << pid;
-  EXPECT_TRUE(Attached(0, 0));
-}
-
-TEST_F(StreamOps, SecondPairWithoutProgramStopsAfterTheFirst) {
-  ThreePrograms();
-  ASSERT_TRUE(Start(0, Command(",5,21,1,21")));
-  EXPECT_TRUE(Attached(0x100, 0));
-  EXPECT_FALSE(Attached(0x200, 0));
-  EXPECT_FALSE(Attached(0x300, 0));
-}
-
-TEST_F(StreamOps, StartRefusesBadTextsAndChangesNothing) {
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Start(0, "300.1.1.1,5010,5"));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("Invalid Ip address 300.1.1.1")) << err;
-  EXPECT_FALSE(Start(0, Command("")));       // no channel
-  EXPECT_FALSE(Start(0, Command(",")));      // empty channel
-  EXPECT_FALSE(Start(0, "127.0.0.1,,5"));    // empty port
-  EXPECT_FALSE(Start(0, "127.0.0.1,x,5"));
-  EXPECT_FALSE(Start(0, "127.0.0.1,70000,5"));
-  EXPECT_FALSE(Start(0, ""));
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Start(8, Command(",5")));
-  EXPECT_FALSE(Start(-1, Command(",5")));
-  testing::internal::GetCapturedStderr();
-  for (int i = 0; i < TsFilter::kMaxStreams; i++) EXPECT_EQ(nullptr, tsf.mStreamersList[i]);
-  EXPECT_FALSE(tsf.mRunFilter);
 }
 
 TEST_F(StreamOps, StreamNumbersOutsideZeroToSevenAreRefused) {
@@ -248,7 +213,7 @@ TEST_F(StreamOps, RemovingOneStreamKeepsTheOthersAttached) {
 
 TEST_F(StreamOps, StopAllLeavesTheFilterOffAndTheMapClean) {
   ThreePrograms();
-  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  ASSERT_TRUE(Start(0, {{0x21, 2}}));
   ASSERT_TRUE(tsf.AddStream(5, ip, capture.Port()));
   tsf.FilterActive(true);
   ASSERT_TRUE(tsf.StopMulticast(-1, true));
@@ -508,8 +473,8 @@ TEST_F(StreamOps, LanguageFilterEndsWithTheRetune) {
 TEST_F(StreamOps, StreamsFollowALatePmtAndItsNewVersions) {
   using tsfix::EsEntry;
   using tsfix::LanguageDescriptor;
-  ASSERT_TRUE(Start(0, Command(",5,21,2")));
-  ASSERT_TRUE(Start(1, Command(",5,21,3")));
+  ASSERT_TRUE(Start(0, {{0x21, 2}}));
+  ASSERT_TRUE(Start(1, {{0x21, 3}}));
   EXPECT_FALSE(Attached(0x81, 0));
   tsf.mStreamersList[0]->mPacketSize = 0;  // a datagram per buffer
   Sent(0);

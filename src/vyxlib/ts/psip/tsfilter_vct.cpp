@@ -17,7 +17,6 @@
 #include "core/reportdue.h"
 #include "ts/psip/psiptables.h"
 #include "ts/tsfilter.h"
-#include "tuner/tunermanager.h"
 #include "utils.h"
 
 namespace {
