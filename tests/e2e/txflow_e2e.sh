@@ -21,6 +21,10 @@
 #   languages LAN? and SUB? on the sample (programs with eng/spa/fra, eng/spa
 #             and spa audio) and on the WNET capture (channel 6), and
 #             LANG eng,0,spa,0 taking exactly the French PID out of the output
+#   samechannel two streams recorded while a third stream of the same
+#             channel is started and stopped 20 times: the tuner is not
+#             retuned and both recordings are unbroken runs of the input
+#             (tests/tools/tsrun_check, $VYX_TSRUN_CHECK)
 # Exit 0 pass, 1 fail, 77 skipped (no namespaces or no ffmpeg here).
 set -euo pipefail
 
@@ -189,6 +193,45 @@ scenario_follow() {
   local pids
   pids=$($CHECK pids "$WORK/change-out.ts") || fail "change: not a transport stream"
   [ "$pids" = "0x0 0x11 0x100 0x101 0x102 0x1000" ] || fail "change: PIDs $pids"
+  expect_reply "UNIT0" 'OK\r\n'
+}
+
+# Tunes the player has made so far.
+tunes() { grep -c '"event": *"tune"' "$VYX_WORLD/tx/player.jsonl" 2>/dev/null || true; }
+
+scenario_samechannel() {
+  local tool=${VYX_TSRUN_CHECK:-} seconds=90 i
+  [ -x "$tool" ] || fail "no tsrun_check (VYX_TSRUN_CHECK)"
+  step "streams of programs 1 and 2 on channel 5"
+  expect_reply "UNIT4,1,239.1.1.3,1236,5,1,1" 'OK\r\n'
+  expect_reply "UNIT4,2,239.1.1.4,1237,5,1,2" 'OK\r\n'
+  local before
+  before=$(tunes)
+  record 239.1.1.3:1236 "$seconds" p1 &
+  local r1=$!
+  record 239.1.1.4:1237 "$seconds" p2 &
+  local r2=$!
+  sleep 2
+
+  step "a third stream of channel 5 (program 3) started and stopped 20 times beside them"
+  local start=$SECONDS
+  for i in $(seq 20); do
+    expect_reply "UNIT4,3,239.1.1.5,1238,5,1,3" 'OK\r\n'
+    expect_reply "UNIT5,3" 'OK\r\n'
+  done
+  local took=$((SECONDS - start))
+  echo "20 starts and stops took ${took}s" >&2
+  wait "$r1" "$r2"
+  [ $((took + 4)) -lt "$seconds" ] || fail "the starts outlasted the recordings (${took}s)"
+  [ "$(tunes)" = "$before" ] || fail "the tuner was retuned $(($(tunes) - before)) times"
+
+  step "both recordings are unbroken runs of the input"
+  local n
+  for n in 1 2; do
+    $CHECK summary "$WORK/p$n.json" --size 1316 --min-datagrams 100 || fail "p$n: datagrams"
+    $CHECK long "$INPUT" "$WORK/p$n.ts" --program "$n" --tool "$tool" --restarts 0 >&2 ||
+      fail "p$n: not an unbroken run of the input"
+  done
   expect_reply "UNIT0" 'OK\r\n'
 }
 
