@@ -449,7 +449,7 @@ TEST_F(StreamOps, LanguageFilterEndsWithTheRetune) {
   char spa[] = "spa";
   ASSERT_TRUE(tsf.SetLanguageFilter(spa, 0, nullptr, 0));
   tsf.CleanPacketIdMap();
-  ASSERT_TRUE(Start(0, Command(",5,21,2")));
+  ASSERT_TRUE(Start(0, {{0x21, 2}}));
   tsfix::PsiPacketizer pat(0), pmt(0x81);
   Bytes ts = tsfix::Join(pat.Packetize(tsfix::MakePat(0x21, 0, {{2, 0x81}})));
   tsfix::Append(ts, tsfix::Join(pmt.Packetize(tsfix::MakePmt(
