@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/scopedlock.h"
 #include "sharedmem.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -159,16 +160,17 @@ IrControl::~IrControl() {
     struct timespec ts = {0, 10 * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
-  pthread_mutex_lock(&mMutex);
-  delete mpUdp;
-  mpUdp = nullptr;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    delete mpUdp;
+    mpUdp = nullptr;
+  }
   // A thread that never left (its queue gone) keeps the mutex usable.
   if (!__atomic_load_n(&mThreadRunning, __ATOMIC_ACQUIRE)) pthread_mutex_destroy(&mMutex);
 }
 
 void IrControl::SetIrForwarding(UdpServer* server) {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (server != nullptr) {
     snprintf(mIp, sizeof(mIp), "%s", server->GetLastClientIpAddress());
     mPort = static_cast<unsigned short>(server->GetLastClientPort());
@@ -180,7 +182,6 @@ void IrControl::SetIrForwarding(UdpServer* server) {
     delete mpUdp;
     mpUdp = nullptr;
   }
-  pthread_mutex_unlock(&mMutex);
 }
 
 bool IrControl::BrowserRunning() { return __atomic_load_n(&mBrowserRunning, __ATOMIC_ACQUIRE); }
@@ -226,11 +227,10 @@ int IrControl::SendKeyToUdp(int key) {
     VYX_ERROR("Unknown key %d\n", key);
   VYX_LOG(" Sending out key %.2x %.2x %.2x %.2x %.2x %.2x\n", datagram[6], datagram[7], datagram[8], datagram[9],
           datagram[10], datagram[11]);
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (mpUdp != nullptr && mpUdp->s != 0) {
     if (mpUdp->Send(datagram, kIrDatagramSize) != kIrDatagramSize) VYX_ERROR("Can't send IR key via UDP");
   }
-  pthread_mutex_unlock(&mMutex);
   return 0;
 }
 

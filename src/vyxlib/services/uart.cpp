@@ -15,6 +15,7 @@
 #include <new>
 
 #include "core/fields.h"
+#include "core/scopedlock.h"
 #include "snmplocal.h"
 #include "udpcom.h"
 #include "utils.h"
@@ -82,17 +83,18 @@ Uart::~Uart() {
     struct timespec ts = {0, 10 * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
-  pthread_mutex_lock(&mMutex);
-  delete mpUdp;
-  mpUdp = nullptr;
-  if (mSerialFd >= 0) close(mSerialFd);
-  mSerialFd = -1;
-  pthread_mutex_unlock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    delete mpUdp;
+    mpUdp = nullptr;
+    if (mSerialFd >= 0) close(mSerialFd);
+    mSerialFd = -1;
+  }
   if (!__atomic_load_n(&mThreadRunning, __ATOMIC_ACQUIRE)) pthread_mutex_destroy(&mMutex);
 }
 
 void Uart::SetUartForwarding(UdpServer* server) {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (server != nullptr) {
     if (mpUdp == nullptr) mpUdp = new (std::nothrow) UdpSender();
     if (mpUdp == nullptr ||
@@ -102,7 +104,6 @@ void Uart::SetUartForwarding(UdpServer* server) {
       int fd = open(uart_device_path, O_RDWR | O_NOCTTY);
       if (fd < 0) {
         VYX_ERROR("Cant open serial\n");
-        pthread_mutex_unlock(&mMutex);
         return;
       }
       __atomic_store_n(&mSerialFd, fd, __ATOMIC_RELEASE);
@@ -113,12 +114,11 @@ void Uart::SetUartForwarding(UdpServer* server) {
     delete mpUdp;
     mpUdp = nullptr;
   }
-  pthread_mutex_unlock(&mMutex);
 }
 
 bool Uart::ProcessUartCommand(char* data, int len) {
   bool ok = true;
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (mForwardUart && mSerialFd >= 0 && data != nullptr && len > 0) {
     int done = 0;
     while (done < len) {
@@ -138,13 +138,12 @@ bool Uart::ProcessUartCommand(char* data, int len) {
       ok = false;
     }
   }
-  pthread_mutex_unlock(&mMutex);
   return ok;
 }
 
 bool Uart::ProcessUartSetParameters(char* cmd, SnmpLocal* pSnmp) {
   if (cmd == nullptr || pSnmp == nullptr) return false;
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   char value[64];
   bool ok = uart_format_parameters(cmd, value, sizeof(value));
   if (ok) {
@@ -157,7 +156,6 @@ bool Uart::ProcessUartSetParameters(char* cmd, SnmpLocal* pSnmp) {
       ok = false;
     }
   }
-  pthread_mutex_unlock(&mMutex);
   return ok;
 }
 
@@ -166,13 +164,11 @@ bool Uart::WriteToUdp(char* data, int len) {
   for (int i = 0; i < len; i++) {
     char datagram[kUartDatagramSize] = {'U', 'A', 'R', 'T', data[i]};
     int sent = kUartDatagramSize;
-    pthread_mutex_lock(&mMutex);
-    if (mpUdp == nullptr) {
-      pthread_mutex_unlock(&mMutex);
-      return true;
+    {
+      ScopedLock lock(&mMutex);
+      if (mpUdp == nullptr) return true;
+      sent = mpUdp->s != 0 ? mpUdp->Send(datagram, kUartDatagramSize) : -1;
     }
-    sent = mpUdp->s != 0 ? mpUdp->Send(datagram, kUartDatagramSize) : -1;
-    pthread_mutex_unlock(&mMutex);
     if (sent != kUartDatagramSize) {
       VYX_LOG("Can't send serial via UDP");
       return false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/scopedlock.h"
 #include "streamer.h"
@@ -42,47 +43,70 @@ bool TsFilter::SetPacketSize(int packetSize) {
   return true;
 }
 
+namespace {
+
+// One PID map entry as a dump prints it, copied under the filter's lock.
+struct DumpedPid {
+  int pid;
+  PacketIdMapType e;
+  int listSize;
+};
+
+}  // namespace
+
+// The packet thread writes the map under mMutex: the entries are copied
+// under it (the copy's room taken before) and printed once it is released.
+template <typename Keep>
+static std::vector<DumpedPid> SnapshotPids(TsFilter* f, Keep keep) {
+  std::vector<DumpedPid> out;
+  out.reserve(TsFilter::kPidCount);
+  ScopedLock lock(&f->mMutex);
+  for (int pid = 0; pid < TsFilter::kPidCount; pid++) {
+    const PacketIdMapType& e = f->mPacketIdMap[pid];
+    if (!keep(e)) continue;
+    out.push_back({pid, e, e.streamers != nullptr ? e.streamers->Size() : 0});
+  }
+  return out;
+}
+
 // Each dump line ends its own line: the debug log adds no line end, and on
 // standard output the lines would otherwise run together.
 void TsFilter::DumpPids() {
+  std::vector<DumpedPid> seen = SnapshotPids(this, [](const PacketIdMapType& e) { return e.count != 0; });
   int total = 0;
   int bogus = 0;
   VYX_LOG("\n==== List Of Programs ===\n");
-  for (int pid = 0; pid < kPidCount; pid++) {
-    const PacketIdMapType& e = mPacketIdMap[pid];
-    if (e.count == 0) continue;
+  for (const DumpedPid& d : seen) {
+    const PacketIdMapType& e = d.e;
     total++;
     if (e.count < 3) {
       bogus++;
       continue;
     }
-    const StreamerList* list = e.streamers;
     VYX_LOG("PID %.4x, Status %d, Typ %d, strTyp 0x%.2x, TSid 0x%.4x, PrId 0x%.4x PMapPid 0x%.4x, "
             "strmrs 0x%.8x (%d), cnt %d \tAL %.3s CL %.3s blk %d scr %d\n",
-            pid, e.status, e.type, e.streamType, e.transportId, e.programId, e.programMapPid,
-            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(list)),
-            list != nullptr ? list->Size() : 0, static_cast<int>(e.count), e.audioLanguage,
-            e.captionLanguage, e.block ? 1 : 0, static_cast<int>(e.scrambling));
+            d.pid, e.status, e.type, e.streamType, e.transportId, e.programId, e.programMapPid,
+            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(e.streamers)), d.listSize,
+            static_cast<int>(e.count), e.audioLanguage, e.captionLanguage, e.block ? 1 : 0,
+            static_cast<int>(e.scrambling));
   }
   VYX_LOG("\nTotal %d unique PIDs found; %d of them bogus\n", total, bogus);
   VYX_LOG("\n=========================\n");
 }
 
 void TsFilter::DumpLanguagesAndCaptions() {
+  std::vector<DumpedPid> named = SnapshotPids(
+      this, [](const PacketIdMapType& e) { return e.audioLanguage[0] != '\0' || e.captionLanguage[0] != '\0'; });
   VYX_LOG("\n===== Languages =====\n");
-  for (int pid = 1; pid < kPidCount; pid++) {
-    const PacketIdMapType& e = mPacketIdMap[pid];
-    if (e.audioLanguage[0] != '\0')
-      VYX_LOG("Languages: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s type %.2x\n", e.programId,
-              pid, e.streamType, e.audioLanguage, e.audioLangType);
-  }
+  for (const DumpedPid& d : named)
+    if (d.pid > 0 && d.e.audioLanguage[0] != '\0')
+      VYX_LOG("Languages: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s type %.2x\n", d.e.programId,
+              d.pid, d.e.streamType, d.e.audioLanguage, d.e.audioLangType);
   VYX_LOG("\n===== Captions ====\n");
-  for (int pid = 1; pid < kPidCount; pid++) {
-    const PacketIdMapType& e = mPacketIdMap[pid];
-    if (e.captionLanguage[0] != '\0')
-      VYX_LOG("Subtitles: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s\n", e.programId, pid,
-              e.streamType, e.captionLanguage);
-  }
+  for (const DumpedPid& d : named)
+    if (d.pid > 0 && d.e.captionLanguage[0] != '\0')
+      VYX_LOG("Subtitles: prog 0x%x pid 0x%x streamType 0x%x, lang %.3s\n", d.e.programId, d.pid,
+              d.e.streamType, d.e.captionLanguage);
   VYX_LOG("\n===================\n");
 }
 

@@ -275,6 +275,19 @@ class TunerManager final : public TableReports {
   // announced entry was known (and is refreshed).
   bool AgeLanguagesLocked(ScalProgramDesc* prog, const char* langCode, int langType, ushort pid);
 
+  // Parts of the scan-results operations that run under mMutex; what they
+  // report is said by the caller once the lock is released.
+  // A program found on the current channel recorded: the channel's new
+  // total, 0 when known already (or no list), -1 when no record is left.
+  int AddProgramLocked(ushort transportId, ushort programId);
+  // The stream type and scrambling of a known program; false when unknown.
+  bool SetStreamTypeLocked(ushort transportId, ushort programId, unsigned char streamType, int scrambling);
+  // The next SCAL line of the walk into buffer; 0 at its end.
+  int FormatNextScalLocked(char* buffer);
+  // Records of the scan-results file appended to their lists, up to the
+  // file's end or its first damaged line.
+  void LoadScanRecordsLocked(FILE* f);
+
   // "Bad type %c\n" when not the transmitter; the caller carries on.
   void RoleCheck();
   // One channel of the scan (DoScan): tune, judge the signal, collect the

@@ -91,9 +91,8 @@ bool TunerManager::SetLanguageForProgram(ushort transportId, ushort progamId, ch
   }
   // Logged once the lock is given back.
   if (entry == nullptr) {
-    if (report_due(dropped))
-      VYX_LOG("SetLanguageForProgram: no language entry left (%d), prid %x pid %x dropped (%u)\n",
-              kLanguagePool, progamId, pid, dropped + 1);
+    VYX_LOG_LIMITED("SetLanguageForProgram: no language entry left (%d), prid %x pid %x dropped (%u)\n",
+                    kLanguagePool, progamId, pid, dropped + 1);
     return false;
   }
   VYX_LOG("=== Add new lang %s mode %d for trid %x prid %x pid %x\n", entry->language, langMode,
@@ -130,38 +129,38 @@ char* TunerManager::GetLanguagesOrSubtitles(Language::LanguageModeEnum mode, cha
   const size_t kRoomForOk = 5;
   size_t len = 0;
   lang_answer[0] = '\0';
-  pthread_mutex_lock(&mMutex);
-  ScalProgramList* list = GetScalProgramDesc(-1);
-  for (ScalProgramDesc* p = list != nullptr ? list->head : nullptr; p != nullptr; p = p->pNext) {
-    if (p->channelId != mCurrentChannel) continue;
-    char line[512];
-    int n = snprintf(line, sizeof(line), "%s %.4x %.4x ", mode == Language::eAudio ? "LANG" : "SUB",
-                     p->transportId, p->programId);
-    const char* sep = "";
-    for (Language* l = p->language.head; l != nullptr && n > 0 && n < static_cast<int>(sizeof(line));
-         l = l->pNext) {
-      if (l->languageMode != mode) continue;
-      VYX_LOG("itl->languageMode %d, mode %d, lang %s, pid %x\n", l->languageMode, mode, l->language,
-              l->audioPid);
-      if (mode == Language::eAudio)
-        n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s%.3s%.2d", sep, l->language,
-                      l->audioType);
-      else
-        n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s%.3s", sep, l->language);
-      sep = ",";
+  {
+    ScopedLock lock(&mMutex);
+    ScalProgramList* list = GetScalProgramDesc(-1);
+    for (ScalProgramDesc* p = list != nullptr ? list->head : nullptr; p != nullptr; p = p->pNext) {
+      if (p->channelId != mCurrentChannel) continue;
+      char line[512];
+      int n = snprintf(line, sizeof(line), "%s %.4x %.4x ", mode == Language::eAudio ? "LANG" : "SUB",
+                       p->transportId, p->programId);
+      const char* sep = "";
+      for (Language* l = p->language.head; l != nullptr && n > 0 && n < static_cast<int>(sizeof(line));
+           l = l->pNext) {
+        if (l->languageMode != mode) continue;
+        VYX_LOG("itl->languageMode %d, mode %d, lang %s, pid %x\n", l->languageMode, mode, l->language,
+                l->audioPid);
+        if (mode == Language::eAudio)
+          n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s%.3s%.2d", sep, l->language,
+                        l->audioType);
+        else
+          n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s%.3s", sep, l->language);
+        sep = ",";
+      }
+      if (n < 0 || n >= static_cast<int>(sizeof(line)) - 2) n = static_cast<int>(sizeof(line)) - 3;
+      line[n] = '\0';
+      if (len + static_cast<size_t>(n) + 2 + kRoomForOk >= sizeof(lang_answer)) break;
+      AnswerAppend(&len, "%s\r\n", line);
     }
-    if (n < 0 || n >= static_cast<int>(sizeof(line)) - 2) n = static_cast<int>(sizeof(line)) - 3;
-    line[n] = '\0';
-    if (len + static_cast<size_t>(n) + 2 + kRoomForOk >= sizeof(lang_answer)) break;
-    AnswerAppend(&len, "%s\r\n", line);
   }
-  pthread_mutex_unlock(&mMutex);
   AnswerAppend(&len, "OK\r\n");
   VYX_LOG("\n%s\n", lang_answer);
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   if (mpUdp != nullptr && mpUdp->Send(lang_answer, static_cast<int>(len)) < 0)
     fprintf(stderr, "sendto() - 2 errno %d\n", errno);
-  pthread_mutex_unlock(&mMutex);
   return nullptr;
 }
 
@@ -191,9 +190,11 @@ int TunerManager::GetAudioPid(char* language, int audioType) {
             language[0], language[0] ? language[1] : ' ', language[0] && language[1] ? language[2] : ' ',
             audioType, SharedMem::Self()->GetProgramReceivedReceiver(), attempt);
     int pid = 0;
-    pthread_mutex_lock(&mMutex);
-    bool found = FindPlayedLanguage(Language::eAudio, language, audioType, &pid);
-    pthread_mutex_unlock(&mMutex);
+    bool found = false;
+    {
+      ScopedLock lock(&mMutex);
+      found = FindPlayedLanguage(Language::eAudio, language, audioType, &pid);
+    }
     if (found) {
       VYX_LOG("Found audio in %.3s, pid 0x%x\n", language, pid);
       return pid;
@@ -207,9 +208,11 @@ int TunerManager::GetSubtitleIndex(char* language) {
   if (language == nullptr) return -1;
   for (int attempt = 0; attempt < 3; attempt++) {
     int service = -1;
-    pthread_mutex_lock(&mMutex);
-    bool found = FindPlayedLanguage(Language::eCaption, language, 0, &service);
-    pthread_mutex_unlock(&mMutex);
+    bool found = false;
+    {
+      ScopedLock lock(&mMutex);
+      found = FindPlayedLanguage(Language::eCaption, language, 0, &service);
+    }
     if (found) {
       VYX_LOG("Found caption in %.3s, service_number %d\n", language, service);
       return service;
@@ -222,7 +225,7 @@ int TunerManager::GetSubtitleIndex(char* language) {
 void TunerManager::DumpLanguageInfo() {
   // A trace of the moment: the lists are walked under the lock so that the
   // filter thread cannot free an entry being printed.
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   ScalProgramList* list = GetScalProgramDesc(-1);
   for (ScalProgramDesc* p = list != nullptr ? list->head : nullptr; p != nullptr; p = p->pNext) {
     if (p->channelId != mCurrentChannel) continue;
@@ -236,5 +239,4 @@ void TunerManager::DumpLanguageInfo() {
                 "service", l->captionServiceNum);
     }
   }
-  pthread_mutex_unlock(&mMutex);
 }

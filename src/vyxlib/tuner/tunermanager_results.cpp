@@ -117,43 +117,52 @@ ScalProgramList* TunerManager::GetScalProgramDesc(int channel) {
 
 // ---- filter-facing ----
 
-bool TunerManager::AddProgramToScanResults(ushort transportId, ushort programId) {
-  pthread_mutex_lock(&mMutex);
+int TunerManager::AddProgramLocked(ushort transportId, ushort programId) {
   int channel = mCurrentChannel;
   ScalProgramList* list = GetScalProgramDesc(channel);
-  if (list == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return true;
-  }
-  for (ScalProgramDesc* p = list->head; p != nullptr; p = p->pNext) {
-    if (p->channelId == channel && p->programId == programId) {
-      pthread_mutex_unlock(&mMutex);
-      return true;
-    }
-  }
+  if (list == nullptr) return 0;
+  for (ScalProgramDesc* p = list->head; p != nullptr; p = p->pNext)
+    if (p->channelId == channel && p->programId == programId) return 0;
   ScalProgramDesc* p = AllocProgram();
   if (p == nullptr) {
-    unsigned int dropped = mProgramsDropped++;
-    pthread_mutex_unlock(&mMutex);
-    if (report_due(dropped))
-      VYX_LOG("AddProgramToScanResults: no program record left (%d), trid %.4x prid %.4x dropped (%u)\n",
-              kProgramPool, transportId, programId, dropped + 1);
-    return true;
+    ++mProgramsDropped;
+    return -1;
   }
   p->channelId = channel;
   p->signalStrength = mCurrentStrength;
   p->transportId = transportId;
   p->programId = programId;
   AppendProgram(list, p);
-  int total = ++mProgramsOnChannel;
-  pthread_mutex_unlock(&mMutex);
-  VYX_LOG("AddProgramToScanResults: trid %.4x prid %.4x, total %d\n", transportId, programId, total);
+  return ++mProgramsOnChannel;
+}
+
+bool TunerManager::AddProgramToScanResults(ushort transportId, ushort programId) {
+  int total = 0;
+  {
+    ScopedLock lock(&mMutex);
+    total = AddProgramLocked(transportId, programId);
+  }
+  if (total < 0)
+    VYX_LOG_LIMITED("AddProgramToScanResults: no program record left (%d), trid %.4x prid %.4x dropped\n",
+                    kProgramPool, transportId, programId);
+  else if (total > 0)
+    VYX_LOG("AddProgramToScanResults: trid %.4x prid %.4x, total %d\n", transportId, programId, total);
   return true;
 }
 
 bool TunerManager::SetInfoForProgram(ushort transportId, ushort programId, unsigned char streamType,
                                      int scrambling) {
-  pthread_mutex_lock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    if (!SetStreamTypeLocked(transportId, programId, streamType, scrambling)) return true;
+  }
+  VYX_LOG("=== SetInfoForProgram 0x%x: streamType 0x%x, scrambling %d\n", programId, streamType,
+          scrambling);
+  return true;
+}
+
+bool TunerManager::SetStreamTypeLocked(ushort transportId, ushort programId, unsigned char streamType,
+                                       int scrambling) {
   ScalProgramList* list = GetScalProgramDesc(-1);
   mChannelStartIt = list ? list->head : nullptr;
   mChannelEndIt = nullptr;
@@ -163,10 +172,7 @@ bool TunerManager::SetInfoForProgram(ushort transportId, ushort programId, unsig
     if (mMyType == 'T' && p->transportId != transportId) continue;
     break;
   }
-  if (p == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return true;
-  }
+  if (p == nullptr) return false;
   p->signalStrength = mCurrentStrength;
   p->channelId = mCurrentChannel;
   p->transportId = transportId;
@@ -187,9 +193,6 @@ bool TunerManager::SetInfoForProgram(ushort transportId, ushort programId, unsig
     default:
       break;
   }
-  pthread_mutex_unlock(&mMutex);
-  VYX_LOG("=== SetInfoForProgram 0x%x: streamType 0x%x, scrambling %d\n", programId, streamType,
-          scrambling);
   return true;
 }
 
@@ -197,34 +200,32 @@ bool TunerManager::SetPsipInfoForProgram(ushort transportId, ushort programId, c
                                          ushort majorChanNo, ushort minorChanNo,
                                          unsigned char modulationMode, unsigned int carrierFreq,
                                          ushort channelTsid, ushort sourceId) {
-  pthread_mutex_lock(&mMutex);
-  int channel = mCurrentChannel;
-  ScalProgramList* list = GetScalProgramDesc(channel);
-  ScalProgramDesc* p = list ? list->head : nullptr;
-  for (; p != nullptr; p = p->pNext)
-    if (p->channelId == channel && p->programId == programId) break;
-  if (p == nullptr) {
-    pthread_mutex_unlock(&mMutex);
-    return false;
-  }
-  if (shortName != nullptr)
-    memcpy(p->channelShortName, shortName, 14);
-  else
-    memset(p->channelShortName, 0, 14);
-  p->channelShortName[14] = 0;
-  p->channelShortName[15] = 0;
-  p->channelMajorNo = majorChanNo;
-  p->channelMinorNo = minorChanNo;
-  p->modulationMode = modulationMode;
-  p->channelFreq = carrierFreq;
-  p->channelTsid = channelTsid;
-  p->sourceId = sourceId;
-  p->channelNo = majorChanNo * 10 + minorChanNo;
-  bool first = !p->mWasSet;
-  p->mWasSet = true;
+  bool first = false;
   char name[16];
-  memcpy(name, p->channelShortName, sizeof(name));  // the record may go once unlocked
-  pthread_mutex_unlock(&mMutex);
+  int channel = -1;
+  {
+    ScopedLock lock(&mMutex);
+    channel = mCurrentChannel;
+    ScalProgramDesc* p = FindProgramLocked(programId);
+    if (p == nullptr) return false;
+    if (shortName != nullptr)
+      memcpy(p->channelShortName, shortName, 14);
+    else
+      memset(p->channelShortName, 0, 14);
+    p->channelShortName[14] = 0;
+    p->channelShortName[15] = 0;
+    p->channelMajorNo = majorChanNo;
+    p->channelMinorNo = minorChanNo;
+    p->modulationMode = modulationMode;
+    p->channelFreq = carrierFreq;
+    p->channelTsid = channelTsid;
+    p->sourceId = sourceId;
+    p->channelNo = majorChanNo * 10 + minorChanNo;
+    first = !p->mWasSet;
+    p->mWasSet = true;
+    char name[16];
+    memcpy(name, p->channelShortName, sizeof(name));  // the record may go once unlocked
+  }
   if (first)
     VYX_LOG("SetPsipInfo: chanId %d trId 0x%.4x prId 0x%.4x name %s, chanNo: %d:%d\n", channel,
             transportId, programId, name, majorChanNo, minorChanNo);
@@ -232,13 +233,12 @@ bool TunerManager::SetPsipInfoForProgram(ushort transportId, ushort programId, c
 }
 
 void TunerManager::CleanScalProgramDescriptors() {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   ScalProgramList* list = GetScalProgramDesc(-1);
   if (list != nullptr) {
     for (ScalProgramDesc* p = list->head; p != nullptr; p = p->pNext)
       if (p->channelId == mCurrentChannel) ClearLanguages(p);
   }
-  pthread_mutex_unlock(&mMutex);
 }
 
 // ---- channel list (SCAL lines) ----
@@ -249,7 +249,19 @@ int TunerManager::GetNextProgramScalFormatted(char* buffer) {
   // The walk keeps a list and a count of records listed from it, never a
   // pointer into a list: a list cleared between two lines is passed over.
   // Lines are formatted under the mutex, one at a time.
-  pthread_mutex_lock(&mMutex);
+  int n = 0;
+  {
+    ScopedLock lock(&mMutex);
+    n = FormatNextScalLocked(buffer);
+  }
+  if (n < 0) {
+    VYX_ERROR("sprintf encountered an error\n");
+    buffer[0] = 0;
+  }
+  return n;
+}
+
+int TunerManager::FormatNextScalLocked(char* buffer) {
   if (mScalRestart) {
     mScalRestart = false;
     mScalChannel = 0;
@@ -265,25 +277,17 @@ int TunerManager::GetNextProgramScalFormatted(char* buffer) {
   }
   if (p == nullptr) {
     mScalRestart = true;  // the next call starts over
-    pthread_mutex_unlock(&mMutex);
     return 0;
   }
-  int n = format_scal_line(p, buffer);
   ++mScalIndex;
-  pthread_mutex_unlock(&mMutex);
-  if (n < 0) {
-    VYX_ERROR("sprintf encountered an error\n");
-    buffer[0] = 0;
-  }
-  return n;
+  return format_scal_line(p, buffer);
 }
 
 bool TunerManager::GetChannelProgramsRange() {
-  pthread_mutex_lock(&mMutex);
+  ScopedLock lock(&mMutex);
   ScalProgramList* list = GetScalProgramDesc(-1);
   mChannelStartIt = list ? list->head : nullptr;
   mChannelEndIt = nullptr;
-  pthread_mutex_unlock(&mMutex);
   return false;
 }
 
@@ -326,22 +330,32 @@ bool TunerManager::LoadScanResults() {
     VYX_LOG("cant open scan file for read");
     return false;
   }
-  pthread_mutex_lock(&mMutex);
+  {
+    ScopedLock lock(&mMutex);
+    LoadScanRecordsLocked(f);
+  }
+  fclose(f);
+  VYX_LOG("Loaded scan results");
+  return true;
+}
+
+void TunerManager::LoadScanRecordsLocked(FILE* f) {
   for (;;) {
     // Read straight into a pooled record (records own their guide lists and
     // are not copied); one that is not kept goes back to the pool.
     ScalProgramDesc* p = AllocProgram();
     if (p == nullptr) {
-      unsigned int dropped = mProgramsDropped++;
-      if (report_due(dropped))
-        VYX_ERROR("Scan results: no program record left (%d), the rest is not loaded", kProgramPool);
-      break;
+      ++mProgramsDropped;
+      VYX_ERROR("Scan results: no program record left (%d), the rest is not loaded", kProgramPool);
+      return;
     }
     int converted = 0;
     if (!p->LoadFromFile(f, &converted)) {
       FreeProgram(p);
-      VYX_ERROR("Error reading scal from file: %d", converted);
-      break;
+      // The end of a complete file is no damage; a cut or garbled line, or a
+      // failing read, is.
+      if (converted >= 0 || ferror(f)) VYX_ERROR("Error reading scal from file: %d", converted);
+      return;
     }
     if (p->channelId < 0 || p->channelId >= kChannels) {
       VYX_ERROR("Scan results: channel 0x%x has no list, line skipped", static_cast<unsigned int>(p->channelId));
@@ -352,8 +366,4 @@ bool TunerManager::LoadScanResults() {
             static_cast<unsigned int>(p->channelId), p->transportId, p->programId, converted);
     AppendProgram(&mScalProgramDescriptors[p->channelId], p);
   }
-  pthread_mutex_unlock(&mMutex);
-  fclose(f);
-  VYX_LOG("Loaded scan results");
-  return true;
 }

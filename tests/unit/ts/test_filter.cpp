@@ -3,17 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "filter_fixture.h"
 #include "loopback_udp.h"
+#include "stdio_capture.h"
+#include "core/scopedlock.h"
 #include "statistics.h"
 #include "streamer.h"
+#include "waits.h"
 
 using tsfix::Bytes;
 
@@ -356,6 +361,35 @@ TEST(Filter, DebugReplayReadsFromFile) {
   EXPECT_FALSE(f.Filter(buf.data(), 376));  // the file has ended
   dbg_file_in = nullptr;
   fclose(in);
+}
+
+TEST(Filter, DumpPidsReadsTheMapUnderTheFilterLock) {
+  TsFilter f('T', nullptr);
+  f.FilterActive(true);
+  Bytes ts;
+  for (uint8_t i = 0; i < 5; ++i) tsfix::Append(ts, tsfix::MakeDataPacket(0x321, i));
+  ASSERT_TRUE(f.Filter(ts.data(), static_cast<int>(ts.size())));
+  int saved = global_debug_flag;
+  global_debug_flag = 1;
+  vyxtest::StdioCapture out(stdout);
+  std::atomic<bool> done{false};
+  std::thread dump;
+  {
+    // The packet thread holds the lock for a buffer: the dump waits for it.
+    ScopedLock held(&f.mMutex);
+    dump = std::thread([&] {
+      f.DumpPids();
+      done = true;
+    });
+    vyx_sleep_exact(0.2);
+    EXPECT_FALSE(done.load()) << "the PID map was read without the filter's lock";
+  }
+  dump.join();
+  std::string log = out.Stop();
+  global_debug_flag = saved;
+  EXPECT_TRUE(done.load());
+  EXPECT_NE(std::string::npos, log.find("PID 0321, Status")) << log;
+  EXPECT_NE(std::string::npos, log.find("Total 1 unique PIDs found; 0 of them bogus")) << log;
 }
 
 TEST(Filter, PacketCutBeforeItsPidIsHeldUntilThePidArrives) {
