@@ -54,6 +54,7 @@ enum : int {
   kWriteFileOpenFailed = -5,    // the temporary file cannot be made
   kWriteFileWriteFailed = -6,   // filling, flushing or syncing it failed
   kWriteFileRenameFailed = -7,  // it cannot replace the old file
+  kWriteFileRemoveFailed = -8,  // the file cannot be removed
 };
 
 // Replaces `path` as a whole or not at all: the contents go to a temporary
@@ -62,6 +63,34 @@ enum : int {
 // either the old file or the new one.  0 done, else a kWriteFile* code (the
 // old file untouched, the temporary file removed).
 int WriteFileAtomically(const char* path, FileFiller fill, void* ctx);
+
+// The same, for a file written in pieces as they arrive (the upgrade
+// archive): Open makes the temporary file beside `path`, the caller writes
+// to File(), Finish flushes, syncs and closes it (it may then be checked at
+// TemporaryPath()), and Publish renames it over `path` and syncs the
+// directory.  Until Publish, `path` is untouched; a file given up (Abandon,
+// a failed step, or the object's end) is removed.
+class StagedFile {
+ public:
+  StagedFile() = default;
+  ~StagedFile() { Abandon(); }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  int Open(const char* path);  // 0, or kWriteFileOpenFailed
+  FILE* File() const { return mFile; }
+  bool Staged() const { return mStaged; }
+  const char* TemporaryPath() const { return mTemp; }
+  int Finish();   // 0, or kWriteFileWriteFailed
+  int Publish();  // 0, or kWriteFileWriteFailed / kWriteFileRenameFailed
+  void Abandon();
+
+ private:
+  FILE* mFile = nullptr;
+  bool mStaged = false;  // the temporary file exists
+  char mPath[512] = "";
+  char mTemp[512] = "";
+};
 
 class SystemManager {
  public:
@@ -78,6 +107,9 @@ class SystemManager {
   // 0 done; a RemountHd code when the read-write remount fails (nothing
   // written); a kWriteFile* code when the file could not be replaced.
   static int WriteBetweenRemounts(int part, const char* path, FileFiller fill, void* ctx);
+  // `path` removed the same way (a missing file is no error): 0 done, a
+  // RemountHd code, or kWriteFileRemoveFailed.
+  static int RemoveBetweenRemounts(int part, const char* path);
 };
 
 #endif

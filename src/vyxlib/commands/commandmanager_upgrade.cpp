@@ -2,10 +2,16 @@
 // archive, "UPGR:<bytes>" datagrams carry it into /mnt/hd4/multiple.tar
 // (partition 4 remounted read-write for it), and the last chunk asks the SNMP
 // agent to burn the archive, once it has been checked to be a whole tar.
+// The chunks go to a temporary file beside it, put in place only once whole
+// and checked: a cut transfer or a power cut never leaves a part of an
+// archive under the name the burner reads.
 // "UPGR?" reports the state at any time.  Status and error replies go
 // straight to the controller; the handler then returns null so that the loop
 // sends nothing more.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -27,19 +33,33 @@ constexpr int kMinUpgradeBytes = 11;
 constexpr int kMaxUpgradeBytes = 1000000000;
 
 // The archive being written and the bytes written to it so far.
-FILE* fp = nullptr;
+StagedFile archive;
 int bytesDownloaded = 0;
 
 // Replies the handler sends itself; the longest is well under this.
 char upgrade_reply[160];
 
-// Closes the archive and gives partition 4 back read-only.  False when the
-// archive could not be completed on the disk.
-bool CloseArchive() {
-  if (fp == nullptr) return true;
-  bool ok = fflush(fp) == 0;
-  ok = fclose(fp) == 0 && ok;
-  fp = nullptr;
+// Gives up the archive being written (its temporary file removed) and
+// partition 4 back read-only.
+void AbandonArchive() {
+  if (!archive.Staged()) return;
+  archive.Abandon();
+  SystemManager::RemountHd(kUpgradePartition, 0);
+}
+
+// The whole archive synced, checked and put in place; partition 4 read-only
+// again either way.  False with the reason in `why` (nothing then in place).
+bool CommitArchive(char* why, size_t whySize, bool* refused) {
+  *refused = false;
+  bool ok = archive.Finish() == 0;
+  // A damaged archive never reaches the burner: the device keeps its
+  // firmware and the controller may send the archive again.
+  if (ok && !tar_archive_complete(archive.TemporaryPath(), why, whySize)) {
+    *refused = true;
+    ok = false;
+  }
+  ok = ok && archive.Publish() == 0;
+  archive.Abandon();
   SystemManager::RemountHd(kUpgradePartition, 0);
   return ok;
 }
@@ -60,10 +80,13 @@ __attribute__((format(printf, 2, 3))) void SendUpgradeReply(UdpServer* server, c
 // last one closes it, checks it and asks the agent to burn it.
 char* ReceiveChunk(CommandManager& m, const char* data, int given) {
   UdpServer* server = m.mpServer;
-  int written = static_cast<int>(fwrite(data, 1, static_cast<size_t>(given), fp));
+  // Each chunk goes to the disk as it comes, so that a full disk is told at
+  // the chunk that found it.
+  int written = static_cast<int>(fwrite(data, 1, static_cast<size_t>(given), archive.File()));
+  if (fflush(archive.File()) != 0) written = 0;
   bytesDownloaded += written;
   if (written < given || bytesDownloaded > m.mUpgradeBytes) {
-    CloseArchive();
+    AbandonArchive();
     m.mUpgradeState = CommandManager::eUpgradeDownloadError;
     SendUpgradeReply(server, "%s Error saving upgrade file at %d of %d bytes\r\n", CommandManager::mKo,
                      bytesDownloaded, m.mUpgradeBytes);
@@ -73,17 +96,16 @@ char* ReceiveChunk(CommandManager& m, const char* data, int given) {
   if (bytesDownloaded < m.mUpgradeBytes) return CommandManager::mOk;
   VYX_LOG("Download completed\n");
   // The archive must be whole on the disk before the burner reads it.
-  if (!CloseArchive()) {
+  char why[96] = "";
+  bool refused = false;
+  if (!CommitArchive(why, sizeof(why), &refused) && !refused) {
     m.mUpgradeState = CommandManager::eUpgradeDownloadError;
     SendUpgradeReply(server, "%s Error saving upgrade file at %d of %d bytes\r\n", CommandManager::mKo,
                      bytesDownloaded, m.mUpgradeBytes);
     bytesDownloaded = 0;
     return nullptr;
   }
-  // A damaged archive never reaches the burner: the device keeps its
-  // firmware and the controller may send the archive again.
-  char why[96];
-  if (!tar_archive_complete(kUpgradeFile, why, sizeof(why))) {
+  if (refused) {
     VYX_ERROR("Upgrade archive refused: %s", why);
     m.mUpgradeState = CommandManager::eUpgradeDownloadError;
     SendUpgradeReply(server, "%s Upgrade archive is not a complete tar: %s\r\n", CommandManager::mKo,
@@ -116,7 +138,7 @@ char* CommandManager::ProcessMultipleUpgradeCommand(char* text, int len) {
     case eUpgradeDownloading:
       if (len > 0 && text[0] == ':') return ReceiveChunk(*this, text + 1, len - 1);
       // Anything else abandons the download and is taken as a new start.
-      CloseArchive();
+      AbandonArchive();
       mUpgradeState = eUpgradeDownloadError;
       bytesDownloaded = 0;
       break;
@@ -150,8 +172,10 @@ char* CommandManager::ProcessMultipleUpgradeCommand(char* text, int len) {
     return nullptr;
   }
   VYX_LOG("Open the %s for writing\n", kUpgradeFile);
-  fp = fopen(kUpgradeFile, "wb");
-  if (fp == nullptr) {
+  // The archive burned last makes room for the new one (the disk need not
+  // hold two), so the name never holds a stale archive either.
+  bool cleared = unlink(kUpgradeFile) == 0 || errno == ENOENT;
+  if (!cleared || archive.Open(kUpgradeFile) != 0) {
     SendUpgradeReply(mpServer, "%s Can't open upgrade file\r\n", mKo);
     mUpgradeState = eUpgradeDownloadError;
     SystemManager::RemountHd(kUpgradePartition, 0);

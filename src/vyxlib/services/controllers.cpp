@@ -57,31 +57,14 @@ long read_all(int fd, char* buffer, size_t room) {
   return static_cast<long>(got);
 }
 
-bool write_all(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
+struct ListText {
+  const char* text;
+  size_t length;
+};
 
-// `text` replaces the file at `path` as a whole: a crash or a power cut
-// leaves the old file or the new one, never a part.  The disk is writable.
-bool write_atomically(const char* path, const char* text, size_t length) {
-  char temporary[128];
-  if (snprintf(temporary, sizeof(temporary), "%s.new", path) >= static_cast<int>(sizeof(temporary)))
-    return false;
-  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, text, length);
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = rename(temporary, path) == 0;
-  if (!ok) unlink(temporary);
-  return ok;
+bool write_list(FILE* f, void* ctx) {
+  const ListText* t = static_cast<const ListText*>(ctx);
+  return fwrite(t->text, 1, t->length, f) == t->length;
 }
 
 }  // namespace
@@ -197,14 +180,19 @@ bool ControllerList::Save(const char* path) const {
     text[length++] = '\n';
     text[length] = '\0';
   }
-  if (SystemManager::RemountHd(kDisk, 1) != 0) {
+  // An empty list is no file: every controller is served again.
+  ListText t = {text, length};
+  int rc = mCount > 0 ? SystemManager::WriteBetweenRemounts(kDisk, path, write_list, &t)
+                      : SystemManager::RemoveBetweenRemounts(kDisk, path);
+  if (rc < 0 && rc > kWriteFileOpenFailed) {
     VYX_ERROR("Cant remount rw");
     return false;
   }
-  bool ok = mCount > 0 ? write_atomically(path, text, length) : (unlink(path) == 0 || errno == ENOENT);
-  if (!ok) VYX_ERROR("cant write %s", path);
-  SystemManager::RemountHd(kDisk, 0);
-  return ok;
+  if (rc != 0) {
+    VYX_ERROR("cant write %s", path);
+    return false;
+  }
+  return true;
 }
 
 bool ControllerList::Covers(const Entry* entries, int count, uint32_t address) {
@@ -245,13 +233,10 @@ size_t ControllerList::Format(char* out, size_t room, char separator) const {
 }
 
 void ControllerList::CountRefused(uint32_t address, int port) {
-  if (report_due(mRefused)) {
-    struct in_addr a;
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a, text, sizeof(text));
-    VYX_ERROR("Command from %s:%d refused: not a listed controller (%u so far)", text, port,
-              mRefused + 1);
-  }
   ++mRefused;
+  struct in_addr a;
+  a.s_addr = address;
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a, text, sizeof(text));
+  VYX_ERROR_LIMITED("Command from %s:%d refused: not a listed controller (%u so far)", text, port, mRefused);
 }

@@ -9,6 +9,7 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -46,28 +47,67 @@ void sync_directory(const char* path) {
 
 }  // namespace
 
-int WriteFileAtomically(const char* path, FileFiller fill, void* ctx) {
-  if (path == nullptr || fill == nullptr) return kWriteFileOpenFailed;
+int StagedFile::Open(const char* path) {
+  Abandon();
+  if (path == nullptr) return kWriteFileOpenFailed;
   // Beside the file, so that the rename stays within one file system.
-  char temp[512];
-  int n = snprintf(temp, sizeof(temp), "%s.tmp", path);
-  if (n < 0 || n >= static_cast<int>(sizeof(temp))) return kWriteFileOpenFailed;
-  FILE* f = fopen(temp, "w");
-  if (f == nullptr) return kWriteFileOpenFailed;
-  bool written = fill(f, ctx);
-  written = fflush(f) == 0 && written;
-  written = fsync(fileno(f)) == 0 && written;
-  written = fclose(f) == 0 && written;
-  if (!written) {
-    unlink(temp);
+  int n = snprintf(mTemp, sizeof(mTemp), "%s.tmp", path);
+  if (n < 0 || n >= static_cast<int>(sizeof(mTemp))) return kWriteFileOpenFailed;
+  snprintf(mPath, sizeof(mPath), "%s", path);
+  mFile = fopen(mTemp, "w");
+  if (mFile == nullptr) return kWriteFileOpenFailed;
+  mStaged = true;
+  return 0;
+}
+
+int StagedFile::Finish() {
+  if (mFile == nullptr) {
+    Abandon();
     return kWriteFileWriteFailed;
   }
-  if (rename(temp, path) != 0) {
-    unlink(temp);
+  bool written = fflush(mFile) == 0;
+  written = fsync(fileno(mFile)) == 0 && written;
+  written = fclose(mFile) == 0 && written;
+  mFile = nullptr;
+  if (!written) {
+    Abandon();
+    return kWriteFileWriteFailed;
+  }
+  return 0;
+}
+
+int StagedFile::Publish() {
+  if (mFile != nullptr) {
+    int rc = Finish();
+    if (rc != 0) return rc;
+  }
+  if (!mStaged) return kWriteFileWriteFailed;
+  if (rename(mTemp, mPath) != 0) {
+    Abandon();
     return kWriteFileRenameFailed;
   }
-  sync_directory(path);
+  mStaged = false;
+  sync_directory(mPath);
   return 0;
+}
+
+void StagedFile::Abandon() {
+  if (mFile != nullptr) fclose(mFile);
+  mFile = nullptr;
+  if (mStaged) unlink(mTemp);
+  mStaged = false;
+}
+
+int WriteFileAtomically(const char* path, FileFiller fill, void* ctx) {
+  if (fill == nullptr) return kWriteFileOpenFailed;
+  StagedFile staged;
+  int rc = staged.Open(path);
+  if (rc != 0) return rc;
+  if (!fill(staged.File(), ctx)) {
+    staged.Abandon();
+    return kWriteFileWriteFailed;
+  }
+  return staged.Publish();
 }
 
 int SystemManager::WriteBetweenRemounts(int part, const char* path, FileFiller fill, void* ctx) {
@@ -75,6 +115,17 @@ int SystemManager::WriteBetweenRemounts(int part, const char* path, FileFiller f
   int rc = RemountHd(part, 1);
   if (rc != 0) return rc;
   rc = WriteFileAtomically(path, fill, ctx);
+  RemountHd(part, 0);
+  return rc;
+}
+
+int SystemManager::RemoveBetweenRemounts(int part, const char* path) {
+  if (path == nullptr) return kWriteFileRemoveFailed;
+  std::lock_guard<std::mutex> lock(write_mutex);
+  int rc = RemountHd(part, 1);
+  if (rc != 0) return rc;
+  rc = unlink(path) == 0 || errno == ENOENT ? 0 : kWriteFileRemoveFailed;
+  if (rc == 0) sync_directory(path);
   RemountHd(part, 0);
   return rc;
 }

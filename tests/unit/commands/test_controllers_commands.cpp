@@ -85,7 +85,7 @@ TEST_F(Controllers, ReadReplaceAndRemove) {
   EXPECT_EQ(From("10.77.0.3", "controllers?"), "CONTROLLERS2,10.77.0.3,10.77.1.0/24 OK\r\n");
   EXPECT_EQ(vyxtest::read_file(kFile),
             "# Controllers that may command this device; set by CONTROLLERS\n10.77.0.3\n10.77.1.0/24\n");
-  EXPECT_EQ(access("/mnt/hd1/vyx_controllers.new", F_OK), -1);  // renamed into place
+  EXPECT_EQ(access("/mnt/hd1/vyx_controllers.tmp", F_OK), -1);  // renamed into place
   EXPECT_EQ(FakeSysMgr::Get().Take(), (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}}));
   EXPECT_TRUE(Accepts("10.77.1.200"));
   EXPECT_FALSE(Accepts("10.77.2.1"));
@@ -116,6 +116,32 @@ TEST_F(Controllers, ReadReplaceAndRemove) {
   EXPECT_EQ(access(kFile, F_OK), -1);
   EXPECT_EQ(From("10.9.9.9", "CONTROLLERS?"), "CONTROLLERS0 OK\r\n");
   EXPECT_TRUE(Accepts("10.9.9.9"));
+}
+
+// A list that cannot be written leaves the old file whole and the old list
+// in force, and the disk goes back to read-only; so does a removal.
+TEST_F(Controllers, AFailedWriteKeepsTheOldFile) {
+  ASSERT_EQ(From("10.77.0.3", "CONTROLLERS,10.77.0.3"), "OK\r\n");
+  const std::string saved = vyxtest::read_file(kFile);
+  FakeSysMgr::Get().Take();
+  // The temporary file cannot be made: a directory holds its name.
+  ASSERT_EQ(mkdir("/mnt/hd1/vyx_controllers.tmp", 0755), 0);
+  EXPECT_EQ(From("10.77.0.3", "CONTROLLERS,10.77.0.3,10.77.5.0/24"), "KO\r\n");
+  EXPECT_EQ(vyxtest::read_file(kFile), saved);
+  EXPECT_EQ(FakeSysMgr::Get().Take(), (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}}));
+  EXPECT_EQ(From("10.77.0.3", "CONTROLLERS?"), "CONTROLLERS1,10.77.0.3 OK\r\n");
+  rmdir("/mnt/hd1/vyx_controllers.tmp");
+  // Removal between the remounts as well; a file that cannot go stays.
+  ASSERT_EQ(chmod("/mnt/hd1", 0555), 0);
+  bool rootish = access("/mnt/hd1", W_OK) == 0;  // a capability that passes modes
+  if (!rootish) {
+    EXPECT_EQ(From("10.77.0.3", "CONTROLLERS0"), "KO\r\n");
+    EXPECT_EQ(vyxtest::read_file(kFile), saved);
+  }
+  ASSERT_EQ(chmod("/mnt/hd1", 0755), 0);
+  EXPECT_EQ(From("10.77.0.3", "CONTROLLERS0"), "OK\r\n");
+  EXPECT_EQ(access(kFile, F_OK), -1);
+  EXPECT_EQ(FakeSysMgr::Get().Take().size(), rootish ? 2u : 4u);
 }
 
 // The list in the file is the one in force after a restart; refused sources

@@ -57,6 +57,7 @@ const char kOidCommit[] = ".1.3.6.1.4.1.32473.3.1.7.0";
 const char kOidItem[] = ".1.3.6.1.4.1.32473.3.3.1.0";
 const char kOidUpgrade[] = ".1.3.6.1.4.1.32473.3.5.32.0";
 const char kArchive[] = "/mnt/hd4/multiple.tar";
+const char kArchiveTemp[] = "/mnt/hd4/multiple.tar.tmp";
 
 using vyxtest::FakeAgent;
 using vyxtest::FakeSysMgr;
@@ -453,9 +454,54 @@ TEST_F(Upgrade, SizeLimits) {
   EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeDownloading);
   EXPECT_EQ(m->mUpgradeBytes, 11);
   EXPECT_EQ(FakeSysMgr::Get().Take(), (std::vector<std::pair<int, int>>{{4, 1}}));
+  // The chunks go to a temporary file; the archive's name is free until the
+  // archive is whole.
   struct stat st;
-  ASSERT_EQ(stat(kArchive, &st), 0);
+  ASSERT_EQ(stat(kArchiveTemp, &st), 0);
   EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(access(kArchive, F_OK), -1);
+}
+
+// A transfer cut (abandoned for a new size, or past its size) or an archive
+// refused never leaves a part of an archive under the name the burner reads,
+// nor its temporary file; a whole one lands there.
+TEST_F(Upgrade, OnlyAWholeCheckedArchiveTakesTheName) {
+  const std::string archive = Tar({{"rootfs.img", Binary(5000, 8)}});
+  vyxtest::write_file(kArchive, "burned last time");
+  ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(archive.size())), "OK\r\n");
+  ASSERT_EQ(Deliver(m, "UPGR:" + archive.substr(0, 2035)), "OK\r\n");
+  EXPECT_EQ(access(kArchive, F_OK), -1);
+  EXPECT_EQ(vyxtest::read_file(kArchiveTemp), archive.substr(0, 2035));
+  // The controller gives up and starts again with another size: the part
+  // is gone.
+  ASSERT_EQ(Deliver(m, "UPGR3000"), "OK\r\n");
+  ASSERT_EQ(Deliver(m, "UPGR:" + archive.substr(0, 2000)), "OK\r\n");
+  EXPECT_EQ(vyxtest::read_file(kArchiveTemp), archive.substr(0, 2000));
+  // Too many bytes: abandoned, nothing left.
+  EXPECT_EQ(Deliver(m, "UPGR:" + archive.substr(0, 2000)), "<none>");
+  Sent();
+  EXPECT_EQ(access(kArchive, F_OK), -1);
+  EXPECT_EQ(access(kArchiveTemp, F_OK), -1);
+  // Damaged at the end: refused, nothing left either.
+  std::string damaged = archive;
+  damaged[3] ^= 0x20;
+  ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(damaged.size())), "OK\r\n");
+  {
+    Capture err(stderr);
+    EXPECT_EQ(SendArchive(damaged), "<none>");
+  }
+  Sent();
+  EXPECT_EQ(access(kArchive, F_OK), -1);
+  EXPECT_EQ(access(kArchiveTemp, F_OK), -1);
+  EXPECT_FALSE(FakeAgent::Get().Saw(Sets(kOidUpgrade, "s ide:///mnt/hd4/multiple.tar")));
+  // Whole: in place, and partition 4 read-only again after each attempt.
+  FakeSysMgr::Get().Take();
+  ASSERT_EQ(Deliver(m, "UPGR" + std::to_string(archive.size())), "OK\r\n");
+  EXPECT_EQ(SendArchive(archive), "OK\r\n");
+  EXPECT_EQ(vyxtest::read_file(kArchive), archive);
+  EXPECT_EQ(access(kArchiveTemp, F_OK), -1);
+  EXPECT_EQ(FakeSysMgr::Get().Take(), (std::vector<std::pair<int, int>>{{4, 1}, {4, 0}}));
+  EXPECT_EQ(m->mUpgradeState, CommandManager::eUpgradeBurning);
 }
 
 TEST_F(Upgrade, WholeArchiveThenBurn) {
