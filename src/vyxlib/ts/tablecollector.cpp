@@ -170,8 +170,7 @@ bool PsipSection::BeginSection(unsigned short pid, const unsigned char* packetPt
   int versionByte = head.U8();  // absent (and bad) when the packet ends first
   int limit = mBufferSize - kBufferMargin;
   if (total > limit) {
-    if (report_due(mDroppedSectionsOther))
-      VYX_ERROR("Table 0x%x too large: %d > %d", mTableId, total, limit);
+    VYX_ERROR_LIMITED("Table 0x%x too large: %d > %d", mTableId, total, limit);
     ++mDroppedSectionsOther;
     return false;
   }
@@ -198,7 +197,7 @@ bool PsipSection::Append(const unsigned char* packetPtr, int length) {
 bool PsipSection::CrcAccepted(unsigned short pid, unsigned char continuity, bool crcWaived,
                               int* versionByte) {
   if (mTotalSectionLen < 4) {
-    if (report_due(mDroppedSectionsOther)) VYX_ERROR("Zero length section !!!");
+    VYX_ERROR_LIMITED("Zero length section !!!");
     ++mDroppedSectionsOther;
     return false;
   }
@@ -219,15 +218,13 @@ bool PsipSection::CrcAccepted(unsigned short pid, unsigned char continuity, bool
 bool PsipSection::VersionAccepted(unsigned short pid, int versionByte) {
   int version = (versionByte >> 1) & 0x1F;
   if ((versionByte & 0x01) == 0) {
-    if ((mCurNextCounter & 1023) == 0)
-      VYX_LOG("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid, version);
+    VYX_LOG_LIMITED("!!! tbl 0x%x pid 0x%x/0x%x not valid yet: version %d\n", mTableId, pid, mPid, version);
     ++mCurNextCounter;
     ++mDroppedSectionsFuture;
     return false;
   }
   if (version == mVersion) {
-    if ((mVersionCounter & 1023) == 0)
-      VYX_LOG("tbl 0x%x pid 0x%x/0x%x same, good, old version %d\n", mTableId, pid, mPid, mVersion);
+    VYX_LOG_LIMITED("tbl 0x%x pid 0x%x/0x%x same, good, old version %d\n", mTableId, pid, mPid, mVersion);
     ++mVersionCounter;
     return true;
   }
@@ -396,7 +393,7 @@ bool TableCollector::Follows(int pid, unsigned char continuity) const {
 PsipSection* TableCollector::StateInProgress(int pid, unsigned char continuity) {
   for (int i = 0; i < mTableCount; ++i)
     if (mTables[i]->mPid == pid && mTables[i]->mRemainingSectionLen > 0) return mTables[i];
-  if (report_due(mOrphanContinuations)) VYX_LOG("Section continuation before start; drop\n");
+  VYX_LOG_LIMITED("Section continuation before start; drop\n");
   ++mOrphanContinuations;
   continuity_gap(continuityPerPid, static_cast<unsigned short>(pid), continuity);
   return nullptr;
@@ -417,8 +414,7 @@ PsipSection* TableCollector::StateForStart(int pid, const unsigned char* packetP
   }
   if (!head.Ok() || tableId == 0xFF) {
     if (!head.Ok()) {
-      if (report_due(mShortStarts))
-        VYX_LOG("Section header split over packets (%d B) pid 0x%x; held\n", length, pid);
+      VYX_LOG_LIMITED("Section header split over packets (%d B) pid 0x%x; held\n", length, pid);
       ++mShortStarts;
       if (tableId != 0xFF) Hold(pid, packetPtr, length);
     }
@@ -460,8 +456,7 @@ PsipSection* TableCollector::NewState(int pid, int tableId, int sectionNo, unsig
   else if (size == PsipSection::kLargeBuffer && mLargeUsed < kLargeStates)
     state = mLargePool[mLargeUsed++];
   if (state == nullptr || mTableCount >= kMaxStates) {
-    if (report_due(mStatesDropped))
-      VYX_LOG("No reassembly state left for tbl 0x%x pid 0x%x sect %d; drop\n", tableId, pid, sectionNo);
+    VYX_LOG_LIMITED("No reassembly state left for tbl 0x%x pid 0x%x sect %d; drop\n", tableId, pid, sectionNo);
     ++mStatesDropped;
     continuity_gap(continuityPerPid, static_cast<unsigned short>(pid), continuity);
     return nullptr;

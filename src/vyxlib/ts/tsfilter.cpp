@@ -77,8 +77,6 @@ TsFilter::TsFilter(char type, TableReports* tunerMgr)
       mPointerFieldDrops(0),
       mSyncLossLogs(0),
       mRemainderLogs(0),
-      mCaptionLogs(0),
-      mDescriptorReports(0),
       mFlushCount(0),
       mSendHold(0.0),
       mHoldSince(-1.0),
@@ -89,6 +87,8 @@ TsFilter::TsFilter(char type, TableReports* tunerMgr)
       mLanguagePriType(0),
       mLanguageSecType(0) {
   pthread_mutex_init(&mMutex, nullptr);
+  // A new filter (a new stream) sees its first faults whatever the last one saw.
+  report_limits_restart();
   memset(mLanguagePri, 0, sizeof(mLanguagePri));
   memset(mLanguageSec, 0, sizeof(mLanguageSec));
   // Without the pool, lists are made on the command thread as needed and

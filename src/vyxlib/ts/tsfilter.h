@@ -89,7 +89,7 @@ struct PacketIdMapType {
   char captionLanguage[4];  // ISO 639 code from the caption service descriptor
   bool block;             // never forwarded
   PacketScrambleEnum scrambling;
-  unsigned char dbg1;     // non-empty descriptors seen; rate-limits a log line
+  unsigned char dbg1;     // unused (kept for the entry's layout)
   uint8_t pmtVersion;     // on a PMT PID: version of the last PMT analysed plus one (0: none yet)
 };
 
@@ -173,8 +173,6 @@ class TsFilter {
   unsigned int mPointerFieldDrops;
   unsigned int mSyncLossLogs;
   unsigned int mRemainderLogs;
-  unsigned int mCaptionLogs;
-  unsigned int mDescriptorReports;
   // Streamers with completed datagrams, sent at the end of a buffer.
   static constexpr int kMaxFlushList = 16;
   Streamer* mFlushList[kMaxFlushList];

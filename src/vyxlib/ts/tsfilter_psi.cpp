@@ -50,7 +50,6 @@ void release_unlisted(PacketIdMapType* map, int pidCount, uint16_t transportId, 
     e.audioLanguage[0] = '\0';
     e.audioLangType = 0;
     e.captionLanguage[0] = '\0';
-    e.dbg1 = 0;
   }
 }
 
@@ -61,9 +60,9 @@ bool TsFilter::AnalyzeSectionPat(unsigned char* sectionPtr) {
   PatSection pat;
   if (!DecodePat(sectionPtr, kMaxShortSection, &pat)) {
     if (pat.fault.value > kMaxShortSectionLength)
-      VYX_LOG("PAT: Bad section length: %d > 1021\n", pat.fault.value);
+      VYX_LOG_LIMITED("PAT: Bad section length: %d > 1021\n", pat.fault.value);
     else
-      VYX_LOG("PAT: Bad section length: %d < %d\n", pat.fault.value, PatSection::kMinSectionLength);
+      VYX_LOG_LIMITED("PAT: Bad section length: %d < %d\n", pat.fault.value, PatSection::kMinSectionLength);
     return false;
   }
   int versionBits = pat.versionBits;
@@ -118,14 +117,11 @@ bool TsFilter::AnalyzeSectionPmt(unsigned char* packetPtr, int packetId) {
   const TableFault& fault = pmt.fault;
   if (fault.kind == TableFault::eSectionLength ||
       (fault.kind == TableFault::eDescriptorsCut && fault.entry == 0)) {
-    if (report_due(mDescriptorReports)) {
-      if (fault.kind == TableFault::eSectionLength)
-        VYX_LOG("PMT: Bad section length: %d (pid 0x%x)\n", fault.value, packetId);
-      else
-        VYX_LOG("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", fault.value,
-                fault.left, packetId);
-    }
-    ++mDescriptorReports;
+    if (fault.kind == TableFault::eSectionLength)
+      VYX_LOG_LIMITED("PMT: Bad section length: %d (pid 0x%x)\n", fault.value, packetId);
+    else
+      VYX_LOG_LIMITED("PMT: program_info_length %d past the section (%d B) pid 0x%x\n", fault.value,
+                      fault.left, packetId);
     return false;
   }
   unsigned short pid = static_cast<unsigned short>(packetId & 0x1FFF);
@@ -181,14 +177,11 @@ bool TsFilter::AnalyzePmtProgramInfoLoop(const PmtSection& pmt, int packetMapPid
   // entries before it stay registered, the section is not counted.
   const TableFault& fault = pmt.fault;
   if (fault.kind == TableFault::eEntryCut || fault.kind == TableFault::eDescriptorsCut) {
-    if (report_due(mDescriptorReports)) {
-      if (fault.kind == TableFault::eEntryCut)
-        VYX_LOG("PMT: truncated stream entry (%d B left) pid 0x%x\n", fault.left, packetMapPid);
-      else
-        VYX_LOG("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", fault.value, fault.left,
-                packetMapPid);
-    }
-    ++mDescriptorReports;
+    if (fault.kind == TableFault::eEntryCut)
+      VYX_LOG_LIMITED("PMT: truncated stream entry (%d B left) pid 0x%x\n", fault.left, packetMapPid);
+    else
+      VYX_LOG_LIMITED("PMT: ES_info_length %d past the loop (%d B left) pid 0x%x\n", fault.value, fault.left,
+                      packetMapPid);
     if (newAudio) ApplyLanguageFilterLocked(false);
     return false;
   }
@@ -210,14 +203,11 @@ bool TsFilter::AnalyzeDescriptor(const unsigned char* pPtr, unsigned short lengt
     loop.Sub(dlen);
     if (!loop.Ok()) {
       // A descriptor whose header or body runs past the loop is not read.
-      if (report_due(mDescriptorReports))
-        VYX_LOG("descriptors too long: curbyte %d, length %d\n",
-                headerWhole ? curbyte + 2 + dlen : length + 1, length);
-      ++mDescriptorReports;
+      VYX_LOG_LIMITED("descriptors too long: curbyte %d, length %d\n",
+                      headerWhole ? curbyte + 2 + dlen : length + 1, length);
       break;
     }
     if (dlen == 0) continue;
-    ++mPacketIdMap[pid].dbg1;
     switch (tag) {
       case 0x02:
         AnalyzeDescriptorVideo(d, 0, pid);
@@ -263,15 +253,10 @@ bool TsFilter::AnalyzeDescriptorLanguage(const unsigned char* pPtr, unsigned sho
     e.audioLanguage[3] = 0;
     audioType = body.U8();
     ++entries;
-    if (e.dbg1 % 264 == 0)
-      VYX_LOG("\nLLLLL Found lang %s for pid 0x%x, type 0x%.2x, trid 0x%x, prid 0x%x\n\n",
-              e.audioLanguage, pid, audioType, e.transportId, e.programId);
+    VYX_LOG_LIMITED("\nLLLLL Found lang %s for pid 0x%x, type 0x%.2x, trid 0x%x, prid 0x%x\n\n",
+                    e.audioLanguage, pid, audioType, e.transportId, e.programId);
   }
-  if (body.Remaining() != 0) {
-    if (report_due(mDescriptorReports))
-      VYX_ERROR("Bad descriptor length (remainder %d)", body.Remaining());
-    ++mDescriptorReports;
-  }
+  if (body.Remaining() != 0) VYX_ERROR_LIMITED("Bad descriptor length (remainder %d)", body.Remaining());
   // A descriptor without one whole entry names no language.
   if (entries == 0) return false;
   if (mMyType == 'T' && e.transportId == 0) return false;
@@ -290,9 +275,9 @@ bool TsFilter::AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned shor
   int descriptorLength = body.Length();
   int services = body.U8() & 0x1F;
   int wanted = 6 * services;
-  if (descriptorLength - wanted != 1 && report_due(mCaptionLogs))
-    VYX_LOG("Caption: descriptor_length (%d) - 1 - number_of_services (%d) * 6  = %d\n",
-            descriptorLength, services, descriptorLength - 1 - wanted);
+  if (descriptorLength - wanted != 1)
+    VYX_LOG_LIMITED("Caption: descriptor_length (%d) - 1 - number_of_services (%d) * 6  = %d\n",
+                    descriptorLength, services, descriptorLength - 1 - wanted);
   // Walk what the services need, never past the descriptor: a descriptor too
   // short for them leaves the list bad after its whole services.
   SectionReader list = body.Sub(wanted);
@@ -307,15 +292,12 @@ bool TsFilter::AnalyzeDescriptorCaption(const unsigned char* pPtr, unsigned shor
     int easyReader = (aspect >> 7) & 1;
     int wideAspect = (aspect >> 6) & 1;
     list.Skip(1);  // reserved
-    if (report_due(mCaptionLogs))
-      VYX_LOG("CCCCC caption %s for pid 0x%.4x digital_cc %d, caption_service_number 0x%x easy_reader "
-              "%d, wide_aspect %d\n",
-              e.captionLanguage, pid, digitalCc, serviceNumber, easyReader, wideAspect);
-    ++mCaptionLogs;
+    VYX_LOG_LIMITED("CCCCC caption %s for pid 0x%.4x digital_cc %d, caption_service_number 0x%x easy_reader "
+                    "%d, wide_aspect %d\n",
+                    e.captionLanguage, pid, digitalCc, serviceNumber, easyReader, wideAspect);
   }
   if (!list.Ok()) {
-    if (report_due(mDescriptorReports)) VYX_LOG("Bad descriptor!\n");
-    ++mDescriptorReports;
+    VYX_LOG_LIMITED("Bad descriptor!\n");
     return false;
   }
   if (services == 0) return false;  // nothing announced

@@ -385,7 +385,7 @@ StreamerList* TsFilter::AcquireList(bool packetPath) {
     return list;
   }
   if (packetPath) {
-    if (report_due(mListPoolEmpty)) VYX_LOG("PROBLEM: no streamer list left for a new PID\n");
+    VYX_LOG_LIMITED("PROBLEM: no streamer list left for a new PID\n");
     ++mListPoolEmpty;
     return nullptr;
   }

@@ -51,9 +51,11 @@ int TunerManager::FormatEvent(char* buffer, size_t capacity, Event* itev) {
                         : itev->titleLen;
   if (titleMode == 0) {
     size_t real = strnlen(itev->titleShort, sizeof(itev->titleShort));
-    if (real != itev->titleLen && report_due(mLengthMismatches++))
-      VYX_LOG("FormatEvent: real_length %d != itev->titleLen %d !!!\n", static_cast<int>(real),
-              static_cast<int>(itev->titleLen));
+    if (real != itev->titleLen) {
+      ++mLengthMismatches;
+      VYX_LOG_LIMITED("FormatEvent: real_length %d != itev->titleLen %d !!!\n", static_cast<int>(real),
+                      static_cast<int>(itev->titleLen));
+    }
     titleLen = real;
   }
   const unsigned char textMode = static_cast<unsigned char>(itev->unicodeModeForLongInfo);
@@ -64,9 +66,11 @@ int TunerManager::FormatEvent(char* buffer, size_t capacity, Event* itev) {
   if (textLen + 1 > textCap) textLen = textCap > 0 ? textCap - 1 : 0;
   if (textMode == 0) {
     size_t real = strnlen(text, textCap > 0 ? textCap : 1);
-    if (real != itev->longInfoSize && report_due(mLengthMismatches++))
-      VYX_LOG("FormatEvent: real_length %d != itev->longInfoSize %d !!!\n", static_cast<int>(real),
-              static_cast<int>(itev->longInfoSize));
+    if (real != itev->longInfoSize) {
+      ++mLengthMismatches;
+      VYX_LOG_LIMITED("FormatEvent: real_length %d != itev->longInfoSize %d !!!\n", static_cast<int>(real),
+                      static_cast<int>(itev->longInfoSize));
+    }
     textLen = real;
   }
 
@@ -187,15 +191,13 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
           "(0x%x)\n",
           transportId, programId, date, time, timeFrame, cmdType, clock->GetMjdDateTime(now, nowText),
           now);
-  // A controller repeating a bad query gets one line in 512, with the count.
+  // A controller repeating a bad query gets one line per interval, with the count.
   if (const char* bad = BadEpgParams(cmdType, date, time, timeFrame)) {
-    const unsigned int n = mBadQueries++;
-    if (report_due(n)) {
-      if (bad[0] == 'I')
-        VYX_ERROR("%s %c (%u)\n", bad, cmdType, n + 1);
-      else
-        VYX_ERROR("%s (%u)\n", bad, n + 1);
-    }
+    const unsigned int n = ++mBadQueries;
+    if (bad[0] == 'I')
+      VYX_ERROR_LIMITED("%s %c (%u)\n", bad, cmdType, n);
+    else
+      VYX_ERROR_LIMITED("%s (%u)\n", bad, n);
     return nullptr;
   }
 
@@ -220,13 +222,11 @@ char* TunerManager::ProcessEpgData(char* /*buffer*/, ushort transportId, ushort 
   }
 
   if (margin || cut) {
-    const unsigned int n = mAnswersShort++;
-    if (report_due(n)) {
-      if (margin) VYX_ERROR("Buffer too small for EPG (%u)", n + 1);
-      if (cut)
-        VYX_ERROR("EPG answer cut after %u bytes: the next event line does not fit (%u)\n",
-                  static_cast<unsigned int>(pos), n + 1);
-    }
+    const unsigned int n = ++mAnswersShort;
+    if (margin) VYX_ERROR_LIMITED("Buffer too small for EPG (%u)", n);
+    if (cut)
+      VYX_ERROR_LIMITED("EPG answer cut after %u bytes: the next event line does not fit (%u)\n",
+                        static_cast<unsigned int>(pos), n);
   }
   SendEpgAnswer(pos);
   return nullptr;
@@ -250,8 +250,10 @@ void TunerManager::SendEpgAnswer(size_t pos) {
       error = errno;
     }
   }
-  if (failed && report_due(mSendFailures++))
-    fprintf(stderr, "sendto() - 2 errno %d (%u)\n", error, mSendFailures);
+  if (!failed) return;
+  ++mSendFailures;
+  unsigned int times = 0;
+  if (VYX_REPORT_DUE(&times)) fprintf(stderr, "[x%u] sendto() - 2 errno %d (%u)\n", times, error, mSendFailures);
 }
 
 void TunerManager::DumpEitInfo() {

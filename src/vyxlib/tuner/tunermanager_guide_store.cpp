@@ -120,9 +120,11 @@ bool TunerManager::SetEventInfoForProgram(ubyte2 sourceId, ubyte2 eventId, ubyte
       ev->eitWasSet = true;
       if (first) memcpy(title, ev->titleShort, sizeof(title));
       stored = true;
-      // Every repetition of the table brings the same title: one line in 512.
-      if (given != len && report_due(mTitlesCut++))
-        snprintf(report, sizeof(report), "Tilte too long... (%u), %u so far", given, mTitlesCut);
+      // Every repetition of the table brings the same title: one line per interval.
+      unsigned int times = 0;
+      if (given != len) ++mTitlesCut;
+      if (given != len && VYX_REPORT_DUE(&times))
+        snprintf(report, sizeof(report), "[x%u] Tilte too long... (%u), %u so far", times, given, mTitlesCut);
     }
   }
   if (report[0] != 0) VYX_ERROR("%s", report);
@@ -145,10 +147,14 @@ bool TunerManager::StoreLongName(ScalProgramDesc* p, int channel, ushort sourceI
   char* name = tooLong ? nullptr : TakeText(length + 1, &p->channelLongName, nullptr);
   if (name == nullptr) {
     ++mTextsDropped;
-    if (!tooLong)
+    if (!tooLong) {
       GuideFullNote("a long name", length, report, kGuideReportMax);
-    else if (report_due(mTextsTooLong++))
-      snprintf(report, kGuideReportMax, "No room for a long name of %u bytes, src_id %x (%u)\n",
+      return false;
+    }
+    ++mTextsTooLong;
+    unsigned int times = 0;
+    if (VYX_REPORT_DUE(&times))
+      snprintf(report, kGuideReportMax, "[x%u] No room for a long name of %u bytes, src_id %x (%u)\n", times,
                length, sourceId, mTextsTooLong);
     return false;
   }
@@ -223,11 +229,15 @@ bool TunerManager::TextNotStored(ScalProgramDesc* p, Event* ev, ushort sourceId,
   }
   if (ev == nullptr) ++mEventsDropped;
   ++mTextsDropped;
-  if (length < GuideTextPool::kMaxBytes)
+  if (length < GuideTextPool::kMaxBytes) {
     GuideFullNote(ev == nullptr ? "an event" : "a text", length, report, kGuideReportMax);
-  else if (report_due(mTextsTooLong++))
+    return false;
+  }
+  ++mTextsTooLong;
+  unsigned int times = 0;
+  if (VYX_REPORT_DUE(&times))
     snprintf(report, kGuideReportMax,
-             "longInfoSize 0, length %u: longer than %u, ev_id %x src_id %x not stored (%u)\n",
+             "[x%u] longInfoSize 0, length %u: longer than %u, ev_id %x src_id %x not stored (%u)\n", times,
              length, GuideTextPool::kMaxBytes - 1, eventId, sourceId, mTextsTooLong);
   return false;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/reportdue.h"
 #include "filter_fixture.h"
 #include "stdio_capture.h"
 
@@ -128,6 +129,27 @@ TEST(PsipText, EscapedHighCharacterEndsTheString) {
   EXPECT_EQ(std::string("xtail\0", 6), d.text);
 }
 
+TEST(PsipText, ANulInsideATextIsDroppedAndTheWholeTextSurvives) {
+  Fixture fx;
+  // An escaped 0x00 in both trees: the text goes on after it, coded in the
+  // tree that follows a NUL.
+  for (uint8_t table = 1; table <= 2; ++table) {
+    Decoded d = fx.Mss(tsfix::HuffmanMss(std::string("News\0at ten", 11), table));
+    EXPECT_EQ(std::string("Newsat ten\0", 11), d.text) << static_cast<int>(table);
+    EXPECT_EQ(11, d.len);
+  }
+  // Plain mode-0 bytes: the NULs go, also where they fill a segment or end it.
+  Decoded d = fx.Mss(MakeMss({{"eng",
+                               {{0, 0, Text(std::string("Late\0\0 show", 11))},
+                                {0, 0, Text(std::string("\0\0", 2))},
+                                {0, 0, Text(std::string("!\0", 2))}}}}));
+  EXPECT_EQ("Late show!", d.text);
+  EXPECT_EQ(10, d.len);
+  // In the other modes a 0x00 is the low byte of a character: it stays.
+  d = fx.Mss(MakeMss({{"eng", {{0, 0x3F, Text(std::string("\0A\0B", 4))}}}}));
+  EXPECT_EQ(std::string("\0A\0B", 4), d.text);
+}
+
 TEST(PsipText, LyingLengthsStopAtTheBytesGiven) {
   Fixture fx;
   Bytes two = MakeMss({{"eng", {{0, 1, Text("first")}}}, {"spa", {{0, 2, Text("second")}}}});
@@ -194,8 +216,9 @@ TEST(PsipText, TextNeverPassesTheBuffer) {
   ASSERT_LE(coded.size(), 255u);
   std::vector<MultipleString> huff(3, MultipleString{"eng", {{2, 0, coded}, {2, 0, coded}, {0, 0, Text("end")}}});
   {
-    // The second cut in this process and 511 more: one line, as every
-    // repetition of its table brings the same text.
+    // A cut repeated 512 times (a new stream's, reported afresh): one line,
+    // as every repetition of its table brings the same text.
+    report_limits_restart();
     vyxtest::StdioCapture err(stderr);
     for (int i = 0; i < 512; ++i) d = fx.Mss(MakeMss(huff));
     const std::string said = err.Stop();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands/commandmanager.h"
+#include "core/reportdue.h"
 #include "device_fakes.h"
 #include "filter_fixture.h"
 #include "tuner/guidetextpool.h"
@@ -227,7 +228,7 @@ TEST_F(Guide, BadParametersAreReportedAndNotAnswered) {
                {0xdd8b, 0, 90, 'l', "Bad params for l"}, {0, 0, 0, 'l', "Bad params for l"},
                {0, 1, 0, 'n', "Bad params for n"},      {0, 0, 0, 'x', "Invalid command recvd x"}};
   for (const Case& c : cases) {
-    tm.mBadQueries = 0;  // a repeated refusal is reported once in 512
+    report_limits_restart();  // a repeated refusal is reported once per interval
     vyxtest::StdioCapture err(stderr);
     EXPECT_TRUE(Ask(3, c.date, c.time, c.frame, c.type).empty()) << c.report;
     EXPECT_NE(err.Stop().find(c.report), std::string::npos) << c.report;
@@ -399,7 +400,7 @@ TEST_F(GuideCommands, BadFieldsAndUnknownTypes) {
   std::string got;
   // Date missing: the guide reports the parameters and sends nothing.
   {
-    tm->mBadQueries = 0;  // the first refusal of a run is reported
+    report_limits_restart();  // the first refusal of a run is reported
     vyxtest::StdioCapture err(stderr);
     EXPECT_EQ(Send("EITI0001,0003", &got), "<none>");
     EXPECT_NE(err.Stop().find("Bad params for i"), std::string::npos);

@@ -68,6 +68,13 @@ char* atsc_huffman1_to_string(const unsigned char* compressed, char* retval, uns
         int raw = 0;
         for (int i = 0; i < 8; ++i) raw = (raw << 1) | next_bit();
         if (raw >= 128) break;  // no tree to continue with
+        if (raw == 0) {
+          // An escaped NUL would cut the text short wherever it is read as
+          // a C string: it is dropped, and the next character is coded in
+          // its tree, as the encoder did.
+          context = 0;
+          continue;
+        }
         character = raw;
       }
       retval[written++] = static_cast<char>(character);

@@ -19,8 +19,6 @@ namespace {
 // (Huffman text can be) is handed over as 255 bytes, which the guide cuts.
 const int kMaxTitleHandedOver = 255;
 
-unsigned int eit_reports;
-
 // Filter thread only, under the filter's mutex: up to 255 events, too many
 // for the player's stack.
 EitSection eit_section;
@@ -37,12 +35,11 @@ bool TsFilter::AnalyzeSectionEit(unsigned char* pSection) {
     return false;
   }
   if (fault.kind == TableFault::eSectionLength) {
-    if (report_due(eit_reports)) VYX_LOG("Eit: Bad section length: %d\n", fault.value);
-    ++eit_reports;
+    VYX_LOG_LIMITED("Eit: Bad section length: %d\n", fault.value);
     return false;
   }
   if (fault.kind == TableFault::eReserved && fault.entry == 0) {
-    VYX_LOG("Eit: ERROR reserved not chking: pkt[1] %.2x mask 0x30\n", fault.value);
+    VYX_LOG_LIMITED("Eit: ERROR reserved not chking: pkt[1] %.2x mask 0x30\n", fault.value);
     return false;
   }
   ReportEitEvents(eit);
@@ -50,20 +47,17 @@ bool TsFilter::AnalyzeSectionEit(unsigned char* pSection) {
   // Events already passed on stay passed on.
   const EitEvent& cut = eit.events[eit.count];
   if (fault.kind == TableFault::eReserved) {
-    VYX_LOG("Eit ERROR reserved 3 mismatch is %.2x should be 0xC0\n", fault.value);
+    VYX_LOG_LIMITED("Eit ERROR reserved 3 mismatch is %.2x should be 0xC0\n", fault.value);
     return false;
   }
-  if (report_due(eit_reports)) {
-    if (fault.kind == TableFault::eEntryCut)
-      VYX_LOG("Eit: event %d of %d past the section (%d B left, source %d)\n", fault.entry, fault.value,
-              fault.left, eit.sourceId);
-    else if (fault.kind == TableFault::eTextCut)
-      VYX_LOG("Eit: title_length %d of event %d past the section (%d B left)\n", fault.value, cut.eventId,
-              fault.left);
-    else
-      VYX_LOG("Eit: descriptors_length %d of event %d past the section\n", fault.value, cut.eventId);
-  }
-  ++eit_reports;
+  if (fault.kind == TableFault::eEntryCut)
+    VYX_LOG_LIMITED("Eit: event %d of %d past the section (%d B left, source %d)\n", fault.entry, fault.value,
+                    fault.left, eit.sourceId);
+  else if (fault.kind == TableFault::eTextCut)
+    VYX_LOG_LIMITED("Eit: title_length %d of event %d past the section (%d B left)\n", fault.value,
+                    cut.eventId, fault.left);
+  else
+    VYX_LOG_LIMITED("Eit: descriptors_length %d of event %d past the section\n", fault.value, cut.eventId);
   return false;
 }
 
@@ -90,15 +84,14 @@ bool TsFilter::AnalyzeSectionEtt(unsigned char* pSection) {
   EttText ett;
   if (!DecodeEtt(pSection, kMaxLongSection, &ett)) {
     if (ett.fault.kind == TableFault::eTableId) {
-      VYX_LOG("Ett: ERROR packet Id invalid: pkt[0] %.2x expected 0xCC\n", ett.fault.value);
+      VYX_LOG_LIMITED("Ett: ERROR packet Id invalid: pkt[0] %.2x expected 0xCC\n", ett.fault.value);
     } else if (ett.fault.kind == TableFault::eSectionLength) {
-      if (report_due(eit_reports)) VYX_LOG("Ett: Bad section length: %d\n", ett.fault.value);
-      ++eit_reports;
+      VYX_LOG_LIMITED("Ett: Bad section length: %d\n", ett.fault.value);
     }
     return false;
   }
   if ((ett.headerByte1 & 0xF0) != 0xF0)
-    VYX_LOG("Eit: ERROR reserved not chking: pkt[1] %.2x mask 0x30\n", ett.headerByte1);
+    VYX_LOG_LIMITED("Eit: ERROR reserved not chking: pkt[1] %.2x mask 0x30\n", ett.headerByte1);
   int length = 0;
   unsigned char mode = 0;
   char* text = MultipleStringStructure(reinterpret_cast<char*>(const_cast<unsigned char*>(ett.message)),

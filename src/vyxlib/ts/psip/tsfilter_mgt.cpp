@@ -23,8 +23,6 @@ const int kNullPid = 0x1FFF;
 // tables, too many for the player's stack.
 MgtSection mgt_section;
 
-unsigned int mgt_reports;
-
 // The PID map change one MGT entry asks for.
 void TypeTablePid(PacketIdMapType& entry, unsigned int tableType) {
   entry.type = ePidTypeNone;
@@ -46,16 +44,16 @@ void TypeTablePid(PacketIdMapType& entry, unsigned int tableType) {
     entry.type = ePidTypeDcc;
   } else {
     entry.status = ePidIgnored;
-    VYX_LOG("Mgt: Invalid table_type received: %x\n", tableType);
+    VYX_LOG_LIMITED("Mgt: Invalid table_type received: %x\n", tableType);
   }
 }
 
 // The reserved bits of one table entry, which only warrant a log line.
 void LogMgtReserved(const MgtEntry& e) {
-  if ((e.pidByte & 0xE0) != 0xE0) VYX_LOG("Mgt: reserved (2) byte is %.2x, mask 0xE0\n", e.pidByte);
-  if ((e.versionByte & 0xE0) != 0xE0) VYX_LOG("Mgt: reserved (3) byte is %.2x, mask 0xE0\n", e.versionByte);
+  if ((e.pidByte & 0xE0) != 0xE0) VYX_LOG_LIMITED("Mgt: reserved (2) byte is %.2x, mask 0xE0\n", e.pidByte);
+  if ((e.versionByte & 0xE0) != 0xE0) VYX_LOG_LIMITED("Mgt: reserved (3) byte is %.2x, mask 0xE0\n", e.versionByte);
   if ((e.descriptorsByte & 0xF0) != 0xF0)
-    VYX_LOG("Mgt: reserved (4) byte is %.2x, mask 0xF0\n", e.descriptorsByte);
+    VYX_LOG_LIMITED("Mgt: reserved (4) byte is %.2x, mask 0xF0\n", e.descriptorsByte);
 }
 
 }  // namespace
@@ -70,23 +68,19 @@ bool TsFilter::AnalyzeSectionMgt(unsigned char* pSection) {
     return false;
   }
   if (fault.kind == TableFault::eSectionLength) {
-    if (report_due(mgt_reports)) VYX_LOG("Mgt: Bad section length: %d\n", fault.value);
-    ++mgt_reports;
+    VYX_LOG_LIMITED("Mgt: Bad section length: %d\n", fault.value);
     return false;
   }
   if ((mgt.headerByte1 & 0xF0) != 0xF0)
-    VYX_LOG("Mgt: reserved not chking: pkt[%d] %.2x mask 0x30\n", 1, mgt.headerByte1);
+    VYX_LOG_LIMITED("Mgt: reserved not chking: pkt[%d] %.2x mask 0x30\n", 1, mgt.headerByte1);
   for (int i = 0; i < mgt.count; ++i) ReportMgtEntry(mgt.entries[i]);
   if (whole) return true;
   if (fault.kind == TableFault::eDescriptorsCut) LogMgtReserved(mgt.entries[mgt.count]);
-  if (report_due(mgt_reports)) {
-    if (fault.kind == TableFault::eEntryCut)
-      VYX_LOG("Mgt: table %d of %d past the section (%d B left)\n", fault.entry, fault.value, fault.left);
-    else
-      VYX_LOG("Mgt: descriptors_length %d of table %d past the section (%d B left)\n", fault.value,
-              fault.entry, fault.left);
-  }
-  ++mgt_reports;
+  if (fault.kind == TableFault::eEntryCut)
+    VYX_LOG_LIMITED("Mgt: table %d of %d past the section (%d B left)\n", fault.entry, fault.value, fault.left);
+  else
+    VYX_LOG_LIMITED("Mgt: descriptors_length %d of table %d past the section (%d B left)\n", fault.value,
+                    fault.entry, fault.left);
   return false;
 }
 
@@ -97,8 +91,7 @@ void TsFilter::ReportMgtEntry(const MgtEntry& e) {
   // there.  The base PID (where the VCTs are named) is always analysed,
   // so a table type that would have it ignored only changes its type.
   if (e.pid == 0 || e.pid == kNullPid) {
-    if (report_due(mgt_reports)) VYX_LOG("Mgt: table_type %x on PID 0x%x not taken\n", e.tableType, e.pid);
-    ++mgt_reports;
+    VYX_LOG_LIMITED("Mgt: table_type %x on PID 0x%x not taken\n", e.tableType, e.pid);
     return;
   }
   PacketIdMapType& entry = mPacketIdMap[e.pid];
@@ -114,8 +107,7 @@ bool TsFilter::AnalyzeSectionStt(unsigned char* pSection) {
     if (stt.fault.kind == TableFault::eTableId) {
       VYX_ERROR("BUG: %x", stt.fault.value);
     } else if (stt.fault.kind == TableFault::eSectionLength) {
-      if (report_due(mgt_reports)) VYX_LOG("Stt: Bad section length: %d\n", stt.fault.value);
-      ++mgt_reports;
+      VYX_LOG_LIMITED("Stt: Bad section length: %d\n", stt.fault.value);
     }
     return false;
   }

@@ -23,25 +23,29 @@ namespace {
 // Results of MultipleStringStructure point here; filter thread only.
 char psip_text[TsFilter::kPsipTextBuffer];
 
-unsigned int text_reports;
-unsigned int too_long_reports;
-
 void ReportTooLong(int length) {
-  if (report_due(too_long_reports))
-    VYX_ERROR("MultipleStringStructure: Text too long: %d, max is %d", length,
-              TsFilter::kMaxPsipText);
-  ++too_long_reports;
+  VYX_ERROR_LIMITED("MultipleStringStructure: Text too long: %d, max is %d", length, TsFilter::kMaxPsipText);
 }
 
-// Plain bytes at *pos, up to `limit`; false when the text was cut.
-bool AppendPlain(const unsigned char* bytes, int numberBytes, int limit, int* pos) {
+// Plain bytes at *pos, up to `limit`; false when the text was cut.  In mode
+// 0 (ASCII and Latin-1) a 0x00 byte is a NUL that would cut the text short
+// wherever it is read as a C string: it is dropped.  In the other modes a
+// byte is the low half of a character (or of UTF-16), so every one stays.
+bool AppendPlain(const unsigned char* bytes, int numberBytes, unsigned char mode, int limit, int* pos) {
   int room = limit - *pos;
   if (room < 0) room = 0;
-  const int n = numberBytes < room ? numberBytes : room;
-  if (n > 0) memcpy(psip_text + *pos, bytes, static_cast<size_t>(n));
-  *pos += n;
-  if (n == numberBytes) return true;
-  ReportTooLong(*pos + numberBytes - n);
+  int taken = 0;
+  int kept = 0;
+  for (; taken < numberBytes && kept < room; ++taken) {
+    if (mode == 0 && bytes[taken] == 0) continue;
+    psip_text[*pos + kept++] = static_cast<char>(bytes[taken]);
+  }
+  *pos += kept;
+  if (taken == numberBytes) return true;
+  int rest = 0;
+  for (int i = taken; i < numberBytes; ++i) rest += mode != 0 || bytes[i] != 0 ? 1 : 0;
+  if (rest == 0) return true;
+  ReportTooLong(*pos + rest);
   return false;
 }
 
@@ -76,16 +80,14 @@ char* TsFilter::MultipleStringStructure(char* mustr, int* len, unsigned char* un
       const unsigned char* bytes = in.Bytes(numberBytes);
       if (bytes == nullptr) {
         // A segment cut by the end of its table: not decoded, nothing after it.
-        if (report_due(text_reports))
-          VYX_LOG("MultipleStringStructure: segment %d of string %d past the end (%d B)\n", g + 1,
-                  s + 1, available);
-        ++text_reports;
+        VYX_LOG_LIMITED("MultipleStringStructure: segment %d of string %d past the end (%d B)\n", g + 1,
+                        s + 1, available);
         stop = true;
         break;
       }
       if (unicode_mode != nullptr) *unicode_mode = mode;
       if (compression == 0) {
-        stop = !AppendPlain(bytes, numberBytes, kMaxPsipText - (coded ? 1 : 0), &pos);
+        stop = !AppendPlain(bytes, numberBytes, mode, kMaxPsipText - (coded ? 1 : 0), &pos);
       } else if (compression == 1 || compression == 2) {
         // Characters fit up to kMaxPsipText less the counted terminator;
         // one more is let through to tell a cut text from one that fits.
@@ -106,10 +108,8 @@ char* TsFilter::MultipleStringStructure(char* mustr, int* len, unsigned char* un
         pos += chars;
       } else {
         // No tree for it: the segment is skipped.
-        if (report_due(text_reports))
-          VYX_LOG("MultipleStringStructure: compression_type 0x%x skipped (%d B)\n", compression,
-                  numberBytes);
-        ++text_reports;
+        VYX_LOG_LIMITED("MultipleStringStructure: compression_type 0x%x skipped (%d B)\n", compression,
+                        numberBytes);
       }
     }
   }

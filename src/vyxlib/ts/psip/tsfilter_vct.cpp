@@ -29,14 +29,14 @@ char vct_short_name[16];
 void LogVctReserved(const VctChannel& c, int tableId) {
   const unsigned char reservedMask = (tableId == 0xC8) ? 0x0D : 0x01;
   if ((c.majorByte & 0xF0) != 0xF0)
-    VYX_LOG("Reserved not checking out! (1) pkt[curbyte] 0x%.2x mask 0xF0, tableId 0x%x\n", c.majorByte,
-            tableId);
+    VYX_LOG_LIMITED("Reserved not checking out! (1) pkt[curbyte] 0x%.2x mask 0xF0, tableId 0x%x\n", c.majorByte,
+                    tableId);
   if ((c.serviceByte & reservedMask) != reservedMask)
-    VYX_LOG("Vct: Reserved not checking (2) curbyte 0x%.2x should be 0x%.2x\n", c.serviceByte,
-            reservedMask);
+    VYX_LOG_LIMITED("Vct: Reserved not checking (2) curbyte 0x%.2x should be 0x%.2x\n", c.serviceByte,
+                    reservedMask);
   if ((c.descriptorsByte & 0xFC) != 0xFC)
-    VYX_LOG("Reserved not checking out! (3) pkt[curbyte] 0x%.2x [%d ?= 39] mask 0xFC\n",
-            c.descriptorsByte, c.offset + 30);
+    VYX_LOG_LIMITED("Reserved not checking out! (3) pkt[curbyte] 0x%.2x [%d ?= 39] mask 0xFC\n",
+                    c.descriptorsByte, c.offset + 30);
 }
 
 }  // namespace
@@ -51,26 +51,21 @@ bool TsFilter::AnalyzeSectionVct(unsigned char* pSection) {
     return false;
   }
   if (fault.kind == TableFault::eSectionLength) {
-    if (report_due(mDescriptorReports))
-      VYX_LOG("Vct: Bad section length: %d (table 0x%x)\n", fault.value, vct.tableId);
-    ++mDescriptorReports;
+    VYX_LOG_LIMITED("Vct: Bad section length: %d (table 0x%x)\n", fault.value, vct.tableId);
     return false;
   }
   if ((vct.headerByte1 & 0xF0) != 0xF0 || (vct.headerByte5 & 0xC0) != 0xC0)
-    VYX_LOG("Vct: reserved not chking: pkt[1] %.2x mask 0x30, pkt[4] %.2x mask 0xC0\n", vct.headerByte1,
-            vct.headerByte5);
+    VYX_LOG_LIMITED("Vct: reserved not chking: pkt[1] %.2x mask 0x30, pkt[4] %.2x mask 0xC0\n", vct.headerByte1,
+                    vct.headerByte5);
   for (int i = 0; i < vct.count; ++i) ReportVctChannel(vct, vct.channels[i]);
   if (whole) return true;  // the additional descriptors after the channels are not read
   if (fault.kind == TableFault::eDescriptorsCut) LogVctReserved(vct.channels[vct.count], vct.tableId);
-  if (report_due(mDescriptorReports)) {
-    if (fault.kind == TableFault::eEntryCut)
-      VYX_LOG("Vct: channel %d of %d past the section (%d B left, table 0x%x)\n", fault.entry,
-              fault.value, fault.left, vct.tableId);
-    else
-      VYX_LOG("Vct: descriptors_length %d of channel %d past the section (%d B left)\n", fault.value,
-              fault.entry, fault.left);
-  }
-  ++mDescriptorReports;
+  if (fault.kind == TableFault::eEntryCut)
+    VYX_LOG_LIMITED("Vct: channel %d of %d past the section (%d B left, table 0x%x)\n", fault.entry,
+                    fault.value, fault.left, vct.tableId);
+  else
+    VYX_LOG_LIMITED("Vct: descriptors_length %d of channel %d past the section (%d B left)\n", fault.value,
+                    fault.entry, fault.left);
   return false;
 }
 
