@@ -80,4 +80,39 @@ TEST_F(AtomicWrite, MissingDirectoryAndRefusedRenameAreReported) {
   EXPECT_EQ(kWriteFileOpenFailed, Write(std::string(600, 'a'), "x"));
 }
 
+// A file written in pieces: the old one stays whole until Publish, whether
+// the new one is given up, dropped with its object, or cannot be renamed.
+TEST_F(AtomicWrite, StagedFileLeavesTheOldFileUntilItIsPublished) {
+  const std::string path = dir + "/archive";
+  ASSERT_EQ(0, Write("archive", "old archive"));
+  {
+    StagedFile staged;
+    ASSERT_EQ(0, staged.Open(path.c_str()));
+    fputs("part one, ", staged.File());
+    fflush(staged.File());
+    EXPECT_EQ("part one, ", slurp(dir + "/archive.tmp"));
+    EXPECT_EQ("old archive", slurp(path));
+    staged.Abandon();
+    EXPECT_EQ("<missing>", slurp(dir + "/archive.tmp"));
+    // Finished but never published: the object's end removes it.
+    ASSERT_EQ(0, staged.Open(path.c_str()));
+    fputs("whole but unchecked", staged.File());
+    ASSERT_EQ(0, staged.Finish());
+    EXPECT_EQ("whole but unchecked", slurp(staged.TemporaryPath()));
+  }
+  EXPECT_EQ("<missing>", slurp(dir + "/archive.tmp"));
+  EXPECT_EQ("old archive", slurp(path));
+  StagedFile staged;
+  ASSERT_EQ(0, staged.Open(path.c_str()));
+  fputs("new archive", staged.File());
+  ASSERT_EQ(0, staged.Finish());
+  ASSERT_EQ(0, staged.Publish());
+  EXPECT_EQ("new archive", slurp(path));
+  EXPECT_EQ("<missing>", slurp(dir + "/archive.tmp"));
+  EXPECT_FALSE(staged.Staged());
+  // Nothing staged: nothing to publish, and the file stays.
+  EXPECT_EQ(kWriteFileWriteFailed, staged.Publish());
+  EXPECT_EQ("new archive", slurp(path));
+}
+
 }  // namespace
