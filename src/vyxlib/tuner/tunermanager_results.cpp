@@ -223,7 +223,6 @@ bool TunerManager::SetPsipInfoForProgram(ushort transportId, ushort programId, c
     p->channelNo = majorChanNo * 10 + minorChanNo;
     first = !p->mWasSet;
     p->mWasSet = true;
-    char name[16];
     memcpy(name, p->channelShortName, sizeof(name));  // the record may go once unlocked
   }
   if (first)
