@@ -3,6 +3,7 @@
 //
 //   make_guide_stream huffman OUT.ts
 //   make_guide_stream hostile OUT.ts
+//   make_guide_stream week OUT.ts MUX HOUR [MANIFEST.json]
 //
 // Both carry a PAT, two PMTs, an MGT naming EIT-0..3 and the ETT PIDs, a
 // TVCT (programs 1 and 2 with source_ids 1 and 2) and an STT at
@@ -14,13 +15,19 @@
 // section and an ETT of nearly 4 KB of non-plain text.  The sequence repeats 16
 // times, so every PID's continuity comes back to its start when the player
 // loops the file.
+// "week": one hour of the rolling guide of scripts/week.sh (week_guide.h),
+// written to OUT.ts.new and renamed over OUT.ts, so that a tuner feeding the
+// file meets either the old hour or the new one whole; MANIFEST.json gets
+// what the hour announces.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "tsfixture.h"
+#include "week_guide.h"
 
 using tsfix::Bytes;
 
@@ -142,11 +149,47 @@ void Hostile(tsfix::PsipStream& ts) {
   ts.Add(0x1D03, junk);
 }
 
+bool WriteFile(const std::string& path, const void* data, size_t size) {
+  FILE* fp = fopen(path.c_str(), "wb");
+  if (fp == nullptr) return false;
+  bool ok = fwrite(data, 1, size, fp) == size;
+  return fclose(fp) == 0 && ok;
+}
+
+// Written beside and renamed over, so a reader never sees half a file.
+bool Replace(const std::string& path, const void* data, size_t size) {
+  const std::string tmp = path + ".new";
+  return WriteFile(tmp, data, size) && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+int Week(int argc, char** argv) {
+  int mux = argc > 3 ? atoi(argv[3]) : -1;
+  int hour = argc > 4 ? atoi(argv[4]) : -1;
+  if (argc < 5 || argc > 6 || (mux != 0 && mux != 1) || hour < 0 || hour > 24 * 366) {
+    fprintf(stderr, "usage: %s week OUT.ts MUX(0|1) HOUR [MANIFEST.json]\n", argv[0]);
+    return 2;
+  }
+  Bytes ts = weekguide::HourStream(mux, hour);
+  if (argc == 6) {
+    std::string manifest = weekguide::HourManifest(mux, hour);
+    if (!Replace(argv[5], manifest.data(), manifest.size())) {
+      fprintf(stderr, "cannot write %s\n", argv[5]);
+      return 1;
+    }
+  }
+  if (!Replace(argv[2], ts.data(), ts.size())) {
+    fprintf(stderr, "cannot write %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && strcmp(argv[1], "week") == 0) return Week(argc, argv);
   if (argc != 3 || (strcmp(argv[1], "huffman") != 0 && strcmp(argv[1], "hostile") != 0)) {
-    fprintf(stderr, "usage: %s huffman|hostile OUT.ts\n", argv[0]);
+    fprintf(stderr, "usage: %s huffman|hostile OUT.ts | week OUT.ts MUX HOUR [MANIFEST.json]\n", argv[0]);
     return 2;
   }
   tsfix::PsipStream ts;

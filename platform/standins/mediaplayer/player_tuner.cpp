@@ -26,6 +26,13 @@
 // compressed by VYX_TIME_SCALE: the bit rate is a property of the data, and
 // multiplying it would only multiply the load on the host; the time scale
 // compresses waits, which stay short compared with a stream's table cycle.
+//
+// A live channel: when the feed comes back to the file's start and the file
+// was replaced (renamed over: another inode, size or time), the new file is
+// mapped and fed from there on, so that a generator can roll a guide hour by
+// hour under a running tuner.  A lost signal: while <hostdir>/signal-lost
+// exists the feed delivers nothing and the strength reads 0; when it goes the
+// strength comes back and the feed goes on where it was (event "signal").
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,6 +66,10 @@ struct Feed {
   std::atomic<bool> stop{false};
   uint8_t* data = nullptr;  // the mapped file
   size_t size = 0;
+  std::string path;         // empty: not a file (the "nopat" carrier)
+  struct stat identity {};  // of the file mapped
+  std::string signalFile;   // present: the signal is lost
+  int strength = 0;
   double rate = kDefaultRate;
   bool fast = false;
   uint32_t seed = 1;
@@ -93,10 +104,53 @@ bool map_file(const std::string& path, Feed* f, std::string* error) {
     *error = "cannot read " + path;
     return false;
   }
+  if (f->data != nullptr) munmap(f->data, f->size);
   f->data = static_cast<uint8_t*>(m);
   f->size = static_cast<size_t>(st.st_size);
+  f->path = path;
+  f->identity = st;
   madvise(m, f->size, MADV_SEQUENTIAL);
   return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// At the file's start again, `at` bytes into the feed: maps the file anew
+// when it was replaced (a live channel); keeps the old mapping when the new
+// one cannot be read.
+void reload_if_replaced(Feed* f, unsigned long long at) {
+  if (f->path.empty()) return;
+  struct stat st;
+  if (stat(f->path.c_str(), &st) != 0 || same_file(st, f->identity)) return;
+  std::string error;
+  if (map_file(f->path, f, &error) && f->log != nullptr) {
+    JsonLine j("feed_reload");
+    j.Str("file", f->path.c_str()).Uint("bytes", f->size).Uint("at", at);
+    f->log->Write(j);
+  }
+}
+
+// While the signal file exists nothing is fed and the strength reads 0.
+// Returns true while the signal is lost.
+bool signal_lost(Feed* f, bool* lost, double* nextLook) {
+  if (f->signalFile.empty()) return false;
+  double now = standin_monotonic();
+  if (now < *nextLook) return *lost;
+  *nextLook = now + 0.05;
+  bool gone = access(f->signalFile.c_str(), F_OK) == 0;
+  if (gone != *lost) {
+    *lost = gone;
+    status_set_strength(gone ? 0 : f->strength);
+    if (f->log != nullptr) {
+      JsonLine j("signal");
+      j.Bool("lost", gone).Int("strength", gone ? 0 : f->strength);
+      f->log->Write(j);
+    }
+  }
+  return gone;
 }
 
 const char kNoPat[] = "nopat";
@@ -184,31 +238,45 @@ void feed_body(Feed* f) {
   std::vector<uint8_t> wrap(kMaxBuffer);
   uint32_t prng = f->seed != 0 ? f->seed : 1;
   size_t pos = 0;
-  const size_t total = f->size;
   double start = standin_monotonic();
   double nextProgress = f->progressEvery > 0 && f->log != nullptr ? start : -1.0;
   unsigned long long sent = 0;
+  bool lost = false;
+  double nextLook = 0.0;
   while (!f->stop.load(std::memory_order_relaxed)) {
+    if (signal_lost(f, &lost, &nextLook)) {
+      standin_sleep_until(standin_monotonic() + 0.02);
+      start = standin_monotonic() - static_cast<double>(sent) * 8.0 / f->rate;
+      continue;
+    }
     size_t n = 1 + xorshift32(&prng) % kMaxBuffer;
     uint8_t* buf;
-    if (total - pos >= n) {
+    bool atStart = false;
+    if (f->size - pos >= n) {
       buf = f->data + pos;
       pos += n;
-      if (pos == total) pos = 0;
+      if (pos == f->size) {
+        pos = 0;
+        atStart = true;
+      }
     } else {
       // Across the end of the file, so the loop is seamless.
       for (size_t off = 0; off < n;) {
-        size_t chunk = total - pos;
+        size_t chunk = f->size - pos;
         if (chunk > n - off) chunk = n - off;
         memcpy(wrap.data() + off, f->data + pos, chunk);
         off += chunk;
         pos += chunk;
-        if (pos == total) pos = 0;
+        if (pos == f->size) {
+          pos = 0;
+          reload_if_replaced(f, sent + off);
+        }
       }
       buf = wrap.data();
     }
     if (plugin_filter(buf, static_cast<unsigned>(n))) f->delivered.fetch_add(1, std::memory_order_relaxed);
     sent += n;
+    if (atStart) reload_if_replaced(f, sent);
     f->bytes.store(sent, std::memory_order_relaxed);
     f->buffers.fetch_add(1, std::memory_order_relaxed);
     if (f->fast && nextProgress < 0) continue;
@@ -351,6 +419,8 @@ void tuner_tune(int32_t channel, int32_t subChannel, JsonlWriter& log) {
               static_cast<uint32_t>(channel) * 2654435761u;
     f->progressEvery = static_cast<double>(env_long("VYX_FEED_PROGRESS_MS", 0, 0, 3600000)) / 1000.0;
     f->log = &log;
+    f->strength = strength;
+    f->signalFile = hostdir_file("signal-lost");
     j.Num("rate", f->rate).Num("pcrRate", pcrRate).Bool("fast", f->fast).Uint("bytes", f->size);
     f->thread = std::thread(feed_body, f);
     std::lock_guard<std::mutex> lock(g_mutex);

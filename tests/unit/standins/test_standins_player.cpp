@@ -322,6 +322,75 @@ TEST_F(PlayerTest, PacesByTheStreamsOwnPcrRate) {
   EXPECT_EQ(json_get(events(mLog, "feed_stop")[1], "reason"), "retune");
 }
 
+// A live channel: a file renamed over the channel's is fed from the feed's
+// next return to the start, whole and in order; while <hostdir>/signal-lost
+// exists nothing is fed and the strength reads 0, and the feed resumes after.
+TEST_F(PlayerTest, LiveChannelTakesAReplacedFileAndLosesTheSignal) {
+  const std::string a = read_file(kSamples + "/atsc-wnet13-psip.ts");
+  ASSERT_EQ(a.size(), 15792u);
+  std::string b = a.substr(0, 188 * 40);
+  for (size_t i = 4; i < b.size(); i += 188) b[i] = static_cast<char>(0x5A);  // not a prefix of a
+  write_file(mDir + "/live.ts", a);
+  write_file(mDir + "/channels", "16 live.ts 4\n");
+  StartPlayer({"VYX_FEED_RATE=8000000", "VYX_FEED_PROGRESS_MS=20"});
+  Cmd("-vdbg 12");
+  ASSERT_TRUE(wait_for([&] { return Fake("start").size() == 1; }));
+  Cmd("-atsc 16");
+  ASSERT_TRUE(wait_event(mLog, "tune"));
+  unsigned long long calls = 0, bytes = 0, unaligned = 0, syncErrors = 0, hash = 0;
+  auto fed = [&](unsigned long long atLeast) {
+    return wait_for([&] {
+      std::vector<std::string> f = Fake("filter");
+      if (f.empty()) return false;
+      sscanf(f.back().c_str(), "filter %llu %llu %llu %llu %llu", &calls, &bytes, &unaligned, &syncErrors,
+             &hash);
+      return bytes > atLeast;
+    });
+  };
+  ASSERT_TRUE(fed(2 * a.size()));
+  write_file(mDir + "/live.ts.new", b);
+  ASSERT_EQ(rename((mDir + "/live.ts.new").c_str(), (mDir + "/live.ts").c_str()), 0);
+  ASSERT_TRUE(wait_event(mLog, "feed_reload"));
+  std::string reload = events(mLog, "feed_reload")[0];
+  EXPECT_EQ(json_get(reload, "bytes"), std::to_string(b.size()));
+  const unsigned long long at = std::stoull(json_get(reload, "at"));
+  EXPECT_EQ(at % a.size(), 0u) << "the switch is at a return to the file's start";
+  ASSERT_TRUE(fed(at + 5 * b.size()));
+  EXPECT_EQ(syncErrors, 0u);
+  // The old file whole up to the switch, then the new one loop after loop.
+  unsigned long long want = 0;
+  for (unsigned long long i = 0; i < bytes; i++)
+    want = want * 31 + static_cast<unsigned char>(i < at ? a[i % a.size()] : b[(i - at) % b.size()]);
+  EXPECT_EQ(hash, want);
+
+  _sVPLAYER_SM_STRUCT* rec = Record();
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->vStatus.tunerSignalStrength, 4);
+  write_file(mDir + "/signal-lost", "");
+  ASSERT_TRUE(wait_event(mLog, "signal"));
+  EXPECT_EQ(json_get(events(mLog, "signal")[0], "lost"), "true");
+  EXPECT_EQ(rec->vStatus.tunerSignalStrength, 0);
+  EXPECT_EQ(rec->vStatus.sigLock, 0);
+  // Nothing more is fed while the signal is lost (a fed buffer logs its
+  // progress every 20 ms).
+  usleep(300 * 1000);
+  std::vector<std::string> log = read_lines(mLog);
+  size_t fedWhileLost = 0;
+  bool lost = false;
+  for (const std::string& l : log) {
+    lost = lost || l.find("\"signal\"") != std::string::npos;
+    if (lost && l.find("\"feed_progress\"") != std::string::npos) fedWhileLost++;
+  }
+  EXPECT_EQ(fedWhileLost, 0u);
+  const size_t linesLost = Fake("filter").size();
+  ASSERT_EQ(unlink((mDir + "/signal-lost").c_str()), 0);
+  ASSERT_TRUE(wait_event(mLog, "signal", 2));
+  EXPECT_EQ(json_get(events(mLog, "signal")[1], "lost"), "false");
+  EXPECT_EQ(rec->vStatus.tunerSignalStrength, 4);
+  EXPECT_TRUE(wait_for([&] { return Fake("filter").size() > linesLost; }));
+  shmdt(reinterpret_cast<char*>(rec) - kPlayerStatusOffset);
+}
+
 TEST_F(PlayerTest, NoPatCarrierLocksAndFeedsOnlyNullPackets) {
   write_file(mDir + "/channels", "9 nopat 3\n");
   StartPlayer({"VYX_FEED_FAST=1"});
