@@ -21,25 +21,25 @@ by a thread of its own.  Each simulated day, at these hours:
       started again (and said)
   12  a retune to the other multiplex (both streams)
   23  after the hour: the next 12 h of guide of every program of the tuned
-      multiplex asked (EITL) until every event the stream announces is
-      answered exactly (start, duration, title, description) or
-      --guide-wait seconds pass.
+      multiplex asked (EITI, each event at its first minute) until every
+      event the stream announces is answered exactly (start, duration,
+      title, description) or --guide-wait seconds pass.
 Prints one JSON line per day (guide complete with counts, datagrams sent
 by the transmitter and received here, report lines written to each
 device's stdout.log and stderr.log, the players' RSS), then a summary.
-Datagrams sent are the transmitter's own byte count (DUMPSTATS) over
-1316; losses are judged on bytes.  Exit 1 when a day's guide is
-incomplete, data was lost (fewer bytes received than sent, beyond 0.1 %), a group received nothing for a day, the
-receiver is not playing at a day's end, a device wrote more than
---max-error-lines lines to stderr.log in a day, a command went unanswered,
-or (over several days) the transmitter's player grew by more than a quarter
-of its first day's RSS and 8 MiB.
+Datagrams sent are the transmitter's own byte count (DUMPSTATS) over 1316;
+losses are judged on bytes.  Exit 1 when a day's guide is incomplete, data
+was lost (fewer bytes received than sent, beyond 0.1 %), a group received
+nothing for a day, the receiver is not playing at a day's end, a device
+wrote more than --max-error-lines lines to stderr.log in a day, a command
+went unanswered, a sanitizer error was reported, or (over several days)
+the transmitter's player grew by more than a quarter of its first day's
+RSS and 8 MiB.
 """
 
 import argparse
 import json
 import os
-import re
 import select
 import signal
 import subprocess
@@ -53,7 +53,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "platform", "vyxctl_pkg"))
 sys.path.insert(0, HERE)
 from soak_control import DATAGRAM, GROUPS, Group, proc_stats, tx_bytes_out  # noqa: E402
 from vyxe2e import OK, VERSION_REPLY, Controller, device, exec_host, host_dir, read_text  # noqa: E402
-from vyxe2e import standin_pid  # noqa: E402
+from vyxe2e import sanitizer_errors, standin_pid  # noqa: E402
 from vyxctl import decode  # noqa: E402
 
 CHANNELS = [5, 7]          # tuner channel of mux 0 and mux 1
@@ -176,7 +176,7 @@ class Week:
     def reset(self):
         self.sent_so_far()
         before = {h: read_text(h, "player.pid").strip() for h in ("tx", "rx")}
-        for h in ("tx", "rx"):
+        for h in ("rx", "tx"):
             self.command(h, "RESET", timeout=10, expect=OK)
         for h in ("tx", "rx"):
             deadline = time.monotonic() + 120
@@ -192,8 +192,11 @@ class Week:
         return self.restore_after_reset()
 
     def retune(self):
+        # A retune starts the transmitter's counters again.
+        self.sent_so_far()
         self.mux = 1 - self.mux
         self.start_streams()
+        self.out_last = 0
 
     # --------------------------------------------------------------- guide
     def manifest(self):
@@ -293,7 +296,7 @@ class Week:
             time.sleep(self.args.hour_seconds)
         guide = self.guide_check()
         self.sent_so_far()
-        time.sleep(0.5)  # the datagrams of the last count on their way
+        time.sleep(0.2)  # the datagrams of the last count on their way
         counts1 = receiver.counts()
         lines1 = self.log_lines()
         received = [[b - a for a, b in zip(c0, c1)] for c0, c1 in zip(counts0, counts1)]
@@ -356,6 +359,10 @@ def main():
         days.append(report)
         print(json.dumps(report), flush=True)
     receiver.done = True
+    for host in ("tx", "rx"):
+        errors = sanitizer_errors(host)
+        if errors:
+            week.fail("%s/stderr.log has sanitizer errors: %s" % (host, " | ".join(errors[:5])))
     rss = [r["rss_kb"]["tx"] for r in days]
     if len(rss) > 1 and max(rss[1:]) > rss[0] * 1.25 + 8192:
         week.fail("the transmitter's player grew from %d kB to %d kB" % (rss[0], max(rss[1:])))
