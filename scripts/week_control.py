@@ -57,7 +57,7 @@ from vyxe2e import sanitizer_errors, standin_pid  # noqa: E402
 from vyxctl import decode  # noqa: E402
 
 CHANNELS = [5, 7]          # tuner channel of mux 0 and mux 1
-TSIDS = [0x0A01, 0x0B02]   # their transport ids (platform/guidestream/week_guide.cpp)
+TSIDS = [0x0A01, 0x0B02]   # their transport ids (platform/tsfixture/tsfixture_week.cpp)
 RX_PLAY = "UNIT1,239.1.1.1,1234,0,1"
 LOSS_TOLERANCE = 0.001
 

@@ -15,7 +15,7 @@
 // section and an ETT of nearly 4 KB of non-plain text.  The sequence repeats 16
 // times, so every PID's continuity comes back to its start when the player
 // loops the file.
-// "week": one hour of the rolling guide of scripts/week.sh (week_guide.h),
+// "week": one hour of the rolling guide of scripts/week.sh (platform/tsfixture/tsfixture_week.h),
 // written to OUT.ts.new and renamed over OUT.ts, so that a tuner feeding the
 // file meets either the old hour or the new one whole; MANIFEST.json gets
 // what the hour announces.
@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "tsfixture.h"
-#include "week_guide.h"
+#include "tsfixture_week.h"
 
 using tsfix::Bytes;
 
@@ -169,9 +169,9 @@ int Week(int argc, char** argv) {
     fprintf(stderr, "usage: %s week OUT.ts MUX(0|1) HOUR [MANIFEST.json]\n", argv[0]);
     return 2;
   }
-  Bytes ts = weekguide::HourStream(mux, hour);
+  Bytes ts = tsfix::week::HourStream(mux, hour);
   if (argc == 6) {
-    std::string manifest = weekguide::HourManifest(mux, hour);
+    std::string manifest = tsfix::week::HourManifest(mux, hour);
     if (!Replace(argv[5], manifest.data(), manifest.size())) {
       fprintf(stderr, "cannot write %s\n", argv[5]);
       return 1;

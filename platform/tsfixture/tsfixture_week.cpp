@@ -3,16 +3,16 @@
 // 400 bytes, every other one Huffman-coded) but their own transport ids,
 // source ids and texts, so a guide kept from the other multiplex shows.
 
-#include "week_guide.h"
+#include "tsfixture_week.h"
 
 #include <cstdio>
 #include <map>
 #include <vector>
 
-namespace weekguide {
+namespace tsfix {
+namespace week {
 namespace {
 
-using tsfix::Bytes;
 
 const uint32_t kGpsUtcOffset = 18;
 // The week starts at 00:00 UTC of MJD 61000 (2025-11-21).
@@ -27,14 +27,6 @@ uint32_t Gps(uint32_t unix) { return unix - kUnixToGps + kGpsUtcOffset; }
 
 // Event `slot` (half hours from the week's start) of a channel: its id is the
 // slot, stable across the windows and versions that carry it.
-struct WeekEvent {
-  uint16_t id;
-  uint32_t start;  // Unix seconds
-  std::string title;
-  std::string text;
-  bool coded;
-};
-
 WeekEvent EventAt(int mux, int ch, int slot) {
   static const char* kWords[] = {"news", "weather", "garden", "river", "city", "market",
                                  "music", "science", "history", "travel", "sport", "kitchen"};
@@ -58,24 +50,24 @@ int SlotOfHour(int hour) { return hour * 60 / kEventMinutes; }
 // First event slot of EIT-0: the start of the 3-hour window holding `hour`.
 int FirstSlot(int hour) { return SlotOfHour(hour - hour % 3); }
 
-void AddPmts(tsfix::PsipStream& s, int hour) {
+void AddPmts(PsipStream& s, int hour) {
   const uint8_t version = static_cast<uint8_t>(hour & 0x1F);
   for (int ch = 0; ch < kChannels; ++ch) {
-    std::vector<tsfix::EsEntry> es;
+    std::vector<EsEntry> es;
     es.push_back({0x02, VideoPid(ch), {}});
-    es.push_back({0x81, AudioPid(ch, 0), {tsfix::LanguageDescriptor({{"eng", 0}})}});
-    if (hour % 2 == 1) es.push_back({0x81, AudioPid(ch, 1), {tsfix::LanguageDescriptor({{"spa", 0}})}});
-    s.Add(static_cast<uint16_t>(0x31 + ch), tsfix::MakePmt(static_cast<uint16_t>(ch + 1), VideoPid(ch), version, es));
+    es.push_back({0x81, AudioPid(ch, 0), {LanguageDescriptor({{"eng", 0}})}});
+    if (hour % 2 == 1) es.push_back({0x81, AudioPid(ch, 1), {LanguageDescriptor({{"spa", 0}})}});
+    s.Add(static_cast<uint16_t>(0x31 + ch), MakePmt(static_cast<uint16_t>(ch + 1), VideoPid(ch), version, es));
   }
 }
 
-void AddBase(tsfix::PsipStream& s, int mux, int hour) {
-  std::vector<tsfix::PatEntry> pat;
-  std::vector<tsfix::TvctChannel> vct;
+void AddBase(PsipStream& s, int mux, int hour) {
+  std::vector<PatEntry> pat;
+  std::vector<TvctChannel> vct;
   for (int ch = 0; ch < kChannels; ++ch) {
     const uint16_t prog = static_cast<uint16_t>(ch + 1);
     pat.push_back({prog, static_cast<uint16_t>(0x31 + ch)});
-    tsfix::TvctChannel c;
+    TvctChannel c;
     c.shortName = std::string(mux == 0 ? "NORTH" : "SOUTH") + std::to_string(prog);
     c.major = static_cast<uint16_t>(mux == 0 ? 40 : 41);
     c.minor = prog;
@@ -84,12 +76,12 @@ void AddBase(tsfix::PsipStream& s, int mux, int hour) {
     c.sourceId = Source(mux, ch);
     vct.push_back(c);
   }
-  s.Add(0x0000, tsfix::MakePat(Tsid(mux), 1, pat));
+  s.Add(0x0000, MakePat(Tsid(mux), 1, pat));
   AddPmts(s, hour);
   const uint8_t version = static_cast<uint8_t>((hour / 3) & 0x1F);
-  std::vector<tsfix::MgtTable> tables;
+  std::vector<MgtTable> tables;
   auto table = [&tables](unsigned type, unsigned pid) {
-    tsfix::MgtTable t;
+    MgtTable t;
     t.tableType = static_cast<uint16_t>(type);
     t.pid = static_cast<uint16_t>(pid);
     tables.push_back(t);
@@ -100,26 +92,26 @@ void AddBase(tsfix::PsipStream& s, int mux, int hour) {
     table(0x0200u + n, 0x1E00u + n);
   }
   const uint32_t now = kWeekStartUnix + static_cast<uint32_t>(hour) * 3600u;
-  s.AddPacked(0x1FFB, {tsfix::MakeMgt(tables, version), tsfix::MakeTvct(Tsid(mux), 1, vct),
-                       tsfix::MakeStt(Gps(now), kGpsUtcOffset)});
+  s.AddPacked(0x1FFB, {MakeMgt(tables, version), MakeTvct(Tsid(mux), 1, vct),
+                       MakeStt(Gps(now), kGpsUtcOffset)});
 }
 
 // EIT-n and ETT-n of every channel: window n covers 3 hours from EIT-0's slot.
-void AddWindows(tsfix::PsipStream& s, int mux, int hour) {
+void AddWindows(PsipStream& s, int mux, int hour) {
   const uint8_t version = static_cast<uint8_t>((hour / 3) & 0x1F);
   const int perWindow = 180 / kEventMinutes;
   for (int n = 0; n < kWindows; ++n) {
     for (int ch = 0; ch < kChannels; ++ch) {
-      std::vector<tsfix::EitEvent> events;
+      std::vector<EitEvent> events;
       std::vector<Bytes> texts;
       for (int k = 0; k < perWindow; ++k) {
         WeekEvent e = EventAt(mux, ch, FirstSlot(hour) + n * perWindow + k);
-        events.push_back(tsfix::Event(e.id, Gps(e.start), kEventMinutes * 60,
-                                      e.coded ? tsfix::HuffmanMss(e.title, 1) : tsfix::PlainMss(e.title)));
-        texts.push_back(tsfix::MakeEtt(tsfix::EventEtmId(Source(mux, ch), e.id), version,
-                                       e.coded ? tsfix::HuffmanSegmentedMss(e.text, 2) : tsfix::SegmentedMss(e.text)));
+        events.push_back(Event(e.id, Gps(e.start), kEventMinutes * 60,
+                                      e.coded ? HuffmanMss(e.title, 1) : PlainMss(e.title)));
+        texts.push_back(MakeEtt(EventEtmId(Source(mux, ch), e.id), version,
+                                       e.coded ? HuffmanSegmentedMss(e.text, 2) : SegmentedMss(e.text)));
       }
-      s.Add(static_cast<uint16_t>(0x1D00 + n), tsfix::MakeEit(Source(mux, ch), version, 0, 0, events));
+      s.Add(static_cast<uint16_t>(0x1D00 + n), MakeEit(Source(mux, ch), version, 0, 0, events));
       for (const Bytes& t : texts) s.Add(static_cast<uint16_t>(0x1E00 + n), t);
     }
   }
@@ -135,15 +127,24 @@ void PadContinuity(Bytes& ts) {
     for (int k = pc.second; k % 16 != 0; ++k) {
       uint8_t stuffing[184];
       for (uint8_t& b : stuffing) b = 0xFF;
-      tsfix::Append(ts, tsfix::MakePacket(pc.first, false, static_cast<uint8_t>((1 + k) & 0x0F), stuffing, 184));
+      Append(ts, MakePacket(pc.first, false, static_cast<uint8_t>((1 + k) & 0x0F), stuffing, 184));
     }
   }
 }
 
 }  // namespace
 
+uint32_t HourTime(int hour) { return kWeekStartUnix + static_cast<uint32_t>(hour) * 3600u; }
+uint16_t TransportId(int mux) { return Tsid(mux); }
+
+std::vector<WeekEvent> HourEvents(int mux, int hour, int ch) {
+  std::vector<WeekEvent> out;
+  for (int k = 0; k < kWindows * 180 / kEventMinutes; ++k) out.push_back(EventAt(mux, ch, FirstSlot(hour) + k));
+  return out;
+}
+
 Bytes HourStream(int mux, int hour) {
-  tsfix::PsipStream s;
+  PsipStream s;
   AddBase(s, mux, hour);
   AddWindows(s, mux, hour);
   Bytes tables = s.Build();
@@ -154,11 +155,11 @@ Bytes HourStream(int mux, int hour) {
   for (int k = 0; k < 48; ++k) {
     for (int ch = 0; ch < kChannels; ++ch) {
       const uint8_t cc = static_cast<uint8_t>(k & 0x0F);
-      media.push_back(tsfix::MakeDataPacket(VideoPid(ch), cc));
+      media.push_back(MakeDataPacket(VideoPid(ch), cc));
       if (k % 3 == 0) {
         const uint8_t acc = static_cast<uint8_t>((k / 3) & 0x0F);
-        media.push_back(tsfix::MakeDataPacket(AudioPid(ch, 0), acc));
-        if (hour % 2 == 1) media.push_back(tsfix::MakeDataPacket(AudioPid(ch, 1), acc));
+        media.push_back(MakeDataPacket(AudioPid(ch, 0), acc));
+        if (hour % 2 == 1) media.push_back(MakeDataPacket(AudioPid(ch, 1), acc));
       }
     }
   }
@@ -167,7 +168,7 @@ Bytes HourStream(int mux, int hour) {
   size_t m = 0;
   for (size_t t = 0; t < tablePackets; ++t) {
     out.insert(out.end(), tables.begin() + static_cast<long>(t * 188), tables.begin() + static_cast<long>(t * 188 + 188));
-    for (size_t due = (t + 1) * media.size() / tablePackets; m < due; ++m) tsfix::Append(out, media[m]);
+    for (size_t due = (t + 1) * media.size() / tablePackets; m < due; ++m) Append(out, media[m]);
   }
   return out;
 }
@@ -186,22 +187,23 @@ std::string JsonText(const std::string& s) {
 }  // namespace
 
 std::string HourManifest(int mux, int hour) {
-  const uint32_t now = kWeekStartUnix + static_cast<uint32_t>(hour) * 3600u;
+  const uint32_t now = HourTime(hour);
   std::string j = "{\"mux\": " + std::to_string(mux) + ", \"hour\": " + std::to_string(hour) +
                   ", \"stt\": " + std::to_string(now) + ", \"transport_id\": " + std::to_string(Tsid(mux)) +
                   ", \"programs\": [";
-  const int perWindow = 180 / kEventMinutes;
   for (int ch = 0; ch < kChannels; ++ch) {
     j += std::string(ch ? ", " : "") + "{\"program\": " + std::to_string(ch + 1) + ", \"events\": [";
-    for (int k = 0; k < kWindows * perWindow; ++k) {
-      WeekEvent e = EventAt(mux, ch, FirstSlot(hour) + k);
-      j += std::string(k ? ", " : "") + "{\"id\": " + std::to_string(e.id) + ", \"start\": " +
+    bool first = true;
+    for (const WeekEvent& e : HourEvents(mux, hour, ch)) {
+      j += std::string(first ? "" : ", ") + "{\"id\": " + std::to_string(e.id) + ", \"start\": " +
            std::to_string(e.start) + ", \"minutes\": " + std::to_string(kEventMinutes) +
            ", \"title\": " + JsonText(e.title) + ", \"description\": " + JsonText(e.text) + "}";
+      first = false;
     }
     j += "]}";
   }
   return j + "]}\n";
 }
 
-}  // namespace weekguide
+}  // namespace week
+}  // namespace tsfix
