@@ -51,6 +51,9 @@ generator=$build/platform/guidestream/make_guide_stream
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vyxweek.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# A copy: a rebuild of the tree meanwhile does not take it away mid-week.
+cp "$generator" "$work/make_guide_stream"
+generator=$work/make_guide_stream
 for mux in 0 1; do "$generator" week "$work/mux$mux.ts" "$mux" 0 "$work/mux$mux.json"; done
 keep_opt=()
 [ -n "$keep" ] && keep_opt=(--keep "$keep")

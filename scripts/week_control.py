@@ -15,7 +15,8 @@ the new file when its feed comes round to the start.
 Two streams out (slots 1 and 2: programs 1 and 2 to 239.1.1.1:1234 and
 239.1.1.2:1236), the receiver playing the first, every group received here
 by a thread of its own.  Each simulated day, at these hours:
-   2  the signal lost (the player's signal-lost file), back at 3
+   2  the signal lost (the player's signal-lost file), back at 3; the
+      transmitter's STATUS must show its lock go to 0 and back to 1
    6  the SNMP agent and the system manager stand-ins restarted on both hosts
    9  RESET of both devices; what the start-up item does not bring back is
       started again (and said)
@@ -40,6 +41,7 @@ RSS and 8 MiB.
 import argparse
 import json
 import os
+import re
 import select
 import signal
 import subprocess
@@ -152,11 +154,20 @@ class Week:
 
     # -------------------------------------------------------------- events
     def signal(self, lost):
+        """The tuner loses the signal or gets it back; the transmitter's
+        STATUS must say so (lock 0 / 1) within 10 s."""
         path = os.path.join(host_dir("tx"), "signal-lost")
         if lost:
             open(path, "w").close()
         elif os.path.exists(path):
             os.unlink(path)
+        want = b"0" if lost else b"1"
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            m = re.search(rb" 0:(\d):[0-9a-f]{2}:\[", self.ctl.command(device("tx"), "STATUS", 5.0) or b"")
+            if m and m.group(1) == want:
+                return
+        self.fail("the transmitter's STATUS does not show the signal %s" % ("lost" if lost else "back"))
 
     def restart_standins(self):
         for host in ("tx", "rx"):
