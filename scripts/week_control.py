@@ -170,8 +170,10 @@ class Week:
         self.fail("the transmitter's STATUS does not show the signal %s" % ("lost" if lost else "back"))
 
     def restart_standins(self):
+        logs = {"snmpagent": "agent.jsonl", "sysmgr": "sysmgr.jsonl"}
         for host in ("tx", "rx"):
             for name in ("snmpagent", "sysmgr"):
+                starts = read_text(host, logs[name]).count('"event":"start"')
                 pid = standin_pid(host, name)
                 os.kill(pid, signal.SIGTERM)
                 deadline = time.monotonic() + 10
@@ -179,6 +181,14 @@ class Week:
                     time.sleep(0.05)
                 exec_host(host, "sh", "-c", '%s >>"$VYX_HOSTDIR/%s.log" 2>&1 </dev/null &'
                           % (name, name))
+                # Restarted means up again: its start is logged (a starved
+                # machine once took 72 s for it).
+                deadline = time.monotonic() + 180
+                while read_text(host, logs[name]).count('"event":"start"') <= starts:
+                    if time.monotonic() > deadline:
+                        self.fail("%s: %s did not start again" % (host, name))
+                        break
+                    time.sleep(0.1)
             # The agent answers again: IP? is read from it.
             reply = self.command(host, "IP?", timeout=10) or b""
             if not reply.startswith(b"DHCP:"):
