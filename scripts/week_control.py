@@ -209,7 +209,8 @@ class Week:
                 time.sleep(0.2)
             else:
                 self.fail("%s did not come back after RESET" % h)
-        self.out_last = 0  # a new process counts from 0
+        if read_text("tx", "player.pid").strip() not in ("", before["tx"]):
+            self.out_last = 0  # a new process counts from 0
         return self.restore_after_reset()
 
     def retune(self):
