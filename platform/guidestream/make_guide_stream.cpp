@@ -15,10 +15,10 @@
 // section and an ETT of nearly 4 KB of non-plain text.  The sequence repeats 16
 // times, so every PID's continuity comes back to its start when the player
 // loops the file.
-// "week": one hour of the rolling guide of scripts/week.sh (platform/tsfixture/tsfixture_week.h),
-// written to OUT.ts.new and renamed over OUT.ts, so that a tuner feeding the
-// file meets either the old hour or the new one whole; MANIFEST.json gets
-// what the hour announces.
+// "week": one hour of the rolling guide of scripts/week.sh
+// (platform/tsfixture/tsfixture_week.h), written to OUT.ts.new and renamed
+// over OUT.ts, so that a tuner feeding the file meets either the old hour or
+// the new one whole; MANIFEST.json gets what the hour announces.
 
 #include <cstdio>
 #include <cstdlib>
