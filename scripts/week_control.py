@@ -141,12 +141,12 @@ class Week:
         self.command("rx", RX_PLAY, timeout=60, expect=OK)
 
     def restore_after_reset(self):
-        status = self.command("tx", "STATUS", timeout=10) or b""
+        status = self.command("tx", "STATUS", timeout=30) or b""
         missing = [text for (g, p), text in zip(GROUPS, stream_commands(self.mux))
                    if ("%s:%d" % (g, p)).encode() not in status]
         for text in missing:
             self.command("tx", text, timeout=60, expect=OK)
-        rx_status = self.command("rx", "STATUS", timeout=10) or b""
+        rx_status = self.command("rx", "STATUS", timeout=30) or b""
         replay = b"239.1.1.1:1234" not in rx_status
         if replay:
             self.start_playing()
@@ -190,7 +190,7 @@ class Week:
                         break
                     time.sleep(0.1)
             # The agent answers again: IP? is read from it.
-            reply = self.command(host, "IP?", timeout=10) or b""
+            reply = self.command(host, "IP?", timeout=30) or b""
             if not reply.startswith(b"DHCP:"):
                 self.fail("%s: IP? after the agent's restart answered %r" % (host, reply))
 
@@ -198,7 +198,7 @@ class Week:
         self.sent_so_far()
         before = {h: read_text(h, "player.pid").strip() for h in ("tx", "rx")}
         for h in ("rx", "tx"):
-            self.command(h, "RESET", timeout=10, expect=OK)
+            self.command(h, "RESET", timeout=30, expect=OK)
         for h in ("tx", "rx"):
             deadline = time.monotonic() + 120
             while time.monotonic() < deadline:
@@ -322,7 +322,7 @@ class Week:
         counts1 = receiver.counts()
         lines1 = self.log_lines()
         received = [[b - a for a, b in zip(c0, c1)] for c0, c1 in zip(counts0, counts1)]
-        rx_status = self.command("rx", "STATUS", timeout=10) or b""
+        rx_status = self.command("rx", "STATUS", timeout=30) or b""
         report = {
             "day": d + 1, "guide": guide,
             "datagrams_sent": self.out_day // DATAGRAM,
