@@ -3,14 +3,13 @@ their progress: a transmitter's blind scan and a fleet upgrade.  Each keeps
 a snapshot (plain data, ready for JSON) that the pages read."""
 
 import threading
-import time
 
 from . import decode
 from . import progress
 from . import upgrade as upgrade_mod
 from .common import channel_list
 from .console_devices import FORWARD_LOCK, short_error
-from .wire import CONTROL_PORT, CtlError, Link, NoReply, Refused
+from .wire import CONTROL_PORT, CtlError, Link
 
 
 class ScanJob:
@@ -68,39 +67,8 @@ class ScanJob:
 
     def scan(self, link):
         self.start_scan(link)
-        state = self.state
-        started = quiet_since = time.monotonic()
-        next_poll = started + 1.0
-        stop_sent = False
-        while state.state not in ("done", "failed"):
-            now = time.monotonic()
-            if self.stop_asked and not stop_sent:
-                link.send("BLIND99")
-                stop_sent = True
-                quiet_since = now
-            if state.state == "starting" and now - started > 20.0:
-                raise NoReply("the transmitter did not start the scan (no BLINDSTART within 20 s)")
-            if now - quiet_since > self.silence:
-                raise NoReply("the transmitter said nothing for %gs during the scan"
-                              % self.silence)
-            if now >= next_poll and state.state in ("scanning", "stopping"):
-                link.send("SCA?")
-                next_poll = now + 1.0
-            data = link.next(min(next_poll, now + 0.5))
-            if data is None:
-                continue
-            quiet_since = time.monotonic()
-            if len(data) == 4 and data[0] == 0:
-                state.poll(decode.parse_sca(data))
-            elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
-                raise Refused("the transmitter refused the scan (one may be running)")
-            elif data == decode.OK and not stop_sent:
-                pass        # Tuner:// answers OK once its scan has started
-            else:
-                for item in decode.parse_progress(data):
-                    state.feed(*item)
-        if state.refused:
-            raise Refused("the transmitter could not start the scan (BLINDSTART:1 KO)")
+        progress.follow_scan(link, self.state, 20.0, self.silence,
+                             stop_wanted=lambda: self.stop_asked, who="the transmitter")
 
 
 class UpgradeJob:

@@ -7,32 +7,21 @@ keep one port for all of them: the hub owns it and hands each device's
 datagrams to that device's link.
 """
 
-import errno
 import queue
 import socket
 import threading
 import time
 
 from . import decode
-from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, CONTROL_PORT, BadReply,
-                   LocalError, NoReply, RX_PORT, TX_PORT, is_unsolicited, join_group, receive,
-                   resolve_device, probe_port)
+from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, BadReply, Link, NoReply,
+                   RX_PORT, TX_PORT, bind_control, join_group, receive, resolve_device, probe_port)
 
 
 class Hub:
     def __init__(self, sport=None):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
-        want = CONTROL_PORT if sport is None else sport
-        self.fallback = False
-        try:
-            self.sock.bind(("0.0.0.0", want))
-        except OSError as e:
-            if sport is not None or e.errno != errno.EADDRINUSE:
-                self.sock.close()
-                raise LocalError("cannot bind port %d: %s" % (want, e.strerror))
-            self.sock.bind(("0.0.0.0", 0))
-            self.fallback = True
+        self.fallback = bind_control(self.sock, sport)
         self.sport = self.sock.getsockname()[1]
         self.queues = {}
         self.lock = threading.Lock()
@@ -56,8 +45,8 @@ class Hub:
 
     def link(self, ip: str, port: int) -> "HubLink":
         with self.lock:
-            self.queues.setdefault(ip, queue.Queue())
-        return HubLink(self, ip, port)
+            q = self.queues.setdefault(ip, queue.Queue())
+        return HubLink(self, ip, port, q)
 
     def close(self):
         self.running = False
@@ -71,36 +60,18 @@ class Hub:
         self.close()
 
 
-class HubLink:
-    """What wire.Link offers (send, next, request, drain, gather), over the
-    hub's shared socket."""
+class HubLink(Link):
+    """A wire.Link over the hub's shared socket: it sends from that socket
+    and takes its device's datagrams from the queue the hub fills.  Closing
+    it leaves the socket to the hub."""
 
-    def __init__(self, hub: Hub, ip: str, port: int):
-        self.hub, self.ip, self.port = hub, ip, port
-        self.sport, self.fallback = hub.sport, hub.fallback
-        self.q = hub.queues[ip]
+    def __init__(self, hub: Hub, ip: str, port: int, q: queue.Queue):
+        self.hub, self.ip, self.port, self.q = hub, ip, port, q
+        self.sock, self.sport, self.fallback = hub.sock, hub.sport, hub.fallback
         self.partial = []
-
-    @property
-    def dest(self):
-        return (self.ip, self.port)
 
     def close(self):
         pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        pass
-
-    def send(self, data):
-        if isinstance(data, str):
-            data = data.encode("latin-1")
-        try:
-            self.hub.sock.sendto(data, self.dest)
-        except OSError as e:
-            raise LocalError("cannot send to %s:%d: %s" % (self.ip, self.port, e.strerror))
 
     def drain(self):
         try:
@@ -109,39 +80,14 @@ class HubLink:
         except queue.Empty:
             pass
 
-    def next(self, deadline, accept=None):
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                return None
-            try:
-                data = self.q.get(timeout=remaining)
-            except queue.Empty:
-                return None
-            if accept is None:
-                if not is_unsolicited(data):
-                    return data
-            elif accept(data):
-                return data
-
-    def request(self, text, timeout: float, accept=None, what=None):
-        self.drain()
-        self.send(text)
-        reply = self.next(time.monotonic() + timeout, accept)
-        if reply is None:
-            raise NoReply("%s:%d did not answer %s within %gs"
-                          % (self.ip, self.port, what or repr(str(text)[:40]), timeout))
-        return reply
-
-    def gather(self, deadline, done):
-        got = []
-        self.partial = got
-        while not done(got):
-            data = self.next(deadline)
-            if data is None:
-                return None
-            got.append(data)
-        return got
+    def take(self, deadline):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return None
+        try:
+            return self.q.get(timeout=remaining)
+        except queue.Empty:
+            return None
 
 
 def beacon_devices(timeout: float) -> list:

@@ -1,7 +1,10 @@
 """Progress of a blind scan and of an upgrade, as state fed by what the
-device says, and the bar drawn from it."""
+device says, and the bar drawn from it; the loop that follows a scan."""
 
 import time
+
+from . import decode
+from .wire import NoReply, Refused
 
 # Tuner channels a scan walks, by tuner mode.
 CHANNEL_RANGES = {"ATSC": (2, 69), "QAM64": (1, 158), "QAM256": (1, 158)}
@@ -124,3 +127,62 @@ class Bar:
         if self.tty and self.last_line is not None:
             self.stream.write("\n")
             self.stream.flush()
+            self.last_line = None       # a second end() adds no empty line
+
+
+class ScanNotStarted(NoReply):
+    """No BLINDSTART came: often the answer went to another port."""
+
+
+def follow_scan(link, state: ScanProgress, start_timeout: float, silence: float,
+                stop_wanted=lambda: False, on_update=lambda: None, on_interrupt=None,
+                who="the device") -> bool:
+    """Follows a scan just asked of `link` (BLIND0 or Tuner://N): feeds its
+    progress lines and the answers to an SCA? sent every second (which tell
+    the channel between lines) to `state` until the scan is done or failed.
+    on_update() runs after each datagram.  BLIND99 goes once, when
+    stop_wanted() turns true or, given on_interrupt, at the first Ctrl-C
+    (on_interrupt() is called; a second one is raised).  Returns whether a
+    stop was sent.  Raises ScanNotStarted, NoReply after `silence` seconds
+    without a datagram, Refused when the device refuses the scan."""
+    started = quiet_since = time.monotonic()
+    next_poll = started + 1.0
+    stop_sent = False
+    while state.state not in ("done", "failed"):
+        try:
+            now = time.monotonic()
+            if not stop_sent and stop_wanted():
+                link.send("BLIND99")
+                stop_sent, quiet_since = True, now
+            if state.state == "starting" and now - started > start_timeout:
+                raise ScanNotStarted("%s did not start the scan (no BLINDSTART within %gs)"
+                                     % (who, start_timeout))
+            if now - quiet_since > silence:
+                raise NoReply("%s said nothing for %gs during the scan" % (who, silence))
+            if now >= next_poll and state.state in ("scanning", "stopping"):
+                link.send("SCA?")
+                next_poll = now + 1.0
+            data = link.next(min(next_poll, now + 0.5))
+            if data is None:
+                continue
+            quiet_since = time.monotonic()
+            if len(data) == 4 and data[0] == 0:
+                state.poll(decode.parse_sca(data))
+            elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
+                raise Refused("%s refused the scan (KO): one may be running, or it does not "
+                              "scan" % who)
+            elif data == decode.OK and not stop_sent:
+                pass        # Tuner:// answers OK once its scan has started
+            else:
+                for item in decode.parse_progress(data):
+                    state.feed(*item)
+            on_update()
+        except KeyboardInterrupt:
+            if on_interrupt is None or stop_sent:
+                raise
+            on_interrupt()
+            link.send("BLIND99")
+            stop_sent, quiet_since = True, time.monotonic()
+    if state.refused:
+        raise Refused("%s could not start the scan (BLINDSTART:1 KO)" % who)
+    return stop_sent

@@ -33,56 +33,28 @@ def cmd_scan(args, out) -> int:
             first = last = args.channel
         state = progress.ScanProgress(first, last)
         shown = progress.Bar(sys.stderr, every=5.0)
+        last_snapshot = [None]
+
+        def update():
+            snap = state.snapshot()
+            if args.json and snap != last_snapshot[0]:
+                out.event(dict(snap, event="progress"))
+            last_snapshot[0] = snap
+            if not args.quiet:
+                shown.show(state.render())
+
+        def interrupted_now():
+            shown.end()
+            note("stopping the scan (BLIND99); waiting for it to complete")
         link.drain()
         link.send("Tuner://%x" % args.channel if args.channel is not None else "BLIND0")
-        interrupted = stop_sent = False
-        started = time.monotonic()
-        quiet_since = time.monotonic()
-        next_poll = time.monotonic() + 1.0
-        last_snapshot = None
-        while state.state not in ("done", "failed"):
-            try:
-                now = time.monotonic()
-                if state.state == "starting" and now - started > args.timeout + 10:
-                    raise forwarded(link, NoReply("no BLINDSTART within %gs"
-                                                  % (args.timeout + 10)))
-                if now - quiet_since > args.silence:
-                    raise NoReply("the device said nothing for %gs during the scan" % args.silence)
-                if now >= next_poll and state.state in ("scanning", "stopping"):
-                    link.send("SCA?")
-                    next_poll = now + 1.0
-                data = link.next(min(next_poll, now + 1.0))
-                if data is None:
-                    continue
-                quiet_since = time.monotonic()
-                if len(data) == 4 and data[0] == 0:
-                    state.poll(decode.parse_sca(data))
-                elif data == decode.KO or data.startswith(b"BLINDSTART:0 KO"):
-                    raise Refused("the device refused the scan (KO): one may be running, or it does not scan")
-                elif data == decode.OK and not stop_sent:
-                    pass  # Tuner:// answers OK once its scan has started
-                else:
-                    for item in decode.parse_progress(data):
-                        state.feed(*item)
-                snap = state.snapshot()
-                if snap != last_snapshot:
-                    last_snapshot = snap
-                    if args.json:
-                        out.event(dict(snap, event="progress"))
-                if not args.quiet:
-                    shown.show(state.render())
-            except KeyboardInterrupt:
-                if stop_sent:
-                    shown.end()
-                    raise
-                interrupted = stop_sent = True
-                shown.end()
-                note("stopping the scan (BLIND99); waiting for it to complete")
-                link.send("BLIND99")
-                quiet_since = time.monotonic()
-        shown.end()
-        if state.refused:
-            raise Refused("the device could not start the scan (BLINDSTART:1 KO)")
+        try:
+            interrupted = progress.follow_scan(link, state, args.timeout + 10, args.silence,
+                                               on_update=update, on_interrupt=interrupted_now)
+        except progress.ScanNotStarted as e:
+            raise forwarded(link, e) from None
+        finally:
+            shown.end()
     snap = state.snapshot()
     summary = dict(snap, event="summary", interrupted=interrupted, mode=mode)
     lines = ["scan %s: %d of %d channel(s) locked, %d program(s) found"

@@ -197,6 +197,23 @@ def is_unsolicited(data: bytes) -> bool:
             or (len(data) == 5 and data.startswith(b"UART")))
 
 
+def bind_control(sock, sport=None) -> bool:
+    """Binds `sock` to CONTROL_PORT (or `sport`; 0: any port).  When
+    CONTROL_PORT is taken by another run of this tool it falls back to any
+    port and returns True (the caller says so when an answer that goes to
+    the first asker's port is missing)."""
+    want = CONTROL_PORT if sport is None else sport
+    try:
+        sock.bind(("0.0.0.0", want))
+        return False
+    except OSError as e:
+        if sport is not None or e.errno != errno.EADDRINUSE:
+            sock.close()
+            raise LocalError("cannot bind port %d: %s" % (want, e.strerror))
+    sock.bind(("0.0.0.0", 0))
+    return True
+
+
 class Link:
     """The controller's socket towards one device.
 
@@ -204,22 +221,18 @@ class Link:
     when that port is taken by another run of this tool, it falls back to
     any port and `fallback` says so.  Replies are taken from the device's
     address whatever their source port (the device's forwarding sender
-    uses a socket of its own)."""
+    uses a socket of its own).
+
+    The exchanges (next, request, gather) rest on three primitives, send,
+    drain and take; hub.HubLink replaces take and drain to read its
+    device's share of a socket many links send from."""
 
     def __init__(self, ip: str, port: int, sport=None):
         self.ip, self.port = ip, port
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.fallback = False
-        want = CONTROL_PORT if sport is None else sport
-        try:
-            self.sock.bind(("0.0.0.0", want))
-        except OSError as e:
-            if sport is not None or e.errno != errno.EADDRINUSE:
-                self.sock.close()
-                raise LocalError("cannot bind port %d: %s" % (want, e.strerror))
-            self.sock.bind(("0.0.0.0", 0))
-            self.fallback = True
+        self.fallback = bind_control(self.sock, sport)
         self.sport = self.sock.getsockname()[1]
+        self.partial = []
 
     def close(self):
         self.sock.close()
@@ -253,16 +266,24 @@ class Link:
         finally:
             self.sock.setblocking(True)
 
-    def next(self, deadline, accept=None):
-        """The next datagram from the device that accept(data) takes
-        (default: anything but unsolicited datagrams), or None."""
+    def take(self, deadline):
+        """The next datagram from the device's address, or None once the
+        deadline has passed."""
         while True:
             got = receive(self.sock, deadline)
             if got is None:
                 return None
             data, (ip, _) = got
-            if ip != self.ip:
-                continue
+            if ip == self.ip:
+                return data
+
+    def next(self, deadline, accept=None):
+        """The next datagram from the device that accept(data) takes
+        (default: anything but unsolicited datagrams), or None."""
+        while True:
+            data = self.take(deadline)
+            if data is None:
+                return None
             if accept is None:
                 if not is_unsolicited(data):
                     return data
