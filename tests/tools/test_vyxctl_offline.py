@@ -20,6 +20,7 @@ PLATFORM = os.path.join(HERE, "..", "..", "platform")
 sys.path.insert(0, os.path.join(PLATFORM, "vyxctl_pkg"))
 
 from vyxctl import cli, decode, export, progress, upgrade  # noqa: E402
+from vyxctl.hub import Hub  # noqa: E402
 from vyxctl.wire import BadReply, Link, NoReply, Refused  # noqa: E402
 
 XMLTV_DTD = "/usr/share/xmltv/xmltv.dtd"
@@ -295,10 +296,10 @@ class FakeUpgradeDevice(threading.Thread):
     numbers of chunks whose OK (or which themselves) get lost; delay:
     chunk numbers answered late."""
 
-    def __init__(self, drop_reply=(), drop_request=(), delay=()):
+    def __init__(self, drop_reply=(), drop_request=(), delay=(), host="127.0.0.1"):
         super().__init__(daemon=True)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind((host, 0))
         self.port = self.sock.getsockname()[1]
         self.drop_reply, self.drop_request, self.delay = set(drop_reply), set(drop_request), set(delay)
         self.state, self.size, self.archive, self.chunks = 0, 0, bytearray(), 0
@@ -398,6 +399,155 @@ class Upgrade(unittest.TestCase):
             with self.assertRaises(NoReply):
                 upgrade.Upgrade(link, self.ARCHIVE, reply_timeout=0.1).run()
         silent.close()
+
+
+class SharedSocket(unittest.TestCase):
+    """The hub's links (fleet, lineup) share one socket: each device's
+    datagrams reach its own link only, and the upgrade's recovery from lost
+    replies works over them as over a link of its own."""
+
+    def test_two_upgrades_through_one_hub(self):
+        devs = [FakeUpgradeDevice(drop_reply=[4], host="127.0.0.2"),
+                FakeUpgradeDevice(drop_request=[7], delay=[2], host="127.0.0.3")]
+        results = {}
+        with Hub(sport=0) as hub:
+            def one(dev):
+                link = hub.link("127.0.0.%d" % (2 + devs.index(dev)), dev.port)
+                job = upgrade.Upgrade(link, Upgrade.ARCHIVE, reply_timeout=0.3,
+                                      announce_timeout=2)
+                results[dev.port] = (job.run(), job.wait_restart(5),
+                                     link.request("VERS", 2, accept=lambda d: True))
+            threads = [threading.Thread(target=one, args=(d,)) for d in devs]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+        for dev in devs:
+            dev.stop = True
+            sent, state, vers = results[dev.port]
+            self.assertEqual(bytes(dev.archive), Upgrade.ARCHIVE)
+            self.assertEqual((sent["restarts"], dev.announcements, state, vers),
+                             (1, 2, "restarted", b"VERS0.82.14OK\r\n"))
+
+    def test_replies_go_to_their_device_link(self):
+        a, b = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+        a.bind(("127.0.0.2", 0))
+        b.bind(("127.0.0.3", 0))
+        with Hub(sport=0) as hub:
+            la, lb = hub.link("127.0.0.2", a.getsockname()[1]), hub.link("127.0.0.3",
+                                                                         b.getsockname()[1])
+            la.send("VERS")
+            _, ctl = a.recvfrom(100)
+            self.assertEqual(ctl[1], hub.sport)
+            b.sendto(b"from b", ctl)
+            a.sendto(b"LOG: unsolicited", ctl)
+            a.sendto(b"from a", ctl)
+            deadline = time.monotonic() + 2
+            self.assertEqual((la.next(deadline), lb.next(deadline)), (b"from a", b"from b"))
+            a.sendto(b"stale", ctl)
+            time.sleep(0.3)             # the hub's thread has queued it
+            la.drain()
+            self.assertIsNone(la.next(time.monotonic() + 0.3))
+            la.close()                  # a link's close leaves the hub's socket open
+            lb.send("still open")
+            self.assertEqual(b.recvfrom(100)[0], b"still open")
+        a.close()
+        b.close()
+
+
+class FakeScanner(threading.Thread):
+    """A transmitter's scan on loopback: BLIND0 starts it, one line every
+    0.25 s from `lines`, SCA? answered, BLIND99 answered OK and the scan
+    ends at the next line.  refuse: BLIND0 answered "BLINDSTART:0 KO"."""
+
+    def __init__(self, lines=(), refuse=False, silent=False):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.lines, self.refuse, self.silent = list(lines), refuse, silent
+        self.got = []
+        self.stop = False
+        self.start()
+
+    def run(self):
+        self.sock.settimeout(0.25)
+        peer, pending, stopped = None, [], False
+        while not self.stop:
+            try:
+                data, peer = self.sock.recvfrom(4096)
+                self.got.append(data)
+            except socket.timeout:
+                data = None
+            if self.silent or peer is None:
+                continue
+            if data == b"BLIND0":
+                pending = [b"BLINDSTART:0 KO\r\n"] if self.refuse else \
+                    [b"BLINDSTART:0 OK\r\n"] + self.lines + [b"BLINDCMP:0 OK\r\n"]
+            elif data == b"BLIND99":
+                self.sock.sendto(b"OK\r\n", peer)
+                stopped = True
+            elif data == b"SCA?":
+                self.sock.sendto(b"\x00\x07\x01\x02", peer)
+            elif data is None and pending:
+                if stopped:
+                    pending = pending[-1:]
+                self.sock.sendto(pending.pop(0), peer)
+        self.sock.close()
+
+
+class FollowScan(unittest.TestCase):
+    """The scan loop the command line and the console share."""
+
+    def follow(self, dev, state=None, **kw):
+        state = state or progress.ScanProgress(2, 69)
+        with Link("127.0.0.1", dev.port, sport=0) as link:
+            link.send("BLIND0")
+            try:
+                return state, progress.follow_scan(link, state, kw.pop("start", 2.0), 2.0, **kw)
+            finally:
+                dev.stop = True
+
+    def test_a_whole_scan_and_a_stop(self):
+        dev = FakeScanner([b"BLINDLOCK:5 OK\r\n", b"BLINDFND:3 OK\r\n"] +
+                          [b"BLINDLOCK:%d OK\r\n" % c for c in (9, 13, 20)])
+        updates = []
+        state, stopped = self.follow(dev, on_update=lambda: updates.append(1))
+        self.assertEqual((state.state, stopped, state.locked, state.found),
+                         ("done", False, [5, 9, 13, 20], {5: 3}))
+        self.assertGreaterEqual(len(updates), 7)
+        self.assertIn(b"SCA?", dev.got)         # polled while it ran
+        # a stop asked after the first lock: BLIND99 once, and the scan ends
+        dev = FakeScanner([b"BLINDLOCK:%d OK\r\n" % c for c in range(3, 40)])
+        state = progress.ScanProgress(2, 69)
+        state, stopped = self.follow(dev, state, stop_wanted=lambda: bool(state.locked))
+        self.assertEqual((state.state, stopped, dev.got.count(b"BLIND99")), ("done", True, 1))
+        self.assertLess(len(state.locked), 10)
+
+    def test_ctrl_c_stops_then_interrupts(self):
+        dev = FakeScanner([b"BLINDLOCK:%d OK\r\n" % c for c in range(3, 40)])
+        calls = []
+
+        def update():
+            calls.append("update")
+            raise KeyboardInterrupt
+        with self.assertRaises(KeyboardInterrupt):   # the second Ctrl-C
+            self.follow(dev, on_update=update, on_interrupt=lambda: calls.append("stop"))
+        self.assertEqual(calls, ["update", "stop", "update"])
+        self.assertEqual(dev.got.count(b"BLIND99"), 1)
+        # without on_interrupt (the console), the first Ctrl-C is not taken
+        dev = FakeScanner([b"BLINDLOCK:3 OK\r\n"])
+        with self.assertRaises(KeyboardInterrupt):
+            self.follow(dev, on_update=update)
+        self.assertNotIn(b"BLIND99", dev.got)
+
+    def test_refused_and_silent(self):
+        with self.assertRaisesRegex(Refused, "refused the scan"):
+            self.follow(FakeScanner(refuse=True))
+        began = time.monotonic()
+        with self.assertRaisesRegex(progress.ScanNotStarted, "no BLINDSTART within 0.5s"):
+            self.follow(FakeScanner(silent=True), start=0.5)
+        self.assertLess(time.monotonic() - began, 1.5)
 
 
 class CommandLine(unittest.TestCase):
