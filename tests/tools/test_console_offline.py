@@ -6,6 +6,7 @@ before anything is sent).  Standard library only."""
 
 import json
 import os
+import re
 import sys
 import tempfile
 import threading
@@ -64,6 +65,26 @@ class PlanAsShown(unittest.TestCase):
         self.assertEqual(console_lineup.m3u(shown["placed"]).splitlines()[1:3],
                          ['#EXTINF:-1 tvg-id="13-1.vyx" tvg-name="A" tvg-chno="13.1",13.1 A',
                           "udp://@239.1.1.1:1234"])
+
+    def test_exports_name_channels_alike(self):
+        # two multiplexes with transport id 1 (tuner channels 5 and 7): the
+        # playlist's tvg-ids are the guide's channel ids, one each
+        def placed(i, tx, tuner, name):
+            src = {"virtual": "", "name": "", "transport_id": 1, "program": 1,
+                   "tuner_channel": tuner}
+            return {"index": i, "channel": "1:1", "transmitter": tx, "name": name,
+                    "group": "239.1.1.%d" % i, "port": 1234, "source": src}
+        shown = [placed(1, "tx", 5, "A"), placed(2, "tx2", 7, "D")]
+        event = {"start": "2021-03-17T07:30:00Z", "stop": "2021-03-17T08:30:00Z",
+                 "title": {"text": "News"}, "description": {"text": ""}}
+        guide_data = [{"device": "tx2", "channels": [
+            {"channel": dict(shown[1]["source"]), "events": [event]}]}]
+        ids = re.findall(r'tvg-id="([^"]+)"', console_lineup.m3u(shown))
+        xml = console_lineup.xmltv(console_lineup.guide_of(shown, guide_data))
+        self.assertEqual(ids, ["1-1.c5.vyx", "1-1.c7.vyx"])
+        self.assertEqual(re.findall(r'<channel id="([^"]+)"', xml), ids)
+        self.assertEqual(re.findall(r'programme .* channel="([^"]+)"', xml), ["1-1.c7.vyx"])
+        self.assertIn("<display-name>D</display-name>", xml)
 
 
 class Server(unittest.TestCase):

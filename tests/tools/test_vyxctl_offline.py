@@ -6,6 +6,7 @@ errors.  Standard library only (xmllint and the XMLTV DTD when present)."""
 
 import argparse
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -231,6 +232,27 @@ class Guide(unittest.TestCase):
             self.assertIn("# vyxctl stream tx 1:2 --channel 7 --to 239.1.2.0:1234", lines)
             with self.assertRaises(ValueError):
                 export.write_m3u(m3u, channels, "239.255.255.255", 1234)
+
+
+    def test_channel_ids_unique_within_a_document(self):
+        # the demo's lineup: transport 1 on tuner channels 5 and 7 (two
+        # multiplexes made alike), and one program placed twice
+        def ch(tsid, prog, tuner, virtual=""):
+            return {"virtual": virtual, "name": "", "transport_id": tsid, "program": prog,
+                    "tuner_channel": tuner}
+        chans = [ch(1, 1, 5), ch(1, 2, 5), ch(1, 3, 7), ch(1, 1, 7), ch(1, 1, 7),
+                 ch(2011, 3, 3, "13.1")]
+        self.assertEqual(export.channel_ids(chans),
+                         ["1-1.c5.vyx", "1-2.vyx", "1-3.vyx", "1-1.c7.vyx", "1-1.c7.2.vyx",
+                          "13-1.vyx"])
+        events = decode.parse_eiti(self.NOW_NEXT)
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "guide.xml")
+            export.write_xmltv(path, [(chans[0], []), (chans[3], events)])
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+        self.assertEqual(re.findall(r'<channel id="([^"]+)"', text), ["1-1.c5.vyx", "1-1.c7.vyx"])
+        self.assertEqual(set(re.findall(r'channel="([^"]+)"', text)), {"1-1.c7.vyx"})
 
 
 class Mutations(unittest.TestCase):

@@ -181,15 +181,8 @@ class Console:
     def lineup_xmltv(self):
         if not self.plan:
             raise BadInput("plan or apply the lineup first")
-        wanted = {(p["transmitter"], p["source"]["transport_id"], p["source"]["program"])
-                  for p in self.plan["placed"]}
-        guide = []
-        for tx in self.guide_data(force=True)["transmitters"]:
-            for row in tx["channels"]:
-                ch = row["channel"]
-                if (tx["device"], ch["transport_id"], ch["program"]) in wanted:
-                    guide.append((ch, row["events"]))
-        return lineup.xmltv(guide)
+        return lineup.xmltv(lineup.guide_of(self.plan["placed"],
+                                            self.guide_data(force=True)["transmitters"]))
 
     # -------------------------------------------------------------- guide
     def guide(self, q):

@@ -9,7 +9,7 @@ import tempfile
 import threading
 
 from . import placement, tscheck
-from .export import channel_id, label, write_xmltv
+from .export import channel_ids, label, write_xmltv
 
 
 class LineupError(ValueError):
@@ -57,15 +57,31 @@ def health(placed, signals, seconds: float = 1.5) -> list:
 # ----------------------------------------------------------------- exports
 def m3u(placed) -> str:
     lines = ["#EXTM3U"]
-    for p in placed:
+    ids = channel_ids([p["source"] for p in placed])     # as xmltv(guide_of(placed, ...))
+    for p, cid in zip(placed, ids):
         ch = p["source"]
         name = p.get("name") or ch["name"] or p["channel"]
         chno = ch["virtual"] or str(p["index"])
         lines.append('#EXTINF:-1 tvg-id="%s" tvg-name="%s" tvg-chno="%s",%s'
-                     % (channel_id(ch), name.replace('"', "'"), chno,
+                     % (cid, name.replace('"', "'"), chno,
                         ("%s %s" % (chno, name)).replace(",", " ")))
         lines.append("udp://@%s:%d" % (p["group"], p["port"]))
     return "\n".join(lines) + "\n"
+
+
+def guide_of(placed, transmitters) -> list:
+    """[(channel, [events])] of every placed channel in lineup order (the
+    order of m3u(placed), so that the ids agree), from the console's guide
+    data: events of the channels a transmitter is tuned to; none for the
+    others.  Each is named as in the playlist."""
+    events = {}
+    for tx in transmitters:
+        for row in tx["channels"]:
+            ch = row["channel"]
+            events[(tx["device"], ch["transport_id"], ch["program"])] = row["events"]
+    return [(dict(p["source"], name=p.get("name") or p["source"]["name"] or p["channel"]),
+             events.get((p["transmitter"], p["source"]["transport_id"], p["source"]["program"]),
+                        [])) for p in placed]
 
 
 def xmltv(guide) -> str:

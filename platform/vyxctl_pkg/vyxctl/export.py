@@ -61,6 +61,26 @@ def channel_id(ch: dict) -> str:
     return "%d-%d.vyx" % (ch["transport_id"], ch["program"])
 
 
+def channel_ids(channels) -> list:
+    """The id of each channel of one document (XMLTV channel id, M3U
+    tvg-id), unique within it: two multiplexes may use the same transport
+    id (and a lineup the same program twice), and a player joins guide and
+    playlist entries by this id alone.  A shared id gets the tuner channel
+    (1-1.c7.vyx), then, if still shared, its place (1-1.c7.2.vyx); ids
+    that are not shared stay as channel_id() makes them."""
+    base = [channel_id(ch) for ch in channels]
+    ids = list(base)
+    for i, ch in enumerate(channels):
+        if base.count(base[i]) > 1 and ch.get("tuner_channel") is not None:
+            ids[i] = "%s.c%d.vyx" % (base[i][:-4], ch["tuner_channel"])
+    seen = {}
+    for i, cid in enumerate(ids):
+        seen[cid] = seen.get(cid, 0) + 1
+        if seen[cid] > 1:
+            ids[i] = "%s.%d.vyx" % (cid[:-4], seen[cid])
+    return ids
+
+
 def xmltv_time(iso: str) -> str:
     t = datetime.datetime.strptime(iso, "%Y-%m-%dT%H:%M:%SZ")
     return t.strftime("%Y%m%d%H%M%S +0000")
@@ -71,12 +91,14 @@ def string_text(s: dict) -> str:
 
 
 def write_xmltv(path: str, guide) -> int:
-    """guide: [(channel, [events])].  Returns the programmes written."""
+    """guide: [(channel, [events])], the channels with ids by channel_ids()
+    in this order.  Returns the programmes written."""
     out = ['<?xml version="1.0" encoding="UTF-8"?>',
            '<!DOCTYPE tv SYSTEM "xmltv.dtd">',
            '<tv generator-info-name="vyxctl">']
-    for ch, _ in guide:
-        out.append("  <channel id=%s>" % xml_attr(channel_id(ch)))
+    ids = channel_ids([ch for ch, _ in guide])
+    for (ch, _), cid in zip(guide, ids):
+        out.append("  <channel id=%s>" % xml_attr(cid))
         names = [ch.get("name") or "", ch.get("virtual") or "", label(ch)]
         seen = []
         for n in names:
@@ -84,14 +106,14 @@ def write_xmltv(path: str, guide) -> int:
                 seen.append(n)
                 out.append("    <display-name>%s</display-name>" % xml_text(n))
         if not seen:
-            out.append("    <display-name>%s</display-name>" % xml_text(channel_id(ch)))
+            out.append("    <display-name>%s</display-name>" % xml_text(cid))
         out.append("  </channel>")
     count = 0
-    for ch, events in guide:
+    for (ch, events), cid in zip(guide, ids):
         for ev in events:
             out.append("  <programme start=%s stop=%s channel=%s>"
                        % (xml_attr(xmltv_time(ev["start"])), xml_attr(xmltv_time(ev["stop"])),
-                          xml_attr(channel_id(ch))))
+                          xml_attr(cid)))
             out.append("    <title>%s</title>" % xml_text(string_text(ev["title"])))
             desc = string_text(ev["description"])
             if desc:

@@ -142,12 +142,13 @@ def write_exports(args, txs, streams):
     xml = args.xmltv or base + ".xml"
     lines = ["#EXTM3U"]
     guide = []
-    for s in streams:
+    ids = export.channel_ids([s["entry"] for s in streams])    # as write_xmltv's
+    for s, cid in zip(streams, ids):
         e = s["entry"]
         name = s["name"] or e["name"] or s["ref"]
         chno = e["virtual"] or str(s["index"])
         lines.append('#EXTINF:-1 tvg-id="%s" tvg-name="%s" tvg-chno="%s",%s'
-                     % (export.channel_id(e), name.replace('"', "'"), chno,
+                     % (cid, name.replace('"', "'"), chno,
                         ("%s %s" % (chno, name)).replace(",", " ")))
         lines.append("udp://@%s:%d" % (s["group"], s["port"]))
         try:
