@@ -13,6 +13,7 @@ import os
 import shlex
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -51,15 +52,21 @@ class Demo:
     def say(self, text=""):
         print(text, flush=True)
 
-    def vyxctl(self, *args, timeout=120, show=True, check=True, lines=12, live=False):
+    def vyxctl(self, *args, timeout=120, show=True, check=True, lines=12, live=False,
+               notes=False):
         """Runs vyxctl, shows the command and its output (at most `lines`
         lines), returns the CompletedProcess.  live: its stderr (a progress
-        bar) goes straight to ours."""
+        bar) goes straight to ours.  notes: its stderr lines (what it does,
+        step by step) are shown as they come, before its result."""
         shown = " ".join(shlex.quote(a) for a in args)
         if show:
             self.say("$ vyxctl " + shown)
-        r = subprocess.run(["vyxctl", *args], stdout=subprocess.PIPE,
-                           stderr=None if live else subprocess.PIPE, text=True, timeout=timeout)
+        if notes:
+            r = self.run_with_notes(args, timeout)
+        else:
+            r = subprocess.run(["vyxctl", *args], stdout=subprocess.PIPE,
+                               stderr=None if live else subprocess.PIPE, text=True,
+                               timeout=timeout)
         r.stderr = r.stderr or ""
         if show:
             out = r.stdout.rstrip("\n").splitlines()
@@ -74,6 +81,27 @@ class Demo:
             raise RuntimeError("vyxctl %s: exit status %d" % (shown, r.returncode))
         return r
 
+    def run_with_notes(self, args, timeout):
+        """vyxctl with its stderr shown line by line as it comes; the
+        CompletedProcess holds its stdout (its stderr is already shown)."""
+        p = subprocess.Popen(["vyxctl", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        out = []
+        reader = threading.Thread(target=lambda: out.append(p.stdout.read()), daemon=True)
+        reader.start()
+        deadline = time.monotonic() + timeout
+        for line in p.stderr:
+            self.say("  " + line.rstrip("\n"))
+            if time.monotonic() > deadline:
+                p.kill()
+        try:
+            p.wait(max(deadline - time.monotonic(), 1))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise
+        reader.join()
+        return subprocess.CompletedProcess(p.args, p.returncode, "".join(out), "")
+
     def keep(self, path, what):
         self.files.append((what, path))
 
@@ -86,7 +114,8 @@ def step_discover(demo):
 
 
 def step_status(demo):
-    demo.say("2. What each device says about itself (STATUS, IP?, VERS):")
+    demo.say("2. What each device says about itself (STATUS, IP?, VERS; the simulated devices\n"
+             "   share this machine, so the cpu they report is the machine's):")
     for h in demo.hosts:
         demo.vyxctl("status", h)
 
@@ -235,12 +264,14 @@ def step_lineup(demo):
     with open(LINEUP) as f:
         for line in f.read().strip().splitlines():
             demo.say("  | " + line)
-    demo.vyxctl("lineup", "plan", LINEUP, "--tx", "tx,tx2", timeout=600, check=False)
+    demo.vyxctl("lineup", "plan", LINEUP, "--tx", "tx,tx2", timeout=600, notes=True)
     m3u, xml = os.path.join(demo.out, "lineup.m3u"), os.path.join(demo.out, "lineup.xml")
     demo.say("  Sent to both transmitters at once, then every group recorded here and checked")
     demo.say("  (a valid PAT naming the program, its elementary PIDs, continuity):")
     demo.vyxctl("lineup", "apply", LINEUP, "--tx", "tx,tx2", "--m3u", m3u, "--xmltv", xml,
-                timeout=600, lines=20)
+                timeout=600, lines=20, notes=True)
+    demo.say("  (the sample multiplexes carry no guide tables: the lineup's XMLTV names its"
+             " channels\n  without programmes)")
     demo.keep(m3u, "lineup M3U")
     demo.keep(xml, "lineup XMLTV")
     with open(m3u) as f:
@@ -253,7 +284,8 @@ def step_lineup(demo):
                  % (os.path.basename(xml), "valid" if v.returncode == 0 else v.stderr.strip()))
     demo.say("  Applied again, the same file changes nothing on the devices:")
     demo.vyxctl("lineup", "apply", LINEUP, "--tx", "tx,tx2", "--m3u", m3u, "--xmltv", xml,
-                "--verify", "0", timeout=600, lines=3)
+                "--verify", "0", timeout=600, notes=True, lines=20)
+    demo.say("  Every device that beacons, in one table:")
     demo.vyxctl("fleet", "status", "--parallel", "4", lines=8)
 
 

@@ -21,6 +21,7 @@ PLATFORM = os.path.join(HERE, "..", "..", "platform")
 sys.path.insert(0, os.path.join(PLATFORM, "vyxctl_pkg"))
 
 from vyxctl import cli, decode, export, progress, upgrade  # noqa: E402
+from vyxctl import hub  # noqa: E402
 from vyxctl.hub import Hub  # noqa: E402
 from vyxctl.wire import BadReply, Link, NoReply, Refused  # noqa: E402
 
@@ -144,6 +145,8 @@ class Scan(unittest.TestCase):
             p.feed(*item)
         self.assertEqual(p.state, "done")
         self.assertTrue(p.render().startswith("[" + "#" * 30 + "]"))
+        self.assertIn("channel 69 (68 of 68)", p.render())     # not the last one polled
+        self.assertTrue(p.render().endswith("left 0:00"))
 
     def test_failed_start_and_junk(self):
         p = progress.ScanProgress(40, 40)
@@ -475,6 +478,16 @@ class SharedSocket(unittest.TestCase):
             self.assertEqual(b.recvfrom(100)[0], b"still open")
         a.close()
         b.close()
+
+
+class HostNames(unittest.TestCase):
+    def test_names_from_the_hosts_file(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".hosts") as f:
+            f.write("# the world\n10.77.0.2 tx\n10.77.0.32\ttx2 tx2.lan # second\n"
+                    "::1 localhost\n10.77.0.2 other\n999.1.1.1 bad\n#10.77.0.3 rx\n")
+            f.flush()
+            self.assertEqual(hub.host_names(f.name), {"10.77.0.2": "tx", "10.77.0.32": "tx2"})
+        self.assertEqual(hub.host_names("/nonexistent/hosts"), {})
 
 
 class FakeScanner(threading.Thread):

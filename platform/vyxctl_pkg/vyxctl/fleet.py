@@ -9,7 +9,7 @@ import time
 from . import decode
 from . import upgrade as upgrade_mod
 from .common import note
-from .hub import Hub, run_parallel, select_devices
+from .hub import Hub, host_names, run_parallel, select_devices
 from .wire import CtlError, LocalError, NoReply, Refused, escape
 
 
@@ -21,6 +21,7 @@ def finish(args, out, results, describe) -> int:
     """One table (or JSON list) of every device's outcome; the exit status
     of the first failure, 0 when none failed."""
     rows, lines, status = [], [], 0
+    hosts = host_names()
     for (name, ip, port), res, err in results:
         row = {"device": name, "address": "%s:%d" % (ip, port), "ok": err is None}
         if err is None:
@@ -29,7 +30,10 @@ def finish(args, out, results, describe) -> int:
             row["error"] = str(err)
             status = status or (err.status if isinstance(err, CtlError) else 70)
         rows.append(row)
-        lines.append("%-15s %-20s %s" % (name, row["address"], describe(row) if err is None
+        # a device found by its beacon is named by its address: the table
+        # shows the hosts file's name for it when there is one
+        shown = hosts.get(ip, name) if name == ip else name
+        lines.append("%-15s %-20s %s" % (shown, row["address"], describe(row) if err is None
                                           else "FAILED: %s" % err))
     failed = sum(1 for r in rows if not r["ok"])
     lines.append("%d device(s), %d failed" % (len(rows), failed))

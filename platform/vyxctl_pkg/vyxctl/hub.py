@@ -14,7 +14,8 @@ import time
 
 from . import decode
 from .wire import (BEACON_GROUP, BEACON_PORT, BEACON_REQUEST_PORT, BadReply, Link, NoReply,
-                   RX_PORT, TX_PORT, bind_control, join_group, receive, resolve_device, probe_port)
+                   RX_PORT, TX_PORT, bind_control, is_ipv4, join_group, receive, resolve_device,
+                   probe_port)
 
 
 class Hub:
@@ -119,6 +120,21 @@ def beacon_devices(timeout: float) -> list:
         listener.close()
         poke.close()
     return sorted(found.values(), key=lambda d: socket.inet_aton(d["address"]))
+
+
+def host_names(path="/etc/hosts") -> dict:
+    """{address: its first name} from the hosts file (no name service is
+    asked: a LAN without one would make every lookup wait)."""
+    names = {}
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                fields = line.split("#", 1)[0].split()
+                if len(fields) >= 2 and is_ipv4(fields[0]):
+                    names.setdefault(fields[0], fields[1])
+    except OSError:
+        pass
+    return names
 
 
 def select_devices(devices: str, timeout: float, role=None) -> list:

@@ -69,6 +69,8 @@ class ScanProgress:
             if self.locked:
                 self.found[self.locked[-1]] = number
         elif kind == "complete":
+            if self.state == "scanning":
+                self.channel = self.last    # walked to the end (a stopped one did not)
             self.state = "done"
         elif kind == "stopped":
             self.state = "stopping"
@@ -94,9 +96,10 @@ class ScanProgress:
     def render(self) -> str:
         fraction = 1.0 if self.state == "done" else (max(self.index - 1, 0) / self.total)
         chan = "-" if self.channel is None else str(self.channel)
+        left = 0 if self.state == "done" else self.seconds_left()
         return ("%s channel %s (%d of %d)  locked %d  programs %d  left %s"
                 % (bar(fraction), chan, self.index, self.total, len(self.locked),
-                   self.programs, clock(self.seconds_left())))
+                   self.programs, clock(left)))
 
 
 class Bar:
@@ -111,7 +114,9 @@ class Bar:
         self.last_time = 0.0
 
     def show(self, line: str, force: bool = False):
-        if line == self.last_line and not force:
+        """force: shown however recent the last line (the same line is
+        never shown twice)."""
+        if line == self.last_line:
             return
         now = time.monotonic()
         if self.tty:

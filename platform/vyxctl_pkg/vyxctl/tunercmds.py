@@ -53,6 +53,9 @@ def cmd_scan(args, out) -> int:
                                                on_update=update, on_interrupt=interrupted_now)
         except progress.ScanNotStarted as e:
             raise forwarded(link, e) from None
+        else:
+            if not args.quiet:
+                shown.show(state.render(), force=True)     # the end, however recent the last
         finally:
             shown.end()
     snap = state.snapshot()
