@@ -321,7 +321,7 @@ class FakeUpgradeDevice(threading.Thread):
     numbers of chunks whose OK (or which themselves) get lost; delay:
     chunk numbers answered late."""
 
-    def __init__(self, drop_reply=(), drop_request=(), delay=(), host="127.0.0.1"):
+    def __init__(self, drop_reply=(), drop_request=(), delay=(), host="127.0.0.1", down=0.0):
         super().__init__(daemon=True)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((host, 0))
@@ -330,6 +330,7 @@ class FakeUpgradeDevice(threading.Thread):
         self.state, self.size, self.archive, self.chunks = 0, 0, bytearray(), 0
         self.announcements = 0
         self.restarts = True
+        self.down, self.down_until = down, 0.0     # silent for `down` s after the burn
         self.stop = False
         self.start()
 
@@ -344,14 +345,17 @@ class FakeUpgradeDevice(threading.Thread):
             if reply == "late":
                 time.sleep(0.6)  # the device answers in order: UPGR? waits behind
                 reply = b"OK\r\n"
-            if reply:
-                self.sock.sendto(reply, addr)
+            for r in reply if isinstance(reply, tuple) else [reply]:
+                if r:
+                    self.sock.sendto(r, addr)
         self.sock.close()
 
     def handle(self, data):
         if data == b"VERS":
             return b"VERS0.82.14OK\r\n"
         if data == b"UPGR?":
+            if time.monotonic() < self.down_until:
+                return None
             state = self.state
             if state == 2 and self.restarts:
                 self.state = 0          # burnt and restarted after this answer
@@ -368,6 +372,9 @@ class FakeUpgradeDevice(threading.Thread):
                 return b"KO\r\n Error saving upgrade file\r\n"
             if len(self.archive) == self.size:
                 self.state = 2
+                if self.down:
+                    self.down_until = time.monotonic() + self.down
+                    return b"OK\r\n", b"UPGRSTATUS1 OK\r\n\r\n"   # and a late answer
             if self.chunks in self.drop_reply:
                 return None
             return "late" if self.chunks in self.delay else b"OK\r\n"
@@ -406,6 +413,21 @@ class Upgrade(unittest.TestCase):
         dev = FakeUpgradeDevice(delay=[3])
         r = self.send(dev)
         self.assertEqual((r["restarts"], r["late_replies"], dev.announcements), (0, 1, 1))
+
+    def test_restart_noticed_soon_and_not_before(self):
+        # down 1.5 s for its restart, with a late answer of the download
+        # (state 1) waiting: not taken for the restart, and the return is
+        # seen at the next question, not after a long reply wait
+        dev = FakeUpgradeDevice(down=1.5)
+        with Link("127.0.0.1", dev.port, sport=0) as link:
+            job = upgrade.Upgrade(link, self.ARCHIVE, reply_timeout=0.3, announce_timeout=2)
+            job.run()
+            began = time.monotonic()
+            self.assertEqual(job.wait_restart(10), "restarted")
+            took = time.monotonic() - began
+        dev.stop = True
+        self.assertGreaterEqual(took, 1.4)
+        self.assertLess(took, 1.5 + 1.5)
 
     def test_refusals_and_silence(self):
         dev = FakeUpgradeDevice()

@@ -116,21 +116,28 @@ class Upgrade:
         self.link.drain()
         self.announce()
 
-    def wait_restart(self, timeout: float) -> str:
+    def wait_restart(self, timeout: float, every: float = 0.5) -> str:
         """After the last chunk: the device burns the archive and restarts.
-        Polls UPGR? until a new start answers it (state 0 again), or until
-        `timeout`; returns "restarted", or "burning" when the device still
-        burns then (a burner that does not restart on its own)."""
+        Asks UPGR? every `every` seconds (a device down for its restart
+        loses the question, so asking again soon notices its return soon)
+        until a new start answers it (state 0 again), or until `timeout`;
+        returns "restarted", or "burning" when the device still burns then
+        (a burner that does not restart on its own).  A late answer counts
+        as well: each tells the state when it was asked."""
         deadline = time.monotonic() + timeout
         seen_burning = False
+        self.link.drain()           # late answers of the download's UPGR? (state 1)
         while time.monotonic() < deadline:
-            try:
-                state = self.status()
-            except NoReply:
+            asked = time.monotonic()
+            self.link.send("UPGR?")
+            data = self.link.next(min(deadline, asked + every),
+                                  accept=lambda d: d.startswith(b"UPGRSTATUS"))
+            if data is None:
                 continue        # down while it burns and restarts
-            if state == 2:
-                seen_burning = True
-                time.sleep(0.5)
+            state = parse_upgrade_status(data)
+            if state in (1, 2):     # burning; 1: a late answer from the download
+                seen_burning = seen_burning or state == 2
+                time.sleep(max(0.0, asked + every - time.monotonic()))
                 continue
             if state in (3, 4):
                 raise Refused("the device reports %s after the upgrade" % UPGRADE_STATES[state])
