@@ -4,7 +4,10 @@ placing them (one RF channel per transmitter, 8 streams, one audio
 language, unknown channels), keeping slots, and what a re-apply sends."""
 
 import os
+import socket
 import sys
+import threading
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -209,6 +212,61 @@ class Recording(unittest.TestCase):
         self.assertFalse(bad["ok"])
         self.assertIn("PAT sections invalid", bad["reasons"][0])
         self.assertEqual(tscheck.check(b"", 3, 1, 0)["reasons"], ["nothing arrived"])
+
+    def test_a_sound_group_ends_early_a_faulty_one_is_recorded_whole(self):
+        # the groups on loopback unicast (join_group replaced), fed a round
+        # (PAT, PMT, video, audio) every 40 ms for 3 s
+        socks = []
+
+        def unicast(group, port):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.1", port))
+            return s
+        ports = []
+        for _ in range(2):
+            probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            probe.bind(("127.0.0.1", 0))
+            ports.append(probe.getsockname()[1])
+            socks.append(probe)
+        for probe in socks:
+            probe.close()
+        good, faulty = self.stream(rounds=16), self.stream(rounds=16, skip=0x102)
+
+        def feed():
+            out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            end = time.monotonic() + 3.5
+            i = 0
+            while time.monotonic() < end:
+                for port, data in zip(ports, (good, faulty)):
+                    per_round = len(data) // 16
+                    k = i % 16
+                    out.sendto(data[k * per_round:(k + 1) * per_round], ("127.0.0.1", port))
+                i += 1
+                time.sleep(0.04)
+            out.close()
+        saved = tscheck.join_group
+        tscheck.join_group = unicast
+        try:
+            threading.Thread(target=feed, daemon=True).start()
+            began = time.monotonic()
+            results = [None, None]
+
+            def one(i, settle):
+                results[i] = (tscheck.check_groups([("239.0.0.1", ports[i], 3)], 3.0, settle)[0],
+                              time.monotonic() - began)
+            threads = [threading.Thread(target=one, args=(i, 0.5)) for i in (0, 1)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(10)
+        finally:
+            tscheck.join_group = saved
+        (ok, ok_took), (bad, bad_took) = results
+        self.assertTrue(ok["ok"], ok["reasons"])
+        self.assertLess(ok_took, 2.0)
+        self.assertFalse(bad["ok"])
+        self.assertIn("elementary PID(s) 0x102 missing", bad["reasons"])
+        self.assertGreaterEqual(bad_took, 2.9)
 
 
 if __name__ == "__main__":

@@ -42,7 +42,8 @@ def add_lineup(sub, common, epilog, formatter):
             c.add_argument("--unit-timeout", type=float, default=60.0,
                            help="seconds to wait for each stream's OK (default %(default)s)")
             c.add_argument("--verify", type=float, default=3.0,
-                           help="seconds of each group recorded to verify it (0: none)")
+                           help="seconds of each group recorded at most to verify it; a "
+                           "group holding all it must after 1 s ends there (0: none)")
             c.add_argument("--m3u", metavar="FILE", help="the playlist (default FILE's name .m3u)")
             c.add_argument("--xmltv", metavar="FILE", help="the guide (default FILE's name .xml)")
         if name == "status":

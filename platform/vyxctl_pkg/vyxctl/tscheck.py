@@ -142,31 +142,47 @@ def check(data: bytes, program: int, seconds: float, datagrams: int) -> dict:
             "continuity_errors": sum(cc.values())}
 
 
-def record(group: str, port: int, seconds: float) -> tuple:
-    """(bytes, datagrams) of a group over `seconds`."""
+def record(group: str, port: int, seconds: float, enough=None) -> tuple:
+    """(bytes, datagrams, seconds recorded) of a group over `seconds`, or
+    until enough(data, datagrams, seconds so far), asked every half second,
+    says it holds all it needs."""
     sock = join_group(group, port)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
     chunks = []
-    deadline = time.monotonic() + seconds
+    started = time.monotonic()
+    deadline = started + seconds
+    next_look = started + 0.5
     try:
         while True:
-            got = receive(sock, deadline)
-            if got is None:
+            got = receive(sock, min(deadline, next_look) if enough else deadline)
+            now = time.monotonic()
+            if got is not None:
+                chunks.append(got[0])
+            elif now >= deadline:
                 break
-            chunks.append(got[0])
+            if enough and now >= next_look:
+                next_look = now + 0.5
+                if enough(b"".join(chunks), len(chunks), now - started):
+                    break
     finally:
         sock.close()
-    return b"".join(chunks), len(chunks)
+    return b"".join(chunks), len(chunks), min(time.monotonic() - started, seconds)
 
 
-def check_groups(targets, seconds: float) -> list:
+def check_groups(targets, seconds: float, settle=None) -> list:
     """Records every (group, port, program) at once for `seconds` and
-    checks each; results in the order given."""
+    checks each; results in the order given.  settle: a group whose
+    recording already passes the check after that many seconds ends there
+    (one that does not is recorded for the whole time)."""
     results = [None] * len(targets)
 
     def one(i, group, port, program):
-        data, count = record(group, port, seconds)
-        results[i] = check(data, program, seconds, count)
+        enough = None
+        if settle is not None:
+            def enough(data, count, took):
+                return took >= settle and check(data, program, took, count)["ok"]
+        data, count, took = record(group, port, seconds, enough)
+        results[i] = check(data, program, took, count)
     threads = [threading.Thread(target=one, args=(i,) + tuple(t), daemon=True)
                for i, t in enumerate(targets)]
     for t in threads:
