@@ -216,20 +216,15 @@ class Recording(unittest.TestCase):
     def test_a_sound_group_ends_early_a_faulty_one_is_recorded_whole(self):
         # the groups on loopback unicast (join_group replaced), fed a round
         # (PAT, PMT, video, audio) every 40 ms for 3 s
-        socks = []
+        socks = {}
+        for _ in range(2):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind(("127.0.0.1", 0))
+            socks[sock.getsockname()[1]] = sock
+        ports = list(socks)
 
         def unicast(group, port):
-            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            s.bind(("127.0.0.1", port))
-            return s
-        ports = []
-        for _ in range(2):
-            probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            probe.bind(("127.0.0.1", 0))
-            ports.append(probe.getsockname()[1])
-            socks.append(probe)
-        for probe in socks:
-            probe.close()
+            return socks[port]
         good, faulty = self.stream(rounds=16), self.stream(rounds=16, skip=0x102)
 
         def feed():
