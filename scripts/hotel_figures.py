@@ -22,6 +22,13 @@ def say(text):
     print("hotel: " + text, flush=True)
 
 
+def load() -> str:
+    """The load averages now (1, 5, 15 min): the machine is shared, so
+    every figure says what else ran beside it."""
+    with open("/proc/loadavg") as f:
+        return "load " + " ".join(f.read().split()[:3])
+
+
 def hosts():
     with open(os.path.join(WORLD, "devices")) as f:
         return [line.split() for line in f if line.strip()]
@@ -98,8 +105,8 @@ def main():
     devs = hosts()
     txs = [d for d in devs if d[1] == "T"]
     rxs = [d for d in devs if d[1] == "R"]
-    say("world of %d transmitters and %d receivers started in %.1f s" % (len(txs), len(rxs),
-                                                                       started))
+    say("world of %d transmitters and %d receivers started in %.1f s (%s)"
+        % (len(txs), len(rxs), started, load()))
     rss = rss_by_host()
     for role, group in (("transmitter", txs), ("receiver", rxs)):
         values = [rss.get(d[0], 0) / 1024 for d in group]
@@ -108,26 +115,30 @@ def main():
                 % (role, statistics.mean(values), max(values)))
     say("all device hosts together: %.0f MiB" % (sum(rss.values()) / 1024))
     addrs = [(a.split(":")[0], int(a.split(":")[1])) for _, _, a in devs]
+    before = load()
     times, lost = round_trips(addrs)
     times.sort()
     if times:
-        say("VERS round trips while all beacon: %d, p50 %.2f ms, p99 %.2f ms, %d lost"
+        say("VERS round trips while all beacon: %d, p50 %.2f ms, p99 %.2f ms, %d lost (%s)"
             % (len(times), times[len(times) // 2], times[min(len(times) - 1,
-                                                             int(len(times) * 0.99))], lost))
+                                                             int(len(times) * 0.99))], lost,
+               before))
     path = lineup_file(txs)
-    took, r = timed("lineup", "apply", path, "--m3u", os.path.join(WORK, "h.m3u"),
-                    "--xmltv", os.path.join(WORK, "h.xml"))
-    try:
-        got = json.loads(r.stdout)
-        ok = sum(1 for v in got["verified"] if v["ok"])
-        say("24-channel lineup on %d transmitters: applied in %.1f s, applied and verified in "
-            "%.1f s, %d of %d channels verified (exit %d)"
-            % (len(txs), got["seconds_applied"], took, ok, len(got["verified"]), r.returncode))
-    except (ValueError, KeyError):
-        say("lineup apply failed (exit %d): %s" % (r.returncode, r.stderr.strip()[-300:]))
-    took, r = timed("lineup", "apply", path, "--m3u", os.path.join(WORK, "h.m3u"),
-                    "--xmltv", os.path.join(WORK, "h.xml"))
-    say("the same lineup again (nothing to send): %.1f s (exit %d)" % (took, r.returncode))
+    for run in ("", " again (nothing to send)"):
+        before = load()
+        took, r = timed("lineup", "apply", path, "--m3u", os.path.join(WORK, "h.m3u"),
+                        "--xmltv", os.path.join(WORK, "h.xml"))
+        try:
+            got = json.loads(r.stdout)
+            ok = sum(1 for v in got["verified"] if v["ok"])
+            say("%d-channel lineup on %d transmitters%s: planned in %.1f s (channel lists read, "
+                "scanned where a transmitter had none), sent by %.1f s, sent and verified in "
+                "%.1f s, %d of %d verified, %d command(s) sent (exit %d; %s)"
+                % (len(got["verified"]), len(txs), run, got["seconds_planned"],
+                   got["seconds_applied"], took, ok, len(got["verified"]),
+                   sum(len(a) for a in got["sent"].values()), r.returncode, before))
+        except (ValueError, KeyError):
+            say("lineup apply failed (exit %d): %s" % (r.returncode, r.stderr.strip()[-300:]))
     payload = random.Random(1).randbytes(1000 * 1000)
     archive = os.path.join(WORK, "fw.tar")
     with tarfile.open(archive, "w") as tar:
@@ -135,13 +146,15 @@ def main():
             info = tarfile.TarInfo(name)
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
+    before = load()
     took, r = timed("fleet", "upgrade", archive, "--role", "receiver", "--parallel",
                     os.environ.get("HOTEL_PARALLEL", "16"), "--discover", "5")
     try:
         got = json.loads(r.stdout)
-        say("%d receivers upgraded with a 1 MB archive (%d at a time): %.1f s, %d failed"
+        say("%d receivers upgraded with a 1 MB archive (%d at a time): %.1f s, of which 5 s "
+            "finding them by their beacons; %d failed (%s, then %s)"
             % (len(got["devices"]), int(os.environ.get("HOTEL_PARALLEL", "16")), took,
-               got["failed"]))
+               got["failed"], before, load()))
     except (ValueError, KeyError):
         say("fleet upgrade failed (exit %d): %s" % (r.returncode, r.stderr.strip()[-300:]))
 

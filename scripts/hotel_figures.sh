@@ -25,6 +25,13 @@ while [ $# -gt 0 ]; do
     *) build=$1; shift ;;
   esac
 done
+# What was measured: the build's type and sanitizers, and the compiler.
+cache=$build/CMakeCache.txt
+[ -f "$cache" ] || { echo "hotel: no build in $build" >&2; exit 2; }
+value() { sed -n "s/^$1:[A-Z]*=//p" "$cache"; }
+echo "hotel: build $build: ${ntx} transmitters, ${nrx} receivers, time scale $scale;" \
+     "CMAKE_BUILD_TYPE=$(value CMAKE_BUILD_TYPE), VYX_SANITIZE=$(value VYX_SANITIZE)," \
+     "$("$(value CMAKE_CXX_COMPILER)" --version | head -n 1); $(nproc) cores"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vyxhotel.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 # One six-program multiplex, looping without a continuity break, on channel
