@@ -13,6 +13,7 @@ with `devsim run --tx 2 --rx 4`."""
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -106,6 +107,12 @@ class HeadEnd(DeviceTestCase):
         self.assertEqual([e.split('tvg-name="')[1].split('"')[0] for e, _ in entries],
                          [c["name"] for c in LINEUP])
         self.assertTrue(all('tvg-id="' in e and 'tvg-chno="' in e for e, _ in entries))
+        # Alpha and Delta are both 1:1 of a transport 1 (tuner channels 5
+        # and 7): each its own id, the same in both files
+        ids = [e.split('tvg-id="')[1].split('"')[0] for e, _ in entries]
+        self.assertEqual(len(set(ids)), len(LINEUP), ids)
+        with open(xml) as f:
+            self.assertEqual(re.findall(r'<channel id="([^"]+)"', f.read()), ids)
         if shutil.which("xmllint") and os.path.exists(DTD):
             v = subprocess.run(["xmllint", "--noout", "--dtdvalid", DTD, xml],
                                capture_output=True, text=True)
@@ -122,7 +129,7 @@ class HeadEnd(DeviceTestCase):
         t.join()
         self.assertEqual(again["sent"], {"tx": [], "tx2": []})
         self.assertEqual({h: tx_status(h) for h in ("tx", "tx2")}, before)
-        data, count = rec["data"]
+        data, count, _ = rec["data"]
         check = tscheck.check(data, 1, 8.0, count)
         self.assertTrue(check["ok"], check["reasons"])
 
