@@ -89,17 +89,22 @@ class Demo:
         out = []
         reader = threading.Thread(target=lambda: out.append(p.stdout.read()), daemon=True)
         reader.start()
-        deadline = time.monotonic() + timeout
-        for line in p.stderr:
-            self.say("  " + line.rstrip("\n"))
-            if time.monotonic() > deadline:
-                p.kill()
-        try:
-            p.wait(max(deadline - time.monotonic(), 1))
-        except subprocess.TimeoutExpired:
+        late = []
+
+        def kill():
+            late.append(True)
             p.kill()
-            raise
+        killer = threading.Timer(timeout, kill)   # a silent hang ends too
+        killer.start()
+        try:
+            for line in p.stderr:
+                self.say("  " + line.rstrip("\n"))
+            p.wait()
+        finally:
+            killer.cancel()
         reader.join()
+        if late:
+            raise RuntimeError("vyxctl %s: no end within %d s" % (" ".join(args), timeout))
         return subprocess.CompletedProcess(p.args, p.returncode, "".join(out), "")
 
     def keep(self, path, what):
