@@ -30,20 +30,26 @@ def finish(args, out, results, describe) -> int:
             row["error"] = str(err)
             status = status or (err.status if isinstance(err, CtlError) else 70)
         rows.append(row)
-        # a device found by its beacon is named by its address: the table
-        # shows the hosts file's name for it when there is one
-        shown = hosts.get(ip, name) if name == ip else name
-        lines.append("%-15s %-20s %s" % (shown, row["address"], describe(row) if err is None
-                                          else "FAILED: %s" % err))
+        lines.append("%-15s %-20s %s" % (shown_name(name, ip, hosts), row["address"],
+                                          describe(row) if err is None else "FAILED: %s" % err))
     failed = sum(1 for r in rows if not r["ok"])
     lines.append("%d device(s), %d failed" % (len(rows), failed))
     out.result({"devices": rows, "failed": failed}, lines)
     return status
 
 
+def shown_name(name, ip, hosts) -> str:
+    """A device found by its beacon is named by its address: shown as the
+    hosts file names it, when it does."""
+    return hosts.get(ip, name) if name == ip else name
+
+
 def progress(what):
+    hosts = host_names()
+
     def done(dev, res, err):
-        note("%s: %s" % (dev[0], "%s" % what if err is None else "FAILED: %s" % err))
+        note("%s: %s" % (shown_name(dev[0], dev[1], hosts),
+                         "%s" % what if err is None else "FAILED: %s" % err))
     return done
 
 
