@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 namespace {
 
 std::string gOut;
+// The guide target's day: MJD 59290 (0xe79a) at 00:00 UTC in GPS seconds.
+const uint32_t kGuideDay = (59290u - 44244u) * 86400u + 18u;
 
 void Write(const std::string& target, int n, const std::string& bytes) {
   std::string dir = gOut + "/" + target;
@@ -183,6 +186,12 @@ void CommandSeeds() {
       // The guide the target loads: now and next, lists, events at a time.
       "EITN1,1", "EITn0001,0002", "EITL1,1,0200", "EITL1,2,0030", "EITI1,1,e79a,0745",
       "EITI1,2,e79a,0815", "EITI1,1,e79b,0000", "EITI1,1,0,1200", "EITN1,1,5", "EITQ1,1",
+      // Who may command: the target's datagrams come from 0.0.0.0, which a
+      // new list must hold.
+      "CONTROLLERS?", "CONTROLLERS,0.0.0.0/0", "CONTROLLERS,0.0.0.0,10.77.0.0/16,192.168.1.7\r\n",
+      "CONTROLLERS,10.0.0.1", "CONTROLLERS,300.1.1.1", "CONTROLLERS0", "CONTROLLERSx",
+      // The filter fed from a port nobody sends to: it ends after its idle time.
+      "FILTER 239.1.1.9,47000", "FILTER,5000", "FILTER,0", "K720CMMD -help",
   };
   int n = 0;
   for (const char* c : commands) {
@@ -194,8 +203,70 @@ void CommandSeeds() {
                                                std::string("\0UPGR:0123456789", 16), std::string("\0UPGR?", 6)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0DEBUG1", 7), std::string("\0DUMPEIT", 8),
                                                std::string("\0EITL1,2,0300", 13)}));
+  Write("commands", n++, vyxfuzz::join_pieces({std::string("\0CONTROLLERS,0.0.0.0,10.1.0.0/16", 32),
+                                               std::string("\0CONTROLLERS?", 13), std::string("\0CALLBACK1", 10),
+                                               std::string("\0CONTROLLERS,0.0.0.0", 20)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\1UNIT1,239.1.1.1,1234,0,3", 25),
                                                std::string("\1LANG fra", 9), std::string("\1STATUS", 7)}));
+}
+
+// The guide target's operations (fuzz_guide.cpp): a byte, then its
+// arguments.
+std::string Op(int op, const std::string& args) { return std::string(1, static_cast<char>(op)) + args; }
+std::string Raw(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+// Tune to channel 2 + ch and hear the multiplex of these arguments: tsid,
+// channels, events, text length / 16, Huffman pattern, version, first hour,
+// clock in half hours, event length in 10 minutes, source base, long names.
+std::string Tune(int ch, std::initializer_list<int> mux) { return Op(1, Raw({ch}) + Raw(mux)); }
+
+void GuideTargetSeeds() {
+  const std::vector<std::string> queries = {
+      Op(0, "EITN21,1"), Op(0, "EITn21,2"), Op(0, "EITL21,1,0300"), Op(0, "EITL21,3,4800"),
+      Op(0, "EITI21,1,e79a,0930"), Op(0, "EITI21,2,e79a,1015"), Op(0, "EITI21,1,e79b,0100"),
+      Op(0, "DUMPEIT"), Op(0, "EITX21,1"), Op(0, "EITL21,1"), Op(0, "EITI21,1,0,0")};
+  int n = 0;
+  // A small multiplex, every query.
+  std::vector<std::string> small = {Tune(0, {1, 3, 12, 12, 1, 0, 8, 3, 2, 0, 1})};
+  small.insert(small.end(), queries.begin(), queries.end());
+  Write("guide", n++, vyxfuzz::join_pieces(small));
+  // Two multiplexes, retuned between: the first one's guide goes at the
+  // retune, and comes back when it is heard again.
+  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 4, 24, 60, 2, 0, 6, 4, 3, 0, 1}), queries[0],
+                                            queries[2], Tune(3, {2, 5, 30, 40, 3, 1, 6, 2, 2, 1, 0}),
+                                            Op(0, "EITN22,1"), Op(0, "EITL22,5,0600"), queries[0],
+                                            Tune(0, {1, 4, 24, 60, 2, 0, 6, 4, 3, 0, 1}), queries[2],
+                                            Op(4, ""), Op(0, "DUMPEIT")}));
+  // The whole store: 8 channels of 128 events with 4000-byte texts are more
+  // than it holds; the clock then moves on, so ended events make room when
+  // the multiplex repeats with a new version.
+  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 7, 127, 250, 3, 0, 0, 0, 2, 0, 1}),
+                                            Op(0, "EITL21,8,2400"), Op(3, Raw({0x40, 0x06})),
+                                            Tune(0, {1, 7, 127, 250, 3, 1, 0, 60, 2, 0, 1}),
+                                            Op(0, "EITN21,8"), Op(0, "DUMPEIT")}));
+  // Stray sections on the guide PIDs of a tuned multiplex: an event for a
+  // source no channel has, a text before its event and for no event, an
+  // MGT and a channel text changed, and one with its CRC broken.
+  tsfix::EitEvent ev = tsfix::Event(200, kGuideDay + 9 * 3600, 1800, tsfix::PlainMss("Stray"));
+  ev.etmLocation = 1;
+  std::vector<tsfix::MgtTable> mgt(2);
+  mgt[0].tableType = 0x0100;
+  mgt[0].pid = 0x1D00;
+  mgt[1].tableType = 0x0200;
+  mgt[1].pid = 0x1E00;
+  Write("guide", n++, vyxfuzz::join_pieces(
+      {Tune(0, {1, 2, 6, 8, 0, 0, 8, 2, 3, 0, 1}),
+       Op(2, Raw({3}) + Str(tsfix::MakeEtt(tsfix::EventEtmId(1, 200), 0, tsfix::PlainMss("Early text")))),
+       Op(2, Raw({1}) + Str(tsfix::MakeEit(1, 0, 0, 0, {ev}))),
+       Op(2, Raw({1}) + Str(tsfix::MakeEit(77, 0, 0, 0, {ev}))),
+       Op(2, Raw({3}) + Str(tsfix::MakeEtt(tsfix::EventEtmId(1, 999), 0, tsfix::HuffmanMss("Nobody's", 2)))),
+       Op(2, Raw({5}) + Str(tsfix::MakeEtt(tsfix::ChannelEtmId(2), 1, tsfix::PlainMss("Renamed")))),
+       Op(2, Raw({0}) + Str(tsfix::MakeMgt(mgt, 3))),
+       Op(2, Raw({0x81}) + Str(tsfix::MakeEit(1, 2, 0, 0, {ev}))), Op(0, "EITI21,1,e79a,0910"),
+       Op(0, "EITN21,2"), Op(0, "DUMPEIT")}));
 }
 
 void K720Seeds() {
@@ -250,6 +321,7 @@ int main(int argc, char** argv) {
   SectionSeeds(argv[2]);
   HuffmanSeeds(argv[3]);
   CommandSeeds();
+  GuideTargetSeeds();
   K720Seeds();
   SnmpSeeds();
   UpgradeSeeds();
