@@ -243,9 +243,9 @@ void GuideTargetSeeds() {
   // The whole store: 8 channels of 128 events with 4000-byte texts are more
   // than it holds; the clock then moves on, so ended events make room when
   // the multiplex repeats with a new version.
-  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 7, 127, 250, 3, 0, 0, 0, 2, 0, 1}),
+  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 7, 127, 250, 0, 0, 0, 0, 2, 0, 1}),
                                             Op(0, "EITL21,8,2400"), Op(3, Raw({0x40, 0x06})),
-                                            Tune(0, {1, 7, 127, 250, 3, 1, 0, 60, 2, 0, 1}),
+                                            Tune(0, {1, 7, 127, 250, 0, 1, 0, 60, 2, 0, 1}),
                                             Op(0, "EITN21,8"), Op(0, "DUMPEIT")}));
   // Stray sections on the guide PIDs of a tuned multiplex: an event for a
   // source no channel has, a text before its event and for no event, an
@@ -290,7 +290,46 @@ void SnmpSeeds() {
   for (const char* r : replies) Write("snmp_reply", n++, r);
 }
 
+// A ustar archive of one member, as the upgrade check wants it whole; `fault`
+// breaks it: 1 a wrong header checksum, 2 no end blocks, 3 a member size
+// past the file's end.
+std::string Tar(const std::string& name, const std::string& body, int fault) {
+  std::string header(512, '\0');
+  auto put = [&header](size_t at, const std::string& text) { header.replace(at, text.size(), text); };
+  char octal[16];
+  put(0, name.substr(0, 99));
+  put(100, "0000644");
+  put(108, "0000000");
+  put(116, "0000000");
+  snprintf(octal, sizeof(octal), "%011o", static_cast<unsigned>(fault == 3 ? body.size() + 4096 : body.size()));
+  put(124, octal);
+  put(136, "14000000000");
+  header[156] = '0';
+  put(257, "ustar");
+  put(263, "00");
+  put(148, "        ");
+  unsigned sum = 0;
+  for (char c : header) sum += static_cast<unsigned char>(c);
+  if (fault == 1) sum += 1;
+  snprintf(octal, sizeof(octal), "%06o", sum);
+  put(148, octal);
+  header[154] = '\0';
+  std::string out = header + body + std::string((512 - body.size() % 512) % 512, '\0');
+  if (fault != 2) out += std::string(1024, '\0');
+  return out;
+}
+
+// The upgrade of an archive in chunks of at most 1500 bytes.
+std::string UpgradeOf(const std::string& archive) {
+  std::vector<std::string> pieces = {std::to_string(archive.size())};
+  for (size_t at = 0; at < archive.size(); at += 1500) pieces.push_back(":" + archive.substr(at, 1500));
+  pieces.push_back("?");
+  return vyxfuzz::join_pieces(pieces);
+}
+
 void UpgradeSeeds() {
+  for (int fault = 0; fault <= 3; ++fault)
+    Write("upgrade", 10 + fault, UpgradeOf(Tar("rootfs.img", std::string(700 + 300 * fault, 'r'), fault)));
   Write("upgrade", 0, vyxfuzz::join_pieces({"20", ":0123456789", ":0123456789", "?"}));
   Write("upgrade", 1, vyxfuzz::join_pieces({"11", ":0123456789ab"}));
   Write("upgrade", 2, vyxfuzz::join_pieces({"5", "1000000001", "?", "30", ":abc", "40"}));
