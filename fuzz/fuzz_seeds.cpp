@@ -194,11 +194,24 @@ void CommandSeeds() {
       "FILTER 239.1.1.9,47000", "FILTER,5000", "FILTER,0", "K720CMMD -help",
   };
   int n = 0;
+  int d = 0;
   for (const char* c : commands) {
     std::string text(c);
     Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
     Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\1') + text}));
+    // The whole device hears the transmitter's from its controller.
+    Write("device", d++, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
   }
+  // A list that leaves eth0's address out: its command is refused; a
+  // restart request to the beacon; a capture's packets through the entry.
+  Write("device", d++, vyxfuzz::join_pieces({std::string("\0CONTROLLERS,127.0.0.1", 22), std::string("\3VERS", 5),
+                                             std::string("\3STATUS", 7), std::string("\0CONTROLLERS?", 13),
+                                             std::string("\1VYX?", 5), std::string("\0CALLBACK1", 10),
+                                             std::string("\0CONTROLLERS,127.0.0.0/8", 24)}));
+  tsfix::MuxGenerator gen(2, 0x21, 20, 0);
+  Write("device", d++, vyxfuzz::join_pieces({std::string("\0UNIT1,239.1.1.1,1234,5,1,1", 27),
+                                             std::string(1, '\2') + Str(gen.Generate(40)),
+                                             std::string("\0STATUS", 7), std::string("\0UNIT0", 6)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0UPGR20", 7), std::string("\0UPGR:0123456789", 16),
                                                std::string("\0UPGR:0123456789", 16), std::string("\0UPGR?", 6)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0DEBUG1", 7), std::string("\0DUMPEIT", 8),

@@ -31,12 +31,14 @@ namespace vyxfuzz {
 // (only `lo`, up), with a scratch tmpfs over /mnt holding hd1, hd4 and the
 // working directory.  Where namespaces cannot be made the target ends with
 // status 77 ("skipped"), before touching anything.
-inline void enter_private_world() {
+// `setup`: shell commands run in the new namespaces first (the network's
+// links).
+inline void enter_private_world(const char* setup = "ip link set lo up 2>/dev/null") {
   static bool done = false;
   if (done) return;
   done = true;
-  if (!vyxtest::reexec_in_namespaces("VYX_FUZZ_WORLD", {"--ipc", "--mount", "--net"},
-                                     "ip link set lo up 2>/dev/null; exec \"$0\" \"$@\"")) {
+  const std::string script = std::string(setup) + "; exec \"$0\" \"$@\"";
+  if (!vyxtest::reexec_in_namespaces("VYX_FUZZ_WORLD", {"--ipc", "--mount", "--net"}, script.c_str())) {
     fprintf(stderr, "fuzz: no private namespaces here: skipped\n");
     exit(77);
   }

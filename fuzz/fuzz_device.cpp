@@ -1,0 +1,145 @@
+// The whole device as the player starts it: Vyx_Start_Filter('T') builds
+// the command manager and starts its command loop (with the beacon, the
+// controller list and the start-up item) and the watchdog; the input then
+// reaches it as a controller and the player would: command datagrams over
+// the network to its port, restart requests to the beacon's port, buffers
+// to Vyx_Filter.  The fake agent, system manager and serial port of the unit
+// tests stand in for the processes around it, inside a private world whose
+// network has an eth0 (a veth pair), so that the beacon finds its MAC
+// address.
+// Input: pieces (fuzz_support.h); each piece is a selector byte and its
+// bytes, by the selector's value modulo 4:
+//   0 a command from 127.0.0.1;   1 a datagram to the beacon's request port;
+//   2 a buffer to Vyx_Filter;     3 a command from 10.77.0.2 (eth0), which
+//                                   a controller list may refuse.
+// Each command is followed by a VERS from 127.0.0.1 whose reply says that
+// the loop has dealt with it.  An input ends by removing any controller
+// list it set.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device_fakes.h"
+#include "fuzz_support.h"
+#include "services/beacon.h"
+#include "utils.h"
+
+extern "C" char* Vyx_Start_Filter(char type);
+extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
+
+namespace {
+
+const unsigned short kCommandPort = 5000;  // the transmitter's
+
+int Socket(const char* from) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a;
+  memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &a.sin_addr);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    perror("fuzz_device: socket");
+    exit(1);
+  }
+  return fd;
+}
+
+void SendTo(int fd, unsigned short port, const std::string& bytes) {
+  sockaddr_in to;
+  memset(&to, 0, sizeof(to));
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0) {
+  }
+}
+
+struct Controller {
+  int local = Socket("127.0.0.1");
+  int eth0 = Socket("10.77.0.2");
+
+  // A VERS sent and its reply awaited (other replies before it are read
+  // and dropped): the loop has dealt with everything sent before.  False
+  // when no reply came within `seconds`.
+  bool Sync(int seconds) {
+    SendTo(local, kCommandPort, "VERS");
+    char reply[4096];
+    for (int waited = 0; waited < seconds * 100;) {
+      pollfd p = {local, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) {
+        ++waited;
+        continue;
+      }
+      ssize_t n = recv(local, reply, sizeof(reply) - 1, 0);
+      if (n >= 4 && memcmp(reply, "VERS", 4) == 0) return true;
+    }
+    return false;
+  }
+  // Replies to the other address are not read: dropped once its buffer is full.
+};
+
+Controller* gController = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vyxfuzz::enter_private_world(
+      "ip link set lo up; ip link add eth0 type veth peer name peer0 && ip link set eth0 up && "
+      "ip link set peer0 up && ip addr add 10.77.0.2/24 dev eth0 && ip route add 224.0.0.0/4 dev eth0");
+  vyxfuzz::quick_waits("10000");
+  vyxtest::FakeSysMgr::Get();
+  vyxtest::FakeAgent::Get();
+  uart_device_path = vyxtest::FakeSerial::Get().Path();
+  Vyx_Start_Filter('T');
+  Vyx_Start_Filter('T');  // a second start only reports
+  gController = new Controller();
+  // The loop listens once the beacon has found the MAC address: until then
+  // the VERS finds no socket.
+  int tries = 0;
+  while (!gController->Sync(1) && ++tries < 60) {
+  }
+  if (tries == 60) {
+    fprintf(stderr, "fuzz_device: the command loop never answered\n");
+    exit(1);
+  }
+  global_debug_flag = 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Controller& c = *gController;
+  for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
+    if (piece.empty()) continue;
+    std::string bytes = piece.substr(1);
+    switch (static_cast<uint8_t>(piece[0]) % 4) {
+      case 0:
+      case 3:
+        SendTo(static_cast<uint8_t>(piece[0]) % 4 == 0 ? c.local : c.eth0, kCommandPort,
+               vyxtest::tame_command(bytes));
+        if (!c.Sync(30)) __builtin_trap();  // the loop is stuck
+        break;
+      case 1:
+        SendTo(c.local, BEACON_REQUEST_PORT, bytes);
+        break;
+      default:
+        if (!bytes.empty()) Vyx_Filter(reinterpret_cast<unsigned char*>(&bytes[0]), static_cast<unsigned>(bytes.size()));
+        break;
+    }
+  }
+  SendTo(c.local, kCommandPort, "CONTROLLERS0");
+  if (!c.Sync(30)) __builtin_trap();
+  global_debug_flag = 0;
+  vyxtest::FakeAgent::Get().ClearRequests();
+  vyxtest::FakeSysMgr::Get().Take();
+  vyxtest::FakeSerial::Get().Take();
+  return 0;
+}
