@@ -1,5 +1,6 @@
-// The whole device as the player starts it: Vyx_Start_Filter('T') builds
-// the command manager and starts its command loop (with the beacon, the
+// The whole device as the player starts it, in the role VYX_FUZZ_DEVICE_ROLE
+// ('T': fuzz_device, 'R': fuzz_device_rx): Vyx_Start_Filter builds the
+// command manager and starts its command loop (with the beacon, the
 // controller list and the start-up item) and the watchdog; the input then
 // reaches it as a controller and the player would: command datagrams over
 // the network to its port, restart requests to the beacon's port, buffers
@@ -8,10 +9,13 @@
 // network has an eth0 (a veth pair), so that the beacon finds its MAC
 // address.
 // Input: pieces (fuzz_support.h); each piece is a selector byte and its
-// bytes, by the selector's value modulo 4:
+// bytes, by the selector's value modulo 6:
 //   0 a command from 127.0.0.1;   1 a datagram to the beacon's request port;
-//   2 a buffer to Vyx_Filter;     3 a command from 10.77.0.2 (eth0), which
-//                                   a controller list may refuse.
+//   2 a buffer to Vyx_Filter (the transmitter's tuner stream, the
+//     receiver's sections);       3 a command from 10.77.0.2 (eth0), which
+//                                   a controller list may refuse;
+//   4 a message on the IR input queue (the key is its fifth byte);
+//   5 bytes typed at the serial port's far end.
 // Each command is followed by a VERS from 127.0.0.1 whose reply says that
 // the loop has dealt with it.  An input ends by removing any controller
 // list it set.
@@ -19,6 +23,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +37,7 @@
 #include "device_fakes.h"
 #include "fuzz_support.h"
 #include "services/beacon.h"
+#include "services/ircontrol.h"
 #include "utils.h"
 
 extern "C" char* Vyx_Start_Filter(char type);
@@ -38,7 +45,25 @@ extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
 
 namespace {
 
-const unsigned short kCommandPort = 5000;  // the transmitter's
+#ifndef VYX_FUZZ_DEVICE_ROLE
+#define VYX_FUZZ_DEVICE_ROLE 'T'
+#endif
+const char kRole = VYX_FUZZ_DEVICE_ROLE;
+const unsigned short kCommandPort = kRole == 'T' ? 5000 : 2008;
+
+// A key message as the player's IR driver queues it.
+void QueueKey(const std::string& bytes) {
+  static int queue = msgget(kIrInputQueueKey, IPC_CREAT | 0666);
+  struct {
+    long mtype;
+    char mtext[kIrKeyTextSize];
+  } m;
+  m.mtype = kIrKeyMessageType;
+  memset(m.mtext, 0, sizeof(m.mtext));
+  const size_t n = bytes.size() < sizeof(m.mtext) ? bytes.size() : sizeof(m.mtext);
+  memcpy(m.mtext, bytes.data(), n);
+  if (queue >= 0) msgsnd(queue, &m, n, IPC_NOWAIT);
+}
 
 int Socket(const char* from) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -99,8 +124,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
-  Vyx_Start_Filter('T');
-  Vyx_Start_Filter('T');  // a second start only reports
+  Vyx_Start_Filter(kRole);
+  Vyx_Start_Filter(kRole);  // a second start only reports
   gController = new Controller();
   // The loop listens once the beacon has found the MAC address: until then
   // the VERS finds no socket.
@@ -120,18 +145,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
     if (piece.empty()) continue;
     std::string bytes = piece.substr(1);
-    switch (static_cast<uint8_t>(piece[0]) % 4) {
+    const unsigned selector = static_cast<uint8_t>(piece[0]) % 6;
+    switch (selector) {
       case 0:
       case 3:
-        SendTo(static_cast<uint8_t>(piece[0]) % 4 == 0 ? c.local : c.eth0, kCommandPort,
-               vyxtest::tame_command(bytes));
+        SendTo(selector == 0 ? c.local : c.eth0, kCommandPort, vyxtest::tame_command(bytes));
         if (!c.Sync(30)) __builtin_trap();  // the loop is stuck
         break;
       case 1:
         SendTo(c.local, BEACON_REQUEST_PORT, bytes);
         break;
-      default:
+      case 2:
         if (!bytes.empty()) Vyx_Filter(reinterpret_cast<unsigned char*>(&bytes[0]), static_cast<unsigned>(bytes.size()));
+        break;
+      case 4:
+        QueueKey(bytes);
+        break;
+      default:
+        vyxtest::FakeSerial::Get().Type(bytes);
         break;
     }
   }

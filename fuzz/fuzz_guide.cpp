@@ -45,10 +45,12 @@ struct Tuned {
 // Byte i of a piece's arguments, 0 past its end.
 unsigned Arg(const std::string& a, size_t i) { return i < a.size() ? static_cast<uint8_t>(a[i]) : 0; }
 
-// A guide multiplex from six argument bytes: channels (1-8), events per
-// channel (1-128), text length (0-4000 bytes, ETTs on every event when not
-// 0), which events go Huffman-coded, the version, the hour of the first
-// event and of the clock, and whether channels carry long names.
+// A guide multiplex from twelve argument bytes: transport id, channels
+// (1-8), events per channel (1-128), text length (0-4000 bytes, ETTs on
+// every event when not 0), which events go Huffman-coded, the version, the
+// hour of the first event, the clock in half hours after it, the events'
+// length, the source ids' base, whether channels carry long names, and the
+// first event id (in 128s: a rolling guide's later windows bring new ids).
 tsfix::GuideMux Mux(const std::string& a) {
   tsfix::GuideMux m;
   m.tsid = static_cast<uint16_t>(0x20 + Arg(a, 0) % 4);
@@ -69,6 +71,7 @@ tsfix::GuideMux Mux(const std::string& a) {
   // The fixture's Huffman coder is slow: long texts go plain.
   if (textBytes <= 512)
     m.huffman = [coded](int ch, int ev) { return coded != 0 && (ch + ev) % (1 + coded % 4) == 0; };
+  m.firstEventId = static_cast<uint16_t>(1 + Arg(a, 11) * 128);
   if (Arg(a, 10) & 1) m.longName = [](int ch) { return "Channel " + std::to_string(ch) + " of the guide"; };
   return m;
 }
@@ -98,7 +101,7 @@ struct World {
     // The last few multiplexes built are kept: the fuzzer repeats its
     // arguments often, and a large multiplex takes long to write.
     static std::map<std::string, tsfix::Bytes> built;
-    const std::string key = args.substr(0, 11);
+    const std::string key = args.substr(0, 12);
     auto it = built.find(key);
     if (it == built.end()) {
       if (built.size() >= 8) built.clear();

@@ -170,6 +170,29 @@ void HuffmanSeeds(const std::string& vectors) {
   }
 }
 
+// The receiver device target's own inputs: IR keys (forwarded to the
+// controller, to the browser, dropped), serial bytes, the player's sections.
+void ReceiverDeviceSeeds(int d) {
+  auto key = [](int k) { return std::string("\4\0\0\0\0", 5) + static_cast<char>(k); };
+  Write("device_rx", d++, vyxfuzz::join_pieces({std::string("\0CALLBACK1", 10), key(16), key(44), key(44), key(3),
+                                                key(0x7f), std::string("\4\0", 2), std::string("\0CALLBACK0", 10),
+                                                key(5), key(16), key(16), key(9)}));
+  Write("device_rx", d++, vyxfuzz::join_pieces({std::string("\0CALLBACK1", 10), std::string("\5hello", 6),
+                                                std::string("\0SUART9600,8,N,1", 16), std::string("\5\x01\x02", 3),
+                                                std::string("\0UART\x01\x02hi", 9), std::string("\0CALLBACK0", 10)}));
+  tsfix::Bytes pat = tsfix::MakePat(0x21, 1, {{1, 0x101}, {2, 0x102}});
+  tsfix::Descriptor lang = tsfix::LanguageDescriptor({{"eng", 0}, {"spa", 3}});
+  tsfix::Descriptor cc = tsfix::CaptionDescriptor({{"eng", true, 1, false, true}});
+  tsfix::Bytes pmt = tsfix::MakePmt(1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {lang}}, {0x02, 0x202, {cc}}});
+  tsfix::Bytes cut(pmt.begin(), pmt.begin() + 9);
+  Write("device_rx", d++, vyxfuzz::join_pieces({std::string("\0UNIT1,239.1.1.1,1234,0,1", 25),
+                                                std::string(1, '\2') + Str(pmt), std::string(1, '\2') + Str(pat),
+                                                std::string(1, '\2') + Str(pmt), std::string(1, '\2') + Str(cut),
+                                                std::string("\2\x42\x00\x01\x00", 5), std::string("\0LAN?", 5),
+                                                std::string("\0LANG spa,3", 11), std::string("\0SUB?", 5),
+                                                std::string("\0SUBS 1", 7), std::string("\1\x00", 2)}));
+}
+
 void CommandSeeds() {
   const char* const commands[] = {
       "VERS", "VYX", "VIDEO", "STATUS", "IP?", "UNIT1,239.1.1.1,1234,5,1,2",
@@ -199,9 +222,11 @@ void CommandSeeds() {
     std::string text(c);
     Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
     Write("commands", n++, vyxfuzz::join_pieces({std::string(1, '\1') + text}));
-    // The whole device hears the transmitter's from its controller.
+    // The whole device hears them from its controller, in both roles.
     Write("device", d++, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
+    Write("device_rx", d, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
   }
+  ReceiverDeviceSeeds(d + 1);
   // A list that leaves eth0's address out: its command is refused; a
   // restart request to the beacon; a capture's packets through the entry.
   Write("device", d++, vyxfuzz::join_pieces({std::string("\0CONTROLLERS,127.0.0.1", 22), std::string("\3VERS", 5),
@@ -233,7 +258,8 @@ std::string Raw(std::initializer_list<int> b) {
 }
 // Tune to channel 2 + ch and hear the multiplex of these arguments: tsid,
 // channels, events, text length / 16, Huffman pattern, version, first hour,
-// clock in half hours, event length in 10 minutes, source base, long names.
+// clock in half hours, event length in 10 minutes, source base, long names,
+// first event id in 128s.
 std::string Tune(int ch, std::initializer_list<int> mux) { return Op(1, Raw({ch}) + Raw(mux)); }
 
 void GuideTargetSeeds() {
@@ -256,10 +282,18 @@ void GuideTargetSeeds() {
   // The whole store: 8 channels of 128 events with 4000-byte texts are more
   // than it holds; the clock then moves on, so ended events make room when
   // the multiplex repeats with a new version.
-  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 7, 127, 250, 0, 0, 0, 0, 2, 0, 1}),
-                                            Op(0, "EITL21,8,2400"), Op(3, Raw({0x40, 0x06})),
-                                            Tune(0, {1, 7, 127, 250, 0, 1, 0, 60, 2, 0, 1}),
-                                            Op(0, "EITN21,8"), Op(0, "DUMPEIT")}));
+  // The whole store: 8 channels of 128 events with 4000-byte texts, then
+  // the clock a day later and 1024 new events (new ids, as a rolling guide
+  // brings them) that fill the events and the texts, so that the ended ones
+  // make room; then more new ones while nothing has ended, more than the
+  // store holds.
+  Write("guide", n++, vyxfuzz::join_pieces({Tune(0, {1, 7, 127, 250, 0, 0, 0, 0, 2, 0, 1, 0}),
+                                            Op(0, "EITL21,8,2400"), Op(3, Raw({0xa0, 0x05})),
+                                            Op(4, ""),
+                                            Tune(0, {1, 7, 127, 250, 0, 1, 0, 48, 2, 0, 1, 2}),
+                                            Op(0, "EITN21,8"), Op(0, "EITL21,1,4800"),
+                                            Tune(0, {1, 7, 127, 250, 0, 2, 0, 48, 2, 0, 1, 4}),
+                                            Op(0, "DUMPEIT")}));
   // Stray sections on the guide PIDs of a tuned multiplex: an event for a
   // source no channel has, a text before its event and for no event, an
   // MGT and a channel text changed, and one with its CRC broken.

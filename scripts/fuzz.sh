@@ -7,7 +7,7 @@
 # Builds BUILD (default build-fuzz; VYX_FUZZ_BUILD overrides) with clang's
 # libFuzzer, ASan and UBSan, writes the seed corpora (captures, fixture
 # writer, one example per command) and runs each TARGET (default: all of
-# filter sections guide huffman commands device k720cmmd snmp_reply upgrade
+# filter sections guide huffman commands device device_rx k720cmmd snmp_reply upgrade
 # scan_results):
 #   --smoke   S seconds each (default 10) on a scratch corpus: CTest's "fuzz"
 #             label runs this in the README's test command;
@@ -31,7 +31,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-all=(filter sections guide huffman commands device k720cmmd snmp_reply upgrade scan_results)
+all=(filter sections guide huffman commands device device_rx k720cmmd snmp_reply upgrade scan_results)
 smoke=0 seconds="" runs="" jobs=1 coverage=0
 targets=()
 while [ $# -gt 0 ]; do

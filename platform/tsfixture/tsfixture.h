@@ -287,6 +287,7 @@ struct GuideMux {
   uint32_t now = 0;
   uint8_t gpsUtcOffset = 18;
   uint8_t version = 0;
+  uint16_t firstEventId = 1;  // event ev's id is firstEventId + ev
   std::function<std::string(int ch, int ev)> title;
   std::function<std::string(int ch, int ev)> text;  // "": no ETT
   std::function<bool(int ch, int ev)> huffman;      // null: all plain

@@ -364,7 +364,7 @@ Bytes GuideMux::Build() const {
         if (static_cast<int>((start - base) / 10800) != n) continue;
         const bool coded = Coded(ch, ev);
         const std::string t = title ? title(ch, ev) : std::string();
-        const uint16_t id = static_cast<uint16_t>(1 + ev);
+        const uint16_t id = static_cast<uint16_t>(firstEventId + ev);
         inWindow.push_back(Event(id, start, eventSeconds, coded ? HuffmanMss(t, 1) : PlainMss(t)));
         const std::string d = text ? text(ch, ev) : std::string();
         if (!d.empty())
