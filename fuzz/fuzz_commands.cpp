@@ -20,6 +20,8 @@
 #include "device_fakes.h"
 #include "fuzz_support.h"
 #include "ts/time.h"
+#include "ts/tsfilter.h"
+#include "tsfixture.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
 
@@ -77,6 +79,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxfuzz::enter_private_world();
   vyxfuzz::quick_waits("10000");
   vyxtest::FakeSysMgr::Get();
+  // A manager of each role made and given up once, as the player unloading
+  // the module does (the shared ones below live for the process).
+  vyxtest::FakeAgent::Get();
+  uart_device_path = vyxtest::FakeSerial::Get().Path();
+  for (char role : {'T', 'R'}) {
+    CommandManager* m = new CommandManager(role);
+    tsfix::Bytes ts = tsfix::MuxGenerator(2, 0x21, 20, 0).Generate(60);
+    m->mpTsf->FilterActive(true);
+    m->mpTsf->Filter(ts.data(), static_cast<int>(ts.size()));
+    delete m;
+  }
   return 0;
 }
 

@@ -150,6 +150,15 @@ void SectionSeeds(const std::string& samples) {
   pieces.push_back(std::string(1, '\3') + Str(pmt));
   Write("sections", n++, vyxfuzz::join_pieces(pieces.size() > 16 ? std::vector<std::string>(pieces.begin(), pieces.begin() + 16) : pieces));
   GuideSeeds(n);
+  // The cable tables (network information, virtual channels, system time
+  // out of band) on the PSIP PID: each a short section of its table id.
+  std::vector<std::string> cable;
+  for (int table = 0xC0; table <= 0xC5; ++table) {
+    tsfix::Bytes body = {0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x10, 0x20, 0x30, 0x40};
+    tsfix::Bytes section = tsfix::MakePsipSection(static_cast<uint8_t>(table), 1, 0, 0, 0, body);
+    cable.push_back(std::string(1, '\2') + Str(section));
+  }
+  Write("sections", n++, vyxfuzz::join_pieces(cable));
 }
 
 // "TABLE HEX<TAB>TEXT" lines.
@@ -236,7 +245,9 @@ void CommandSeeds() {
   tsfix::MuxGenerator gen(2, 0x21, 20, 0);
   Write("device", d++, vyxfuzz::join_pieces({std::string("\0UNIT1,239.1.1.1,1234,5,1,1", 27),
                                              std::string(1, '\2') + Str(gen.Generate(40)),
-                                             std::string("\0STATUS", 7), std::string("\0UNIT0", 6)}));
+                                             std::string("\0STATUS", 7), std::string("\0DUMPPIDS", 9),
+                                             std::string("\0DUMPLANG", 9), std::string("\0DUMPCOLLECT", 12),
+                                             std::string("\0DUMPSTATS", 10), std::string("\0UNIT0", 6)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0UPGR20", 7), std::string("\0UPGR:0123456789", 16),
                                                std::string("\0UPGR:0123456789", 16), std::string("\0UPGR?", 6)}));
   Write("commands", n++, vyxfuzz::join_pieces({std::string("\0DEBUG1", 7), std::string("\0DUMPEIT", 8),
