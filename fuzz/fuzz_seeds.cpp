@@ -110,6 +110,72 @@ void GuideSeeds(int& n) {
   Write("sections", n++, vyxfuzz::join_pieces(early));
 }
 
+// The section cut to its first `keep` bytes, its length and CRC made to
+// match: the tables' entries, texts and descriptors end early.
+tsfix::Bytes Cut(const tsfix::Bytes& section, size_t keep) {
+  tsfix::Bytes out(section.begin(), section.begin() + static_cast<long>(keep));
+  const size_t length = keep - 3 + 4;
+  out[1] = static_cast<uint8_t>((out[1] & 0xF0) | ((length >> 8) & 0x0F));
+  out[2] = static_cast<uint8_t>(length & 0xFF);
+  uint32_t crc = tsfix::Crc32(out.data(), out.size());
+  for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(crc >> (24 - 8 * i)));
+  return out;
+}
+
+// Damaged guide tables on the PSIP PID (the target fixes no CRC the cut
+// already made right): each table cut at every few bytes, and with its
+// reserved bits cleared; an MGT of every table type.
+void MalformedGuideSeeds(int& n) {
+  std::vector<tsfix::MgtTable> tables;
+  for (unsigned type : {0x0000u, 0x0002u, 0x0004u, 0x0005u, 0x0100u, 0x0200u, 0x0301u, 0x0400u, 0x1400u,
+                        0x1500u, 0x1000u}) {
+    tsfix::MgtTable t;
+    t.tableType = static_cast<uint16_t>(type);
+    // EIT-0 and the event ETTs on PIDs the section target has selectors
+    // for (0x1000, 0x102); the others anywhere.
+    t.pid = static_cast<uint16_t>(type == 0x0100 ? 0x1000 : type == 0x0200 ? 0x102 : 0x1D00 + (type >> 8) + (type & 0xFF));
+    tables.push_back(t);
+  }
+  tsfix::TvctChannel channel;
+  channel.shortName = "CUT";
+  channel.major = 7;
+  channel.minor = 2;
+  channel.channelTsid = 0x21;
+  channel.program = 1;
+  channel.sourceId = 11;
+  tsfix::TvctChannel other = channel;
+  other.minor = 3;
+  other.program = 2;
+  other.sourceId = 12;
+  const uint32_t day = kGuideDay;
+  tsfix::EitEvent a = tsfix::Event(1, day + 3600, 1800, tsfix::HuffmanMss("Cut title", 1));
+  tsfix::EitEvent b = tsfix::Event(2, day + 5400, 1800, tsfix::PlainMss("Second"));
+  const std::vector<tsfix::Bytes> whole = {
+      tsfix::MakeMgt(tables), tsfix::MakeTvct(0x21, 0, {channel, other}),
+      tsfix::MakeEit(11, 0, 0, 0, {a, b}),
+      tsfix::MakeEtt(tsfix::EventEtmId(11, 1), 0, tsfix::SegmentedMss(std::string(300, 't'))),
+      tsfix::MakeStt(day + 100, 18)};
+  // Each damaged table follows the MGT and the TVCT, so that its program
+  // and PIDs are known.
+  const std::string head = std::string(1, '\2') + Str(whole[0]);
+  const std::string vct = std::string(1, '\2') + Str(whole[1]);
+  // The selector of each table's PID (kOthers: the PSIP PID, 0x1000, 0x102).
+  const int pidChoice[] = {0, 0, 4, 5, 0};
+  for (size_t t = 0; t < whole.size(); ++t) {
+    const tsfix::Bytes& table = whole[t];
+    const char cutSelector = static_cast<char>(2 | 4 | (pidChoice[t] << 3));
+    const char fixSelector = static_cast<char>(2 | (pidChoice[t] << 3));
+    std::vector<std::string> pieces = {head, vct};
+    const size_t step = table.size() > 120 ? table.size() / 30 : 3;
+    for (size_t keep = 9; keep + 4 < table.size() && pieces.size() < 60; keep += step)
+      pieces.push_back(std::string(1, cutSelector) + Str(Cut(table, keep)));
+    tsfix::Bytes reserved = table;
+    reserved[1] &= 0xCF;  // the reserved bits after the length's top
+    pieces.push_back(std::string(1, fixSelector) + Str(reserved));
+    Write("sections", n++, vyxfuzz::join_pieces(pieces));
+  }
+}
+
 // Sections that start in a packet and end in it: a seed each, with the
 // selector of its PID.
 void SectionSeeds(const std::string& samples) {
@@ -150,6 +216,7 @@ void SectionSeeds(const std::string& samples) {
   pieces.push_back(std::string(1, '\3') + Str(pmt));
   Write("sections", n++, vyxfuzz::join_pieces(pieces.size() > 16 ? std::vector<std::string>(pieces.begin(), pieces.begin() + 16) : pieces));
   GuideSeeds(n);
+  MalformedGuideSeeds(n);
   // The cable tables (network information, virtual channels, system time
   // out of band) on the PSIP PID: each a short section of its table id.
   std::vector<std::string> cable;
