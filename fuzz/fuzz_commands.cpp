@@ -7,8 +7,9 @@
 // hostile-command unit tests.
 // The transmitter holds a small guide on its current channel (refreshed
 // before each input), so that the EIT queries and the dump walk events.
-// Input: pieces (fuzz_support.h); each piece is a role byte (even:
-// transmitter, odd: receiver) and the datagram.
+// Input: pieces (fuzz_support.h); each piece is a selector byte (bit 0: the
+// receiver, else the transmitter; bit 1: the agent answers garble; bit 2:
+// the agent answers late) and the datagram.
 
 #include <cstdint>
 #include <cstdlib>
@@ -102,9 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LoadGuide(tx->mpTunerManager);
   for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
     if (piece.empty()) continue;
-    CommandManager* m = (static_cast<uint8_t>(piece[0]) & 1) ? rx : tx;
+    const uint8_t selector = static_cast<uint8_t>(piece[0]);
+    CommandManager* m = (selector & 1) ? rx : tx;
     std::string datagram = Tame(piece.substr(1, kReceiveLimit));
+    // The agent answers garble, or answers only after the handler gave up
+    // waiting (its late reply then meets the next request).
+    vyxtest::FakeAgent::Get().Garble((selector & 2) != 0);
+    vyxtest::FakeAgent::Get().Hold((selector & 4) != 0);
     vyxtest::dispatch(m, datagram);
+    vyxtest::FakeAgent::Get().Garble(false);
+    vyxtest::FakeAgent::Get().Hold(false);
     global_debug_flag = 0;
   }
   vyxtest::FakeAgent::Get().ClearRequests();

@@ -303,6 +303,16 @@ void CommandSeeds() {
     Write("device_rx", d, vyxfuzz::join_pieces({std::string(1, '\0') + text}));
   }
   ReceiverDeviceSeeds(d + 1);
+  // The agent garbling, then late, for the commands that ask it; the late
+  // replies meet the next command's request.
+  const char* const asking[] = {"STATUS", "IP?", "DHCP0,10.0.0.2,10.0.0.1,255.255.255.0", "DHCP1", "RESET",
+                                "VIDEO", "RESOLUTION?", "RESOLUTION3", "CALLBACK1", "UPGR20", "VSCALE,10,20,30,40,255"};
+  for (const char* c : asking) {
+    for (char selector : {'\2', '\3', '\4', '\5'}) {
+      Write("commands", n++, vyxfuzz::join_pieces({std::string(1, selector) + c, std::string(1, static_cast<char>(selector & 1)) + c,
+                                                   std::string(1, static_cast<char>(selector & 1)) + "STATUS"}));
+    }
+  }
   // A list that leaves eth0's address out: its command is refused; a
   // restart request to the beacon; a capture's packets through the entry.
   Write("device", d++, vyxfuzz::join_pieces({std::string("\0CONTROLLERS,127.0.0.1", 22), std::string("\3VERS", 5),
