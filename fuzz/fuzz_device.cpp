@@ -62,7 +62,15 @@ void QueueKey(const std::string& bytes) {
   memset(m.mtext, 0, sizeof(m.mtext));
   const size_t n = bytes.size() < sizeof(m.mtext) ? bytes.size() : sizeof(m.mtext);
   memcpy(m.mtext, bytes.data(), n);
-  if (queue >= 0) msgsnd(queue, &m, n, IPC_NOWAIT);
+  if (queue < 0 || msgsnd(queue, &m, n, IPC_NOWAIT) != 0) return;
+  // Taken by the IR thread (within a second), and a moment to act on it:
+  // the key's handling belongs to this input.
+  for (int i = 0; i < 1000; ++i) {
+    msqid_ds state;
+    if (msgctl(queue, IPC_STAT, &state) != 0 || state.msg_qnum == 0) break;
+    usleep(1000);
+  }
+  usleep(2000);
 }
 
 int Socket(const char* from) {
@@ -163,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       default:
         vyxtest::FakeSerial::Get().Type(bytes);
+        usleep(20000);  // the serial thread reads and forwards them
         break;
     }
   }
