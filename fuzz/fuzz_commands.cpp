@@ -11,6 +11,9 @@
 // receiver, else the transmitter; bit 1: the agent answers garble; bit 2:
 // the agent answers late) and the datagram.
 
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "quv_interprocess.h"
 #include "ts/time.h"
 #include "ts/tsfilter.h"
 #include "tsfixture.h"
@@ -80,6 +84,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxfuzz::enter_private_world();
   vyxfuzz::quick_waits("10000");
   vyxtest::FakeSysMgr::Get();
+  // The player's command queue, which nobody reads: the tool's records are
+  // sent until it is full, then refused.
+  msgget(QUV_MSG_Q_KEY, IPC_CREAT | 0666);
   // A manager of each role made and given up once, as the player unloading
   // the module does (the shared ones below live for the process).
   vyxtest::FakeAgent::Get();

@@ -291,6 +291,13 @@ void CommandSeeds() {
       "CONTROLLERS,10.0.0.1", "CONTROLLERS,300.1.1.1", "CONTROLLERS0", "CONTROLLERSx",
       // The filter fed from a port nobody sends to: it ends after its idle time.
       "FILTER 239.1.1.9,47000", "FILTER,5000", "FILTER,0", "K720CMMD -help",
+      "K720CMMD -mount 1 rw", "K720CMMD -image 5", "K720CMMD -scan", "K720CMMD -vstat -stopb",
+      "K720CMMD -browser http://x/ 0 1 2 3 4 0 255 0", "K720CMMD -atsc 5 2",
+      // Streams refused: numbers out of range, a missing text, bad groups.
+      "UNIT4,9,239.1.1.2,1000,5,1,3", "UNIT4,0,239.1.1.2,1000,5,1,3", "UNIT4", "UNIT4,2",
+      "UNIT5,9", "UNIT5", "UNIT1,999.1.1.1,1234,5,1,2", "UNIT1,239.1.1.1,0,5,1,2",
+      "UNIT1,239.1.1.1,1234,99,1,2", "UNIT1,239.1.1.1,1234,5,1,0", "UNIT3,x,y", "UNIT9",
+      "TUNERMODE0", "TUNERMODE2", "TUNERMODE9", "TUNERMODE?", "BLIND0", "BLIND2", "SCA?5",
   };
   int n = 0;
   int d = 0;
@@ -411,6 +418,10 @@ void K720Seeds() {
       "-browser http://x/ 0 1 2 3 4 0 255 0", "-bnext http://y/", "-video /mnt/a.ts 1 2 3",
       "-hwc ABCDEFGHIJKLMNOP 5 3", "-atsc 5", "-vdbg 12", "-vdbg 16 1", "-vdbg 14 2 101",
       "-k13", "-res 3", "-trick 2", "-pic /mnt/a.jpg 1 2", "-osd", "-rtsp",
+      "-mount 1 rw", "-mount 4 ro", "-mount 9 xx", "-image 5", "-scan", "-scan 3 1",
+      "-vstat -colorbar -osdstart -osdstop -stoppic -stopvid -stopb", "-atsc 5 2", "-atsc 5 2 7",
+      "-vnext /mnt/b.ts 1", "-pnext /mnt/x.jpg", "-rtp 239.1.1.1 1234 2 0 1 2 3 4 0 255 0 9",
+      "-res", "-trick", "-vdbg", "-help", "-udp 239.1.1.1", "-hwc", "-browser", "-vs 1 2",
   };
   int n = 0;
   for (const char* l : lines) Write("k720cmmd", n++, l);
