@@ -59,6 +59,28 @@ void FilterSeeds(const std::string& samples) {
   tsfix::MuxGenerator gen(3, 0x21, 50, 0);
   // Three buffer splits: 47 bytes, 1 byte, 7 * 47 bytes, then the rest.
   Write("filter", n++, std::string("\x03\x01\x00\x07", 4) + Str(gen.Generate(300)));
+  // The guide multiplex damaged as a weak signal damages it, each way on its
+  // own: packets lost, repeated, with a byte changed (a section's CRC, its
+  // length or pointer field, the continuity counter), junk between packets.
+  guide.channels = 2;
+  guide.events = 6;
+  const tsfix::Bytes clean = guide.Build();
+  const size_t packets = clean.size() / 188;
+  for (int way = 0; way < 6; ++way) {
+    tsfix::Bytes out;
+    for (size_t i = 0; i < packets; ++i) {
+      tsfix::Bytes p(clean.begin() + static_cast<long>(i * 188), clean.begin() + static_cast<long>((i + 1) * 188));
+      const bool hit = i % 5 == 3;
+      if (hit && way == 0) continue;                                 // lost
+      if (hit && way == 1) tsfix::Append(out, p);                    // repeated
+      if (hit && way == 2) p[100] ^= 0x5a;                           // a payload byte
+      if (hit && way == 3) p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + 5) & 0x0F));  // continuity
+      if (hit && way == 4) p[5 + (p[4] % 150)] ^= 0xFF;              // near the pointer field
+      if (hit && way == 5) out.insert(out.end(), 61, 0x47);           // junk with sync bytes
+      tsfix::Append(out, p);
+    }
+    Write("filter", n++, std::string(1, '\0') + Str(out));
+  }
 }
 
 // A selector of the section target for one of its other PIDs (kOthers).
