@@ -39,6 +39,7 @@
 #include "services/beacon.h"
 #include "services/ircontrol.h"
 #include "utils.h"
+#include "zernsnmp.h"
 
 extern "C" char* Vyx_Start_Filter(char type);
 extern "C" void Vyx_Filter(unsigned char* data, unsigned len);
@@ -132,7 +133,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
-  Vyx_Start_Filter(kRole);
+  // The receiver is started as the player starts an unknown board: its
+  // role read from the board's version word (board 4, variant 1).
+  if (kRole == 'R') vyxtest::FakeAgent::Get().SetValue(ZernOid(eZERN_VERSION), "67174400");
+  Vyx_Start_Filter(kRole == 'R' ? 'A' : kRole);
   Vyx_Start_Filter(kRole);  // a second start only reports
   gController = new Controller();
   // The loop listens once the beacon has found the MAC address: until then
