@@ -21,7 +21,8 @@
 #             the seeds and regression inputs) reach: builds BUILD-cov with
 #             clang's source coverage instead of the sanitizers, replays each
 #             TARGET's inputs once and prints llvm-cov's report (per file and
-#             in total, for the TARGETs together).
+#             in total, for the TARGETs together), then the lines of
+#             src/vyxlib and of the guide store and queries reached.
 # Every run first replays fuzz/regressions/TARGET/ (inputs that once crashed
 # a target, kept after the fix).  A crashing input is written to
 # BUILD/artifacts/TARGET/; reproduce it with BUILD/fuzz/fuzz_TARGET FILE.
@@ -112,6 +113,14 @@ if [ $coverage = 1 ]; then
   # llvm-cov names its first binary bare and the others after -object.
   llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz.profdata" "$repo/src" |
     sed "s|$repo/||"
+  # The figures the README quotes: lines of src/vyxlib, and of the guide
+  # store and queries (tuner/tunermanager_guide*).
+  lines_of() {
+    llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz.profdata" "$@" |
+      awk '$1 == "TOTAL" { printf "%d of %d lines (%.1f %%)\n", $8 - $9, $8, 100 * ($8 - $9) / $8 }'
+  }
+  echo "src/vyxlib: $(lines_of "$repo/src/vyxlib")"
+  echo "guide store and queries: $(lines_of "$repo"/src/vyxlib/tuner/tunermanager_guide*.cpp)"
   exit $status
 fi
 
