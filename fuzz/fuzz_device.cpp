@@ -34,6 +34,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/version.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
 #include "services/beacon.h"
@@ -133,6 +134,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
+  version_printf();  // the banner the player may ask for at load
   // The receiver is started as the player starts an unknown board: its
   // role read from the board's version word (board 4, variant 1).
   if (kRole == 'R') vyxtest::FakeAgent::Get().SetValue(ZernOid(eZERN_VERSION), "67174400");
