@@ -124,6 +124,13 @@ struct Controller {
 
 Controller* gController = nullptr;
 
+void WriteFile(const char* path, const std::string& text) {
+  FILE* f = fopen(path, "w");
+  if (f == nullptr) return;
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -134,6 +141,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
+  // What a device that ran before left on its disk: the tuner mode, the
+  // start-up item (the receiver's with a stray byte after it) and a
+  // controller list with a comment and a bad line.
+  WriteFile("/mnt/hd1/vyx_tunermode", "2");
+  WriteFile("/mnt/hd1/vyx_def_startup",
+            kRole == 'T' ? "UNIT1,239.1.1.1,1234,5,1,1" : std::string("UNIT1,239.1.1.1,1234,0,1\x01junk"));
+  WriteFile("/mnt/hd1/vyx_controllers", "# the head-end's controllers\n127.0.0.0/8\n10.77.0.99\nnot an address\n");
   version_printf();  // the banner the player may ask for at load
   // The receiver is started as the player starts an unknown board: its
   // role read from the board's version word (board 4, variant 1).
