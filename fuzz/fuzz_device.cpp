@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 #include "core/version.h"
 #include "device_fakes.h"
@@ -176,10 +177,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned selector = static_cast<uint8_t>(piece[0]) % 6;
     switch (selector) {
       case 0:
-      case 3:
-        SendTo(selector == 0 ? c.local : c.eth0, kCommandPort, vyxtest::tame_command(bytes));
+      case 3: {
+        std::string datagram = vyxtest::tame_command(bytes);
+        // A list set from eth0 would leave 127.0.0.1 out, and the harness
+        // could no longer talk to the device: eth0 sets none.
+        if (selector == 3 && strncasecmp(datagram.c_str(), "CONTROLLERS", 11) == 0) datagram[0] = '#';
+        SendTo(selector == 0 ? c.local : c.eth0, kCommandPort, datagram);
         if (!c.Sync(30)) __builtin_trap();  // the loop is stuck
         break;
+      }
       case 1:
         SendTo(c.local, BEACON_REQUEST_PORT, bytes);
         break;
