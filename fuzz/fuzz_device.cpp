@@ -104,12 +104,18 @@ struct Controller {
   int eth0 = Socket("10.77.0.2");
 
   // A VERS sent and its reply awaited (other replies before it are read
-  // and dropped): the loop has dealt with everything sent before.  False
-  // when no reply came within `seconds`.
+  // and dropped): the loop has dealt with everything sent before.  Sent
+  // again after each second without the reply: with forwarding on, the
+  // device's own reports to this socket may have crowded the reply out of
+  // its buffer.  False when no reply came within `seconds`.
   bool Sync(int seconds) {
-    SendTo(local, kCommandPort, "VERS");
     char reply[4096];
+    int sentIn = -1;  // the second of waiting the last VERS went in
     for (int waited = 0; waited < seconds * 100;) {
+      if (waited / 100 != sentIn) {
+        sentIn = waited / 100;
+        SendTo(local, kCommandPort, "VERS");
+      }
       pollfd p = {local, POLLIN, 0};
       if (poll(&p, 1, 10) <= 0) {
         ++waited;
