@@ -152,7 +152,9 @@ for t in "${targets[@]}"; do
   for ((j = 1; j <= jobs; j++)); do
     out=$build/logs/$t.log
     [ "$jobs" -gt 1 ] && out=$build/logs/$t.$j.log
-    nice "$bin" "${limit[@]}" "${size[@]}" -print_final_stats=1 -close_fd_mask=3 -timeout=30 \
+    # libFuzzer's own exit status for a crash is 77, the targets' "skipped":
+    # a crash must not read as a skip.
+    nice "$bin" "${limit[@]}" "${size[@]}" -print_final_stats=1 -close_fd_mask=3 -timeout=30 -error_exitcode=1 \
       -rss_limit_mb=2560 -artifact_prefix="$build/artifacts/$t/" "${dirs[@]}" >"$out" 2>&1 &
     pids+=($!) outs+=("$out")
   done
