@@ -15,7 +15,9 @@
 //     receiver's sections);       3 a command from 10.77.0.2 (eth0), which
 //                                   a controller list may refuse;
 //   4 a message on the IR input queue (the key is its fifth byte);
-//   5 bytes typed at the serial port's far end.
+//   5 the receiver: bytes typed at the serial port's far end; the
+//     transmitter: the tuner's signal strength (the first byte, modulo 6)
+//     in the player's status memory, which the blind scan reads.
 // Each command is followed by a VERS from 127.0.0.1 whose reply says that
 // the loop has dealt with it.  An input ends by removing any controller
 // list it set.
@@ -40,6 +42,7 @@
 #include "fuzz_support.h"
 #include "services/beacon.h"
 #include "services/ircontrol.h"
+#include "sharedmem.h"
 #include "utils.h"
 #include "zernsnmp.h"
 
@@ -190,6 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (selector == 3 && strncasecmp(datagram.c_str(), "CONTROLLERS", 11) == 0) datagram[0] = '#';
         SendTo(selector == 0 ? c.local : c.eth0, kCommandPort, datagram);
         if (!c.Sync(30)) __builtin_trap();  // the loop is stuck
+        // A scan runs on its own thread: a moment for it to get on (its
+        // waits are scaled; the tuning commands it runs are not).
+        if (strncasecmp(datagram.c_str(), "BLIND", 5) == 0) usleep(100000);
         break;
       }
       case 1:
@@ -202,6 +208,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QueueKey(bytes);
         break;
       default:
+        if (kRole == 'T') {
+          // The tuner's signal strength as the player reports it (0-5).
+          SharedMem::Self()->Record()->vStatus.tunerSignalStrength = bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]) % 6;
+          break;
+        }
         vyxtest::FakeSerial::Get().Type(bytes);
         usleep(20000);  // the serial thread reads and forwards them
         break;

@@ -348,6 +348,16 @@ void CommandSeeds() {
                                              std::string("\3STATUS", 7), std::string("\0CONTROLLERS?", 13),
                                              std::string("\1VYX?", 5), std::string("\0CALLBACK1", 10),
                                              std::string("\0CONTROLLERS,127.0.0.0/8", 24)}));
+  // Blind scans of a band whose signal is good, weak or absent, in both
+  // tuner modes, one channel and all, with the listing after.
+  for (int strength : {4, 2, 0}) {
+    Write("device", d++, vyxfuzz::join_pieces({std::string("\5", 1) + static_cast<char>(strength),
+                                               std::string("\0BLIND1", 7), std::string("\0SCA?", 5),
+                                               std::string("\0SCAL", 5), std::string("\0TUNERMODE1", 11),
+                                               std::string("\0BLIND1,158", 11), std::string("\0BLIND1,7", 9),
+                                               std::string("\0SCA?", 5), std::string("\0BLIND99", 8),
+                                               std::string("\0TUNERMODE0", 11)}));
+  }
   tsfix::MuxGenerator gen(2, 0x21, 20, 0);
   Write("device", d++, vyxfuzz::join_pieces({std::string("\0UNIT1,239.1.1.1,1234,5,1,1", 27),
                                              std::string(1, '\2') + Str(gen.Generate(40)),
