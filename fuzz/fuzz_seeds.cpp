@@ -359,6 +359,16 @@ void CommandSeeds() {
                                                std::string("\0TUNERMODE0", 11)}));
   }
   tsfix::MuxGenerator gen(2, 0x21, 20, 0);
+  // Streams to a loopback port nobody listens on (the sends are refused),
+  // in small and large datagrams, one program and the whole multiplex.
+  const std::string ts = std::string(1, '\2') + Str(gen.Generate(120));
+  Write("device", d++, vyxfuzz::join_pieces({std::string("\0MCASTPACKETSIZE188", 18),
+                                             std::string("\0UNIT1,127.0.0.1,9,5,1,1", 24), ts, ts,
+                                             std::string("\0UNIT4,2,127.0.0.1,9,5,1,2", 26), ts,
+                                             std::string("\0UNIT3,127.0.0.1,9", 18), ts,
+                                             std::string("\0MCASTPACKETSIZE1316", 20), ts,
+                                             std::string("\0STATUS", 7), std::string("\0UNIT5,2", 8),
+                                             std::string("\0UNIT0", 6)}));
   Write("device", d++, vyxfuzz::join_pieces({std::string("\0UNIT1,239.1.1.1,1234,5,1,1", 27),
                                              std::string(1, '\2') + Str(gen.Generate(40)),
                                              std::string("\0STATUS", 7), std::string("\0DUMPPIDS", 9),
