@@ -362,7 +362,7 @@ void CommandSeeds() {
   // Streams to a loopback port nobody listens on (the sends are refused),
   // in small and large datagrams, one program and the whole multiplex.
   const std::string ts = std::string(1, '\2') + Str(gen.Generate(120));
-  Write("device", d++, vyxfuzz::join_pieces({std::string("\0MCASTPACKETSIZE188", 18),
+  Write("device", d++, vyxfuzz::join_pieces({std::string("\0MCASTPACKETSIZE188", 19),
                                              std::string("\0UNIT1,127.0.0.1,9,5,1,1", 24), ts, ts,
                                              std::string("\0UNIT4,2,127.0.0.1,9,5,1,2", 26), ts,
                                              std::string("\0UNIT3,127.0.0.1,9", 18), ts,
