@@ -129,14 +129,6 @@ struct World {
 // and the channel ETT.
 const uint16_t kGuidePids[] = {0x1FFB, 0x1D00, 0x1D01, 0x1E00, 0x1E01, 0x1A04};
 
-void FixCrc(tsfix::Bytes& s) {
-  if (s.size() < 3) return;
-  size_t total = 3 + (((s[1] & 0x0F) << 8) | s[2]);
-  if (total < 3 + 4 || total > s.size()) return;
-  uint32_t crc = tsfix::Crc32(s.data(), total - 4);
-  for (int i = 0; i < 4; i++) s[total - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -165,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tsfix::Bytes section(args.begin() + (args.empty() ? 0 : 1), args.end());
         if (section.empty()) break;
         if (section.size() > 4096) section.resize(4096);
-        if ((which & 0x80) == 0) FixCrc(section);
+        if ((which & 0x80) == 0) tsfix::FixCrcAtLength(section);
         tsfix::PsiPacketizer*& p = packetizers[which % 6];
         if (p == nullptr) p = new tsfix::PsiPacketizer(kGuidePids[which % 6]);
         w->Hear(tsfix::Join(p->Packetize(section)));

@@ -81,15 +81,6 @@ uint16_t PidFor(unsigned target, unsigned choice) {
   return kOthers[choice % 8];
 }
 
-// Makes the section's CRC right when its section_length says where it is.
-void FixCrc(tsfix::Bytes& s) {
-  if (s.size() < 3) return;
-  size_t total = 3 + (((s[1] & 0x0F) << 8) | s[2]);
-  if (total < 3 + 4 || total > s.size()) return;
-  uint32_t crc = tsfix::Crc32(s.data(), total - 4);
-  for (int i = 0; i < 4; i++) s[total - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -105,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (piece.empty()) continue;
     unsigned selector = static_cast<uint8_t>(piece[0]);
     tsfix::Bytes section(piece.begin() + 1, piece.end());
-    if ((selector & 4) == 0) FixCrc(section);
+    if ((selector & 4) == 0) tsfix::FixCrcAtLength(section);
     unsigned target = selector & 3;
     if (target == 3) {
       if (section.empty()) continue;

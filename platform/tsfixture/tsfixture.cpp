@@ -32,6 +32,14 @@ void FixCrc(Bytes& section) {
   AppendCrc(section);
 }
 
+void FixCrcAtLength(Bytes& section) {
+  if (section.size() < 3) return;
+  size_t total = 3 + (((section[1] & 0x0F) << 8) | section[2]);
+  if (total < 3 + 4 || total > section.size()) return;
+  uint32_t crc = Crc32(section.data(), total - 4);
+  for (int i = 0; i < 4; i++) section[total - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+}
+
 Bytes MakePacket(uint16_t pid, bool pusi, uint8_t cc, const uint8_t* payload, size_t payloadLen,
                  int adaptationLength, uint8_t scrambling, bool hasPayload) {
   Bytes p(kPacket, 0xFF);

@@ -25,13 +25,16 @@ const int kPacket = 188;
 
 // Bit-wise MPEG-2 CRC-32.
 uint32_t Crc32(const uint8_t* data, size_t len);
-// Appends the CRC of the whole section so far (big-endian).
 // The whole file, or nothing when it cannot be read.
 Bytes ReadFileBytes(const std::string& path);
 
+// Appends the CRC of the whole section so far (big-endian).
 void AppendCrc(Bytes& section);
 // Recomputes the last four bytes of a complete section.
 void FixCrc(Bytes& section);
+// Makes the CRC right where the section's section_length says it ends (a
+// mangled section may carry more bytes); nothing when that is past its end.
+void FixCrcAtLength(Bytes& section);
 
 // One packet.  adaptationLength < 0: no adaptation field; otherwise an
 // adaptation field with that adaptation_field_length (its content: flags 0,
