@@ -137,8 +137,9 @@ class FakeAgent {
       memset(&r, 0, sizeof(r));
       r.msg_type = SNMP_MSG_REPLY;
       snprintf(r.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
-      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
+      // Counted before it is sent: whoever reads the reply must see the count.
       __atomic_add_fetch(&mAnswered, 1, __ATOMIC_RELEASE);
+      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
     }
   }
   std::string Answer(bool set, const std::string& text) {
