@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_seeds.h"
 #include "fuzz_support.h"
 #include "tsfixture.h"
 
@@ -24,9 +25,7 @@ std::string gOut;
 const uint32_t kGuideDay = (59290u - 44244u) * 86400u + 18u;
 
 void Write(const std::string& target, int n, const std::string& bytes) {
-  std::string dir = gOut + "/" + target;
-  mkdir(dir.c_str(), 0755);
-  std::ofstream(dir + "/seed-" + std::to_string(n), std::ios::binary) << bytes;
+  vyxseeds::WriteSeed(target, "seed-" + std::to_string(n), bytes);
 }
 
 std::string Str(const tsfix::Bytes& b) { return std::string(b.begin(), b.end()); }
@@ -535,6 +534,12 @@ void ScanResultSeeds() {
 
 }  // namespace
 
+void vyxseeds::WriteSeed(const std::string& target, const std::string& name, const std::string& bytes) {
+  std::string dir = gOut + "/" + target;
+  mkdir(dir.c_str(), 0755);
+  std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+}
+
 int main(int argc, char** argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: fuzz_seeds OUTDIR SAMPLES_DIR HUFFMAN_VECTORS\n");
@@ -551,5 +556,8 @@ int main(int argc, char** argv) {
   SnmpSeeds();
   UpgradeSeeds();
   ScanResultSeeds();
+  vyxseeds::TsSeeds(argv[2]);
+  vyxseeds::TunerCommandSeeds(argv[2]);
+  vyxseeds::ServiceSeeds(argv[2]);
   return 0;
 }
