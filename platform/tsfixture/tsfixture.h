@@ -179,6 +179,10 @@ struct MgtTable {
 // tables_defined = tables.size() unless tablesDefinedOverride >= 0.
 Bytes MakeMgt(const std::vector<MgtTable>& tables, uint8_t version = 0,
               int tablesDefinedOverride = -1);
+// The tables of a guide's MGT: the terrestrial VCT on 0x1FFB, the channel
+// ETT on 0x1A04 if `channelEtt`, then EIT-n on 0x1D00 + n and ETT-n on
+// 0x1E00 + n for each of `windows` windows (at most 128).
+std::vector<MgtTable> GuideMgtTables(int windows, bool channelEtt);
 
 struct TvctChannel {
   std::string shortName;  // up to 7 characters, as UTF-16 code units

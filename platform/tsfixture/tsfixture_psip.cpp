@@ -178,6 +178,23 @@ Bytes MakePsipSection(uint8_t tableId, uint16_t tableIdExtension, uint8_t versio
   return s;
 }
 
+std::vector<MgtTable> GuideMgtTables(int windows, bool channelEtt) {
+  std::vector<MgtTable> tables;
+  auto table = [&tables](unsigned type, unsigned pid) {
+    MgtTable t;
+    t.tableType = static_cast<uint16_t>(type);
+    t.pid = static_cast<uint16_t>(pid);
+    tables.push_back(t);
+  };
+  table(0x0000, 0x1FFB);
+  if (channelEtt) table(0x0004, 0x1A04);
+  for (int n = 0; n < windows && n < 128; ++n) {
+    table(0x0100u + n, 0x1D00u + n);
+    table(0x0200u + n, 0x1E00u + n);
+  }
+  return tables;
+}
+
 Bytes MakeMgt(const std::vector<MgtTable>& tables, uint8_t version, int tablesDefinedOverride) {
   Bytes body = {0x00};  // protocol_version
   Put16(body, tablesDefinedOverride >= 0 ? static_cast<unsigned>(tablesDefinedOverride)
@@ -339,20 +356,7 @@ Bytes GuideMux::Build() const {
   const uint32_t base = firstStart - firstStart % 10800;
   const uint32_t last = firstStart + static_cast<uint32_t>(events) * eventSeconds;
   const int windows = static_cast<int>((last - base + 10799) / 10800);
-  std::vector<MgtTable> tables;
-  auto table = [&tables](unsigned type, unsigned pid) {
-    MgtTable t;
-    t.tableType = static_cast<uint16_t>(type);
-    t.pid = static_cast<uint16_t>(pid);
-    tables.push_back(t);
-  };
-  table(0x0000, 0x1FFB);
-  table(0x0004, 0x1A04);
-  for (int n = 0; n < windows && n < 128; ++n) {
-    table(0x0100u + n, 0x1D00u + n);
-    table(0x0200u + n, 0x1E00u + n);
-  }
-  s.AddPacked(0x1FFB, {MakeMgt(tables, version), MakeTvct(tsid, version, vct),
+  s.AddPacked(0x1FFB, {MakeMgt(GuideMgtTables(windows, true), version), MakeTvct(tsid, version, vct),
                        MakeStt(now, gpsUtcOffset)});
   for (int n = 0; n < windows && n < 128; ++n) {
     for (int ch = 0; ch < channels; ++ch) {

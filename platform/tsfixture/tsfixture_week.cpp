@@ -79,20 +79,8 @@ void AddBase(PsipStream& s, int mux, int hour) {
   s.Add(0x0000, MakePat(Tsid(mux), 1, pat));
   AddPmts(s, hour);
   const uint8_t version = static_cast<uint8_t>((hour / 3) & 0x1F);
-  std::vector<MgtTable> tables;
-  auto table = [&tables](unsigned type, unsigned pid) {
-    MgtTable t;
-    t.tableType = static_cast<uint16_t>(type);
-    t.pid = static_cast<uint16_t>(pid);
-    tables.push_back(t);
-  };
-  table(0x0000, 0x1FFB);
-  for (int n = 0; n < kWindows; ++n) {
-    table(0x0100u + n, 0x1D00u + n);
-    table(0x0200u + n, 0x1E00u + n);
-  }
   const uint32_t now = kWeekStartUnix + static_cast<uint32_t>(hour) * 3600u;
-  s.AddPacked(0x1FFB, {MakeMgt(tables, version), MakeTvct(Tsid(mux), 1, vct),
+  s.AddPacked(0x1FFB, {MakeMgt(GuideMgtTables(kWindows, false), version), MakeTvct(Tsid(mux), 1, vct),
                        MakeStt(Gps(now), kGpsUtcOffset)});
 }
 
