@@ -21,12 +21,8 @@ keep=()
 [ "${1:-}" = --keep ] && [ $# -ge 2 ] && keep=(--keep "$2")
 
 build=${VYX_SOAK_BUILD:-build-soak}
-mkdir -p "$build"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
-         -DBUILD_TESTING=OFF -DVYX_BENCH=OFF &&
-       nice cmake --build "$build" -j2; } >"$build/soak-build.log" 2>&1; then
-  echo "soak.sh: build failed (log: $build/soak-build.log)"; tail -n 30 "$build/soak-build.log"; exit 1
-fi
+. scripts/release_build.sh
+build_release "$build" soak
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vyxsoak.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -38,12 +38,8 @@ if [ -z "$build" ]; then
   # A long run yields to other work; CTest's short one keeps up with its feed.
   nice="nice -n 10"
   build=${VYX_WEEK_BUILD:-build-soak}
-  mkdir -p "$build"
-  if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYX_SANITIZE=OFF \
-           -DBUILD_TESTING=OFF -DVYX_BENCH=OFF &&
-         nice cmake --build "$build" -j2; } >"$build/week-build.log" 2>&1; then
-    echo "week.sh: build failed (log: $build/week-build.log)"; tail -n 30 "$build/week-build.log"; exit 1
-  fi
+  . scripts/release_build.sh
+  build_release "$build" week
 fi
 build=$(readlink -f "$build")
 generator=$build/platform/guidestream/make_guide_stream
