@@ -9,7 +9,9 @@
 // before each input), so that the EIT queries and the dump walk events.
 // Input: pieces (fuzz_support.h); each piece is a selector byte (bit 0: the
 // receiver, else the transmitter; bit 1: the agent answers garble; bit 2:
-// the agent answers late) and the datagram.
+// the agent answers late; bit 3: the system manager refuses every remount;
+// bits 4-7, when not 0: the agent answers garble to one setting only, the
+// one of kRefusable they number) and the datagram.
 
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -29,10 +31,21 @@
 #include "tsfixture.h"
 #include "tuner/tunermanager.h"
 #include "utils.h"
+#include "zernsnmp.h"
 
 namespace {
 
 const size_t kReceiveLimit = 2040;  // the command loop's receive size
+
+// Settings the handlers read or write one after another: an agent that
+// fails one of them midway (and answers the others) meets each handler's
+// later steps.
+const ZernSettingEnum kRefusable[] = {
+    eDHCP_ENABLE,    eIP_ADDRESS,     eIP_GATEWAY,  eIP_MASK,    eNETWORK_COMMIT,
+    eCLOSE_CAPTION,  eVIDEO_RESOLUTION, eCONFIG_SAVE, eMULTIPLE_UPGRADE, eTUNER_MODE,
+    eIR_CONTROL,     eCURRENT_ITEM_BEING_PLAYED, eZERN_VERSION, eNETWORK_BUFFER_SIZE, eERROR_STATUS,
+};
+static_assert(sizeof(kRefusable) / sizeof(kRefusable[0]) == 15, "one for each value of bits 4-7 but 0");
 
 // Each input starts with no upgrade under way, logging off and no
 // controller list (the target's datagrams come from 0.0.0.0, which every
@@ -117,9 +130,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // waiting (its late reply then meets the next request).
     vyxtest::FakeAgent::Get().Garble((selector & 2) != 0);
     vyxtest::FakeAgent::Get().Hold((selector & 4) != 0);
+    vyxtest::FakeSysMgr::Get().Refuse((selector & 8) != 0);
+    if ((selector >> 4) != 0) vyxtest::FakeAgent::Get().Refuse(ZernOid(kRefusable[(selector >> 4) - 1]));
     vyxtest::dispatch(m, datagram);
     vyxtest::FakeAgent::Get().Garble(false);
     vyxtest::FakeAgent::Get().Hold(false);
+    vyxtest::FakeSysMgr::Get().Refuse(false);
+    vyxtest::FakeAgent::Get().RefuseNone();
     global_debug_flag = 0;
   }
   vyxtest::FakeAgent::Get().ClearRequests();

@@ -9,7 +9,7 @@
 // network has an eth0 (a veth pair), so that the beacon finds its MAC
 // address.
 // Input: pieces (fuzz_support.h); each piece is a selector byte and its
-// bytes, by the selector's value modulo 6:
+// bytes, by the selector's value modulo 7:
 //   0 a command from 127.0.0.1;   1 a datagram to the beacon's request port;
 //   2 a buffer to Vyx_Filter (the transmitter's tuner stream, the
 //     receiver's sections);       3 a command from 10.77.0.2 (eth0), which
@@ -17,10 +17,14 @@
 //   4 a message on the IR input queue (the key is its fifth byte);
 //   5 the receiver: bytes typed at the serial port's far end; the
 //     transmitter: the tuner's signal strength (the first byte, modulo 6)
-//     in the player's status memory, which the blind scan reads.
+//     in the player's status memory, which the blind scan reads;
+//   6 the program the player says it plays (the first two bytes, little
+//     endian) in its status memory, which the receiver's language choice
+//     reads.
 // Each command is followed by a VERS from 127.0.0.1 whose reply says that
-// the loop has dealt with it.  An input ends by removing any controller
-// list it set.
+// the loop has dealt with it.  An input ends by abandoning any upgrade it
+// began (a download left under way would refuse every later input's
+// streams and scans) and removing any controller list it set.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -183,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
     if (piece.empty()) continue;
     std::string bytes = piece.substr(1);
-    const unsigned selector = static_cast<uint8_t>(piece[0]) % 6;
+    const unsigned selector = static_cast<uint8_t>(piece[0]) % 7;
     switch (selector) {
       case 0:
       case 3: {
@@ -207,6 +211,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 4:
         QueueKey(bytes);
         break;
+      case 6: {
+        const int32_t program = bytes.size() >= 2 ? static_cast<uint8_t>(bytes[0]) | (static_cast<uint8_t>(bytes[1]) << 8) : 0;
+        __atomic_store_n(&SharedMem::Self()->Record()->vStatus.progId, program, __ATOMIC_RELAXED);
+        break;
+      }
       default:
         if (kRole == 'T') {
           // The tuner's signal strength as the player reports it (0-5).
@@ -218,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  SendTo(c.local, kCommandPort, "UPGR0");
   SendTo(c.local, kCommandPort, "CONTROLLERS0");
   if (!c.Sync(30)) __builtin_trap();
   global_debug_flag = 0;
