@@ -23,8 +23,8 @@
 //     reads.
 // Each command is followed by a VERS from 127.0.0.1 whose reply says that
 // the loop has dealt with it.  An input ends by abandoning any upgrade it
-// began (a download left under way would refuse every later input's
-// streams and scans) and removing any controller list it set.
+// began and stopping any scan (either left under way would refuse every
+// later input's streams and scans), and removing any controller list it set.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -114,22 +114,54 @@ struct Controller {
   // and dropped): the loop has dealt with everything sent before.  Sent
   // again after each second without the reply: with forwarding on, the
   // device's own reports to this socket may have crowded the reply out of
-  // its buffer.  False when no reply came within `seconds`.
+  // its buffer.  The replies of the VERS sent again are awaited too (half a
+  // second at most: they may be the ones crowded out), or the next Sync
+  // would take one for its own and return before its command was done.
+  // False when no reply came within `seconds`.
   bool Sync(int seconds) {
     char reply[4096];
     int sentIn = -1;  // the second of waiting the last VERS went in
-    for (int waited = 0; waited < seconds * 100;) {
-      if (waited / 100 != sentIn) {
+    int sent = 0;
+    int answered = 0;
+    int late = 0;  // waits for the replies of the VERS sent again
+    for (int waited = 0; waited < seconds * 100 && late < 50;) {
+      if (answered == 0 && waited / 100 != sentIn) {
         sentIn = waited / 100;
         SendTo(local, kCommandPort, "VERS");
+        ++sent;
       }
       pollfd p = {local, POLLIN, 0};
       if (poll(&p, 1, 10) <= 0) {
         ++waited;
+        if (answered > 0) ++late;
         continue;
       }
       ssize_t n = recv(local, reply, sizeof(reply) - 1, 0);
-      if (n >= 4 && memcmp(reply, "VERS", 4) == 0) return true;
+      if (n >= 4 && memcmp(reply, "VERS", 4) == 0 && ++answered == sent) return true;
+    }
+    return answered > 0;
+  }
+  // The transmitter's scan stopped and its end awaited ("SCA?" no longer
+  // says scanning).  The device's own wait for the stop is scaled down
+  // with its other waits, but the player's tool the scan runs for each
+  // channel is not: that wait may end first.  False after `seconds`.
+  bool StopScan(int seconds) {
+    char reply[4096];
+    for (int round = 0; round < seconds * 10; ++round) {
+      SendTo(local, kCommandPort, "BLIND99");
+      SendTo(local, kCommandPort, "SCA?");
+      for (int polls = 0; polls < 100;) {
+        pollfd p = {local, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0) {
+          ++polls;
+          continue;
+        }
+        ssize_t n = recv(local, reply, sizeof(reply), 0);
+        // The status answer: four bytes, the first 0; the last 2 while scanning.
+        if (n != 4 || reply[0] != 0) continue;
+        if (reply[3] != 2) return true;
+        break;
+      }
     }
     return false;
   }
@@ -228,6 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   SendTo(c.local, kCommandPort, "UPGR0");
+  if (kRole == 'T' && !c.StopScan(60)) __builtin_trap();  // the scan never ends
   SendTo(c.local, kCommandPort, "CONTROLLERS0");
   if (!c.Sync(30)) __builtin_trap();
   global_debug_flag = 0;

@@ -35,24 +35,25 @@ const uint32_t kDay = (59290u - 44244u) * 86400u + 18u;
 // Transmitter: one channel scanned at a time (Tuner://), with the signal
 // strong (channel found, no programs come in the scan's windows), weak
 // (ignored) and absent; a channel the mode cannot tune; a stream asked for
-// while a scan runs; the scan in the QAM band.  "BLIND99" is refused, and the
+// while a scan runs; the scan in the QAM band.  "BLIND7" is refused, and the
 // target waits a moment after it: the one-channel scan ends meanwhile.
 void ScanSeeds() {
   Write("device", "scan-one", {Dev(5, "\4"), Cmd("TUNERMODE0"), Cmd("Tuner://5"),
-                               Cmd("UNIT1,127.0.0.1,9,5,1,1"), Cmd("BLIND99"), Cmd("SCA?"),
-                               Dev(5, "\2"), Cmd("Tuner://6"), Cmd("BLIND99"), Dev(5, std::string(1, '\0')),
-                               Cmd("Tuner://99"), Cmd("TUNERMODE1"), Cmd("Tuner://7"), Cmd("BLIND99"),
+                               Cmd("UNIT1,127.0.0.1,9,5,1,1"), Cmd("BLIND7"), Cmd("SCA?"),
+                               Dev(5, "\2"), Cmd("Tuner://6"), Cmd("BLIND7"), Dev(5, std::string(1, '\0')),
+                               Cmd("Tuner://99"), Cmd("TUNERMODE1"), Cmd("Tuner://7"), Cmd("BLIND7"),
                                Cmd("SCA?"), Cmd("SCAL"), Cmd("TUNERMODE0")});
 }
 
 // A PAT of programs 1 and 2 and their PMTs, program 1 with audio in two
 // languages and captions in two, program 2 with the older video and audio
 // stream types; `withdrawn`: program 1's PMT in a new version that no
-// longer lists the second language (its entry ages out).
+// longer lists its second audio stream (whose language entry, after one
+// that stays, ages out).
 tsfix::Bytes LanguageMux(int pmtRepeats, bool withdrawn) {
   tsfix::PsipStream s;
   s.Add(0x0000, tsfix::MakePat(0x21, 0, {{1, 0x101}, {2, 0x102}}));
-  tsfix::Descriptor langs = tsfix::LanguageDescriptor({{"eng", 0}, {"spa", 3}});
+  tsfix::Descriptor langs = tsfix::LanguageDescriptor({{"spa", 3}, {"eng", 0}});
   tsfix::Descriptor one = tsfix::LanguageDescriptor({{"eng", 0}});
   tsfix::Descriptor fra = tsfix::LanguageDescriptor({{"fra", 0}});
   tsfix::Descriptor cc = tsfix::CaptionDescriptor({{"eng", true, 1, false, true}, {"fra", true, 2, false, true}});
@@ -113,7 +114,12 @@ tsfix::Bytes FullGuide() {
     c.sourceId = static_cast<uint16_t>(ch);
     vct.push_back(c);
   }
-  s.Add(0x0000, tsfix::MakePat(0x24, 3, pat));
+  // More programs than the virtual channels name: the channel list and the
+  // language lists run past a datagram.
+  std::vector<tsfix::PatEntry> listed = pat;
+  for (int more = 10; more <= 120; ++more)
+    listed.push_back({static_cast<uint16_t>(more), static_cast<uint16_t>(0x400 + more)});
+  s.Add(0x0000, tsfix::MakePat(0x24, 3, listed));
   for (const tsfix::PatEntry& e : pat)
     s.Add(e.pid, tsfix::MakePmt(e.program, 0x100, 3, {{0x02, static_cast<uint16_t>(0x100 + e.program), {}}}));
   std::vector<tsfix::MgtTable> tables(3);
@@ -124,8 +130,8 @@ tsfix::Bytes FullGuide() {
   tables[2].tableType = 0x0200;
   tables[2].pid = 0x1E00;
   s.AddPacked(0x1FFB, {tsfix::MakeMgt(tables, 3), tsfix::MakeTvct(0x24, 3, vct), tsfix::MakeStt(start, 18)});
-  // Texts ahead of their events.
-  for (uint16_t id = 1; id <= 4; ++id)
+  // Texts ahead of their events (events no table announces).
+  for (uint16_t id = 1000; id <= 1003; ++id)
     s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, id), 3, tsfix::PlainMss("Early text " + std::to_string(id))));
   for (int ch = 1; ch <= kChannels; ++ch) {
     // Two sections a channel: 240 events do not fit one.
@@ -147,7 +153,7 @@ tsfix::Bytes FullGuide() {
 
 void GuideSeeds() {
   Write("device", "guide-full", {Cmd("UNIT1,127.0.0.1,9,12,1,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
-                                 Cmd("EITL24,9,0300"), Cmd("UNIT0")});
+                                 Cmd("EITL24,9,0300"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
 }
 
 // Forwarding (IR, serial, errors, scan progress) asked for from eth0, then
@@ -237,8 +243,12 @@ void CommandSeeds() {
   // Fields out of range, an over-long URL, IR codes outside the remote's.
   Write("commands", "refusals",
         {On(0, "VSCALE,10,20,101,40,255"), On(1, "URL" + std::string(1100, 'u') + ",0,0,640,480,255,0"),
-         On(0, "REMOTE0"), On(0, "REMOTE1ff"), On(0, "UNIT2,239.1.1.1,1234,5,1,2"), On(0, "UNIT7,1"),
+         On(1, "REMOTE0"), On(1, "REMOTE1ff"), On(0, "UNIT4,2,239.1.1.2,0,5,1,3"), On(0, "UNIT2,239.1.1.1,1234,5,1,2"), On(0, "UNIT7,1"),
          On(1, "UNIT,239.1.1.1,1234"), On(0, "UNIT0")});
+  // Commands refused while a download is under way.
+  Write("commands", "upgrade-blocks", {On(0, "UPGR20"), On(0, "DHCP1"), On(0, "UNIT1,239.1.1.1,1234,5,1,2"),
+                                       On(0, "Tuner://5"), On(0, "BLIND1"), On(1, "UPGR20"), On(1, "UNIT1,239.1.1.1,1234,0,1"),
+                                       On(0, "UPGR0"), On(1, "UPGR0")});
   // The debug stream: no input file, an output file; then closed.
   Write("commands", "stream-to-file", {On(0, "STREAMFROMFILE x,out.ts"), On(0, "STREAMFROMFILE x"), On(0, "STREAMFROMFILE")});
 }
