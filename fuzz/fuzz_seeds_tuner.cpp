@@ -70,8 +70,8 @@ tsfix::Bytes LanguageMux(int pmtRepeats, bool withdrawn) {
 // channel already tuned), the language and caption lists and their dump,
 // then the PMT's new version announced until the withdrawn language goes.
 void LanguageSeeds() {
-  Write("device", "languages", {Cmd("UNIT1,127.0.0.1,9,5,1,1"), Dev(2, Str(LanguageMux(2, false))),
-                                Cmd("UNIT4,2,127.0.0.1,9,5,1,2"), Dev(2, Str(LanguageMux(1, false))),
+  Write("device", "languages", {Cmd("UNIT1,127.0.0.1,9,5,21,1"), Dev(2, Str(LanguageMux(2, false))),
+                                Cmd("UNIT4,2,127.0.0.1,9,5,21,2"), Dev(2, Str(LanguageMux(1, false))),
                                 Cmd("STATUS"), Cmd("LAN?"), Cmd("SUB?"), Cmd("DUMPLANG"),
                                 Dev(2, Str(LanguageMux(34, true))), Cmd("LAN?"), Cmd("DUMPLANG"),
                                 Cmd("UNIT0")});
@@ -145,15 +145,24 @@ tsfix::Bytes FullGuide() {
       s.Add(0x1D00, tsfix::MakeEit(static_cast<uint16_t>(ch), 3, static_cast<uint8_t>(half), 1, events));
     }
   }
-  // Texts of the last channel's events, which found no room.
-  for (uint16_t id = 1; id <= 3; ++id)
+  // Texts of the last channel's last events, which found no room.
+  for (uint16_t id = 230; id <= 232; ++id)
     s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(kChannels, id), 3, tsfix::PlainMss("No room")));
   return s.Build();
 }
 
 void GuideSeeds() {
-  Write("device", "guide-full", {Cmd("UNIT1,127.0.0.1,9,12,1,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
+  Write("device", "guide-full", {Cmd("UNIT0"), Cmd("UNIT1,127.0.0.1,9,12,24,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
                                  Cmd("EITL24,9,0300"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
+}
+
+// Three streams of every program of a 120-program multiplex: the status
+// reply lists them all, longer than a reply may be (it is cut).
+void ManyProgramSeeds() {
+  tsfix::MuxGenerator gen(120, 0x25, 400, 0);
+  Write("device", "many-programs", {Cmd("UNIT0"), Cmd("UNIT1,127.0.0.1,9,5"), Cmd("UNIT4,2,127.0.0.1,9,5"),
+                                    Cmd("UNIT4,3,127.0.0.1,9,5"), Dev(2, Str(gen.Generate(130))), Cmd("STATUS"),
+                                    Cmd("SCAL"), Cmd("UNIT0")});
 }
 
 // Forwarding (IR, serial, errors, scan progress) asked for from eth0, then
@@ -276,6 +285,7 @@ void TunerCommandSeeds(const std::string& /*samples*/) {
   ScanSeeds();
   LanguageSeeds();
   GuideSeeds();
+  ManyProgramSeeds();
   ControllerSeeds();
   UpgradeSeeds();
   CommandSeeds();
