@@ -145,6 +145,8 @@ tsfix::Bytes FullGuide() {
       s.Add(0x1D00, tsfix::MakeEit(static_cast<uint16_t>(ch), 3, static_cast<uint8_t>(half), 1, events));
     }
   }
+  // A text in a mode other than Latin-1 (the guide answers give it in hex).
+  s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, 2), 3, tsfix::PlainMss("Mode text", 0x3F)));
   // Texts of the last channel's last events, which found no room.
   for (uint16_t id = 230; id <= 232; ++id)
     s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(kChannels, id), 3, tsfix::PlainMss("No room")));
@@ -153,7 +155,7 @@ tsfix::Bytes FullGuide() {
 
 void GuideSeeds() {
   Write("device", "guide-full", {Cmd("UNIT0"), Cmd("UNIT1,127.0.0.1,9,12,24,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
-                                 Cmd("EITL24,9,0300"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
+                                 Cmd("EITL24,9,0300"), Cmd("EITL24,1,0400"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
 }
 
 // Three streams of every program of a 120-program multiplex: the status
@@ -239,10 +241,11 @@ void CommandSeeds() {
         {On(1, "SUBS 3"), On(0x61, "SUBS 2"), On(0x61, "URLhttp://example/,0,0,640,480,255,0"),
          On(1, "SUBS 3"), On(0x61, "UNIT1,239.1.1.1,1234,0,1"), On(1, "SUBS OFF")});
   Write("commands", "resolution-fails", {On(0x71, "RESOLUTION?"), On(0x81, "RESOLUTION5"), On(1, "RESOLUTION?")});
-  // The disk cannot be made writable: the tuner mode (both roles), the
-  // start-up item (both roles), the controller list, an upgrade.
+  // The disk cannot be made writable: a tuner mode stored and one refused
+  // (the disk still checked), the start-up item (both roles), the
+  // controller list, an upgrade.
   Write("commands", "remount-refused",
-        {On(8, "TUNERMODE1"), On(9, "TUNERMODE1"), On(8, "UNIT1,239.1.1.1,1234,5,1,2"),
+        {On(8, "TUNERMODE1"), On(8, "TUNERMODE9"), On(8, "UNIT1,239.1.1.1,1234,5,1,2"),
          On(9, "UNIT1,239.1.1.1,1234,0,1"), On(8, "CONTROLLERS,0.0.0.0"), On(8, "UPGR20"), On(0, "UPGR?"),
          On(0, "TUNERMODE0"), On(0, "UNIT0")});
   // A whole archive whose burn the agent does not start.
