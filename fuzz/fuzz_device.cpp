@@ -196,10 +196,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
-  // What a device that ran before left on its disk: the tuner mode, the
-  // start-up item (the receiver's with a stray byte after it) and a
+  // What a device that ran before left on its disk: the tuner mode (the
+  // transmitter's damaged, a digit and a stray byte: it starts in mode 0),
+  // the start-up item (the receiver's with a stray byte after it) and a
   // controller list with a comment and a bad line.
-  WriteFile("/mnt/hd1/vyx_tunermode", "2");
+  WriteFile("/mnt/hd1/vyx_tunermode", "2\x01\n");
   WriteFile("/mnt/hd1/vyx_def_startup",
             kRole == 'T' ? "UNIT1,239.1.1.1,1234,5,1,1" : std::string("UNIT1,239.1.1.1,1234,0,1\x01junk"));
   WriteFile("/mnt/hd1/vyx_controllers", "# the head-end's controllers\n127.0.0.0/8\n10.77.0.99\nnot an address\n");
