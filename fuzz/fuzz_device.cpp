@@ -196,11 +196,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vyxtest::FakeSysMgr::Get();
   vyxtest::FakeAgent::Get();
   uart_device_path = vyxtest::FakeSerial::Get().Path();
-  // What a device that ran before left on its disk: the tuner mode (the
-  // transmitter's damaged, a digit and a stray byte: it starts in mode 0),
+  // What a device that ran before left on its disk: the tuner mode (one the
+  // tuner does not have: the transmitter starts in mode 0),
   // the start-up item (the receiver's with a stray byte after it) and a
   // controller list with a comment and a bad line.
-  WriteFile("/mnt/hd1/vyx_tunermode", "2\x01\n");
+  WriteFile("/mnt/hd1/vyx_tunermode", "7\n");
   WriteFile("/mnt/hd1/vyx_def_startup",
             kRole == 'T' ? "UNIT1,239.1.1.1,1234,5,1,1" : std::string("UNIT1,239.1.1.1,1234,0,1\x01junk"));
   WriteFile("/mnt/hd1/vyx_controllers", "# the head-end's controllers\n127.0.0.0/8\n10.77.0.99\nnot an address\n");
@@ -258,7 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QueueKey(bytes);
         break;
       case 6: {
-        const int32_t program = bytes.size() >= 2 ? static_cast<uint8_t>(bytes[0]) | (static_cast<uint8_t>(bytes[1]) << 8) : 0;
+        int32_t program = 0;
+        if (bytes.size() >= 2) program = static_cast<uint8_t>(bytes[0]) | (static_cast<uint8_t>(bytes[1]) << 8);
         __atomic_store_n(&SharedMem::Self()->Record()->vStatus.progId, program, __ATOMIC_RELAXED);
         break;
       }

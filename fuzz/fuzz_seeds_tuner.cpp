@@ -22,7 +22,9 @@ using Pieces = std::vector<std::string>;
 std::string Str(const tsfix::Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // A piece of the device targets: selector, then its bytes.
-std::string Dev(int selector, const std::string& bytes) { return std::string(1, static_cast<char>(selector)) + bytes; }
+std::string Dev(int selector, const std::string& bytes) {
+  return std::string(1, static_cast<char>(selector)) + bytes;
+}
 std::string Cmd(const std::string& command) { return Dev(0, command); }
 
 void Write(const std::string& target, const std::string& name, const Pieces& pieces) {
@@ -56,10 +58,12 @@ tsfix::Bytes LanguageMux(int pmtRepeats, bool withdrawn) {
   tsfix::Descriptor langs = tsfix::LanguageDescriptor({{"spa", 3}, {"eng", 0}});
   tsfix::Descriptor one = tsfix::LanguageDescriptor({{"eng", 0}});
   tsfix::Descriptor fra = tsfix::LanguageDescriptor({{"fra", 0}});
-  tsfix::Descriptor cc = tsfix::CaptionDescriptor({{"eng", true, 1, false, true}, {"fra", true, 2, false, true}});
-  const tsfix::Bytes first =
-      tsfix::MakePmt(1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {langs}}, {0x81, 0x203, {fra}}, {0x02, 0x202, {cc}}});
-  const tsfix::Bytes later = tsfix::MakePmt(1, 0x200, 1, {{0x02, 0x200, {}}, {0x81, 0x201, {one}}, {0x02, 0x202, {cc}}});
+  tsfix::Descriptor cc =
+      tsfix::CaptionDescriptor({{"eng", true, 1, false, true}, {"fra", true, 2, false, true}});
+  const tsfix::Bytes first = tsfix::MakePmt(
+      1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {langs}}, {0x81, 0x203, {fra}}, {0x02, 0x202, {cc}}});
+  const tsfix::Bytes later =
+      tsfix::MakePmt(1, 0x200, 1, {{0x02, 0x200, {}}, {0x81, 0x201, {one}}, {0x02, 0x202, {cc}}});
   s.Add(0x101, first);
   s.Add(0x102, tsfix::MakePmt(2, 0x210, 0, {{0x01, 0x210, {}}, {0x03, 0x211, {one}}}));
   for (int i = 0; i < pmtRepeats; ++i) s.Add(0x101, withdrawn ? later : first);
@@ -82,7 +86,8 @@ void LanguageSeeds() {
   tsfix::Bytes pat = tsfix::MakePat(0x21, 1, {{1, 0x101}, {2, 0x102}});
   tsfix::Descriptor langs = tsfix::LanguageDescriptor({{"eng", 0}, {"spa", 3}});
   tsfix::Descriptor cc = tsfix::CaptionDescriptor({{"eng", true, 1, false, true}});
-  tsfix::Bytes pmt = tsfix::MakePmt(1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {langs}}, {0x02, 0x202, {cc}}});
+  tsfix::Bytes pmt =
+      tsfix::MakePmt(1, 0x200, 0, {{0x02, 0x200, {}}, {0x81, 0x201, {langs}}, {0x02, 0x202, {cc}}});
   Write("device_rx", "languages",
         {Cmd("UNIT1,239.1.1.1,1234,0,1"), Dev(6, std::string("\1\0", 2)), Dev(2, Str(pat)), Dev(2, Str(pmt)),
          Dev(2, Str(pmt)), Cmd("LAN?"), Cmd("SUB?"), Cmd("LANG spa,3,eng,0"), Cmd("LANG deu,0"),
@@ -132,15 +137,16 @@ tsfix::Bytes FullGuide() {
   s.AddPacked(0x1FFB, {tsfix::MakeMgt(tables, 3), tsfix::MakeTvct(0x24, 3, vct), tsfix::MakeStt(start, 18)});
   // Texts ahead of their events (events no table announces).
   for (uint16_t id = 1000; id <= 1003; ++id)
-    s.Add(0x1E00, tsfix::MakeEtt(tsfix::EventEtmId(1, id), 3, tsfix::PlainMss("Early text " + std::to_string(id))));
+    s.Add(0x1E00,
+          tsfix::MakeEtt(tsfix::EventEtmId(1, id), 3, tsfix::PlainMss("Early text " + std::to_string(id))));
   for (int ch = 1; ch <= kChannels; ++ch) {
     // Two sections a channel: 240 events do not fit one.
     for (int half = 0; half < 2; ++half) {
       std::vector<tsfix::EitEvent> events;
       for (int ev = half * kEvents / 2; ev < (half + 1) * kEvents / 2; ++ev) {
         const std::string title = ch == 1 && ev == 0 ? std::string(200, 'T') : std::string();
-        events.push_back(tsfix::Event(static_cast<uint16_t>(1 + ev), start + 60u * static_cast<uint32_t>(ev), 60,
-                                      tsfix::PlainMss(title)));
+        const uint32_t at = start + 60u * static_cast<uint32_t>(ev);
+        events.push_back(tsfix::Event(static_cast<uint16_t>(1 + ev), at, 60, tsfix::PlainMss(title)));
       }
       s.Add(0x1D00, tsfix::MakeEit(static_cast<uint16_t>(ch), 3, static_cast<uint8_t>(half), 1, events));
     }
@@ -154,8 +160,9 @@ tsfix::Bytes FullGuide() {
 }
 
 void GuideSeeds() {
-  Write("device", "guide-full", {Cmd("UNIT0"), Cmd("UNIT1,127.0.0.1,9,12,24,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
-                                 Cmd("EITL24,9,0300"), Cmd("EITL24,1,0400"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
+  Write("device", "guide-full",
+        {Cmd("UNIT0"), Cmd("UNIT1,127.0.0.1,9,12,24,1"), Dev(2, Str(FullGuide())), Cmd("EITN24,1"),
+         Cmd("EITL24,9,0300"), Cmd("EITL24,1,0400"), Cmd("SCAL"), Cmd("LAN?"), Cmd("UNIT0")});
 }
 
 // Three streams of every program of a 120-program multiplex: the status
