@@ -9,7 +9,7 @@
 // network has an eth0 (a veth pair), so that the beacon finds its MAC
 // address.
 // Input: pieces (fuzz_support.h); each piece is a selector byte and its
-// bytes, by the selector's value modulo 7:
+// bytes, by the selector's value modulo 8:
 //   0 a command from 127.0.0.1;   1 a datagram to the beacon's request port;
 //   2 a buffer to Vyx_Filter (the transmitter's tuner stream, the
 //     receiver's sections);       3 a command from 10.77.0.2 (eth0), which
@@ -20,7 +20,9 @@
 //     in the player's status memory, which the blind scan reads;
 //   6 the program the player says it plays (the first two bytes, little
 //     endian) in its status memory, which the receiver's language choice
-//     reads.
+//     reads;
+//   7 the system manager refuses every remount from here to the input's
+//     end (the first byte odd) or confirms them again.
 // Each command is followed by a VERS from 127.0.0.1 whose reply says that
 // the loop has dealt with it.  An input ends by abandoning any upgrade it
 // began and stopping any scan (either left under way would refuse every
@@ -232,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& piece : vyxfuzz::split_pieces(data, size, 16)) {
     if (piece.empty()) continue;
     std::string bytes = piece.substr(1);
-    const unsigned selector = static_cast<uint8_t>(piece[0]) % 7;
+    const unsigned selector = static_cast<uint8_t>(piece[0]) % 8;
     switch (selector) {
       case 0:
       case 3: {
@@ -263,6 +265,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __atomic_store_n(&SharedMem::Self()->Record()->vStatus.progId, program, __ATOMIC_RELAXED);
         break;
       }
+      case 7:
+        vyxtest::FakeSysMgr::Get().Refuse(!bytes.empty() && (bytes[0] & 1) != 0);
+        break;
       default:
         if (kRole == 'T') {
           // The tuner's signal strength as the player reports it (0-5).
@@ -274,6 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  vyxtest::FakeSysMgr::Get().Refuse(false);
   SendTo(c.local, kCommandPort, "UPGR0");
   if (kRole == 'T' && !c.StopScan(60)) __builtin_trap();  // the scan never ends
   SendTo(c.local, kCommandPort, "CONTROLLERS0");

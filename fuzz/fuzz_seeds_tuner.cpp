@@ -45,6 +45,9 @@ void ScanSeeds() {
                                Dev(5, "\2"), Cmd("Tuner://6"), Cmd("BLIND7"), Dev(5, std::string(1, '\0')),
                                Cmd("Tuner://99"), Cmd("TUNERMODE1"), Cmd("Tuner://7"), Cmd("BLIND7"),
                                Cmd("SCA?"), Cmd("SCAL"), Cmd("TUNERMODE0")});
+  // A scan whose list cannot be saved: the system manager refuses the disk.
+  Write("device", "scan-unsaved", {Dev(5, "\4"), Dev(7, "\1"), Cmd("Tuner://9"), Cmd("BLIND7"), Cmd("SCA?"),
+                                   Dev(7, std::string(1, '\0')), Cmd("SCAL")});
 }
 
 // A PAT of programs 1 and 2 and their PMTs, program 1 with audio in two
