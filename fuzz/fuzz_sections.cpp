@@ -9,7 +9,8 @@
 //   player hands it, in a buffer of exactly its size.
 // Input: pieces (fuzz_support.h); each piece is a selector byte (bits 0-1
 // the target, bit 2 keep the CRC as it is, bits 3-7 a PID choice) and the
-// section.
+// section.  The transmitter's packets are fed as one buffer, a null packet
+// after them.
 
 #include <cstdint>
 #include <cstring>
@@ -110,6 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint16_t pid = PidFor(target, selector >> 3);
     tsfix::Append(ts, tsfix::Join(world->PacketizerFor(pid).Packetize(section)));
   }
-  if (!ts.empty()) world->tx.Filter(ts.data(), static_cast<int>(ts.size()));
+  if (ts.empty()) return 0;
+  // The filter analyses a packet once the next one's sync byte follows it:
+  // a null packet after the last lets the input's last section through.
+  tsfix::Append(ts, tsfix::MakeDataPacket(0x1FFF, 0, 0xFF));
+  world->tx.Filter(ts.data(), static_cast<int>(ts.size()));
   return 0;
 }
