@@ -116,13 +116,25 @@ void FilterSessionSeeds() {
       1, 0x202, 1,
       {{0x02, 0x202, {cc}}, {0x81, 0x203, {tsfix::LanguageDescriptor({{"lab", 0}})}},
        {0x81, 0x209, {tsfix::LanguageDescriptor({{"fra", 0}})}}})));
-  // One program twice, the send hold, an empty buffer, the languages, a
-  // PMT change, every dump; then a second stream joining on the same
-  // channel, and all stopped.
+  // A buffer ending inside a packet of program 1's video (the streams got
+  // its head), and the rest of that packet.
+  Bytes cut = gen.Generate(8);
+  tsfix::Append(cut, tsfix::MakeDataPacket(0x202, 7));
+  const Bytes tail(cut.end() - 88, cut.end());
+  cut.resize(cut.size() - 88);
+  Bytes rest = tail;
+  tsfix::Append(rest, gen.Generate(8));
+  Bytes junk(200, 0x00);
+  tsfix::Append(junk, gen.Generate(8));
+  // One program twice and program 0, the send hold, an empty buffer, the
+  // languages, a PMT change, every dump; a packet cut and not continued;
+  // two streams of every program, one restarted while a packet is under
+  // way; a stream joining on the same channel; all stopped.
   Seed("filter", "filter-session-unit", Session({
-      Op(5, Raw({1})), Unit(0, 0, 0, {0x21, 1, 0x21, 1}), Feed(big), Feed(big), Op(0), Feed(small),
+      Op(5, Raw({1})), Unit(0, 0, 0, {0x21, 1, 0x21, 1, 0x21, 0}), Feed(big), Feed(big), Op(0), Feed(small),
       Op(3, "lab" + Raw({0}) + "lac" + Raw({0})), Feed(pmt2), Feed(big), Op(4, Raw({0})), Op(4, Raw({1})),
-      Op(4, Raw({2})), Unit(3, 0, 1, {0x21, 2, 0x21}), Feed(big), Op(5, Raw({0})), Feed(small),
+      Op(4, Raw({2})), Unit(5, 0, 0), Unit(6, 0, 1), Feed(big), Feed(cut), Feed(junk), Feed(cut),
+      Unit(6, 0, 1), Feed(rest), Unit(3, 0, 1, {0x21, 2, 0x21}), Feed(big), Op(5, Raw({0})), Feed(small),
       Op(2, Raw({4})), Feed(small), Op(2, Raw({0})), Feed(small)}));
   // Streams whose sends fail: to a port nobody listens on (refused after
   // the first datagram), to the broadcast address (not permitted); and one
