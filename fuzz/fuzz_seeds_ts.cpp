@@ -177,7 +177,9 @@ void FilterSessionSeeds() {
 // `keep` leaves the CRC as written.
 const int kPat = 0, kPmt = 1, kBase = 2, kReceiver = 3, kKeepCrc = 4;
 
-std::string On(int selector, const Bytes& section) { return std::string(1, static_cast<char>(selector)) + Str(section); }
+std::string On(int selector, const Bytes& section) {
+  return std::string(1, static_cast<char>(selector)) + Str(section);
+}
 
 // A section of table `table` with section_length `length` and bytes `fill`
 // up to its end (or to `bytes`, when given, if fewer).

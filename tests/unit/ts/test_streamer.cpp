@@ -14,6 +14,7 @@
 #include "streamer.h"
 #include "ts/tsfilter.h"
 #include "udpcom.h"
+#include "waits.h"
 
 using ffstreams::Bytes;
 using ffstreams::UdpCapture;
@@ -314,6 +315,35 @@ TEST_F(StreamerTest, FailedSendDropsTheDataReportsAndLaterSendsWork) {
   std::vector<Bytes> got = capture.Drain();
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(next, got[0]);
+}
+
+// A loopback port that was free a moment ago (nobody listens on it).
+unsigned short closed_port() {
+  UdpCapture probe;
+  return probe.Ok() ? static_cast<unsigned short>(probe.Port()) : 9;
+}
+
+TEST_F(StreamerTest, APortNobodyListensOnCostsNoBatch) {
+  // Each datagram to such a port comes back as a port-unreachable report,
+  // which the kernel hands to the next send on the connected socket: that
+  // send is tried once more, and no batch is lost to an earlier one's report.
+  const unsigned short port = closed_port();
+  for (int offload = 0; offload < 2; offload++) {
+    Streamer s(65536, 1316);
+    ASSERT_TRUE(s.StreamSet("127.0.0.1", port));
+    s.mActive = true;
+    ASSERT_TRUE(s.mpUdp->connected);
+    s.mGso = offload == 1;
+    const int kRounds = 4;
+    for (int round = 0; round < kRounds; round++) {
+      Bytes two = numbered_packets(14 * round, 14);
+      s.Stream(two.data(), static_cast<int>(two.size()));
+      EXPECT_EQ(2 * 1316, s.Flush()) << "offload " << offload << " round " << round;
+      vyx_sleep_exact(0.002);  // the report of this batch arrives
+    }
+    // Every round after the first met the report of the one before.
+    EXPECT_EQ(static_cast<unsigned>(2 * kRounds - 1), s.mFlushCalls) << "offload " << offload;
+  }
 }
 
 TEST_F(StreamerTest, DebugCopyFileTakesTheDataInsteadOfTheNetwork) {

@@ -194,6 +194,32 @@ TEST_F(StreamOps, UnidentifiedAttachmentsStopAfter256) {
   EXPECT_FALSE(Attached(0x1000 + 256, 0));
 }
 
+TEST_F(StreamOps, ListsBeyondThePoolAreMadeOnTheCommandThreadOnlyAndAllReturn) {
+  // More PIDs seen three times than the pool has lists: a stream of every
+  // program still gets them all, the lists past the pool made for it.
+  const int kPids = TsFilter::kListPool + 76;
+  for (int i = 0; i < kPids; i++) tsf.mPacketIdMap[0x400 + i].count = 3;
+  const int saved = global_debug_flag;
+  global_debug_flag = 0;  // a line per PID attached
+  const bool started = Start(0, {});
+  global_debug_flag = saved;
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(Attached(0x400, 0));
+  EXPECT_TRUE(Attached(static_cast<uint16_t>(0x400 + kPids - 1), 0));
+  EXPECT_EQ(0, tsf.mFreeListCount);
+  // The packet path makes none: a PAT naming a new program leaves its PMT
+  // PID without a list, counted.
+  tsfix::PsiPacketizer pat(0);
+  Feed(tsfix::Join(pat.Packetize(tsfix::MakePat(0x21, 3, {{9, 0x1F00}}))));
+  EXPECT_EQ(ePidTypePmt, tsf.mPacketIdMap[0x1F00].type);
+  EXPECT_EQ(nullptr, tsf.mPacketIdMap[0x1F00].streamers);
+  EXPECT_EQ(1u, tsf.mListPoolEmpty);
+  // Stopped: the pool's lists all back, the others freed (ASan: no leak, no
+  // double free).
+  tsf.StopMulticast(-1, true);
+  EXPECT_EQ(TsFilter::kListPool, tsf.mFreeListCount);
+}
+
 TEST_F(StreamOps, RemovingOneStreamKeepsTheOthersAttached) {
   ThreePrograms();
   ASSERT_TRUE(tsf.AddStream(0, ip, capture.Port()));
