@@ -80,7 +80,9 @@ fi
 # it on the same build.
 seeds=$(mktemp -d "$build/seeds.XXXXXX")
 trap 'rm -rf "$probe" "$seeds"' EXIT
-"$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
+# (In the coverage build the writer is instrumented too: its profile goes
+# with the seeds, not into the tree.)
+LLVM_PROFILE_FILE=$seeds/writer.profraw "$build/fuzz/fuzz_seeds" "$seeds" "$repo/tests/data/samples" \
   "$repo/tests/data/huffman/atsc_huffman_vectors.txt" || { echo "fuzz.sh: no seeds"; exit 1; }
 
 # The directories of TARGET's inputs into `dirs`: the given ones (the corpus
