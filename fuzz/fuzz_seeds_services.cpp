@@ -4,6 +4,7 @@
 // the less travelled paths of the field reader, the IR filter and the serial
 // module.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,74 @@ void ReceiverSeeds() {
                                               Command("CALLBACK0")}));
 }
 
+// The peers target (fuzz_peers.cpp): selector bit 3 the receiver, the value
+// modulo 8 the piece.
+std::string Tx(int piece, const std::string& bytes) { return Piece(static_cast<char>(piece), bytes); }
+std::string Rx(int piece, const std::string& bytes) { return Piece(static_cast<char>(8 | piece), bytes); }
+std::string Agent(int how, const std::string& rest = "") { return Tx(3, std::string(1, static_cast<char>(how)) + rest); }
+std::string SysMgr(int how, const std::string& bytes = "") { return Tx(4, std::string(1, static_cast<char>(how)) + bytes); }
+// A remount reply record: command id, then parameters 0 to 4.
+std::string Record(int32_t id, int32_t state) {
+  int32_t words[6] = {id, 1689, 1, 0, 1, state};
+  return std::string(reinterpret_cast<const char*>(words), sizeof(words));
+}
+
+void PeerSeeds() {
+  int n = 0;
+  // The agent's replies as texts: cut short, unterminated, of another OID,
+  // long, without a value; then one nobody asked for, met by the next request.
+  Write("peers", n++, vyxfuzz::join_pieces({Tx(2, ".1.3.6.1.4.1.32473.3.1.1.0 = STRING: \"10.0.0.2"),
+                                            Tx(2, "= :"), Tx(2, std::string(1200, 'x') + "= STRING: \"y"),
+                                            Tx(2, ".1 = INTEGER:"), Tx(0, "IP?"), Tx(0, "STATUS"),
+                                            Agent(4, ".1.9 = INTEGER: 7\n"), Rx(0, "STATUS"), Rx(0, "RESOLUTION?")}));
+  // Serial settings stored, then the save refused.
+  Write("peers", n++, vyxfuzz::join_pieces({Tx(2, ".1 = STRING: \"9600,N,8,1\""), Tx(2, "garbage"),
+                                            Rx(0, "SUART9600,8,N,1"), Rx(0, "SUART19200,8,E,1")}));
+  // A stopped agent: the request given up, its answer coming behind the
+  // next request's (of another OID); then a queue nobody takes from.
+  Write("peers", n++, vyxfuzz::join_pieces({Agent(2), Rx(0, "RESOLUTION?"), Rx(0, "STATUS"), Agent(0),
+                                            Rx(0, "IP?"), Agent(3), Rx(0, "RESET"), Agent(0), Rx(0, "IP?")}));
+  // The system manager refusing, silent, answering twice, with another
+  // command id, around the writes of the controller list and the tuner mode.
+  Write("peers", n++, vyxfuzz::join_pieces({SysMgr(0, Record(74, 0)), Tx(0, "CONTROLLERS,0.0.0.0/0"),
+                                            SysMgr(1), Tx(0, "TUNERMODE1"), SysMgr(2), Tx(0, "TUNERMODE0"),
+                                            Tx(0, "CONTROLLERS,127.0.0.1"), SysMgr(0, Record(75, 1)),
+                                            Tx(0, "MCASTPACKETSIZE188"), SysMgr(0, Record(74, 1)),
+                                            SysMgr(0, Record(74, 0)), Tx(0, "CONTROLLERS0"),
+                                            Tx(0, "MCASTPACKETSIZE1316")}));
+  // The system manager gone, then stopped with its queue full.
+  Write("peers", n++, vyxfuzz::join_pieces({SysMgr(3), Tx(0, "TUNERMODE1"), Tx(0, "CONTROLLERS,127.0.0.1"),
+                                            SysMgr(4), Tx(0, "TUNERMODE0"), Tx(0, "CONTROLLERS0")}));
+  // Controller lists as the disk may hold them: too long, too many, none
+  // valid, a directory, a link to itself; then one that holds the sender.
+  std::string many;
+  for (int i = 0; i < 70; ++i) many += "10.1." + std::to_string(i) + ".1\n";
+  Write("peers", n++, vyxfuzz::join_pieces({Tx(7, "\2" + std::string(5000, '#')), Tx(0, "CONTROLLERS?"),
+                                            Tx(7, "\2" + many), Tx(7, "\2nothing\n# here\n300.1.1.1\n"),
+                                            Tx(7, "\3"), Tx(7, "\4"), Tx(0, "CONTROLLERS?"),
+                                            Tx(7, "\2# ok\n127.0.0.0/8\n"), Tx(0, "CONTROLLERS?")}));
+  // Keys of the player: forwarded, to a browser that stopped reading, from
+  // a queue made again, short and long messages.
+  auto key = [](int k) { return Rx(5, std::string("\0\0\0\0", 4) + static_cast<char>(k)); };
+  Write("peers", n++, vyxfuzz::join_pieces({Rx(0, "CALLBACK1"), key(44), key(3), Rx(5, "\0\0"),
+                                            Rx(5, std::string(30, '\x7f')), Rx(0, "CALLBACK0"), Rx(7, "\1"),
+                                            key(16), key(5), Rx(0, "URLkey13"), Rx(7, "\0"), key(16),
+                                            Rx(0, "URLkey7"), Rx(5, ""), key(16), Rx(0, "CALLBACK1"), key(46)}));
+  // Serial bytes forwarded to the controller, then to one the network no
+  // longer reaches (the forwards and the reports fail).
+  Write("peers", n++, vyxfuzz::join_pieces({Rx(0, "CALLBACK1"), Rx(6, "hello"), Rx(0, "UARTabc"),
+                                            Rx(1, "CALLBACK1"), Rx(6, "lost"), key(16), Rx(1, "DEBUG2"),
+                                            Rx(1, "UARTxyz"), Rx(0, "CALLBACK0")}));
+  // A serial line whose far end stops reading: the writes fill it (a
+  // pseudo-terminal here holds about 22 KB) and the last one fails.
+  const std::string chunk = "UART" + std::string(2030, 'u');
+  std::vector<std::string> stalled = {Rx(0, "CALLBACK1"), Rx(7, "\5")};
+  for (int i = 0; i < 11; ++i) stalled.push_back(Rx(0, chunk));
+  stalled.push_back(Rx(7, "\0"));
+  stalled.push_back(Rx(0, "UARTok"));
+  Write("peers", n++, vyxfuzz::join_pieces(stalled));
+}
+
 }  // namespace
 
 void ServiceSeeds(const std::string& /*samples*/) {
@@ -98,6 +167,7 @@ void ServiceSeeds(const std::string& /*samples*/) {
   SnmpReplies();
   NumberSeeds();
   ReceiverSeeds();
+  PeerSeeds();
 }
 
 }  // namespace vyxseeds

@@ -8,7 +8,7 @@
 # libFuzzer, ASan and UBSan, writes the seed corpora (captures, fixture
 # writer, one example per command) and runs each TARGET (default: all of
 # filter sections guide huffman commands device device_rx k720cmmd snmp_reply upgrade
-# scan_results):
+# scan_results peers):
 #   --smoke   S seconds each (default 10) on a scratch corpus: CTest's "fuzz"
 #             label runs this in the README's test command;
 #   default   a campaign of S seconds each (default 600), or N executions
@@ -32,7 +32,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-all=(filter sections guide huffman commands device device_rx k720cmmd snmp_reply upgrade scan_results)
+all=(filter sections guide huffman commands device device_rx k720cmmd snmp_reply upgrade scan_results peers)
 smoke=0 seconds="" runs="" jobs=1 coverage=0
 targets=()
 while [ $# -gt 0 ]; do

@@ -277,4 +277,20 @@ TEST_F(IrKeys, ShortOrEmptyKeyMessagesAreSkipped) {
   EXPECT_TRUE(NoKeys(ctl));
 }
 
+TEST_F(IrKeys, KeyQueueMadeAgainByThePlayerKeepsKeysComing) {
+  vyxtest::LoopbackUdp ctl;
+  Callback(ctl, "CALLBACK1");
+  // A restarted player removes its key queue and makes it again.
+  vyxtest::StdioCapture err(stderr);
+  ASSERT_EQ(msgctl(mKeys, IPC_RMID, nullptr), 0);
+  mKeys = msgget(kIrInputQueueKey, IPC_CREAT | 0666);
+  ASSERT_GE(mKeys, 0);
+  Press(eKEY_NUM_0);
+  std::string d;
+  ASSERT_TRUE(NextKey(ctl, &d, 8000));
+  std::string text = err.Stop();
+  EXPECT_EQ(d, Datagram(SharedMem::Self()->IrModeCode(), 25, 0));
+  EXPECT_NE(text.find("Message Queue receive error"), std::string::npos) << text;
+}
+
 }  // namespace

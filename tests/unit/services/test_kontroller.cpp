@@ -6,6 +6,7 @@
 #include <sys/msg.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -13,87 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "device_fakes.h"
 #include "private_ipc.h"
 #include "sharedmem.h"
+#include "stdio_capture.h"
 
 namespace {
 
 // Five half-second polls become 1.25 s.
 const bool time_scaled = (setenv("VYX_TIME_SCALE", "2", 1), true);
 
-const long kQuit = 99;
-
-class FakeBrowser {
- public:
-  // status < 0: never answers status requests.
-  explicit FakeBrowser(int status) : mStatus(status) {
-    mQueue = msgget(kBrowserCommandQueueKey, IPC_CREAT | 0666);
-    // Whatever an earlier test left unread is not ours.
-    BrowserMessage m;
-    while (msgrcv(mQueue, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
-    }
-    mThread = std::thread([this] { Run(); });
-  }
-  ~FakeBrowser() { Stop(); }
-
-  // The client keeps its queue id, so the queue stays; a quit message, read
-  // after everything sent before it, ends the reader.
-  void Stop() {
-    if (!mThread.joinable()) return;
-    BrowserMessage m;
-    memset(&m, 0, sizeof(m));
-    m.mtype = kQuit;
-    msgsnd(mQueue, &m, 4, 0);
-    mThread.join();
-  }
-
-  struct Seen {
-    long type;
-    ssize_t size;
-    std::vector<char> text;
-  };
-  std::vector<Seen> Messages() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mSeen;
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      BrowserMessage m;
-      memset(&m, 0, sizeof(m));
-      ssize_t n = msgrcv(mQueue, &m, sizeof(m.text), 0, MSG_NOERROR);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (m.mtype == kQuit) return;
-      {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mSeen.push_back({m.mtype, n, std::vector<char>(m.text, m.text + sizeof(m.text))});
-      }
-      if (m.mtype != kBrowserStatusRequestType || mStatus < 0) continue;
-      _sMSG_CMD_FORMAT req;
-      memcpy(&req, m.text, sizeof(req));
-      int replyQueue = msgget(req.param[0], 0666);
-      BrowserMessage r;
-      memset(&r, 0, sizeof(r));
-      r.mtype = 5;  // any type
-      _sMSG_CMD_FORMAT rep;
-      memset(&rep, 0, sizeof(rep));
-      rep.cmmdId = kBrowserStatusCmmdId;
-      rep.param[1] = mStatus;
-      memcpy(r.text, &rep, sizeof(rep));
-      if (replyQueue >= 0) msgsnd(replyQueue, &r, sizeof(rep), 0);
-    }
-  }
-
-  int mStatus;
-  int mQueue;
-  std::thread mThread;
-  std::mutex mMutex;
-  std::vector<Seen> mSeen;
-};
+using vyxtest::FakeBrowser;
 
 void put_stale_reply(int status) {
   int q = msgget(kBrowserStatusQueueKey, IPC_CREAT | 0666);
@@ -129,6 +60,28 @@ TEST(Kontroller, CommandMessagesAsTheBrowserReadsThem) {
   // At most 1020 characters; the rest of the kilobyte stays zero.
   EXPECT_EQ(seen[1].size, 1024);
   EXPECT_EQ(strnlen(seen[1].text.data(), 1024), 1020u);
+}
+
+TEST(Kontroller, BrowserThatStopsReadingLosesTheCommandNotTheCaller) {
+  REQUIRE_PRIVATE_IPC();
+  ASSERT_TRUE(time_scaled);
+  FakeBrowser browser(-1);
+  browser.Stall(true);
+  char dropped[] = "-k13";
+  vyxtest::StdioCapture err(stderr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sendMessgageToKonqueror(1, dropped), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  std::string text = err.Stop();
+  EXPECT_NE(text.find("browser queue full, command dropped"), std::string::npos) << text;
+  // Reading again, it gets the next command, and never the dropped one.
+  browser.Stall(false);
+  char next[] = "-k7";
+  EXPECT_EQ(sendMessgageToKonqueror(1, next), 0);
+  browser.Stop();
+  std::vector<FakeBrowser::Seen> seen = browser.Messages();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_STREQ(seen[0].text.data(), "-k7");
 }
 
 TEST(Kontroller, StatusRequestThroughDashA) {

@@ -166,6 +166,21 @@ TEST_F(Serial, SuartStoresTheSettings) {
   EXPECT_NE(err.Stop().find("serialParameters: 9600,8,N,1"), std::string::npos);
 }
 
+TEST_F(Serial, SuartWhoseSaveTheAgentRefusesIsKo) {
+  // The settings are taken, the save of the configuration is not.
+  FakeAgent::Get().ClearRequests();
+  FakeAgent::Get().Script(std::string(kOidSerial) + " = STRING: \"9600,N,8,1\"\n");
+  FakeAgent::Get().Script(std::string("no such thing", 13));  // unterminated, no '='
+  vyxtest::StdioCapture err(stderr);
+  EXPECT_EQ(Send("SUART9600,8,N,1"), "KO\r\n");
+  std::string text = err.Stop();
+  EXPECT_NE(text.find("configSave"), std::string::npos) << text;
+  EXPECT_EQ(text.find("serialParameters"), std::string::npos) << text;
+  EXPECT_EQ(FakeAgent::Get().Log().size(), 2u);
+  // The script is used up: the agent answers as usual again.
+  EXPECT_EQ(Send("SUART9600,8,N,1"), "OK\r\n");
+}
+
 TEST_F(Serial, TransmitterRefuses) {
   CommandManager* t = vyxtest::shared_manager('T');
   EXPECT_EQ(t->mpUart, nullptr);

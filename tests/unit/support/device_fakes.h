@@ -3,8 +3,8 @@
 
 // In-test stand-ins for the processes a command manager talks to, for tests
 // that run in a private IPC namespace (private_ipc.h): the SNMP agent (queues
-// 1235/1236) and the system manager (queue 1240, replies on the queue the
-// request names).  Both live for the whole test program: the plug-in keeps
+// 1235/1236), the system manager (queue 1240, replies on the queue the
+// request names), the serial port and the on-screen browser (945602/31561).  Both live for the whole test program: the plug-in keeps
 // the queue ids it obtained once.  Also the command managers those tests
 // drive, and the loop's dispatch of one command.
 
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "commands/commandmanager.h"
+#include "sharedmem.h"
 #include "snmplocal.h"
 #include "systemmanager.h"
 #include "uart.h"
@@ -110,12 +111,54 @@ class FakeAgent {
   void Hold(bool on) { __atomic_store_n(&mHold, on, __ATOMIC_RELEASE); }
   // Replies sent so far.
   int Answered() { return __atomic_load_n(&mAnswered, __ATOMIC_ACQUIRE); }
+  // The next request is answered with `reply` as it is (any bytes, no
+  // terminator added, cut to what a reply holds); several queue up.
+  void Script(const std::string& reply) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mScript.push_back(reply);
+  }
+  void ClearScript() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mScript.clear();
+  }
+  // A reply sent at once, without a request: one meant for another client,
+  // or an answer sent twice.
+  void Stray(const std::string& reply) { SendReply(reply); }
+  // Each request taken is answered only once another request waits behind
+  // it: an agent that stopped and is woken by the next request.
+  void WakeOnNext(bool on) { __atomic_store_n(&mWakeOnNext, on, __ATOMIC_RELEASE); }
+  // Jammed, the agent takes nothing and its request queue is full (of
+  // another client's requests), so a request cannot even be queued.  Let go,
+  // those requests are taken out unanswered.  Not while held.
+  void Jam(bool on) {
+    if (on == __atomic_load_n(&mJammed, __ATOMIC_ACQUIRE)) return;
+    SnmpMsgType m;
+    memset(&m, 0, sizeof(m));
+    if (on) {
+      __atomic_store_n(&mJammed, true, __ATOMIC_RELEASE);
+      // The first one parks the agent; the rest fill the queue to its last
+      // byte (large ones, then one-byte ones).
+      m.msg_type = SNMP_MSG_GET;
+      snprintf(m.text, sizeof(m.text), "%s", kJamText);
+      msgsnd(mIn, &m, SNMP_TEXT_LIMIT, 0);
+      for (int i = 0; i < 5000 && !__atomic_load_n(&mParked, __ATOMIC_ACQUIRE); i++) usleep(1000);
+      while (msgsnd(mIn, &m, SNMP_TEXT_LIMIT, IPC_NOWAIT) == 0) {
+      }
+      while (msgsnd(mIn, &m, 1, IPC_NOWAIT) == 0) {
+      }
+      return;
+    }
+    while (msgrcv(mIn, &m, SNMP_TEXT_LIMIT, 0, MSG_NOERROR | IPC_NOWAIT) >= 0) {
+    }
+    __atomic_store_n(&mJammed, false, __ATOMIC_RELEASE);
+  }
 
  private:
   struct Request {
     bool set;
     std::string text;
   };
+  static constexpr const char* kJamText = "#jam";
   FakeAgent() {
     mIn = msgget(SNMP_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
     mOut = msgget(SNMP_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
@@ -130,21 +173,45 @@ class FakeAgent {
         if (errno == EINTR) continue;
         return;
       }
+      if (strncmp(m.text, kJamText, static_cast<size_t>(n)) == 0) {
+        __atomic_store_n(&mParked, true, __ATOMIC_RELEASE);
+        while (__atomic_load_n(&mJammed, __ATOMIC_ACQUIRE)) usleep(1000);
+        __atomic_store_n(&mParked, false, __ATOMIC_RELEASE);
+        continue;
+      }
       while (__atomic_load_n(&mHold, __ATOMIC_ACQUIRE)) usleep(1000);
+      while (__atomic_load_n(&mWakeOnNext, __ATOMIC_ACQUIRE) && Waiting() == 0) usleep(200);
       std::string text(m.text, strnlen(m.text, static_cast<size_t>(n)));
-      std::string reply = Answer(m.msg_type == SNMP_MSG_SET, text);
-      SnmpMsgType r;
-      memset(&r, 0, sizeof(r));
-      r.msg_type = SNMP_MSG_REPLY;
-      snprintf(r.text, SNMP_TEXT_LIMIT, "%s", reply.c_str());
-      // Counted before it is sent: whoever reads the reply must see the count.
-      __atomic_add_fetch(&mAnswered, 1, __ATOMIC_RELEASE);
-      msgsnd(mOut, &r, strlen(r.text) + 1, 0);
+      bool raw = false;
+      std::string reply = Answer(m.msg_type == SNMP_MSG_SET, text, &raw);
+      if (!raw) reply = std::string(reply.c_str()).substr(0, SNMP_TEXT_LIMIT - 1) + '\0';
+      SendReply(reply);
     }
   }
-  std::string Answer(bool set, const std::string& text) {
+  // Requests waiting in the queue.
+  int Waiting() {
+    msqid_ds state;
+    return msgctl(mIn, IPC_STAT, &state) == 0 ? static_cast<int>(state.msg_qnum) : 0;
+  }
+  void SendReply(const std::string& bytes) {
+    SnmpMsgType r;
+    memset(&r, 0, sizeof(r));
+    r.msg_type = SNMP_MSG_REPLY;
+    const size_t size = std::min(bytes.size(), static_cast<size_t>(SNMP_TEXT_LIMIT));
+    memcpy(r.text, bytes.data(), size);
+    // Counted before it is sent: whoever reads the reply must see the count.
+    __atomic_add_fetch(&mAnswered, 1, __ATOMIC_RELEASE);
+    msgsnd(mOut, &r, size, 0);
+  }
+  std::string Answer(bool set, const std::string& text, bool* raw) {
     std::lock_guard<std::mutex> lock(mMutex);
     mRequests.push_back({set, text});
+    if (!mScript.empty()) {
+      *raw = true;
+      std::string reply = mScript.front();
+      mScript.erase(mScript.begin());
+      return reply;
+    }
     std::string oid = text.substr(0, text.find(' '));
     if (mGarble || mRefused.count(oid) != 0) return "no such thing\n";
     if (set) {
@@ -163,14 +230,20 @@ class FakeAgent {
   std::vector<Request> mRequests;
   std::map<std::string, std::string> mValues;
   std::set<std::string> mRefused;
+  std::vector<std::string> mScript;
   bool mGarble = false;
   bool mHold = false;
+  bool mWakeOnNext = false;
+  bool mJammed = false;
+  bool mParked = false;  // holding a jam request
   int mAnswered = 0;
 };
 
 // The system manager: confirms every remount, or answers with the opposite
-// state when told to.  Counts the requests and keeps (partition, state) of
-// each until taken.
+// state when told to, or as scripted for the next requests: with bytes laid
+// over the confirming reply, not at all, or twice.  It may also be gone (its
+// queue removed) or stopped with its queue full.  Counts the requests and
+// keeps (partition, state) of each until taken.
 class FakeSysMgr {
  public:
   static FakeSysMgr& Get() {
@@ -178,6 +251,53 @@ class FakeSysMgr {
     return *sm;
   }
   void Refuse(bool refuse) { __atomic_store_n(&mRefuse, refuse, __ATOMIC_RELAXED); }
+  enum Reply { kOverlay, kSilent, kTwice };
+  // How the next request is answered; `bytes` (kOverlay) replace the first
+  // bytes of the reply record (command id, then the parameters).
+  void Script(Reply how, const std::string& bytes = "") {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mScript.push_back({how, bytes});
+  }
+  void ClearScript() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mScript.clear();
+  }
+  enum State { kRunning, kStopped, kGone };
+  // Stopped: it takes nothing and its queue fills up (with requests of
+  // others).  Gone: its queue is removed.  Running again: the queue is back,
+  // emptied.
+  void SetState(State state) {
+    State was = static_cast<State>(__atomic_load_n(&mState, __ATOMIC_ACQUIRE));
+    if (state == was) return;
+    if (state != kRunning && was != kRunning) SetState(kRunning);
+    if (state == kRunning) {
+      // Made again (gone), or the backlog taken out (stopped).
+      int q = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
+      SmRemountMessage m;
+      while (q >= 0 && msgrcv(q, &m, sizeof(m.sapp), 0, MSG_NOERROR | IPC_NOWAIT) >= 0) {
+      }
+      __atomic_store_n(&mState, static_cast<int>(kRunning), __ATOMIC_RELEASE);
+      return;
+    }
+    __atomic_store_n(&mState, static_cast<int>(state), __ATOMIC_RELEASE);
+    int q = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
+    if (state == kGone) {
+      msgctl(q, IPC_RMID, nullptr);
+      return;
+    }
+    // The first message parks the reader; the rest fill the queue to its
+    // last byte.
+    SmRemountMessage m;
+    memset(&m, 0, sizeof(m));
+    m.type = kSmRemountRequestType;
+    m.sapp.cmmdId = kParkId;
+    msgsnd(q, &m, kSmRemountTextSize, 0);
+    for (int i = 0; i < 5000 && !__atomic_load_n(&mParked, __ATOMIC_ACQUIRE); i++) usleep(1000);
+    while (msgsnd(q, &m, kSmRemountTextSize, IPC_NOWAIT) == 0) {
+    }
+    while (msgsnd(q, &m, 1, IPC_NOWAIT) == 0) {
+    }
+  }
   int Requests() { return __atomic_load_n(&mCount, __ATOMIC_RELAXED); }
   // (partition, state) of the requests since the last call.
   std::vector<std::pair<int, int>> Take() {
@@ -198,11 +318,28 @@ class FakeSysMgr {
       memset(&m, 0, sizeof(m));
       if (msgrcv(mQueue, &m, sizeof(m.sapp), 0, MSG_NOERROR) < 0) {
         if (errno == EINTR) continue;
-        return;
+        if (errno != EIDRM && errno != EINVAL) return;
+        // Gone: back when running again.
+        while (__atomic_load_n(&mState, __ATOMIC_ACQUIRE) != kRunning) usleep(1000);
+        mQueue = msgget(kSmRequestQueueKey, IPC_CREAT | 0666);
+        continue;
       }
+      if (m.sapp.cmmdId == kParkId) {
+        __atomic_store_n(&mParked, true, __ATOMIC_RELEASE);
+        while (__atomic_load_n(&mState, __ATOMIC_ACQUIRE) == kStopped) usleep(1000);
+        __atomic_store_n(&mParked, false, __ATOMIC_RELEASE);
+        continue;
+      }
+      Scripted how = {kOverlay, ""};
+      bool scripted = false;
       {
         std::lock_guard<std::mutex> lock(mMutex);
         mSeen.push_back({m.sapp.param[3], m.sapp.param[4]});
+        if (!mScript.empty()) {
+          how = mScript.front();
+          mScript.erase(mScript.begin());
+          scripted = true;
+        }
       }
       __atomic_add_fetch(&mCount, 1, __ATOMIC_RELAXED);
       SmRemountMessage r;
@@ -211,15 +348,27 @@ class FakeSysMgr {
       r.sapp.cmmdId = kSmRemountRes;
       bool refuse = __atomic_load_n(&mRefuse, __ATOMIC_RELAXED);
       r.sapp.param[4] = refuse ? !m.sapp.param[4] : m.sapp.param[4];
+      if (scripted && how.reply == kSilent) continue;
+      if (scripted && how.reply == kOverlay)
+        memcpy(&r.sapp, how.bytes.data(), std::min(how.bytes.size(), static_cast<size_t>(kSmRemountTextSize)));
       int q = msgget(m.sapp.param[0], 0666);
       if (q >= 0) msgsnd(q, &r, kSmRemountTextSize, 0);
+      if (q >= 0 && scripted && how.reply == kTwice) msgsnd(q, &r, kSmRemountTextSize, 0);
     }
   }
+  struct Scripted {
+    Reply reply;
+    std::string bytes;
+  };
+  static constexpr int32_t kParkId = -1;
   int mQueue;
+  int mState = kRunning;
+  bool mParked = false;
   bool mRefuse = false;
   int mCount = 0;
   std::mutex mMutex;
   std::vector<std::pair<int, int>> mSeen;
+  std::vector<Scripted> mScript;
 };
 
 // The serial port: a pseudo-terminal in raw mode whose device side the
@@ -251,6 +400,9 @@ class FakeSerial {
     }
     return Take();
   }
+  // The far end stops reading (the device's writes then fill the line's
+  // buffer and wait), or reads on.
+  void Stall(bool on) { __atomic_store_n(&mStalled, on, __ATOMIC_RELEASE); }
   // Bytes typed at the port's far end.
   bool Type(const std::string& bytes) {
     return write(mMaster, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -279,6 +431,10 @@ class FakeSerial {
   void Run() {
     char buf[4096];
     for (;;) {
+      if (__atomic_load_n(&mStalled, __ATOMIC_ACQUIRE)) {
+        usleep(10000);
+        continue;
+      }
       ssize_t n = read(mMaster, buf, sizeof(buf));
       if (n <= 0) {
         usleep(10000);
@@ -290,9 +446,125 @@ class FakeSerial {
   }
   int mMaster = -1;
   int mSlave = -1;
+  bool mStalled = false;
   char mPath[128] = {0};
   std::mutex mMutex;
   std::string mSeen;
+};
+
+// The on-screen browser: reads its command queue, keeps every message, and
+// answers status requests with `status` on the queue they name (never when
+// `status` is negative).  Stalled, it stops reading and its queue fills up
+// (with keys nobody took), so that senders meet a full queue; let go, it
+// reads on and drops that backlog.  Made and stopped by each test, or kept
+// for the program.
+class FakeBrowser {
+ public:
+  explicit FakeBrowser(int status) : mStatus(status) {
+    mQueue = msgget(kBrowserCommandQueueKey, IPC_CREAT | 0666);
+    // Whatever an earlier test left unread is not ours.
+    BrowserMessage m;
+    while (msgrcv(mQueue, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+    }
+    mThread = std::thread([this] { Run(); });
+  }
+  ~FakeBrowser() { Stop(); }
+
+  // The clients keep their queue id, so the queue stays; a quit message,
+  // read after everything sent before it, ends the reader.
+  void Stop() {
+    if (!mThread.joinable()) return;
+    Stall(false);
+    Control(kQuit);
+    mThread.join();
+  }
+  void Stall(bool on) {
+    if (on == __atomic_load_n(&mStalled, __ATOMIC_ACQUIRE)) return;
+    __atomic_store_n(&mStalled, on, __ATOMIC_RELEASE);
+    if (!on) return;
+    Control(kPark);
+    for (int i = 0; i < 5000 && !__atomic_load_n(&mParked, __ATOMIC_ACQUIRE); i++) usleep(1000);
+    BrowserMessage m;
+    memset(&m, 0, sizeof(m));
+    m.mtype = kBrowserCommandType;
+    snprintf(m.text, sizeof(m.text), "%s", kBacklog);
+    while (msgsnd(mQueue, &m, sizeof(m.text), IPC_NOWAIT) == 0) {
+    }
+    while (msgsnd(mQueue, &m, 1, IPC_NOWAIT) == 0) {
+    }
+  }
+
+  struct Seen {
+    long type;
+    ssize_t size;
+    std::vector<char> text;
+  };
+  std::vector<Seen> Messages() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mSeen;
+  }
+  std::vector<Seen> Take() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<Seen> out;
+    out.swap(mSeen);
+    return out;
+  }
+
+ private:
+  static constexpr long kQuit = 99;
+  static constexpr long kPark = 98;
+  static constexpr const char* kBacklog = "#backlog";
+
+  void Control(long type) {
+    BrowserMessage m;
+    memset(&m, 0, sizeof(m));
+    m.mtype = type;
+    msgsnd(mQueue, &m, 4, 0);
+  }
+  void Run() {
+    for (;;) {
+      BrowserMessage m;
+      memset(&m, 0, sizeof(m));
+      ssize_t n = msgrcv(mQueue, &m, sizeof(m.text), 0, MSG_NOERROR);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (m.mtype == kQuit) return;
+      if (m.mtype == kPark) {
+        __atomic_store_n(&mParked, true, __ATOMIC_RELEASE);
+        while (__atomic_load_n(&mStalled, __ATOMIC_ACQUIRE)) usleep(1000);
+        __atomic_store_n(&mParked, false, __ATOMIC_RELEASE);
+        continue;
+      }
+      if (strncmp(m.text, kBacklog, static_cast<size_t>(n)) == 0) continue;
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSeen.push_back({m.mtype, n, std::vector<char>(m.text, m.text + sizeof(m.text))});
+      }
+      if (m.mtype != kBrowserStatusRequestType || mStatus < 0) continue;
+      _sMSG_CMD_FORMAT req;
+      memcpy(&req, m.text, sizeof(req));
+      int replyQueue = msgget(req.param[0], 0666);
+      BrowserMessage r;
+      memset(&r, 0, sizeof(r));
+      r.mtype = 5;  // any type
+      _sMSG_CMD_FORMAT rep;
+      memset(&rep, 0, sizeof(rep));
+      rep.cmmdId = kBrowserStatusCmmdId;
+      rep.param[1] = mStatus;
+      memcpy(r.text, &rep, sizeof(rep));
+      if (replyQueue >= 0) msgsnd(replyQueue, &r, sizeof(rep), 0);
+    }
+  }
+
+  int mStatus;
+  int mQueue;
+  bool mStalled = false;
+  bool mParked = false;
+  std::thread mThread;
+  std::mutex mMutex;
+  std::vector<Seen> mSeen;
 };
 
 // One command manager of each role per program (the device never destroys
