@@ -173,7 +173,7 @@ class FakeAgent {
         if (errno == EINTR) continue;
         return;
       }
-      if (strncmp(m.text, kJamText, static_cast<size_t>(n)) == 0) {
+      if (n > 0 && strncmp(m.text, kJamText, static_cast<size_t>(n)) == 0) {
         __atomic_store_n(&mParked, true, __ATOMIC_RELEASE);
         while (__atomic_load_n(&mJammed, __ATOMIC_ACQUIRE)) usleep(1000);
         __atomic_store_n(&mParked, false, __ATOMIC_RELEASE);
@@ -537,7 +537,7 @@ class FakeBrowser {
         __atomic_store_n(&mParked, false, __ATOMIC_RELEASE);
         continue;
       }
-      if (strncmp(m.text, kBacklog, static_cast<size_t>(n)) == 0) continue;
+      if (n > 0 && strncmp(m.text, kBacklog, static_cast<size_t>(n)) == 0) continue;
       {
         std::lock_guard<std::mutex> lock(mMutex);
         mSeen.push_back({m.mtype, n, std::vector<char>(m.text, m.text + sizeof(m.text))});
