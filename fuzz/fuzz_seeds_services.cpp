@@ -136,7 +136,8 @@ void PeerSeeds() {
   for (int i = 0; i < 70; ++i) many += "10.1." + std::to_string(i) + ".1\n";
   Write("peers", n++, vyxfuzz::join_pieces({Tx(7, "\2" + std::string(5000, '#')), Tx(0, "CONTROLLERS?"),
                                             Tx(7, "\2" + many), Tx(7, "\2nothing\n# here\n300.1.1.1\n"),
-                                            Tx(7, "\3"), Tx(7, "\4"), Tx(0, "CONTROLLERS?"),
+                                            Tx(7, "\3"), Tx(0, "CONTROLLERS,127.0.0.1"), Tx(7, "\4"),
+                                            Tx(0, "CONTROLLERS?"),
                                             Tx(7, "\2# ok\n127.0.0.0/8\n"), Tx(0, "CONTROLLERS?")}));
   // Keys of the player: forwarded, to a browser that stopped reading, from
   // a queue made again, short and long messages.

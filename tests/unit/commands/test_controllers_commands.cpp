@@ -144,6 +144,25 @@ TEST_F(Controllers, AFailedWriteKeepsTheOldFile) {
   EXPECT_EQ(FakeSysMgr::Get().Take().size(), rootish ? 2u : 4u);
 }
 
+// A system manager that is not running, or stopped with its queue full: the
+// list is not written and the one in force stays; running again, it is
+// asked as before.
+TEST_F(Controllers, SystemManagerGoneOrStoppedKeepsTheListInForce) {
+  ASSERT_EQ(From("10.77.0.3", "CONTROLLERS,10.77.0.3"), "OK\r\n");
+  const std::string saved = vyxtest::read_file(kFile);
+  for (FakeSysMgr::State state : {FakeSysMgr::kGone, FakeSysMgr::kStopped}) {
+    FakeSysMgr::Get().SetState(state);
+    FakeSysMgr::Get().Take();
+    EXPECT_EQ(From("10.77.0.3", "CONTROLLERS,10.77.0.3,10.77.5.0/24"), "KO\r\n") << state;
+    EXPECT_TRUE(FakeSysMgr::Get().Take().empty()) << state;
+    FakeSysMgr::Get().SetState(FakeSysMgr::kRunning);
+    EXPECT_EQ(vyxtest::read_file(kFile), saved) << state;
+    EXPECT_EQ(From("10.77.0.3", "CONTROLLERS?"), "CONTROLLERS1,10.77.0.3 OK\r\n") << state;
+  }
+  EXPECT_EQ(From("10.77.0.3", "CONTROLLERS,10.77.0.3,10.77.5.0/24"), "OK\r\n");
+  EXPECT_EQ(FakeSysMgr::Get().Take(), (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}}));
+}
+
 // The list in the file is the one in force after a restart; refused sources
 // are counted for DUMPSTATS.
 TEST_F(Controllers, ListSurvivesARestartAndRefusalsAreCounted) {
