@@ -112,6 +112,15 @@ void PeerSeeds() {
                                             Tx(2, "= :"), Tx(2, std::string(1200, 'x') + "= STRING: \"y"),
                                             Tx(2, ".1 = INTEGER:"), Tx(0, "IP?"), Tx(0, "STATUS"),
                                             Agent(4, ".1.9 = INTEGER: 7\n"), Rx(0, "STATUS"), Rx(0, "RESOLUTION?")}));
+  // A static address refused by the agent at each of its settings in turn;
+  // a receiver playing a stream; a browser window whose captions setting
+  // the agent refuses.
+  const std::string ok = Tx(2, ".1 = INTEGER: 1\n");
+  const std::string bad = Tx(2, "refused");
+  const std::string dhcp = "DHCP0,10.0.0.2,10.0.0.1,255.255.255.0";
+  Write("peers", n++, vyxfuzz::join_pieces({ok, bad, Tx(0, dhcp), ok, ok, bad, Tx(0, dhcp), ok, ok, ok, bad,
+                                            Tx(0, dhcp), Tx(2, ".1 = STRING: \"Stream 239.1.1.1\""),
+                                            Rx(0, "STATUS"), bad, Rx(0, "URL http://x/,0,0,100,100,255,0")}));
   // Serial settings stored, then the save refused.
   Write("peers", n++, vyxfuzz::join_pieces({Tx(2, ".1 = STRING: \"9600,N,8,1\""), Tx(2, "garbage"),
                                             Rx(0, "SUART9600,8,N,1"), Rx(0, "SUART19200,8,E,1")}));
