@@ -475,35 +475,6 @@ void SnmpSeeds() {
   for (const char* r : replies) Write("snmp_reply", n++, r);
 }
 
-// A ustar archive of one member, as the upgrade check wants it whole; `fault`
-// breaks it: 1 a wrong header checksum, 2 no end blocks, 3 a member size
-// past the file's end.
-std::string Tar(const std::string& name, const std::string& body, int fault) {
-  std::string header(512, '\0');
-  auto put = [&header](size_t at, const std::string& text) { header.replace(at, text.size(), text); };
-  char octal[16];
-  put(0, name.substr(0, 99));
-  put(100, "0000644");
-  put(108, "0000000");
-  put(116, "0000000");
-  snprintf(octal, sizeof(octal), "%011o", static_cast<unsigned>(fault == 3 ? body.size() + 4096 : body.size()));
-  put(124, octal);
-  put(136, "14000000000");
-  header[156] = '0';
-  put(257, "ustar");
-  put(263, "00");
-  put(148, "        ");
-  unsigned sum = 0;
-  for (char c : header) sum += static_cast<unsigned char>(c);
-  if (fault == 1) sum += 1;
-  snprintf(octal, sizeof(octal), "%06o", sum);
-  put(148, octal);
-  header[154] = '\0';
-  std::string out = header + body + std::string((512 - body.size() % 512) % 512, '\0');
-  if (fault != 2) out += std::string(1024, '\0');
-  return out;
-}
-
 // The upgrade of an archive in chunks of at most 1500 bytes.
 std::string UpgradeOf(const std::string& archive) {
   std::vector<std::string> pieces = {std::to_string(archive.size())};
@@ -514,7 +485,7 @@ std::string UpgradeOf(const std::string& archive) {
 
 void UpgradeSeeds() {
   for (int fault = 0; fault <= 3; ++fault)
-    Write("upgrade", 10 + fault, UpgradeOf(Tar("rootfs.img", std::string(700 + 300 * fault, 'r'), fault)));
+    Write("upgrade", 10 + fault, UpgradeOf(vyxseeds::TarArchive("rootfs.img", std::string(700 + 300 * fault, 'r'), fault)));
   Write("upgrade", 0, vyxfuzz::join_pieces({"20", ":0123456789", ":0123456789", "?"}));
   Write("upgrade", 1, vyxfuzz::join_pieces({"11", ":0123456789ab"}));
   Write("upgrade", 2, vyxfuzz::join_pieces({"5", "1000000001", "?", "30", ":abc", "40"}));
@@ -538,6 +509,33 @@ void vyxseeds::WriteSeed(const std::string& target, const std::string& name, con
   std::string dir = gOut + "/" + target;
   mkdir(dir.c_str(), 0755);
   std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+}
+
+std::string vyxseeds::TarArchive(const std::string& name, const std::string& body, int fault,
+                                 const std::string& sizeField) {
+  std::string header(512, '\0');
+  auto put = [&header](size_t at, const std::string& text) { header.replace(at, text.size(), text); };
+  char octal[16];
+  put(0, name.substr(0, 99));
+  put(100, "0000644");
+  put(108, "0000000");
+  put(116, "0000000");
+  snprintf(octal, sizeof(octal), "%011o", static_cast<unsigned>(fault == 3 ? body.size() + 4096 : body.size()));
+  put(124, sizeField.empty() ? std::string(octal) : sizeField);
+  put(136, "14000000000");
+  header[156] = '0';
+  put(257, "ustar");
+  put(263, "00");
+  put(148, "        ");
+  unsigned sum = 0;
+  for (char c : header) sum += static_cast<unsigned char>(c);
+  if (fault == 1) sum += 1;
+  snprintf(octal, sizeof(octal), "%06o", sum);
+  put(148, octal);
+  header[154] = '\0';
+  std::string out = header + body + std::string((512 - body.size() % 512) % 512, '\0');
+  if (fault != 2) out += std::string(1024, '\0');
+  return out;
 }
 
 int main(int argc, char** argv) {

@@ -130,14 +130,7 @@ tsfix::Bytes FullGuide() {
   s.Add(0x0000, tsfix::MakePat(0x24, 3, listed));
   for (const tsfix::PatEntry& e : pat)
     s.Add(e.pid, tsfix::MakePmt(e.program, 0x100, 3, {{0x02, static_cast<uint16_t>(0x100 + e.program), {}}}));
-  std::vector<tsfix::MgtTable> tables(3);
-  tables[0].tableType = 0x0000;
-  tables[0].pid = 0x1FFB;
-  tables[1].tableType = 0x0100;
-  tables[1].pid = 0x1D00;
-  tables[2].tableType = 0x0200;
-  tables[2].pid = 0x1E00;
-  s.AddPacked(0x1FFB, {tsfix::MakeMgt(tables, 3), tsfix::MakeTvct(0x24, 3, vct), tsfix::MakeStt(start, 18)});
+  s.AddPacked(0x1FFB, {tsfix::MakeMgt(tsfix::GuideMgtTables(1, false), 3), tsfix::MakeTvct(0x24, 3, vct), tsfix::MakeStt(start, 18)});
   // Texts ahead of their events (events no table announces).
   for (uint16_t id = 1000; id <= 1003; ++id)
     s.Add(0x1E00,
@@ -187,26 +180,7 @@ void ControllerSeeds() {
 // A ustar archive of one member; `sizeField` replaces the size field's 12
 // bytes when not empty (the checksum made right for it).
 std::string Tar(const std::string& body, const std::string& sizeField = "") {
-  std::string header(512, '\0');
-  auto put = [&header](size_t at, const std::string& text) { header.replace(at, text.size(), text); };
-  char octal[16];
-  put(0, "rootfs.img");
-  put(100, "0000644");
-  put(108, "0000000");
-  put(116, "0000000");
-  snprintf(octal, sizeof(octal), "%011o", static_cast<unsigned>(body.size()));
-  put(124, sizeField.empty() ? std::string(octal) : sizeField);
-  put(136, "14000000000");
-  header[156] = '0';
-  put(257, "ustar");
-  put(263, "00");
-  put(148, "        ");
-  unsigned sum = 0;
-  for (char c : header) sum += static_cast<unsigned char>(c);
-  snprintf(octal, sizeof(octal), "%06o", sum);
-  put(148, octal);
-  header[154] = '\0';
-  return header + body + std::string((512 - body.size() % 512) % 512, '\0') + std::string(1024, '\0');
+  return vyxseeds::TarArchive("rootfs.img", body, 0, sizeField);
 }
 
 // The upgrade target's pieces for an archive: its size, chunks, a status.
