@@ -101,13 +101,7 @@ void GuideSeeds(int& n) {
     tables[i].tableType = types[i];
     tables[i].pid = pids[i];
   }
-  tsfix::TvctChannel channel;
-  channel.shortName = "ONE";
-  channel.major = 9;
-  channel.minor = 1;
-  channel.channelTsid = 0x21;
-  channel.program = 1;
-  channel.sourceId = 11;
+  tsfix::TvctChannel channel = tsfix::Channel("ONE", 9, 1, 0x21, 1, 11);
   const uint32_t day = (59290u - 44244u) * 86400u + 18u;  // a GPS midnight, 18 s offset
   std::vector<std::string> base = {OnPid(kBase, tsfix::MakeMgt(tables)),
                                    OnPid(kBase, tsfix::MakeTvct(0x21, 0, {channel})),
@@ -157,13 +151,7 @@ void MalformedGuideSeeds(int& n) {
     t.pid = static_cast<uint16_t>(type == 0x0100 ? 0x1000 : type == 0x0200 ? 0x102 : 0x1D00 + (type >> 8) + (type & 0xFF));
     tables.push_back(t);
   }
-  tsfix::TvctChannel channel;
-  channel.shortName = "CUT";
-  channel.major = 7;
-  channel.minor = 2;
-  channel.channelTsid = 0x21;
-  channel.program = 1;
-  channel.sourceId = 11;
+  tsfix::TvctChannel channel = tsfix::Channel("CUT", 7, 2, 0x21, 1, 11);
   tsfix::TvctChannel other = channel;
   other.minor = 3;
   other.program = 2;

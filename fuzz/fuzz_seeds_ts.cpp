@@ -293,13 +293,7 @@ void PsipSeeds() {
   tables[2].descriptorsLengthOverride = 0x40;
   Bytes mgt = tsfix::MakeMgt(tables);
 
-  tsfix::TvctChannel channel;
-  channel.shortName = "DESC";
-  channel.major = 4;
-  channel.minor = 1;
-  channel.channelTsid = 0x21;
-  channel.program = 1;
-  channel.sourceId = 4;
+  tsfix::TvctChannel channel = tsfix::Channel("DESC", 4, 1, 0x21, 1, 4);
   Bytes vct = tsfix::MakeTvct(0x21, 0, {channel});
   // descriptors_length (bytes 30-31 of the channel, after the 10-byte header)
   vct[10 + 30] = 0xFC | 0x01;

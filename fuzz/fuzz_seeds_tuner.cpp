@@ -113,14 +113,7 @@ tsfix::Bytes FullGuide() {
   std::vector<tsfix::TvctChannel> vct;
   for (int ch = 1; ch <= kChannels; ++ch) {
     pat.push_back({static_cast<uint16_t>(ch), static_cast<uint16_t>(0x30 + ch)});
-    tsfix::TvctChannel c;
-    c.shortName = "FULL" + std::to_string(ch);
-    c.major = 40;
-    c.minor = static_cast<uint16_t>(ch);
-    c.channelTsid = 0x24;
-    c.program = static_cast<uint16_t>(ch);
-    c.sourceId = static_cast<uint16_t>(ch);
-    vct.push_back(c);
+    vct.push_back(tsfix::Channel("FULL" + std::to_string(ch), 40, ch, 0x24, ch, ch));
   }
   // More programs than the virtual channels name: the channel list and the
   // language lists run past a datagram.

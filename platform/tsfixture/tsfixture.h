@@ -195,6 +195,9 @@ struct TvctChannel {
   uint32_t carrier = 0;
   uint8_t serviceType = 2;  // ATSC digital television
 };
+// A terrestrial channel with the defaults above.
+TvctChannel Channel(const std::string& shortName, unsigned major, unsigned minor, unsigned channelTsid,
+                    unsigned program, unsigned sourceId);
 Bytes MakeTvct(uint16_t tsid, uint8_t version, const std::vector<TvctChannel>& channels);
 
 Bytes MakeStt(uint32_t systemTime, uint8_t gpsUtcOffset, uint16_t daylightSavings = 0);

@@ -178,6 +178,18 @@ Bytes MakePsipSection(uint8_t tableId, uint16_t tableIdExtension, uint8_t versio
   return s;
 }
 
+TvctChannel Channel(const std::string& shortName, unsigned major, unsigned minor, unsigned channelTsid,
+                    unsigned program, unsigned sourceId) {
+  TvctChannel c;
+  c.shortName = shortName;
+  c.major = static_cast<uint16_t>(major);
+  c.minor = static_cast<uint16_t>(minor);
+  c.channelTsid = static_cast<uint16_t>(channelTsid);
+  c.program = static_cast<uint16_t>(program);
+  c.sourceId = static_cast<uint16_t>(sourceId);
+  return c;
+}
+
 std::vector<MgtTable> GuideMgtTables(int windows, bool channelEtt) {
   std::vector<MgtTable> tables;
   auto table = [&tables](unsigned type, unsigned pid) {
@@ -340,14 +352,7 @@ Bytes GuideMux::Build() const {
   for (int ch = 0; ch < channels; ++ch) {
     const uint16_t prog = static_cast<uint16_t>(ch + 1);
     pat.push_back({prog, static_cast<uint16_t>(0x30 + prog)});
-    TvctChannel c;
-    c.shortName = "CH" + std::to_string(prog);
-    c.major = 30;
-    c.minor = prog;
-    c.channelTsid = tsid;
-    c.program = prog;
-    c.sourceId = static_cast<uint16_t>(sourceBase + prog);
-    vct.push_back(c);
+    vct.push_back(Channel("CH" + std::to_string(prog), 30, prog, tsid, prog, sourceBase + prog));
   }
   s.Add(0x0000, MakePat(tsid, version, pat));
   for (const PatEntry& e : pat)

@@ -67,14 +67,8 @@ void AddBase(PsipStream& s, int mux, int hour) {
   for (int ch = 0; ch < kChannels; ++ch) {
     const uint16_t prog = static_cast<uint16_t>(ch + 1);
     pat.push_back({prog, static_cast<uint16_t>(0x31 + ch)});
-    TvctChannel c;
-    c.shortName = std::string(mux == 0 ? "NORTH" : "SOUTH") + std::to_string(prog);
-    c.major = static_cast<uint16_t>(mux == 0 ? 40 : 41);
-    c.minor = prog;
-    c.channelTsid = Tsid(mux);
-    c.program = prog;
-    c.sourceId = Source(mux, ch);
-    vct.push_back(c);
+    vct.push_back(Channel(std::string(mux == 0 ? "NORTH" : "SOUTH") + std::to_string(prog), mux == 0 ? 40 : 41,
+                          prog, Tsid(mux), prog, Source(mux, ch)));
   }
   s.Add(0x0000, MakePat(Tsid(mux), 1, pat));
   AddPmts(s, hour);

@@ -34,14 +34,7 @@ std::string Name(const VctChannel& c) {
 }
 
 tsfix::TvctChannel Channel(const char* name, uint16_t minor, uint16_t program) {
-  tsfix::TvctChannel c;
-  c.shortName = name;
-  c.major = 13;
-  c.minor = minor;
-  c.channelTsid = 0x7DB;
-  c.program = program;
-  c.sourceId = minor;
-  return c;
+  return tsfix::Channel(name, 13, minor, 0x7DB, program, minor);
 }
 
 }  // namespace
