@@ -25,6 +25,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "fuzz_world.h"
 #include "quv_interprocess.h"
 #include "ts/time.h"
 #include "ts/tsfilter.h"
@@ -94,9 +95,7 @@ void LoadGuide(TunerManager* tm) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  vyxfuzz::enter_private_world();
-  vyxfuzz::quick_waits("10000");
-  vyxtest::FakeSysMgr::Get();
+  vyxfuzz::enter_command_world();
   // The player's command queue, which nobody reads: the tool's records are
   // sent until it is full, then refused.
   msgget(QUV_MSG_Q_KEY, IPC_CREAT | 0666);

@@ -24,6 +24,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "fuzz_world.h"
 #include "ts/tablecollector.h"
 #include "ts/time.h"
 #include "ts/tsfilter.h"
@@ -132,9 +133,7 @@ const uint16_t kGuidePids[] = {0x1FFB, 0x1D00, 0x1D01, 0x1E00, 0x1E01, 0x1A04};
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  vyxfuzz::enter_private_world();
-  vyxfuzz::quick_waits("10000");
-  vyxtest::FakeSysMgr::Get();
+  vyxfuzz::enter_command_world();
   return 0;
 }
 

@@ -52,6 +52,7 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "fuzz_world.h"
 #include "quv_interprocess.h"
 #include "services/ircontrol.h"
 #include "uart.h"
@@ -186,9 +187,7 @@ void Settle() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  vyxfuzz::enter_private_world();
-  vyxfuzz::quick_waits("10000");
-  vyxtest::FakeSysMgr::Get();
+  vyxfuzz::enter_command_world();
   msgget(QUV_MSG_Q_KEY, IPC_CREAT | 0666);  // the player's queue, unread
   gWorld = new World();
   gWorld->browser = new vyxtest::FakeBrowser(1);

@@ -12,12 +12,11 @@
 #include "commands/commandmanager.h"
 #include "device_fakes.h"
 #include "fuzz_support.h"
+#include "fuzz_world.h"
 #include "utils.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  vyxfuzz::enter_private_world();
-  vyxfuzz::quick_waits("10000");
-  vyxtest::FakeSysMgr::Get();
+  vyxfuzz::enter_command_world();
   return 0;
 }
 
