@@ -51,6 +51,6 @@ for ((i = 1; i <= ntx; i++)); do
   band+=(--channel "$h:$((10 + i))=$WORK/six.ts")
 done
 export HOTEL_T0=$(date +%s.%N) HOTEL_WORK=$WORK HOTEL_PARALLEL=$parallel
-DEVSIM_READY_TIMEOUT=${DEVSIM_READY_TIMEOUT:-600} "$REPO/platform/devsim" run --build "$build" \
+DEVSIM_READY_TIMEOUT=${DEVSIM_READY_TIMEOUT:-600} DEVSIM_START_TIMEOUT=${DEVSIM_START_TIMEOUT:-900} "$REPO/platform/devsim" run --build "$build" \
   --tx "$ntx" --rx "$nrx" "${band[@]}" --time-scale "$scale" \
   -- python3 "$HERE/hotel_figures.py"
