@@ -23,7 +23,7 @@ PLATFORM = os.path.join(HERE, "..", "..", "platform")
 sys.path.insert(0, os.path.join(PLATFORM, "vyxctl_pkg"))
 
 from vyxctl import cli, decode, export, progress, upgrade  # noqa: E402
-from vyxctl import hub  # noqa: E402
+from vyxctl import hub, lineup  # noqa: E402
 from vyxctl.hub import Hub  # noqa: E402
 from vyxctl.wire import BadReply, Link, NoReply, Refused  # noqa: E402
 
@@ -516,8 +516,9 @@ class HostNames(unittest.TestCase):
 
 class FakeScanner(threading.Thread):
     """A transmitter's scan on loopback: BLIND0 starts it, one line every
-    0.25 s from `lines`, SCA? answered, BLIND99 answered OK and the scan
-    ends at the next line.  refuse: BLIND0 answered "BLINDSTART:0 KO"."""
+    0.25 s from `lines`, SCA? and STATUS answered, BLIND99 answered OK and
+    the scan ends at the next line.  refuse: BLIND0 answered
+    "BLINDSTART:0 KO"."""
 
     def __init__(self, lines=(), refuse=False, silent=False):
         super().__init__(daemon=True)
@@ -548,6 +549,9 @@ class FakeScanner(threading.Thread):
                 stopped = True
             elif data == b"SCA?":
                 self.sock.sendto(b"\x00\x07\x01\x02", peer)
+            elif data == b"STATUS":
+                self.sock.sendto(b'STATUS 0 0 0.0.0.0:0 0:0:00:[] F:QAM64 E:0 C:"NO CAM" 3% OK'
+                                 b'\r\n', peer)
             elif data is None and pending:
                 if stopped:
                     pending = pending[-1:]
@@ -607,6 +611,33 @@ class FollowScan(unittest.TestCase):
         with self.assertRaisesRegex(progress.ScanNotStarted, "no BLINDSTART within 0.5s"):
             self.follow(FakeScanner(silent=True), start=0.5)
         self.assertLess(time.monotonic() - began, 1.5)
+
+
+class LineupScan(unittest.TestCase):
+    """The lineup's scan of a transmitter without a channel list goes
+    through the same loop, bounded by the lineup's scan time."""
+
+    def scan(self, dev, timeout):
+        err = io.StringIO()
+        with Link("127.0.0.1", dev.port, sport=0) as link, contextlib.redirect_stderr(err):
+            try:
+                lineup.scan(link, "tx2", timeout, ask_timeout=2.0)
+            finally:
+                dev.stop = True
+        return err.getvalue()
+
+    def test_whole_scan_stopped_scan_and_refusal(self):
+        dev = FakeScanner([b"BLINDLOCK:5 OK\r\n", b"BLINDFND:3 OK\r\n"])
+        self.assertIn("tx2 has no channel list", self.scan(dev, 30.0))
+        self.assertEqual(dev.got[:2], [b"STATUS", b"BLIND0"])
+        self.assertNotIn(b"BLIND99", dev.got)
+        # past its time the scan is stopped, once, and the lineup told so
+        dev = FakeScanner([b"BLINDLOCK:%d OK\r\n" % c for c in range(3, 40)])
+        with self.assertRaisesRegex(NoReply, "tx2: the scan did not end within 0.6s"):
+            self.scan(dev, 0.6)
+        self.assertEqual(dev.got.count(b"BLIND99"), 1)
+        with self.assertRaisesRegex(Refused, "tx2 refused the scan"):
+            self.scan(FakeScanner(refuse=True), 30.0)
 
 
 class CommandLine(unittest.TestCase):

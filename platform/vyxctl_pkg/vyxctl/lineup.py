@@ -4,7 +4,7 @@ on the transmitters, sent, verified on the controller and exported."""
 import os
 import time
 
-from . import decode, export, placement, tscheck
+from . import decode, export, placement, progress, tscheck
 from .common import channel_list, note
 from .hub import Hub, run_parallel, select_devices
 from .tunercmds import guide_query
@@ -28,33 +28,25 @@ def tx_state(link, timeout: float) -> dict:
             "signal": st["signal"], "locked": st["locked"]}
 
 
-def scan(link, name: str, timeout: float):
-    """A blind scan of a transmitter without a channel list; progress as
-    one line every few seconds."""
+def scan(link, name: str, timeout: float, ask_timeout: float = 5.0):
+    """A blind scan of a transmitter without a channel list, followed as
+    `vyxctl scan` follows it; its progress as a line every few seconds.  A
+    scan not ended within `timeout` is stopped (BLIND99) and reported."""
     note("%s has no channel list: scanning its band" % name)
+    mode = decode.parse_status(link.request("STATUS", ask_timeout, what="STATUS"))["tuner_mode"]
+    state = progress.ScanProgress(*progress.CHANNEL_RANGES.get(mode, (1, 158)))
+    deadline = time.monotonic() + timeout
+    noted = [time.monotonic()]
+
+    def update():
+        if time.monotonic() - noted[0] >= 5.0:
+            note("%s: %s" % (name, state.render()))
+            noted[0] = time.monotonic()
     link.drain()
     link.send("BLIND0")
-    deadline = time.monotonic() + timeout
-    started = False
-    next_poll = last_note = time.monotonic()
-    while time.monotonic() < deadline:
-        data = link.next(min(deadline, next_poll + 1.0), accept=lambda d: True)
-        if data is not None and b"BLINDCMP" in data:
-            return
-        if data is not None and (data.startswith(b"BLINDSTART:0 KO") or data == decode.KO):
-            raise Refused("%s refused the scan" % name)
-        if time.monotonic() >= next_poll:
-            link.send("SCA?")
-            next_poll = time.monotonic() + 1.0
-        if data is not None and len(data) == 4 and data[0] == 0:
-            sca = decode.parse_sca(data)
-            started = started or sca["state"] == "scanning"
-            if started and sca["state"] in ("done", "idle"):
-                return
-            if time.monotonic() - last_note >= 5.0:
-                note("%s: scanning channel %d, %d locked" % (name, sca["channel"], sca["locked"]))
-                last_note = time.monotonic()
-    raise NoReply("%s: the scan did not end within %gs" % (name, timeout))
+    if progress.follow_scan(link, state, 20.0, 30.0, on_update=update, who=name,
+                            stop_wanted=lambda: time.monotonic() >= deadline):
+        raise NoReply("%s: the scan did not end within %gs (stopped)" % (name, timeout))
 
 
 def survey(args, hub, devs, allow_scan: bool) -> dict:
@@ -65,7 +57,7 @@ def survey(args, hub, devs, allow_scan: bool) -> dict:
         link = hub.link(ip, port)
         table = channel_list(link, args.timeout)
         if not table and allow_scan:
-            scan(link, name, args.scan_timeout)
+            scan(link, name, args.scan_timeout, args.timeout + 1.0)
             table = channel_list(link, args.timeout)
         return {"link": link, "list": table, "state": tx_state(link, args.timeout)}
     out = {}
