@@ -1,6 +1,6 @@
-// webctl as a child process in a private IPC namespace, against an in-test
-// browser (queue 945602, answers on the queue a status request names) and
-// the fake SNMP agent: usage, URLs for a browser that answers or not, plain
+// webctl as a child process in a private IPC namespace, against the shared
+// browser fake (answers on the queue a status request names) and the fake
+// SNMP agent: usage, URLs for a browser that answers or not, plain
 // commands, the SNMP set, and the test options.  The sanitizer build runs it
 // with LeakSanitizer on, so a leak fails its exit status.
 
@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,79 +24,13 @@
 
 namespace {
 
-struct CmdFormat {
-  int32_t cmmdId;
-  int32_t param[7];
-};
-
+// What the browser got, read as webctl's messages: a text, or a status
+// request.
 struct Seen {
   long type;
   size_t size;
   std::string text;
-  CmdFormat request;
-};
-
-// The browser: keeps every message; answers status requests with `status`
-// while answering is on.
-class Browser {
- public:
-  static Browser& Get() {
-    static Browser* b = new Browser();
-    return *b;
-  }
-  void Answer(bool on, int status) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    mAnswer = on;
-    mStatus = status;
-  }
-  std::vector<Seen> Take() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    std::vector<Seen> out;
-    out.swap(mSeen);
-    return out;
-  }
-
- private:
-  Browser() {
-    mQueue = msgget(945602, IPC_CREAT | 0666);
-    std::thread([this] { Run(); }).detach();
-  }
-  void Run() {
-    for (;;) {
-      struct {
-        long mtype;
-        char text[2048];
-      } m;
-      memset(&m, 0, sizeof(m));
-      ssize_t n = msgrcv(mQueue, &m, sizeof(m.text), 0, MSG_NOERROR);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      Seen s{m.mtype, static_cast<size_t>(n), std::string(m.text, strnlen(m.text, static_cast<size_t>(n))), {}};
-      memcpy(&s.request, m.text, sizeof(s.request));
-      std::lock_guard<std::mutex> lock(mMutex);
-      mSeen.push_back(s);
-      if (m.mtype == 2 && mAnswer) {
-        struct {
-          long mtype;
-          CmdFormat f;
-        } r;
-        memset(&r, 0, sizeof(r));
-        r.mtype = 1;
-        r.f.cmmdId = 71;
-        r.f.param[0] = s.request.param[0];
-        r.f.param[1] = mStatus;
-        int q = msgget(s.request.param[0], 0666);
-        if (q >= 0) msgsnd(q, &r, sizeof(r.f), IPC_NOWAIT);
-      }
-    }
-  }
-  int mQueue;
-  std::mutex mMutex;
-  bool mAnswer = false;
-  int mStatus = 0;
-  std::vector<Seen> mSeen;
+  _sMSG_CMD_FORMAT request;
 };
 
 using Outcome = vyxtest::ChildRun;
@@ -107,8 +41,18 @@ class Webctl : public ::testing::Test {
     REQUIRE_PRIVATE_IPC();
     path_ = vyxtest::build_dir() + "/src/webctl/webctl";
     if (access(path_.c_str(), X_OK) != 0) GTEST_SKIP() << "webctl not built at " << path_;
-    Browser::Get().Answer(false, 0);
-    Browser::Get().Take();
+    browser_.reset(new vyxtest::FakeBrowser(-1));
+  }
+
+  std::vector<Seen> Take() {
+    std::vector<Seen> out;
+    for (const vyxtest::FakeBrowser::Seen& m : browser_->Take()) {
+      size_t n = static_cast<size_t>(m.size);
+      Seen s{m.type, n, std::string(m.text.data(), strnlen(m.text.data(), n)), {}};
+      memcpy(&s.request, m.text.data(), sizeof(s.request));
+      out.push_back(s);
+    }
+    return out;
   }
 
   Outcome Start(const std::vector<std::string>& args, const char* cwd = nullptr) {
@@ -126,6 +70,7 @@ class Webctl : public ::testing::Test {
   static bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
   std::string path_;
+  std::unique_ptr<vyxtest::FakeBrowser> browser_;
 };
 
 TEST_F(Webctl, UsageWithoutArguments) {
@@ -134,7 +79,7 @@ TEST_F(Webctl, UsageWithoutArguments) {
   EXPECT_TRUE(Has(r.out, "bcontr: -> obtained msgqid ")) << r.out;
   EXPECT_TRUE(Has(r.out, "usage: " + path_ + " [-command|url]\n-g\tGo and download web page\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "-f\tFlush Cache\n"));
-  EXPECT_TRUE(Browser::Get().Take().empty());
+  EXPECT_TRUE(Take().empty());
 }
 
 TEST_F(Webctl, UrlToASilentBrowserIsNotSent) {
@@ -146,7 +91,7 @@ TEST_F(Webctl, UrlToASilentBrowserIsNotSent) {
   EXPECT_TRUE(Has(r.out, "bcontr: Error receiving msg\n")) << r.out;
   // Five half-second tries, compressed five times.
   EXPECT_GE(took, std::chrono::milliseconds(450));
-  std::vector<Seen> seen = Browser::Get().Take();
+  std::vector<Seen> seen = Take();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].type, 2);
   EXPECT_EQ(seen[0].size, 256u);
@@ -160,27 +105,27 @@ TEST_F(Webctl, UrlToAnAnsweringBrowser) {
   int replies = msgget(31561, IPC_CREAT | 0666);
   struct {
     long mtype;
-    CmdFormat f;
+    _sMSG_CMD_FORMAT f;
   } stale;
   memset(&stale, 0, sizeof(stale));
   stale.mtype = 1;
   stale.f.param[1] = 7;
   ASSERT_EQ(msgsnd(replies, &stale, sizeof(stale.f), 0), 0);
-  Browser::Get().Answer(true, 3);
+  browser_->Answer(3);
   Outcome r = Start({"http://x.test/page.html"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "bcontr: Received status 3\n")) << r.out;
-  std::vector<Seen> seen = Browser::Get().Take();
+  std::vector<Seen> seen = Take();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].type, 1);
   EXPECT_EQ(seen[1].size, 256u);
   EXPECT_EQ(seen[1].text, "http://x.test/page.html");
 
   // A negative status stops the URL.
-  Browser::Get().Answer(true, -2);
+  browser_->Answer(-2);
   r = Start({"http://y.test"});
   EXPECT_EQ(r.status, 1);
-  seen = Browser::Get().Take();
+  seen = Take();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].type, 2);
 }
@@ -188,7 +133,7 @@ TEST_F(Webctl, UrlToAnAnsweringBrowser) {
 TEST_F(Webctl, CommandsGoStraightToTheBrowser) {
   Outcome r = Start({"-g"});
   EXPECT_EQ(r.status, 0);
-  std::vector<Seen> seen = Browser::Get().Take();
+  std::vector<Seen> seen = Take();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].type, 1);
   EXPECT_EQ(seen[0].text, "-g");
@@ -196,15 +141,15 @@ TEST_F(Webctl, CommandsGoStraightToTheBrowser) {
   std::string long_arg = "-k" + std::string(300, 'z');
   r = Start({long_arg});
   EXPECT_EQ(r.status, 0);
-  seen = Browser::Get().Take();
+  seen = Take();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].text, long_arg.substr(0, 252));
 
   // -a asks for the status, then the text goes too.
-  Browser::Get().Answer(true, 0);
+  browser_->Answer(0);
   r = Start({"-a"});
   EXPECT_EQ(r.status, 0);
-  seen = Browser::Get().Take();
+  seen = Take();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].type, 2);
   EXPECT_EQ(seen[1].text, "-a");
@@ -217,7 +162,7 @@ TEST_F(Webctl, SnmpSetPrintsTheStoredValue) {
   EXPECT_TRUE(Has(r.out, "\"lan.test\"\n")) << r.out;
   EXPECT_EQ(vyxtest::FakeAgent::Get().Log(),
             std::vector<std::string>{"set .1.3.6.1.4.1.32473.3.1.13.0 s lan.test"});
-  EXPECT_TRUE(Browser::Get().Take().empty());
+  EXPECT_TRUE(Take().empty());
   // A reply the bridge cannot cut prints nothing.
   vyxtest::FakeAgent::Get().Garble(true);
   r = Start({"-H", ".1.3.6.1.4.1.32473.3.1.13.0", "s", "x"});
@@ -233,7 +178,7 @@ TEST_F(Webctl, TestOptions) {
   r = Start({"-1"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(Has(r.out, "Testing file read\nCant open file\n")) << r.out;
-  EXPECT_TRUE(Browser::Get().Take().empty());
+  EXPECT_TRUE(Take().empty());
 
   // On the scratch tmpfs where there is one: a 32-bit program under a
   // user-mode emulator cannot read an ext4 directory (its 64-bit offsets).
@@ -249,13 +194,13 @@ TEST_F(Webctl, TestOptions) {
   EXPECT_TRUE(Has(r.out, "directory sub\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "file f.txt\n")) << r.out;
   EXPECT_FALSE(Has(r.out, "hidden"));
-  std::vector<Seen> seen = Browser::Get().Take();
+  std::vector<Seen> seen = Take();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].text, "-2");
   r = Start({"-2", (dir + "/none").c_str()});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(Has(r.out, "Can't open " + dir + "/none"));
-  EXPECT_TRUE(Browser::Get().Take().empty());
+  EXPECT_TRUE(Take().empty());
   unlink((dir + "/f.txt").c_str());
   unlink((dir + "/.hidden").c_str());
   rmdir((dir + "/sub").c_str());

@@ -469,6 +469,8 @@ class FakeBrowser {
     mThread = std::thread([this] { Run(); });
   }
   ~FakeBrowser() { Stop(); }
+  // The status later requests are answered with (negative: none).
+  void Answer(int status) { __atomic_store_n(&mStatus, status, __ATOMIC_RELEASE); }
 
   // The clients keep their queue id, so the queue stays; a quit message,
   // read after everything sent before it, ends the reader.
@@ -542,7 +544,8 @@ class FakeBrowser {
         std::lock_guard<std::mutex> lock(mMutex);
         mSeen.push_back({m.mtype, n, std::vector<char>(m.text, m.text + sizeof(m.text))});
       }
-      if (m.mtype != kBrowserStatusRequestType || mStatus < 0) continue;
+      int status = __atomic_load_n(&mStatus, __ATOMIC_ACQUIRE);
+      if (m.mtype != kBrowserStatusRequestType || status < 0) continue;
       _sMSG_CMD_FORMAT req;
       memcpy(&req, m.text, sizeof(req));
       int replyQueue = msgget(req.param[0], 0666);
@@ -552,7 +555,7 @@ class FakeBrowser {
       _sMSG_CMD_FORMAT rep;
       memset(&rep, 0, sizeof(rep));
       rep.cmmdId = kBrowserStatusCmmdId;
-      rep.param[1] = mStatus;
+      rep.param[1] = status;
       memcpy(r.text, &rep, sizeof(rep));
       if (replyQueue >= 0) msgsnd(replyQueue, &r, sizeof(rep), 0);
     }
