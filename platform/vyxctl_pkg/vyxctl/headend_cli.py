@@ -36,7 +36,8 @@ def add_lineup(sub, common, epilog, formatter):
                        help="seconds to listen for beacons (default %(default)s)")
         c.add_argument("--sport", type=int, default=None, help="send from this port")
         c.add_argument("--scan-timeout", type=float, default=600.0,
-                       help="seconds a scan may take (default %(default)s)")
+                       help="seconds a scan may take; one still running then is stopped "
+                            "(default %(default)s)")
         c.set_defaults(func=func)
         if name == "apply":
             c.add_argument("--unit-timeout", type=float, default=60.0,
