@@ -66,7 +66,13 @@ struct ReportLimit {
     static ReportLimit vyx_limit_;      \
     return vyx_limit_.Due(vyx_times_);  \
   }(times))
-#define VYX_LOG_LIMITED(fmt, ...) VYX_LIMITED_REPORT_(VYX_LOG, fmt, ##__VA_ARGS__)
+// A debug line is counted only while the debug log is on: the packet path
+// meets some of them at every table repetition, and a line nobody prints
+// need not read the clock (that cost a third more per packet).
+#define VYX_LOG_LIMITED(fmt, ...)                                           \
+  do {                                                                      \
+    if (debug_log_on()) VYX_LIMITED_REPORT_(VYX_LOG, fmt, ##__VA_ARGS__); \
+  } while (0)
 #define VYX_ERROR_LIMITED(fmt, ...) VYX_LIMITED_REPORT_(VYX_ERROR, fmt, ##__VA_ARGS__)
 
 #endif

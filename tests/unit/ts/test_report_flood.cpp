@@ -70,4 +70,22 @@ TEST(ReportFlood, ABadPmtRepeatedForHalfASecondGivesALinePerIntervalAndEveryOccu
   printf("%d bad PMTs in %.2f s: %zu lines\n", fed, elapsed, counts.size());
 }
 
+// A debug line meets the limit only while the debug log is on: what went by
+// unprinted is not counted, and the first line once it is on comes at once.
+TEST(ReportFlood, DebugLinesAreCountedOnlyWhileTheLogIsOn) {
+  ASSERT_TRUE(scaled);
+  vyxtest::FilterFixture fx;
+  fx.f.FilterActive(true);
+  uint8_t cc = 0;
+  const int saved = global_debug_flag;
+  global_debug_flag = 0;
+  fx.FilterWhole(BadPmtStream(1000, &cc));
+  global_debug_flag = 1;
+  vyxtest::StdioCapture out(stdout);
+  fx.FilterWhole(BadPmtStream(1, &cc));
+  std::string log = out.Stop();
+  global_debug_flag = saved;
+  EXPECT_EQ(vyxtest::LimitedCounts(log, "\nLLLLL Found lang eng"), std::vector<unsigned>{1u}) << log;
+}
+
 }  // namespace
