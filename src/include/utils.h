@@ -23,11 +23,9 @@ void error_report(const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 // Debug log by global_debug_flag.
 void debug_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Whether debug_log prints anything at all.
-inline bool debug_log_on() {
-  int level = __atomic_load_n(&global_debug_flag, __ATOMIC_RELAXED);
-  return level == 1 || level == 2;
-}
+// Whether debug_log prints anything at all (at `level`, or now).
+inline bool debug_log_prints(int level) { return level == 1 || level == 2; }
+inline bool debug_log_on() { return debug_log_prints(__atomic_load_n(&global_debug_flag, __ATOMIC_RELAXED)); }
 
 #define VYX_ERROR(...) error_report(__FILE__, __LINE__, __VA_ARGS__)
 #define VYX_LOG(...) debug_log(__VA_ARGS__)

@@ -138,7 +138,7 @@ void error_report(const char* file, int line, const char* fmt, ...) {
 
 void debug_log(const char* fmt, ...) {
   int level = __atomic_load_n(&global_debug_flag, __ATOMIC_RELAXED);
-  if (level != 1 && level != 2) return;  // as debug_log_on(), with the level kept
+  if (!debug_log_prints(level)) return;
   int saved_errno = errno;
   std::lock_guard<std::mutex> lock(report_mutex);
   va_list ap;
